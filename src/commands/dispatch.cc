@@ -1,0 +1,97 @@
+// The command dispatcher: pattern order, the echo rule and each command's action.
+#include "commands/dispatch.h"
+
+#include "commands/command_patterns.h"
+#include "commands/script_runner.h"
+#include "console/output.h"
+#include "extensions/extension_registry.h"
+#include "values/array_parser.h"
+#include "values/game_value.h"
+
+namespace {
+
+// Script lines are shown before they run, always ending in exactly one ";".
+void echoCommand(bool echo, const std::string& line, bool hasSemicolon) {
+  if (echo) printEcho(line, hasSemicolon ? "" : ";");
+}
+
+void runArgumentCall(const CommandMatch& match) {
+  // The array is parsed and its argument texts are built before the extension is looked up.
+  // The parser may read the byte behind the literal, so it gets a NUL-terminated copy.
+  static std::string arrayText;
+  arrayText.assign(match.array);
+  std::size_t cursor = 0;
+  GameArray arguments = parseGameArray(arrayText.c_str(), arrayText.size(), cursor);
+  std::vector<const char*> argumentPointers = arguments.argumentList();
+  std::string function = unquoteString(match.function);
+  ExtensionHandle handle{std::string(match.extension)};
+  handle.callArgs(function.c_str(), argumentPointers.data(),
+                  static_cast<int>(argumentPointers.size()));
+}
+
+void runFunctionCall(const CommandMatch& match) {
+  std::string function = unquoteString(match.function);
+  ExtensionHandle handle{std::string(match.extension)};
+  handle.call(function.c_str());
+}
+
+}  // namespace
+
+std::string unquoteString(std::string_view text) {
+  if (text == "\"\"") return std::string();
+  std::string result;
+  result.reserve(text.size());
+  bool keepNextQuote = true;  // flips at every quote; a quote is kept when it flips to true
+  for (char c : text) {
+    if (c != '"') {
+      result.push_back(c);
+      keepNextQuote = true;
+      continue;
+    }
+    keepNextQuote = !keepNextQuote;
+    if (keepNextQuote) result.push_back('"');
+  }
+  return result;
+}
+
+bool dispatchCommand(bool echo, std::string line) {
+  if (matchScriptPathShortcut(line)) {
+    // The typed path is replaced on screen by the command it stands for.
+    moveCursorUp();
+    line = "execVM \"" + unquoteString(line) + "\"";
+    printEcho(line, ";");
+  }
+
+  CommandMatch match = recogniseCommand(line);
+  switch (match.kind) {
+    case CommandKind::ArgumentCall:
+      echoCommand(echo, line, match.hasSemicolon);
+      runArgumentCall(match);
+      return true;
+    case CommandKind::FunctionCall:
+      echoCommand(echo, line, match.hasSemicolon);
+      runFunctionCall(match);
+      return true;
+    case CommandKind::FreeExtension:
+      echoCommand(echo, line, match.hasSemicolon);
+      printNotice(extensionRegistry.unload(std::string(match.operand)) ? "Extension unloaded"
+                                                                      : "Extension is not loaded");
+      return true;
+    case CommandKind::ExecVM:
+      echoCommand(echo, line, match.hasSemicolon);
+      if (runningScriptCount >= maxRunningScripts) {
+        printNotice("Scripts limit reached");
+        return true;
+      }
+      return runScript(unquoteString(match.operand));
+    case CommandKind::Exit:
+      echoCommand(echo, line, match.hasSemicolon);
+      extensionRegistry.unloadAll();
+      return false;
+    case CommandKind::None:
+      break;
+  }
+  if (echo) printEcho(line, "");
+  printNotice("Unknown command");
+  return true;
+}

@@ -1,0 +1,93 @@
+// unquoteString and the dispatcher's own answers (echo rule, notices, limit, exit).
+#include "commands/dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include "commands/script_runner.h"
+#include "console/output.h"
+
+namespace {
+
+TEST(UnquoteString, UndoesDoubledQuotes) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"("")", ""},
+      {R"(say ""hi"")", R"(say "hi")"},
+      {R"("C:\a.sqf")", R"(C:\a.sqf)"},
+      {R"(a"""b)", R"(a"b)"},
+      {R"(a""""b)", R"(a""b)"},
+      {R"(a"""""b)", R"(a""b)"},
+      {R"(")", ""},
+      {R"(""")", R"(")"},
+      {"", ""},
+      {"plain", "plain"},
+      {R"(x"y)", "xy"},
+  };
+  for (const auto& [input, expected] : cases) EXPECT_EQ(expected, unquoteString(input)) << input;
+}
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = outputSettings();
+    configureOutput(OutputSettings{});
+    captureOutputForTesting(&text_);
+  }
+  void TearDown() override {
+    runningScriptCount = 0;
+    captureOutputForTesting(nullptr);
+    configureOutput(saved_);
+  }
+  std::string printed() {
+    flushOutput();
+    return text_;
+  }
+  std::string text_;
+  OutputSettings saved_;
+};
+
+TEST_F(DispatchTest, UnknownLinesAreEchoedUnchangedOnlyInScripts) {
+  EXPECT_TRUE(dispatchCommand(false, "hello"));
+  EXPECT_EQ("Unknown command\n\n", printed());
+  text_.clear();
+  EXPECT_TRUE(dispatchCommand(true, "hello"));
+  EXPECT_EQ("hello\nUnknown command\n\n", printed());
+}
+
+TEST_F(DispatchTest, ScriptCommandsAreEchoedWithExactlyOneSemicolon) {
+  EXPECT_TRUE(dispatchCommand(true, "freeExtension \"none\""));
+  EXPECT_TRUE(dispatchCommand(true, "freeExtension \"none\" ; "));
+  EXPECT_EQ(
+      "freeExtension \"none\";\nExtension is not loaded\n\n"
+      "freeExtension \"none\" ; \nExtension is not loaded\n\n",
+      printed());
+}
+
+TEST_F(DispatchTest, ExitAnswersFalseAndPrintsNothingAtTheConsole) {
+  EXPECT_FALSE(dispatchCommand(false, "exit"));
+  EXPECT_FALSE(dispatchCommand(false, "EXIT;"));
+  EXPECT_EQ("", printed());
+  EXPECT_FALSE(dispatchCommand(true, "Exit"));
+  EXPECT_EQ("Exit;\n", printed());
+}
+
+TEST_F(DispatchTest, ExecVMIsRefusedAtTheLimitWithoutOpeningTheScript) {
+  runningScriptCount = maxRunningScripts;
+  EXPECT_TRUE(dispatchCommand(true, "execVM \"missing.sqf\""));
+  EXPECT_EQ("execVM \"missing.sqf\";\nScripts limit reached\n\n", printed());
+}
+
+TEST_F(DispatchTest, ExecVMOfAMissingFileGoesOn) {
+  EXPECT_TRUE(dispatchCommand(false, "execVM \"no such file.sqf\""));
+  EXPECT_EQ("Cannot find file\n\n", printed());
+}
+
+TEST_F(DispatchTest, ScriptPathShortcutAlwaysEchoesTheCommandItStandsFor) {
+  EXPECT_TRUE(dispatchCommand(false, "\"Z:\\no\\such.sqf\""));
+  EXPECT_EQ("execVM \"Z:\\no\\such.sqf\";\nCannot find file\n\n", printed());
+  text_.clear();
+  EXPECT_TRUE(dispatchCommand(true, "Z:\\no\\such.sqf"));
+  EXPECT_EQ("execVM \"Z:\\no\\such.sqf\";\nexecVM \"Z:\\no\\such.sqf\";\nCannot find file\n\n",
+            printed());
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+// Console output: the buffered print routine, colours as escapes or native attributes, printers.
+#include "console/output.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Guards the buffer, the settings and the console attribute. Recursive because a printer
+// such as printColoured is itself used inside a caller's OutputLock scope.
+std::recursive_mutex& outputMutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
+
+OutputSettings currentSettings;
+std::string pending;               // bytes not yet handed to the OS
+std::string* captured = nullptr;   // test capture target, or null
+constexpr std::size_t kFlushThreshold = 64 * 1024;
+
+void flushLocked() {
+  if (pending.empty()) return;
+  if (captured) {
+    captured->append(pending);
+  } else {
+    platform::writeOutput(pending.data(), pending.size());
+  }
+  pending.clear();
+}
+
+void afterPrint() {
+  if (currentSettings.flushEachPrint || pending.size() >= kFlushThreshold) flushLocked();
+}
+
+const char* sgrFor(ConsoleColour colour) {
+  switch (colour) {
+    case ConsoleColour::DarkGreen: return "\x1b[32m";
+    case ConsoleColour::DarkCyan: return "\x1b[36m";
+    case ConsoleColour::DarkMagenta: return "\x1b[35m";
+    case ConsoleColour::DarkYellow: return "\x1b[33m";
+    case ConsoleColour::DarkGray: return "\x1b[90m";
+    case ConsoleColour::Green: return "\x1b[92m";
+    case ConsoleColour::Cyan: return "\x1b[96m";
+    case ConsoleColour::Red: return "\x1b[91m";
+    case ConsoleColour::White: return "\x1b[0m";
+  }
+  return "\x1b[0m";
+}
+
+void appendUnsigned(std::string& out, unsigned long long value) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) out.push_back(digits[--n]);
+}
+
+void appendSigned(std::string& out, long long value) {
+  if (value < 0) {
+    out.push_back('-');
+    appendUnsigned(out, 0ULL - static_cast<unsigned long long>(value));
+  } else {
+    appendUnsigned(out, static_cast<unsigned long long>(value));
+  }
+}
+
+void appendPointer(std::string& out, const void* pointer) {
+  static const char kHex[] = "0123456789ABCDEF";
+  auto value = reinterpret_cast<std::uintptr_t>(pointer);
+  for (int shift = static_cast<int>(sizeof(value) * 8) - 4; shift >= 0; shift -= 4) {
+    out.push_back(kHex[(value >> shift) & 0xF]);
+  }
+}
+
+void appendFixed(std::string& out, double value) {
+  char text[400];
+  int n = std::snprintf(text, sizeof text, "%.6f", value);
+  if (n > 0) out.append(text, static_cast<std::size_t>(n) < sizeof text ? n : sizeof text - 1);
+}
+
+// Formats into `out`. Unknown directives are copied through as written.
+void appendFormatted(std::string& out, const char* format, va_list args) {
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (*p != '%') {
+      const char* run = p;
+      while (p[1] != '\0' && p[1] != '%') ++p;
+      out.append(run, static_cast<std::size_t>(p - run + 1));
+      continue;
+    }
+    switch (p[1]) {
+      case 's': {
+        const char* text = va_arg(args, const char*);
+        out.append(text ? text : "");
+        ++p;
+        break;
+      }
+      case 'd':
+        appendSigned(out, va_arg(args, int));
+        ++p;
+        break;
+      case 'u':
+        appendUnsigned(out, va_arg(args, unsigned));
+        ++p;
+        break;
+      case 'p':
+        appendPointer(out, va_arg(args, const void*));
+        ++p;
+        break;
+      case 'l':
+        if (p[2] == 'f') {
+          appendFixed(out, va_arg(args, double));
+          p += 2;
+        } else {
+          out.push_back('%');
+        }
+        break;
+      case '%':
+        out.push_back('%');
+        ++p;
+        break;
+      default:
+        out.push_back('%');
+        break;
+    }
+  }
+}
+
+void setColourLocked(ConsoleColour colour) {
+  if (currentSettings.nativeAttributes) {
+    flushLocked();
+    platform::setNativeConsoleAttribute(static_cast<std::uint16_t>(colour));
+  } else if (currentSettings.colourEscapes) {
+    pending.append(sgrFor(colour));
+    afterPrint();
+  }
+}
+
+bool environmentSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+}  // namespace
+
+OutputSettings detectOutputSettings() {
+  OutputSettings settings;
+  bool terminal = platform::outputIsTerminal();
+  bool native = platform::hasNativeConsoleAttributes();
+  bool noColour = environmentSet("NO_COLOR");
+  const char* force = std::getenv("FORCE_COLOR");
+  bool forceColour = force != nullptr && force[0] != '\0' && std::strcmp(force, "0") != 0;
+  bool wantColour = !noColour && (terminal || forceColour);
+  settings.nativeAttributes = native && wantColour;
+  settings.colourEscapes = !settings.nativeAttributes && wantColour;
+  settings.terminalControls = terminal && !native;
+  settings.flushEachPrint = terminal;
+  return settings;
+}
+
+void configureOutput(const OutputSettings& settings) {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  flushLocked();
+  currentSettings = settings;
+  pending.reserve(kFlushThreshold * 2);
+}
+
+const OutputSettings& outputSettings() { return currentSettings; }
+
+void flushOutput() {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  flushLocked();
+}
+
+void captureOutputForTesting(std::string* capture) {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  flushLocked();
+  captured = capture;
+}
+
+OutputLock::OutputLock() { outputMutex().lock(); }
+OutputLock::~OutputLock() { outputMutex().unlock(); }
+
+void consolePrint(const char* format, ...) {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  va_list args;
+  va_start(args, format);
+  appendFormatted(pending, format, args);
+  va_end(args);
+  afterPrint();
+}
+
+void consoleWrite(const char* data, std::size_t size) {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  pending.append(data, size);
+  afterPrint();
+}
+
+void setColour(ConsoleColour colour) {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  setColourLocked(colour);
+}
+
+void printColoured(ConsoleColour colour, const char* format, ...) {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  setColourLocked(colour);
+  va_list args;
+  va_start(args, format);
+  appendFormatted(pending, format, args);
+  va_end(args);
+  afterPrint();
+  setColourLocked(ConsoleColour::White);
+}
+
+void printNotice(const char* text) { printColoured(ConsoleColour::DarkYellow, "%s\n\n", text); }
+
+void printBufferOverrun() {
+  printColoured(ConsoleColour::Red, "%s\n\n", "ERROR: Buffer overrun");
+}
+
+void printExecutionTime(double milliseconds) {
+  printColoured(ConsoleColour::DarkCyan, "Execution time: %lf ms\n\n", milliseconds);
+}
+
+void printEcho(const std::string& text, const char* suffix) {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  setColourLocked(ConsoleColour::White);
+  pending.append(text);
+  pending.append(suffix);
+  pending.push_back('\n');
+  afterPrint();
+  setColourLocked(ConsoleColour::White);
+}
+
+void printModuleLoaded(const std::string& name, const std::string& fileName, const char* version) {
+  printColoured(ConsoleColour::DarkYellow, "InvokeModule loaded: %s (%s) [%s]\n", name.c_str(),
+                fileName.c_str(), version);
+}
+
+void moveCursorUp() {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  if (currentSettings.terminalControls) {
+    pending.append("\x1b[A");
+    afterPrint();
+  } else {
+    flushLocked();
+    platform::moveNativeCursorUp();
+  }
+}
+
+void setWindowTitle(const char* title) {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  if (!currentSettings.terminalControls) return;
+  pending.append("\x1b]0;");
+  pending.append(title);
+  pending.append("\x07");
+  afterPrint();
+}
+
+double elapsedMilliseconds(std::int64_t start, std::int64_t end, std::int64_t frequency) {
+  return static_cast<double>(end - start) * 1000.0 / static_cast<double>(frequency);
+}

@@ -1,0 +1,76 @@
+// Console output: the one print routine, the message colours and the shared message printers.
+//
+// All text goes through one process-wide output buffer. Each colour-set/print/colour-reset
+// sequence is made under one recursive lock (OutputLock), so a line printed from an
+// extension's own thread is never cut into another line or recoloured by it.
+#ifndef INVOKEMODULE_CONSOLE_OUTPUT_H_
+#define INVOKEMODULE_CONSOLE_OUTPUT_H_
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// A console text attribute in the Windows console encoding (foreground bits only).
+enum class ConsoleColour : std::uint16_t {
+  DarkGreen = 2,
+  DarkCyan = 3,
+  DarkMagenta = 5,
+  DarkYellow = 6,
+  DarkGray = 8,
+  Green = 10,
+  Cyan = 11,
+  Red = 12,
+  White = 15,
+};
+
+// How text and colours reach the user; chosen once at start-up from the platform and
+// the environment (NO_COLOR, FORCE_COLOR), replaceable in tests.
+struct OutputSettings {
+  bool colourEscapes = false;     // colours written as SGR escape sequences
+  bool nativeAttributes = false;  // colours set through the native console call
+  bool terminalControls = false;  // cursor-up and window-title escapes
+  bool flushEachPrint = false;    // every print reaches the console before it returns
+};
+
+OutputSettings detectOutputSettings();
+void configureOutput(const OutputSettings& settings);
+const OutputSettings& outputSettings();
+
+// Sends everything written so far to the real output (or to the capture string in tests).
+// When `capture` is non-null, output is appended to it instead of standard output.
+void flushOutput();
+void captureOutputForTesting(std::string* capture);
+
+// Held across a colour/print/colour sequence; recursive, so printers may be nested inside.
+class OutputLock {
+ public:
+  OutputLock();
+  ~OutputLock();
+  OutputLock(const OutputLock&) = delete;
+  OutputLock& operator=(const OutputLock&) = delete;
+};
+
+// printf-like: supports %s, %d, %u, %lf (fixed, six decimals), %p (upper-case hex, two digits
+// per pointer byte, no prefix) and %%. Identical bytes on every platform.
+void consolePrint(const char* format, ...);
+void setColour(ConsoleColour colour);
+void printColoured(ConsoleColour colour, const char* format, ...);
+
+// Appends raw bytes (no formatting) in the current colour.
+void consoleWrite(const char* data, std::size_t size);
+
+void printNotice(const char* text);
+void printBufferOverrun();
+void printExecutionTime(double milliseconds);
+void printEcho(const std::string& text, const char* suffix);
+void printModuleLoaded(const std::string& name, const std::string& fileName, const char* version);
+
+// Moves the cursor up one row, same column (terminal escape or native console call).
+void moveCursorUp();
+// Sets the window title where the output is a terminal.
+void setWindowTitle(const char* title);
+
+// (end - start) * 1000.0 / frequency, each converted to double first.
+double elapsedMilliseconds(std::int64_t start, std::int64_t end, std::int64_t frequency);
+
+#endif  // INVOKEMODULE_CONSOLE_OUTPUT_H_

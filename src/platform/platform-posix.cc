@@ -1,0 +1,177 @@
+// The operating-system layer on POSIX systems: terminal, clock, sleep and files.
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+// Buffered standard input. Lines are cut at '\n'; the buffer is reused, so reading costs no
+// allocation per line beyond growing `line` itself.
+class InputReader {
+ public:
+  bool readLine(std::string* line) {
+    line->clear();
+    for (;;) {
+      if (begin_ == end_ && !refill()) {
+        bool partialLine = sawBytes_;
+        sawBytes_ = false;
+        return partialLine;
+      }
+      const char* start = buffer_ + begin_;
+      const void* newline = std::memchr(start, '\n', end_ - begin_);
+      if (newline != nullptr) {
+        std::size_t n = static_cast<const char*>(newline) - start;
+        line->append(start, n);
+        begin_ += n + 1;
+        sawBytes_ = false;
+        return true;
+      }
+      line->append(start, end_ - begin_);
+      sawBytes_ = sawBytes_ || end_ > begin_;
+      begin_ = end_;
+    }
+  }
+
+ private:
+  bool refill() {
+    if (eof_) return false;
+    for (;;) {
+      ssize_t n = ::read(STDIN_FILENO, buffer_, sizeof buffer_);
+      if (n > 0) {
+        begin_ = 0;
+        end_ = static_cast<std::size_t>(n);
+        return true;
+      }
+      if (n < 0 && errno == EINTR) continue;  // an interrupt at the prompt: the tty drops the line
+      eof_ = true;
+      return false;
+    }
+  }
+
+  char buffer_[64 * 1024];
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  bool eof_ = false;
+  bool sawBytes_ = false;  // a partial last line without '\n' is still a line
+};
+
+volatile sig_atomic_t interruptFlag = 0;
+
+void onInterrupt(int) { interruptFlag = 1; }
+
+InputReader& inputReader() {
+  static InputReader reader;
+  return reader;
+}
+
+}  // namespace
+
+void setupConsoleWindow() {}
+
+bool outputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+bool inputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+bool hasNativeConsoleAttributes() { return false; }
+void setNativeConsoleAttribute(std::uint16_t) {}
+void moveNativeCursorUp() {}
+
+void writeOutput(const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(STDOUT_FILENO, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // a failed write goes unreported; the program goes on
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+void flushRuntimeOutput() { std::fflush(stdout); }
+
+bool readInputLine(std::string* line) {
+  interruptFlag = 0;  // an interrupt that arrived outside a script has nothing left to stop
+  bool ok = inputReader().readLine(line);
+  interruptFlag = 0;
+  return ok;
+}
+
+void installInterruptHandler() {
+  if (!inputIsTerminal()) return;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a pause or a read returns at once
+  ::sigaction(SIGINT, &action, nullptr);
+}
+
+bool interruptRequested() { return interruptFlag != 0; }
+void clearInterrupt() { interruptFlag = 0; }
+
+void discardPendingInput() {
+  if (inputIsTerminal()) ::tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+std::int64_t counter() {
+  timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+std::int64_t counterFrequency() { return 1000000000; }
+
+void sleepMilliseconds(std::uint32_t milliseconds) {
+  timespec request;
+  request.tv_sec = milliseconds / 1000;
+  request.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (::nanosleep(&request, &request) != 0 && errno == EINTR && !interruptFlag) {
+  }
+}
+
+FileLookup lookupFile(const std::string& path, std::string* openPath) {
+  struct stat info;
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return FileLookup::NotFound;
+  *openPath = path;
+  return FileLookup::Found;
+}
+
+bool readWholeFile(const std::string& path, std::string* contents) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  contents->clear();
+  if (S_ISREG(info.st_mode)) contents->reserve(static_cast<std::size_t>(info.st_size));
+  char chunk[64 * 1024];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      contents->append(chunk, static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      ok = n == 0;
+      break;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace platform

@@ -1,0 +1,81 @@
+// The operating-system layer: the only interface through which portable code reaches the OS.
+//
+// Implementations live in platform-posix.cc and platform-win32.cc; exactly one is compiled.
+// Everything here is called from the main thread, except writeOutput, which the output
+// module calls under its own lock.
+#ifndef INVOKEMODULE_PLATFORM_PLATFORM_H_
+#define INVOKEMODULE_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// --- Console -------------------------------------------------------------------------
+
+// Window cosmetics done once at start-up: code pages, icon, title, cursor, buffer, palette,
+// font, close item. Harmless no-op where there is no such console (POSIX, redirected output).
+void setupConsoleWindow();
+
+bool outputIsTerminal();
+bool inputIsTerminal();
+
+// True when text colours are set through a native console attribute call rather than by
+// escape sequences in the byte stream (a real Windows console).
+bool hasNativeConsoleAttributes();
+
+// Sets the native console text attribute (Windows console encoding). Only meaningful when
+// hasNativeConsoleAttributes() is true; the result is ignored by callers.
+void setNativeConsoleAttribute(std::uint16_t attribute);
+
+// Moves the native console cursor up one row in the same column. No-op without a native console.
+void moveNativeCursorUp();
+
+// Writes all bytes to standard output; failures are ignored.
+void writeOutput(const char* data, std::size_t size);
+
+// Flushes the C runtime's own standard output stream, which an extension may have written to.
+void flushRuntimeOutput();
+
+// Reads one line of input without its line end into `line`, converted to UTF-8. On a
+// terminal an interrupt while typing discards the line and reading starts afresh.
+// Returns false at end of input or on a read error.
+bool readInputLine(std::string* line);
+
+// Discards input typed ahead on an interactive terminal or console; nothing on a pipe or file.
+void discardPendingInput();
+
+// --- Interrupts ----------------------------------------------------------------------
+
+// Catches the interrupt key (Ctrl-C) of an interactive terminal or console, so that it
+// interrupts running scripts instead of ending the program. Nothing on a pipe or file.
+void installInterruptHandler();
+
+// Whether an interrupt arrived since the last clearInterrupt(). Safe from any thread.
+bool interruptRequested();
+void clearInterrupt();
+
+// --- Time ----------------------------------------------------------------------------
+
+// A monotonic high-resolution counter and its ticks per second.
+std::int64_t counter();
+std::int64_t counterFrequency();
+
+// Blocks the calling thread for about `milliseconds`; returns early on an interrupt.
+void sleepMilliseconds(std::uint32_t milliseconds);
+
+// --- Files ---------------------------------------------------------------------------
+
+enum class FileLookup { Found, NotFound };
+
+// Looks a script path up. On success `openPath` is the path to open: the path itself, or, where
+// the platform accepts wildcards, the first match in the directory the path names.
+FileLookup lookupFile(const std::string& path, std::string* openPath);
+
+// Reads a whole regular file. Returns false when it cannot be opened or read (a directory too).
+bool readWholeFile(const std::string& path, std::string* contents);
+
+}  // namespace platform
+
+#endif  // INVOKEMODULE_PLATFORM_PLATFORM_H_

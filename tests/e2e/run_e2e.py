@@ -1,0 +1,267 @@
+#!/usr/bin/env python3
+"""Runs the end-to-end transcripts in tests/e2e/cases against a real invokemodule executable.
+
+Each case runs the executable in a fresh working directory holding the test extensions, with
+its input from a pipe, and compares the whole output with the case's expected transcript.
+The same cases serve every build; what differs between platforms is data (PLATFORMS below).
+See tests/e2e/README.md for the case format.
+"""
+import argparse
+import difflib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+BANNER = (
+    " More info @ https://github.com/invokemodule/invokemodule\n"
+    " If you like this tool, please consider donating!\n"
+    "\n"
+    " Available commands:\n"
+    "===============================================================\n"
+    " \"<name>\" invokeModule \"<function>\"\n"
+    " \"<name>\" invokeModule [\"<function>\", [<arg1>, <arg2>, ...]]\n"
+    " freeExtension \"<name>\"\n"
+    " execVM \"<script>\"\n"
+    " exit\n"
+    "===============================================================\n"
+    "\n"
+)
+
+# What differs between builds, as data. `library` gives the file an extension of a typed
+# (lower-cased) name loads from; `load_failure` the regular expression of the failed-load
+# notice that follows "Call extension '<name>' could not be loaded ".
+PLATFORMS = {
+    "linux64": {
+        "library": lambda name: name + "_x64.so",
+        "load_failure": r"\[ERR:\d+\]\n[^\n]+\n\n",
+        "pointer": r"[0-9A-F]{16}",
+        "tags": {"posix", "linux64"},
+    },
+    "win32": {
+        "library": lambda name: name + ".dll",
+        "load_failure": r"\[ERR:126\]\n\n",
+        "pointer": r"[0-9A-F]{8}",
+        "tags": {"windows", "win32"},
+    },
+    "win64": {
+        "library": lambda name: name + "_x64.dll",
+        "load_failure": r"\[ERR:126\]\n\n",
+        "pointer": r"[0-9A-F]{16}",
+        "tags": {"windows", "win64"},
+    },
+}
+
+SECTION = re.compile(r"^--- (\w+)(?: (.*))?$")
+
+
+def unescape(text):
+    """Turns \\r, \\t, \\n, \\v, \\f, \\0, \\xNN and \\\\ into bytes."""
+    out = bytearray()
+    i = 0
+    raw = text.encode("utf-8")
+    simple = {ord("r"): 13, ord("t"): 9, ord("n"): 10, ord("v"): 11, ord("f"): 12,
+              ord("0"): 0, ord("\\"): 92}
+    while i < len(raw):
+        c = raw[i]
+        if c == 92 and i + 1 < len(raw):
+            d = raw[i + 1]
+            if d in simple:
+                out.append(simple[d])
+                i += 2
+                continue
+            if d == ord("x") and i + 3 < len(raw) + 1:
+                out.append(int(raw[i + 2:i + 4], 16))
+                i += 4
+                continue
+        out.append(c)
+        i += 1
+    return bytes(out)
+
+
+class Case:
+    def __init__(self, path):
+        self.path = path
+        self.name = os.path.splitext(os.path.basename(path))[0]
+        self.args = []
+        self.env = {}
+        self.files = []   # (relative path, bytes)
+        self.dirs = []
+        self.stdin = b""
+        self.stdout = ""
+        self.exit_code = 0
+        self.only = None  # a platform tag the case is limited to
+        self.skip = set()
+        self._parse()
+
+    def _parse(self):
+        with open(self.path, encoding="utf-8", newline="\n") as f:
+            lines = f.read().split("\n")
+        if lines and lines[-1] == "":
+            lines.pop()
+        sections = []
+        for line in lines:
+            m = SECTION.match(line)
+            if m:
+                sections.append((m.group(1), m.group(2) or "", []))
+            elif sections:
+                sections[-1][2].append(line)
+        for kind, arg, body in sections:
+            escaped = arg.endswith(" escaped") or arg == "escaped"
+            if escaped:
+                arg = arg[: -len("escaped")].rstrip()
+            text = "".join(l + "\n" for l in body)
+            if kind == "args":
+                self.args = body
+            elif kind == "env":
+                for l in body:
+                    k, _, v = l.partition("=")
+                    self.env[k] = v
+            elif kind == "file":
+                data = unescape(text) if escaped else text.encode("utf-8")
+                if arg.endswith(" noeol"):
+                    arg = arg[: -len(" noeol")]
+                    data = data[:-1] if data.endswith(b"\n") else data
+                self.files.append((arg, data))
+            elif kind == "dir":
+                self.dirs.append(arg)
+            elif kind == "stdin":
+                data = unescape(text) if escaped else text.encode("utf-8")
+                if arg.endswith("noeol"):
+                    data = data[:-1] if data.endswith(b"\n") else data
+                self.stdin = data
+            elif kind == "stdout":
+                self.stdout = text[:-1] if arg == "noeol" and text.endswith("\n") else text
+            elif kind == "exit":
+                self.exit_code = int(arg)
+            elif kind == "only":
+                self.only = arg
+            elif kind == "skip":
+                self.skip = set(arg.split())
+            else:
+                raise ValueError(f"{self.path}: unknown section '{kind}'")
+
+
+def expected_pattern(template, platform):
+    """The expected transcript as a regular expression; placeholders become patterns."""
+    out = []
+    pos = 0
+    for m in re.finditer(r"\{(\w+)(?::([^}]*))?\}", template):
+        out.append(re.escape(template[pos:m.start()]))
+        key, arg = m.group(1), m.group(2)
+        if key == "BANNER":
+            out.append(re.escape(BANNER))
+        elif key == "TIME":
+            out.append(r"\d+\.\d{6}")
+        elif key == "PTR":
+            out.append(platform["pointer"])
+        elif key == "LIB":
+            out.append(re.escape(platform["library"](arg)))
+        elif key == "LOADFAIL":
+            out.append(platform["load_failure"])
+        elif key == "ANY":
+            out.append(r"[^\n]*")
+        elif key == "LINES":
+            out.append(r"(?:[^\n]*\n)*?")
+        elif key == "PROGRESS":
+            out.append(r"(?:\r\d+%)*\r100%\n")
+        elif key == "N":
+            out.append(r"\d+")
+        else:
+            out.append(re.escape(m.group(0)))
+        pos = m.end()
+    out.append(re.escape(template[pos:]))
+    return re.compile("".join(out), re.S)
+
+
+def readable(text, platform):
+    """The actual output with variable figures replaced, for diffs."""
+    text = re.sub(r"Execution time: \d+\.\d{6} ms", "Execution time: {TIME} ms", text)
+    text = re.sub(r"Callback registered: " + platform["pointer"], "Callback registered: {PTR}", text)
+    return text
+
+
+def run_case(case, args, platform):
+    work = tempfile.mkdtemp(prefix="im-e2e-" + case.name + "-")
+    try:
+        if args.testext and os.path.isdir(args.testext):
+            for entry in os.listdir(args.testext):
+                src = os.path.join(args.testext, entry)
+                if os.path.isfile(src):
+                    shutil.copy(src, os.path.join(work, entry))
+        for d in case.dirs:
+            os.makedirs(os.path.join(work, d), exist_ok=True)
+        for rel, data in case.files:
+            target = os.path.join(work, rel)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "wb") as f:
+                f.write(data)
+        env = dict(os.environ)
+        env.pop("FORCE_COLOR", None)
+        env.pop("NO_COLOR", None)
+        env.update(case.env)
+        command = list(args.runner) + [args.exe] + case.args
+        try:
+            proc = subprocess.run(command, input=case.stdin, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, cwd=work, env=env,
+                                  timeout=args.timeout)
+        except subprocess.TimeoutExpired:
+            return f"timed out after {args.timeout} s"
+        actual = proc.stdout.decode("utf-8", errors="backslashreplace")
+        problems = []
+        if proc.returncode != case.exit_code:
+            problems.append(f"exit code {proc.returncode}, expected {case.exit_code}")
+        if not expected_pattern(case.stdout, platform).fullmatch(actual):
+            diff = difflib.unified_diff(case.stdout.splitlines(True),
+                                        readable(actual, platform).splitlines(True),
+                                        "expected", "actual")
+            problems.append("output differs:\n" + "".join(diff))
+        if proc.stderr and not args.allow_stderr:
+            problems.append("stderr: " + proc.stderr.decode("utf-8", "backslashreplace")[:2000])
+        return "\n".join(problems) if problems else None
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--exe", required=True, help="the invokemodule executable")
+    parser.add_argument("--testext", help="directory of the built test extensions")
+    parser.add_argument("--platform", default="linux64", choices=sorted(PLATFORMS))
+    parser.add_argument("--runner", default="", help="command that runs the executable, e.g. wine")
+    parser.add_argument("--timeout", type=float, default=60)
+    parser.add_argument("--allow-stderr", action="store_true")
+    parser.add_argument("cases", nargs="*", help="case files (default: every case)")
+    args = parser.parse_args()
+    args.runner = args.runner.split() if args.runner else []
+    args.exe = os.path.abspath(args.exe)
+    if args.testext:
+        args.testext = os.path.abspath(args.testext)
+    platform = PLATFORMS[args.platform]
+
+    paths = args.cases or sorted(
+        os.path.join(HERE, "cases", f) for f in os.listdir(os.path.join(HERE, "cases"))
+        if f.endswith(".case"))
+    passed = failed = skipped = 0
+    for path in paths:
+        case = Case(path)
+        if (case.only and case.only not in platform["tags"]) or (case.skip & platform["tags"]):
+            skipped += 1
+            continue
+        problem = run_case(case, args, platform)
+        if problem:
+            failed += 1
+            print(f"FAIL {case.name}\n{problem}\n", flush=True)
+        else:
+            passed += 1
+            print(f"ok   {case.name}", flush=True)
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""Drives the real invokemodule executable under a pseudo-terminal: colours, cursor moves,
+window title, pause progress, line editing and interrupts, as a person at a terminal sees them."""
+import argparse
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+ESC = "\x1b"
+BANNER = (
+    ESC + "]0;Varnholt's invokeModule v2.0\x07"
+    + ESC + "[92m More info @ https://github.com/invokemodule/invokemodule\n"
+    + ESC + "[96m If you like this tool, please consider donating!\n"
+    + ESC + "[0m\n"
+    + ESC + "[90m Available commands:\n"
+    "===============================================================\n"
+    " \"<name>\" invokeModule \"<function>\"\n"
+    " \"<name>\" invokeModule [\"<function>\", [<arg1>, <arg2>, ...]]\n"
+    " freeExtension \"<name>\"\n"
+    " execVM \"<script>\"\n"
+    " exit\n"
+    "===============================================================\n"
+    "\n" + ESC + "[0m"
+)
+
+
+class Terminal:
+    """The program on the slave side of a pseudo-terminal; we read and type on the master."""
+
+    def __init__(self, exe, args=(), env=None, cwd=None):
+        self.master, slave = os.openpty()
+        environment = dict(os.environ, TERM="xterm")
+        environment.pop("NO_COLOR", None)
+        environment.pop("FORCE_COLOR", None)
+        environment.update(env or {})
+        self.proc = subprocess.Popen([exe, *args], stdin=slave, stdout=slave, stderr=slave,
+                                     cwd=cwd, env=environment, start_new_session=True,
+                                     preexec_fn=lambda: __import__("fcntl").ioctl(
+                                         0, __import__("termios").TIOCSCTTY, 0))
+        os.close(slave)
+        self.output = ""
+
+    def read_until(self, pattern, timeout=10.0):
+        """Reads until `pattern` (a regex) matches the output so far; returns the match."""
+        regex = re.compile(pattern, re.S)
+        deadline = time.monotonic() + timeout
+        while True:
+            m = regex.search(self.output)
+            if m:
+                return m
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise AssertionError(f"timed out waiting for {pattern!r}; output so far:\n"
+                                     f"{self.output!r}")
+            ready, _, _ = select.select([self.master], [], [], remaining)
+            if ready:
+                try:
+                    data = os.read(self.master, 65536)
+                except OSError:
+                    data = b""
+                if not data:
+                    m = regex.search(self.output)
+                    if m:
+                        return m
+                    raise AssertionError(f"program ended before {pattern!r}; output:\n"
+                                         f"{self.output!r}")
+                self.output += data.decode("utf-8", "replace").replace("\r\n", "\n")
+
+    def type(self, text):
+        os.write(self.master, text.encode("utf-8"))
+
+    def wait(self, timeout=10.0):
+        try:
+            code = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise AssertionError("the program did not end; output:\n" + repr(self.output))
+        try:
+            while True:
+                ready, _, _ = select.select([self.master], [], [], 0.2)
+                if not ready:
+                    break
+                data = os.read(self.master, 65536)
+                if not data:
+                    break
+                self.output += data.decode("utf-8", "replace").replace("\r\n", "\n")
+        except OSError:
+            pass
+        os.close(self.master)
+        return code
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def test_banner_and_colours(ctx):
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    check(t.output.startswith(BANNER), "banner, title and command list in their colours:\n"
+          + repr(t.output[:400]))
+    t.type("hello\n")
+    t.read_until(re.escape("hello\n" + ESC + "[33mUnknown command\n\n" + ESC + "[0m"))
+    t.type("exit\n")
+    check(t.wait() == 0, "exit code 0")
+
+
+def test_empty_line_moves_cursor_up(ctx):
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.type("   \n")
+    t.read_until(re.escape(ESC + "[A" + ESC + "[33mUnknown command\n\n" + ESC + "[0m"))
+    t.type("exit\n")
+    check(t.wait() == 0, "exit code 0")
+
+
+def test_no_color_keeps_terminal_controls(ctx):
+    t = Terminal(ctx.exe, env={"NO_COLOR": "1"}, cwd=ctx.work)
+    t.read_until("Available commands:.*=\n\n")
+    check(ESC + "[9" not in t.output and ESC + "[0m" not in t.output,
+          "no colour escapes with NO_COLOR: " + repr(t.output[:300]))
+    check(t.output.startswith(ESC + "]0;Varnholt's invokeModule v2.0\x07"), "title still set")
+    t.type("\n")
+    t.read_until(re.escape(ESC + "[AUnknown command\n\n"))
+    t.type("exit\n")
+    check(t.wait() == 0, "exit code 0")
+
+
+def test_pause_progress_sequence(ctx):
+    script = os.path.join(ctx.work, "pause.sqf")
+    with open(script, "w") as f:
+        f.write("// short pause\nsleep 0.2\n")
+    t = Terminal(ctx.exe, args=["pause.sqf"], cwd=ctx.work)
+    m = t.read_until(
+        re.escape(ESC + "[35mScript #1 started\n\n" + ESC + "[0m")
+        + re.escape(ESC + "[32m// short pause\n" + ESC + "[0m")
+        + re.escape(ESC + "[0msleep 0.2;\n" + ESC + "[0m" + ESC + "[90m")
+        + r"((?:\r\d+%)*)\r100%\n"
+        + re.escape(ESC + "[36m") + r"Execution time: (\d+\.\d{6}) ms\n\n"
+        + re.escape(ESC + "[0m") + "\n"
+        + re.escape(ESC + "[35mScript #1 finished\n\n" + ESC + "[0m"))
+    figures = [int(x) for x in re.findall(r"\r(\d+)%", m.group(1))]
+    check(len(figures) >= 50, f"one figure per partial pause: {figures}")
+    check(figures[0] in (0, 1), f"the first figure trails by one pass: {figures[:3]}")
+    check(figures == sorted(figures) and figures[-1] <= 100, f"figures rise: {figures}")
+    elapsed = float(m.group(2))
+    check(195.0 <= elapsed <= 400.0, f"a 0.2 s pause took {elapsed} ms")
+    t.type("exit\n")
+    check(t.wait() == 0, "exit code 0")
+
+
+TESTS = [obj for name, obj in sorted(globals().items()) if name.startswith("test_")]
+
+
+class Context:
+    pass
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--testext")
+    parser.add_argument("names", nargs="*")
+    args = parser.parse_args()
+    passed = failed = 0
+    for test in TESTS:
+        if args.names and test.__name__ not in args.names:
+            continue
+        ctx = Context()
+        ctx.exe = os.path.abspath(args.exe)
+        ctx.work = tempfile.mkdtemp(prefix="im-pty-")
+        if args.testext and os.path.isdir(args.testext):
+            for entry in os.listdir(args.testext):
+                src = os.path.join(args.testext, entry)
+                if os.path.isfile(src):
+                    shutil.copy(src, ctx.work)
+        try:
+            test(ctx)
+            passed += 1
+            print(f"ok   {test.__name__}", flush=True)
+        except Exception:
+            failed += 1
+            print(f"FAIL {test.__name__}\n{traceback.format_exc()}", flush=True)
+        finally:
+            shutil.rmtree(ctx.work, ignore_errors=True)
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,73 @@
+// Cost of one extension call through the host: handle lookup, guarded buffer, timing, quoting
+// and printing, against the real test extension. Output goes into a reused string.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "console/output.h"
+#include "extensions/extension_registry.h"
+#include "extensions/guarded_buffer.h"
+
+namespace {
+
+const std::string kExtension = std::string(TESTEXT_DIR) + "/testext_full";
+
+// Routes the host's output into a string that is emptied now and then.
+class CapturedOutput {
+ public:
+  CapturedOutput() {
+    sink_.reserve(1 << 24);
+    captureOutputForTesting(&sink_);
+  }
+  ~CapturedOutput() { captureOutputForTesting(nullptr); }
+  void trim() {
+    if (sink_.size() > (1 << 23)) sink_.clear();
+  }
+
+ private:
+  std::string sink_;
+};
+
+void BM_ArgumentFormCall(benchmark::State& state) {
+  CapturedOutput output;
+  { ExtensionHandle load(kExtension); }
+  const char* argv[] = {"1", "\"two\""};
+  for (auto _ : state) {
+    ExtensionHandle handle(kExtension);
+    handle.callArgs("fn", argv, 2);
+    output.trim();
+  }
+  state.SetItemsProcessed(state.iterations());
+  extensionRegistry.unloadAll();
+}
+BENCHMARK(BM_ArgumentFormCall);
+
+void BM_FunctionFormCall(benchmark::State& state) {
+  CapturedOutput output;
+  { ExtensionHandle load(kExtension); }
+  for (auto _ : state) {
+    ExtensionHandle handle(kExtension);
+    handle.call("hello");
+    output.trim();
+  }
+  state.SetItemsProcessed(state.iterations());
+  extensionRegistry.unloadAll();
+}
+BENCHMARK(BM_FunctionFormCall);
+
+// What preparing and checking the 10240-byte buffer with its guard zone costs per call.
+void BM_GuardedBufferRoundTrip(benchmark::State& state) {
+  GuardedBuffer buffer(10240, static_cast<GuardedBuffer::GuardCheck>(state.range(0)));
+  state.SetLabel(buffer.guardCheck() == GuardedBuffer::GuardCheck::Trap ? "trap" : "scan");
+  for (auto _ : state) {
+    char* data = buffer.prepare();
+    data[0] = 'x';
+    benchmark::DoNotOptimize(buffer.overrun());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GuardedBufferRoundTrip)
+    ->Arg(static_cast<int>(GuardedBuffer::GuardCheck::Trap))
+    ->Arg(static_cast<int>(GuardedBuffer::GuardCheck::Scan));
+
+}  // namespace

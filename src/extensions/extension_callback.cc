@@ -1,0 +1,21 @@
+// The host callback: quotes the three texts and prints them as one Cyan line.
+#include "extensions/extension_callback.h"
+
+#include <string>
+
+#include "console/output.h"
+#include "values/game_value.h"
+
+std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function,
+                                                  const char* data) {
+  // The contract forbids null texts, but a faulty extension must not crash the host.
+  std::string shapedName;
+  std::string shapedFunction;
+  std::string shapedData;
+  appendQuoted(shapedName, name != nullptr ? name : "");
+  appendQuoted(shapedFunction, function != nullptr ? function : "");
+  appendQuoted(shapedData, data != nullptr ? data : "");
+  printColoured(ConsoleColour::Cyan, "\n>> ExtensionCallback: [%s, %s, %s]\n", shapedName.c_str(),
+                shapedFunction.c_str(), shapedData.c_str());
+  return 99;
+}

@@ -1,0 +1,85 @@
+// The registry of loaded extension libraries and the per-command handle that loads and calls them.
+//
+// An extension is known by the name typed in a command, lower-cased (ASCII letters only): names
+// differing in letter case share one entry. The registry alone owns the loaded libraries.
+// Everything here runs on the main thread; only ExtensionCallback runs elsewhere.
+#ifndef INVOKEMODULE_EXTENSIONS_EXTENSION_REGISTRY_H_
+#define INVOKEMODULE_EXTENSIONS_EXTENSION_REGISTRY_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "extensions/extension_api.h"
+
+// A copy of `text` with A-Z replaced by a-z; every other byte, 0x80 and above too, unchanged.
+std::string toLowerAscii(std::string_view text);
+
+// One loaded extension. Loaded while `module` is non-null; a missing export leaves its
+// entry point null.
+struct ExtensionEntry {
+  void* module = nullptr;
+  RVExtensionVersionFunction rvExtensionVersion = nullptr;
+  RVExtensionFunction rvExtension = nullptr;
+  RVExtensionArgsFunction rvExtensionArgs = nullptr;
+  RVExtensionRegisterCallbackFunction rvExtensionRegisterCallback = nullptr;
+  // The file name that loaded, as built from the typed name (no directory the search added),
+  // lower-cased: what the load message shows.
+  std::string fileName;
+};
+
+class ExtensionRegistry {
+ public:
+  // The entry for `key`, or null when none exists.
+  ExtensionEntry* find(const std::string& key);
+  // The entry for `key`, created empty when absent.
+  ExtensionEntry& entryFor(const std::string& key);
+
+  // Frees the library of the extension typed as `typedName` (any letter case) and erases its
+  // entry. Answers whether there was an entry. Nothing in the extension is called first.
+  bool unload(const std::string& typedName);
+
+  // Frees every loaded library and empties the registry.
+  void unloadAll();
+
+  std::size_t size() const { return entries_.size(); }
+
+  // The keys (lower-cased names) of the loaded extensions, in no particular order.
+  std::vector<std::string> loadedNames() const;
+
+ private:
+  std::unordered_map<std::string, ExtensionEntry> entries_;
+};
+
+// The process-wide registry.
+extern ExtensionRegistry extensionRegistry;
+
+// Lives for one call command. Construction finds the extension in the registry or loads it,
+// printing the load messages; ok() tells whether it can be called. The handle owns only the
+// lower-cased name and looks the entry up again for every operation.
+class ExtensionHandle {
+ public:
+  explicit ExtensionHandle(const std::string& typedName);
+
+  bool ok() const { return ok_; }
+  const std::string& name() const { return name_; }
+
+  // Calls RVExtension with `function` and prints the quoted result and the execution time.
+  void call(const char* function);
+  // Calls RVExtensionArgs and prints "[result,code,0]" and the execution time. `argv` need not
+  // point anywhere when `argc` is 0.
+  void callArgs(const char* function, const char** argv, std::int32_t argc);
+
+ private:
+  void load(const std::string& typedName);
+  void registerCallback();
+  void reportVersion();
+
+  std::string name_;
+  bool ok_ = true;
+};
+
+#endif  // INVOKEMODULE_EXTENSIONS_EXTENSION_REGISTRY_H_

@@ -1,0 +1,249 @@
+// The project's test extension: one source, built in several variants that differ in their
+// exports and version text. What a call does is chosen by its function text.
+//
+// Function texts (both call forms; anything else is echoed back as the result):
+//   empty                  writes nothing
+//   bytes N                writes N bytes of 'x' from the start of the buffer and no terminator,
+//                          whatever the buffer's size (10240 fills the last byte, 12000 overruns)
+//   poke N                 writes the result "poked", then one byte at offset N
+//   code N                 result "code"; the argument form returns N
+//   print TEXT             prints TEXT and a line end to stdout itself (unflushed); result "printed"
+//   sleep MS               sleeps MS milliseconds; result "slept"
+//   callback N             calls the host callback N times on the calling thread
+//   threads T N            T threads call back N times each; joined before returning
+//   background T N         as threads, but returns at once; "wait" joins them
+//   wait                   joins the background threads; result: how many of their calls got 99
+//   progress               how many callbacks the background threads have made so far
+//   nullcallback           calls back with null texts
+//   args                   result "<argc>" then "|<arg>" per argument; the argument form returns argc
+//   calls                  how many calls this load of the library has served, this one included
+//   registrations          how often the callback was handed over since the library was loaded
+// The callback results: "returned 99" when every callback call returned 99, else the first other value.
+//
+// Variant switches, set by the build: TESTEXT_EXPORT_VERSION, TESTEXT_EXPORT_CALL,
+// TESTEXT_EXPORT_ARGS, TESTEXT_EXPORT_REGISTER (each 0 or 1), TESTEXT_VERSION_LENGTH (the
+// version text is that many 'v' bytes; 0 gives "testext 1.0"), TESTEXT_VERSION_IGNORES_SIZE
+// (copy the version text whole, past the buffer if it is too long).
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// EXTENSION_CALL: the calling convention of the exports; EXTENSION_EXPORT: what makes a
+// function visible outside the library (the build hides everything else, so that no other
+// library binds to this one's copies of library code and keeps it from being unloaded).
+#ifndef EXTENSION_CALL
+#define EXTENSION_CALL
+#endif
+#ifndef EXTENSION_EXPORT
+#define EXTENSION_EXPORT
+#endif
+#ifndef TESTEXT_VERSION_LENGTH
+#define TESTEXT_VERSION_LENGTH 0
+#endif
+#ifndef TESTEXT_VERSION_IGNORES_SIZE
+#define TESTEXT_VERSION_IGNORES_SIZE 0
+#endif
+
+typedef std::int32_t (*HostCallback)(const char* name, const char* function, const char* data);
+
+namespace {
+
+std::atomic<HostCallback> hostCallback{nullptr};
+std::atomic<int> callCount{0};
+std::atomic<int> registrationCount{0};
+
+// Background threads live until "wait" or until the library is unloaded, which joins them so
+// that no thread runs code of an unmapped library.
+struct BackgroundThreads {
+  std::mutex mutex;
+  std::vector<std::thread> threads;
+  std::atomic<long> returned99{0};
+  std::atomic<long> fired{0};  // callbacks made by background threads since the last "wait"
+  ~BackgroundThreads() { joinAll(); }
+  void joinAll() {
+    std::vector<std::thread> running;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      running.swap(threads);
+    }
+    for (std::thread& thread : running) thread.join();
+  }
+};
+BackgroundThreads background;
+
+void writeText(char* output, std::int32_t outputSize, const std::string& text) {
+  if (outputSize <= 0) return;
+  std::size_t length = text.size() < static_cast<std::size_t>(outputSize - 1)
+                           ? text.size()
+                           : static_cast<std::size_t>(outputSize - 1);
+  std::memcpy(output, text.data(), length);
+  output[length] = '\0';
+}
+
+std::int32_t callBack(const char* name, const char* function, const char* data) {
+  HostCallback callback = hostCallback.load();
+  return callback != nullptr ? callback(name, function, data) : -1;
+}
+
+std::string describeReturns(std::int32_t firstOther) {
+  return firstOther == 99 ? "returned 99" : "returned " + std::to_string(firstOther);
+}
+
+// Calls back `count` times with the data "<tag>:<i>"; answers how many calls returned 99.
+long callBackRepeatedly(const char* function, const std::string& tag, long count,
+                        std::atomic<long>* fired) {
+  long got99 = 0;
+  std::string data;
+  for (long i = 0; i < count; ++i) {
+    data = tag + ":" + std::to_string(i);
+    if (callBack("testext", function, data.c_str()) == 99) ++got99;
+    if (fired != nullptr) ++*fired;
+  }
+  return got99;
+}
+
+// Carries out one function text. Answers the result text; sets `code` for the argument form.
+std::string run(const char* function, const char** argv, std::int32_t argc, char* output,
+                std::int32_t outputSize, std::int32_t* code) {
+  ++callCount;
+  std::string text = function != nullptr ? function : "";
+  std::size_t space = text.find(' ');
+  std::string command = text.substr(0, space);
+  std::string rest = space == std::string::npos ? "" : text.substr(space + 1);
+  long number = std::strtol(rest.c_str(), nullptr, 10);
+
+  if (command == "empty") return "";
+  if (command == "bytes") {
+    std::memset(output, 'x', static_cast<std::size_t>(number));
+    return std::string();  // the caller must not overwrite what was written
+  }
+  if (command == "poke") {
+    writeText(output, outputSize, "poked");
+    output[number] = 'p';
+    return "poked";
+  }
+  if (command == "code") {
+    *code = static_cast<std::int32_t>(number);
+    return "code";
+  }
+  if (command == "print") {
+    std::printf("%s\n", rest.c_str());
+    return "printed";
+  }
+  if (command == "sleep") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(number));
+    return "slept";
+  }
+  if (command == "callback") {
+    std::int32_t firstOther = 99;
+    for (long i = 0; i < number; ++i) {
+      std::int32_t got = callBack("testext", "callback", std::to_string(i).c_str());
+      if (got != 99 && firstOther == 99) firstOther = got;
+    }
+    return describeReturns(firstOther);
+  }
+  if (command == "threads" || command == "background") {
+    char* end = nullptr;
+    long threadCount = std::strtol(rest.c_str(), &end, 10);
+    long perThread = std::strtol(end, nullptr, 10);
+    if (command == "threads") {
+      std::atomic<long> got99{0};
+      std::vector<std::thread> started;
+      for (long t = 0; t < threadCount; ++t) {
+        started.emplace_back([t, perThread, &got99] {
+          got99 += callBackRepeatedly("thread", std::to_string(t), perThread, nullptr);
+        });
+      }
+      for (std::thread& thread : started) thread.join();
+      return std::to_string(got99.load());
+    }
+    std::lock_guard<std::mutex> lock(background.mutex);
+    for (long t = 0; t < threadCount; ++t) {
+      background.threads.emplace_back([t, perThread] {
+        background.returned99 +=
+            callBackRepeatedly("background", std::to_string(t), perThread, &background.fired);
+      });
+    }
+    return "started";
+  }
+  if (command == "wait") {
+    background.joinAll();
+    background.fired = 0;
+    return std::to_string(background.returned99.exchange(0));
+  }
+  if (command == "progress") return std::to_string(background.fired.load());
+  if (command == "nullcallback") {
+    std::int32_t first = callBack(nullptr, nullptr, nullptr);
+    std::int32_t second = callBack("testext", nullptr, "data");
+    return describeReturns(first != 99 ? first : second);
+  }
+  if (command == "args") {
+    std::string result = std::to_string(argc);
+    for (std::int32_t i = 0; i < argc; ++i) result += std::string("|") + argv[i];
+    *code = argc;
+    return result;
+  }
+  if (command == "calls") return std::to_string(callCount.load());
+  if (command == "registrations") return std::to_string(registrationCount.load());
+  return text;
+}
+
+[[maybe_unused]] void answer(char* output, std::int32_t outputSize, const char* function, const char** argv,
+            std::int32_t argc, std::int32_t* code) {
+  bool raw = function != nullptr && std::strncmp(function, "bytes ", 6) == 0;
+  std::string result = run(function, argv, argc, output, outputSize, code);
+  if (!raw) writeText(output, outputSize, result);
+}
+
+}  // namespace
+
+extern "C" {
+
+#if TESTEXT_EXPORT_VERSION
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32_t outputSize) {
+  std::string version =
+      TESTEXT_VERSION_LENGTH > 0 ? std::string(TESTEXT_VERSION_LENGTH, 'v') : "testext 1.0";
+  if (TESTEXT_VERSION_IGNORES_SIZE) {
+    std::memcpy(output, version.c_str(), version.size() + 1);
+  } else {
+    // Copies up to the buffer's size, so a text of the full size leaves no terminator.
+    std::size_t length = version.size() < static_cast<std::size_t>(outputSize)
+                             ? version.size()
+                             : static_cast<std::size_t>(outputSize);
+    std::memcpy(output, version.data(), length);
+  }
+}
+#endif
+
+#if TESTEXT_EXPORT_CALL
+EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize, const char* function) {
+  std::int32_t code = 0;
+  answer(output, outputSize, function, nullptr, 0, &code);
+}
+#endif
+
+#if TESTEXT_EXPORT_ARGS
+EXTENSION_EXPORT std::int32_t EXTENSION_CALL RVExtensionArgs(char* output, std::int32_t outputSize,
+                                          const char* function, const char** argv,
+                                          std::int32_t argc) {
+  std::int32_t code = 0;
+  answer(output, outputSize, function, argv, argc, &code);
+  return code;
+}
+#endif
+
+#if TESTEXT_EXPORT_REGISTER
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(HostCallback callback) {
+  ++registrationCount;
+  hostCallback = callback;
+}
+#endif
+
+}  // extern "C"

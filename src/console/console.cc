@@ -3,6 +3,7 @@
 
 #include "commands/dispatch.h"
 #include "commands/script_runner.h"
+#include "console/completion.h"
 #include "console/output.h"
 #include "extensions/extension_registry.h"
 #include "platform/platform.h"
@@ -94,6 +95,7 @@ int runMain(int argc, char** argv) {
   if (handleOption(argc, argv)) return 0;
   setupConsole();
   platform::installInterruptHandler();
+  platform::setLineCompleter(completeCommandLine);
   printColoured(ConsoleColour::DarkGray, "%s", kCommandList);
 
   if (argc == 2) {

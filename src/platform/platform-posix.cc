@@ -9,8 +9,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#ifdef INVOKEMODULE_HAVE_LIBEDIT
+#include <editline/readline.h>
+#endif
 
 namespace platform {
 
@@ -100,11 +107,102 @@ void writeOutput(const char* data, std::size_t size) {
 
 void flushRuntimeOutput() { std::fflush(stdout); }
 
+namespace {
+
+LineCompleter lineCompleter = nullptr;
+
+#ifdef INVOKEMODULE_HAVE_LIBEDIT
+
+// Builds the match array libedit expects: the common prefix first, then every candidate,
+// all allocated with malloc, null-terminated; null when there is no candidate.
+char** completionMatches(const char*, int start, int end) {
+  rl_attempted_completion_over = 1;  // never fall back to the library's file names
+  if (lineCompleter == nullptr) return nullptr;
+  std::vector<std::string> candidates =
+      lineCompleter(rl_line_buffer ? rl_line_buffer : "", static_cast<std::size_t>(start),
+                    static_cast<std::size_t>(end));
+  if (candidates.empty()) return nullptr;
+  std::string common = candidates[0];
+  for (const std::string& candidate : candidates) {
+    std::size_t n = 0;
+    while (n < common.size() && n < candidate.size() && common[n] == candidate[n]) ++n;
+    common.resize(n);
+  }
+  // A single command word is finished by a space; a quoted name or a path is not.
+  bool single = candidates.size() == 1;
+  bool quoted = start > 0 && rl_line_buffer != nullptr && rl_line_buffer[start - 1] == '"';
+  rl_completion_append_character = single && !quoted ? ' ' : '\0';
+  char** matches = static_cast<char**>(std::calloc(candidates.size() + 2, sizeof(char*)));
+  if (matches == nullptr) return nullptr;
+  matches[0] = ::strdup(single ? candidates[0].c_str() : common.c_str());
+  for (std::size_t i = 0; !single && i < candidates.size(); ++i) {
+    matches[i + 1] = ::strdup(candidates[i].c_str());
+  }
+  return matches;
+}
+
+// Line editing with in-memory history; no prompt of our own and no history file.
+bool readEditedLine(std::string* line) {
+  static bool initialised = false;
+  if (!initialised) {
+    initialised = true;
+    rl_attempted_completion_function = completionMatches;
+    rl_completer_word_break_characters = const_cast<char*>(" \t\n\"");
+  }
+  for (;;) {
+    errno = 0;
+    char* text = ::readline("");
+    if (text != nullptr) {
+      line->assign(text);
+      if (text[0] != '\0') ::add_history(text);
+      std::free(text);
+      return true;
+    }
+    if (errno == EINTR && interruptFlag) {
+      // Ctrl-C while typing: the line is dropped and the prompt starts afresh.
+      interruptFlag = 0;
+      writeOutput("\n", 1);
+      continue;
+    }
+    return false;  // Ctrl-D on an empty line, end of input or a failed read
+  }
+}
+
+bool lineEditingAvailable() { return inputIsTerminal() && outputIsTerminal(); }
+
+#else
+
+bool readEditedLine(std::string*) { return false; }
+bool lineEditingAvailable() { return false; }
+
+#endif
+
+}  // namespace
+
+void setLineCompleter(LineCompleter completer) { lineCompleter = completer; }
+
 bool readInputLine(std::string* line) {
   interruptFlag = 0;  // an interrupt that arrived outside a script has nothing left to stop
-  bool ok = inputReader().readLine(line);
+  static const bool editing = lineEditingAvailable();
+  bool ok = editing ? readEditedLine(line) : inputReader().readLine(line);
   interruptFlag = 0;
   return ok;
+}
+
+bool listDirectory(const std::string& directory, std::vector<std::string>* entries) {
+  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return false;
+  entries->clear();
+  while (dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat info;
+    std::string full = (directory.empty() ? std::string() : directory) + name;
+    if (::stat(full.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) name.push_back('/');
+    entries->push_back(name);
+  }
+  ::closedir(dir);
+  return true;
 }
 
 void installInterruptHandler() {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -43,6 +44,12 @@ void flushRuntimeOutput();
 // Returns false at end of input or on a read error.
 bool readInputLine(std::string* line);
 
+// Where line editing is available (an interactive terminal with an editing library), the
+// completer offers the candidates for the word [wordStart, wordEnd) of the line being typed.
+using LineCompleter = std::vector<std::string> (*)(const std::string& line, std::size_t wordStart,
+                                                   std::size_t wordEnd);
+void setLineCompleter(LineCompleter completer);
+
 // Discards input typed ahead on an interactive terminal or console; nothing on a pipe or file.
 void discardPendingInput();
 
@@ -72,6 +79,10 @@ enum class FileLookup { Found, NotFound };
 // Looks a script path up. On success `openPath` is the path to open: the path itself, or, where
 // the platform accepts wildcards, the first match in the directory the path names.
 FileLookup lookupFile(const std::string& path, std::string* openPath);
+
+// The entries of a directory ("" is the current one), directories marked by a trailing '/'.
+// "." and ".." are left out. Returns false when the directory cannot be read.
+bool listDirectory(const std::string& directory, std::vector<std::string>* entries);
 
 // Reads a whole regular file. Returns false when it cannot be opened or read (a directory too).
 bool readWholeFile(const std::string& path, std::string* contents);

@@ -73,6 +73,11 @@ class Terminal:
                                          f"{self.output!r}")
                 self.output += data.decode("utf-8", "replace").replace("\r\n", "\n")
 
+    def settle(self):
+        """Waits until the program is reading: input typed while the banner prints, before
+        the program's first read, is discarded by design."""
+        time.sleep(0.3)
+
     def type(self, text):
         os.write(self.master, text.encode("utf-8"))
 
@@ -105,6 +110,7 @@ def check(condition, message):
 def test_banner_and_colours(ctx):
     t = Terminal(ctx.exe, cwd=ctx.work)
     t.read_until(re.escape(BANNER))
+    t.settle()
     check(t.output.startswith(BANNER), "banner, title and command list in their colours:\n"
           + repr(t.output[:400]))
     t.type("hello\n")
@@ -116,6 +122,7 @@ def test_banner_and_colours(ctx):
 def test_empty_line_moves_cursor_up(ctx):
     t = Terminal(ctx.exe, cwd=ctx.work)
     t.read_until(re.escape(BANNER))
+    t.settle()
     t.type("   \n")
     t.read_until(re.escape(ESC + "[A" + ESC + "[33mUnknown command\n\n" + ESC + "[0m"))
     t.type("exit\n")
@@ -154,6 +161,96 @@ def test_pause_progress_sequence(ctx):
     elapsed = float(m.group(2))
     check(195.0 <= elapsed <= 400.0, f"a 0.2 s pause took {elapsed} ms")
     t.type("exit\n")
+    check(t.wait() == 0, "exit code 0")
+
+
+RESULT_HI = re.escape(ESC + '[96m"hi"\n' + ESC + "[0m")
+
+
+def test_history_recall_with_up_arrow(ctx):
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    t.type('"testext_full" invokeModule "hi"\r')
+    t.read_until(RESULT_HI + ".*Execution time")
+    t.type("\x1b[A")  # up arrow recalls the last line
+    time.sleep(0.3)
+    t.type("\r")
+    t.read_until("(" + RESULT_HI + ".*Execution time.*){2}")
+    check(t.output.count("InvokeModule loaded") == 1, "loaded once, called twice")
+    t.type("exit\r")
+    check(t.wait() == 0, "exit code 0")
+
+
+def test_tab_completes_command_words(ctx):
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    t.type('"testext_full" inv\t')
+    t.read_until("invokeModule ")
+    t.type('"hi"\r')
+    t.read_until(RESULT_HI)
+    t.type("ex\t")
+    time.sleep(0.3)
+    t.type("i\t\r")  # "ex" is ambiguous (execVM, exit); "exi" completes to "exit"
+    check(t.wait() == 0, "exit completed and run: " + repr(t.output[-200:]))
+
+
+def test_ctrl_c_at_prompt_discards_the_line(ctx):
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    t.type("garbage")
+    time.sleep(0.3)
+    t.type("\x03")
+    time.sleep(0.3)
+    t.type("exit\r")
+    check(t.wait() == 0, "the host kept running after Ctrl-C and ended on exit")
+    check("Unknown command" not in t.output, "the interrupted line was not run: " + repr(t.output))
+
+
+def test_ctrl_c_during_a_pause_aborts_scripts_only(ctx):
+    with open(os.path.join(ctx.work, "outer.sqf"), "w") as f:
+        f.write('execVM "inner.sqf"\n// outer not reached\n')
+    with open(os.path.join(ctx.work, "inner.sqf"), "w") as f:
+        f.write('"testext_full" invokeModule "hi"\nsleep 20\n// inner not reached\n')
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    t.type('execVM "outer.sqf"\r')
+    t.read_until(r"sleep 20;\n" + re.escape(ESC + "[0m" + ESC + "[90m") + r"\r\d+%")
+    t.type("\x03")
+    t.read_until(re.escape(ESC + "[35mScript #2 aborted\n\n" + ESC + "[0m" + ESC
+                           + "[35mScript #1 aborted\n\n" + ESC + "[0m"))
+    check("not reached" not in t.output, "no line after the pause ran")
+    t.type('"testext_full" invokeModule "hi"\r')
+    t.read_until("(" + RESULT_HI + ".*){2}Execution time")
+    check(t.output.count("InvokeModule loaded") == 1, "the extension stayed loaded")
+    t.type("exit\r")
+    check(t.wait() == 0, "exit code 0")
+
+
+def test_ctrl_d_on_an_empty_line_exits(ctx):
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    t.type("\x04")
+    check(t.wait() == 0, "exit code 0 on Ctrl-D")
+
+
+def test_help_version_and_other_single_arguments(ctx):
+    for option in ("--help", "-h"):
+        t = Terminal(ctx.exe, args=[option], cwd=ctx.work)
+        check(t.wait() == 0, option + " exits 0")
+        check(t.output.startswith("Usage: invokemodule [script]\n"), repr(t.output[:100]))
+        for needle in ("freeExtension", "execVM", "NO_COLOR", "FORCE_COLOR"):
+            check(needle in t.output, f"{option} mentions {needle}")
+    t = Terminal(ctx.exe, args=["--version"], cwd=ctx.work)
+    check(t.wait() == 0 and t.output == "invokemodule 2.0.0\n", repr(t.output))
+    t = Terminal(ctx.exe, args=["--helpx"], cwd=ctx.work)
+    t.read_until(re.escape('execVM "--helpx";\n' + ESC + "[0m" + ESC
+                           + "[33mCannot find file\n\n"))
+    t.type("exit\r")
     check(t.wait() == 0, "exit code 0")
 
 

@@ -1,0 +1,85 @@
+// Tab completion: which words may complete the word under the cursor, by its place in the line.
+#include "console/completion.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "extensions/extension_registry.h"
+#include "platform/platform.h"
+
+namespace {
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (prefix.size() > text.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (lowerAscii(text[i]) != lowerAscii(prefix[i])) return false;
+  }
+  return true;
+}
+
+bool isSpace(char c) { return c == ' ' || c == '\t'; }
+
+// Whether `prefix` is `keyword`, white space, and an opening quote (any letter case).
+bool isKeywordThenQuote(std::string_view prefix, std::string_view keyword) {
+  if (!startsWithIgnoringCase(prefix, keyword) || prefix.size() < keyword.size() + 2) return false;
+  std::size_t pos = keyword.size();
+  if (!isSpace(prefix[pos])) return false;
+  while (pos < prefix.size() && isSpace(prefix[pos])) ++pos;
+  return pos == prefix.size() - 1 && prefix.back() == '"';
+}
+
+// Whether `prefix` is a quoted extension name followed by white space.
+bool isQuotedNameThenSpace(std::string_view prefix) {
+  if (prefix.size() < 3 || prefix[0] != '"' || !isSpace(prefix.back())) return false;
+  std::size_t close = prefix.find('"', 1);
+  if (close == std::string_view::npos) return false;
+  for (std::size_t i = close + 1; i < prefix.size(); ++i) {
+    if (!isSpace(prefix[i])) return false;
+  }
+  return close + 1 < prefix.size();
+}
+
+void addMatching(std::vector<std::string>* out, const std::vector<std::string>& words,
+                 std::string_view word) {
+  for (const std::string& candidate : words) {
+    if (startsWithIgnoringCase(candidate, word)) out->push_back(candidate);
+  }
+}
+
+std::vector<std::string> completePath(std::string_view word) {
+  std::size_t slash = word.rfind('/');
+  std::string directory(slash == std::string_view::npos ? std::string_view() : word.substr(0, slash + 1));
+  std::string_view base = slash == std::string_view::npos ? word : word.substr(slash + 1);
+  std::vector<std::string> entries;
+  std::vector<std::string> out;
+  if (!platform::listDirectory(directory, &entries)) return out;
+  for (const std::string& entry : entries) {
+    if (entry.compare(0, base.size(), base) == 0) out.push_back(directory + entry);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> completeCommandLine(const std::string& line, std::size_t wordStart,
+                                             std::size_t wordEnd) {
+  wordStart = std::min(wordStart, line.size());
+  wordEnd = std::min(std::max(wordEnd, wordStart), line.size());
+  std::string_view prefix(line.data(), wordStart);
+  std::string_view word(line.data() + wordStart, wordEnd - wordStart);
+  std::vector<std::string> out;
+  if (prefix.empty()) {
+    addMatching(&out, {"execVM", "exit", "freeExtension"}, word);
+  } else if (prefix == "\"" || isKeywordThenQuote(prefix, "freeextension")) {
+    addMatching(&out, extensionRegistry.loadedNames(), word);
+  } else if (isQuotedNameThenSpace(prefix)) {
+    addMatching(&out, {"invokeModule"}, word);
+  } else if (isKeywordThenQuote(prefix, "execvm")) {
+    out = completePath(word);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}

@@ -3,7 +3,6 @@
 #define INVOKEMODULE_VALUES_ARRAY_PARSER_H_
 
 #include <cstddef>
-#include <string_view>
 
 #include "values/game_value.h"
 
@@ -13,18 +12,14 @@
 // on its closing "]" and nothing after it is read; when the input ran out, `cursor` is at
 // or past `length`.
 //
-// Items are strings ("a""b" holds a"b), numbers (items ending in a digit), the words true
-// and false in any letter case, and nested arrays. White space is skipped only in front of
-// an item; an item must be followed directly by "," or "]".
+// Items are strings ("a""b" holds a"b), numbers (items ending in a digit, read as atof
+// reads them, see numberFromText), the words true and false in any letter case, and
+// nested arrays. White space is skipped only in front of an item; an item must be
+// followed directly by "," or "]".
 //
 // At most `length` bytes are read; a NUL byte inside the text is an ordinary byte of the
 // item it stands in. Nesting depth is unbounded and costs heap memory, not stack: nested
 // arrays are read with an explicit stack of open arrays.
 GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor);
-
-// The nearest float to what the C library's atof gives for exactly these bytes in the
-// "C" locale (decimal and hexadecimal forms, inf, nan, a leading + or -, and 0 when no
-// number can be read), whatever the global locale.
-float numberFromText(std::string_view item);
 
 #endif  // INVOKEMODULE_VALUES_ARRAY_PARSER_H_

@@ -1,48 +1,87 @@
 // Game values: text forms, argument texts and the non-recursive release of array trees.
 #include "values/game_value.h"
 
-#include <charconv>
-#include <cmath>
+#include <algorithm>
 #include <cstring>
-#include <typeinfo>
 #include <utility>
+
+#include "values/number_text.h"
 
 namespace {
 
-// Values are only ever of the classes in game_value.h, all final below GameType, so the
-// dynamic type identifies the kind exactly.
-bool isArray(const GameType& value) { return typeid(value) == typeid(GameArray); }
+bool isArray(const GameType& value) { return value.kind() == GameType::Kind::Array; }
 
 // Appends the text of a value that is not an array.
 void appendLeafText(std::string& out, const GameType& value) {
-  const std::type_info& kind = typeid(value);
-  if (kind == typeid(GameScalar)) {
-    appendNumber(out, static_cast<const GameScalar&>(value).value);
-  } else if (kind == typeid(GameString)) {
-    appendQuoted(out, static_cast<const GameString&>(value).value);
-  } else if (kind == typeid(GameBool)) {
-    out += static_cast<const GameBool&>(value).value ? "true" : "false";
-  } else {
-    out += "nil";
+  switch (value.kind()) {
+    case GameType::Kind::Scalar:
+      appendNumber(out, static_cast<const GameScalar&>(value).value);
+      return;
+    case GameType::Kind::String:
+      appendQuoted(out, static_cast<const GameString&>(value).value);
+      return;
+    case GameType::Kind::Bool:
+      out += static_cast<const GameBool&>(value).value ? "true" : "false";
+      return;
+    case GameType::Kind::Nil:
+    case GameType::Kind::Array:
+      break;
   }
+  out += "nil";
 }
 
-// Appends the array form of `root`, walking nested arrays with an explicit stack so the
-// depth of nesting never reaches the call stack.
-void appendArrayText(std::string& out, const GameArray& root) {
+// Makes room for `extra` more bytes in `out`, growing geometrically so that many small
+// appends to one long text stay linear.
+void reserveMore(std::string& out, std::size_t extra) {
+  const std::size_t needed = out.size() + extra;
+  if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
+}
+
+// The open arrays of a walk through a tree, innermost last. The first levels live in the
+// object itself, so printing a shallow array allocates nothing for the walk.
+class OpenArrays {
+ public:
   struct Frame {
     const GameArray* array;
     std::size_t next;  // index of the next element to print
   };
-  std::vector<Frame> open;
-  open.push_back({&root, 0});
+
+  bool empty() const { return depth_ == 0; }
+  Frame& innermost() {
+    return depth_ <= kInline ? inline_[depth_ - 1] : spilled_[depth_ - kInline - 1];
+  }
+  void push(const GameArray* array) {
+    if (depth_ < kInline) {
+      inline_[depth_] = {array, 0};
+    } else {
+      spilled_.push_back({array, 0});
+    }
+    ++depth_;
+  }
+  void pop() {
+    if (depth_ > kInline) spilled_.pop_back();
+    --depth_;
+  }
+
+ private:
+  static constexpr std::size_t kInline = 16;
+  Frame inline_[kInline];
+  std::vector<Frame> spilled_;
+  std::size_t depth_ = 0;
+};
+
+// Appends the array form of `root`, walking nested arrays with an explicit stack so the
+// depth of nesting never reaches the call stack.
+void appendArrayText(std::string& out, const GameArray& root) {
+  OpenArrays open;
+  open.push(&root);
   out += '[';
   while (!open.empty()) {
-    Frame& frame = open.back();
+    OpenArrays::Frame& frame = open.innermost();
     const std::vector<GameTypePtr>& elements = frame.array->elements;
     if (frame.next == elements.size()) {
       out += ']';
-      open.pop_back();
+      open.pop();
       continue;
     }
     if (frame.next != 0) out += ',';
@@ -52,19 +91,21 @@ void appendArrayText(std::string& out, const GameArray& root) {
       out += "nil";
     } else if (isArray(*element)) {
       out += '[';
-      open.push_back({static_cast<const GameArray*>(element), 0});  // invalidates `frame`
+      open.push(static_cast<const GameArray*>(element));  // invalidates `frame`
     } else {
       appendLeafText(out, *element);
     }
   }
 }
 
-// Moves every element that is an array owned by nobody else into `pending`, then drops
-// the rest. Destroying an element left behind never recurses into a deeper array.
+// Moves every element that is an array owned by nobody else into `pending` and drops
+// the rest, which therefore never recurses into a deeper array.
 void detachSoleArrays(std::vector<GameTypePtr>& elements, std::vector<GameTypePtr>& pending) {
   for (GameTypePtr& element : elements) {
     if (element && element.use_count() == 1 && isArray(*element)) {
       pending.push_back(std::move(element));
+    } else {
+      element.reset();
     }
   }
   elements.clear();
@@ -80,18 +121,6 @@ void releaseElements(std::vector<GameTypePtr>& elements) {
     pending.pop_back();
     detachSoleArrays(static_cast<GameArray&>(*array).elements, pending);
   }
-}
-
-// Appends the decimal digits of `magnitude` (below one million).
-void appendSmallInteger(std::string& out, unsigned magnitude) {
-  char digits[8];
-  char* end = digits + sizeof digits;
-  char* first = end;
-  do {
-    *--first = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  out.append(first, end);
 }
 
 }  // namespace
@@ -151,13 +180,21 @@ std::vector<const char*> GameArray::argumentList() {
   const std::size_t count = elements.size();
   std::vector<const char*> pointers(count, nullptr);
   argumentTexts.resize(count);
+  std::string arrayText;  // built here, then copied once at its final size
   for (std::size_t i = 0; i < count; ++i) {
     std::string& text = argumentTexts[i];
-    text.clear();  // keeps the capacity of an earlier call
-    if (elements[i]) {
-      appendText(text, *elements[i]);
+    const GameType* element = elements[i].get();
+    if (element != nullptr && isArray(*element)) {
+      arrayText.clear();
+      appendArrayText(arrayText, static_cast<const GameArray&>(*element));
+      text.assign(arrayText);
     } else {
-      text = "nil";
+      text.clear();
+      if (element != nullptr) {
+        appendLeafText(text, *element);
+      } else {
+        text = "nil";
+      }
     }
     pointers[i] = text.c_str();
   }
@@ -173,47 +210,25 @@ void appendText(std::string& out, const GameType& value) {
 }
 
 void appendQuoted(std::string& out, std::string_view text) {
+  const auto quotes = static_cast<std::size_t>(std::count(text.begin(), text.end(), '"'));
+  reserveMore(out, text.size() + quotes + 2);
   out += '"';
   // Copy the runs between double quotes whole; each quote is written twice.
   const char* next = text.data();
   const char* const end = next + text.size();
-  while (next != end) {
-    const void* quote = std::memchr(next, '"', static_cast<std::size_t>(end - next));
-    if (quote == nullptr) {
-      out.append(next, end);
-      break;
-    }
-    const char* quoteChar = static_cast<const char*>(quote);
-    out.append(next, quoteChar + 1);
+  for (std::size_t left = quotes; left != 0; --left) {
+    const char* quote = static_cast<const char*>(
+        std::memchr(next, '"', static_cast<std::size_t>(end - next)));
+    out.append(next, quote + 1);
     out += '"';
-    next = quoteChar + 1;
+    next = quote + 1;
   }
+  out.append(next, end);
   out += '"';
 }
 
 std::string quoteString(std::string_view text) {
   std::string quoted;
-  quoted.reserve(text.size() + 2);
   appendQuoted(quoted, text);
   return quoted;
-}
-
-void appendNumber(std::string& out, float number) {
-  // Whole numbers below one million print as plain digits under "%g"; that is the
-  // common case and needs no general conversion. The sign bit keeps "-0".
-  const bool negative = std::signbit(number);
-  const float magnitude = negative ? -number : number;
-  if (magnitude < 1000000.0f) {
-    const unsigned whole = static_cast<unsigned>(magnitude);
-    if (static_cast<float>(whole) == magnitude) {
-      if (negative) out += '-';
-      appendSmallInteger(out, whole);
-      return;
-    }
-  }
-  // std::to_chars with a precision is specified as printf's "%.6g" in the "C" locale.
-  char buffer[32];
-  const std::to_chars_result written = std::to_chars(
-      buffer, buffer + sizeof buffer, static_cast<double>(number), std::chars_format::general, 6);
-  out.append(buffer, written.ptr);
 }

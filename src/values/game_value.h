@@ -19,15 +19,28 @@
 // makes one for every item it cannot read.
 class GameType {
  public:
-  GameType() = default;
+  // The kind of a value, fixed at construction; lets the printer and the release of
+  // arrays tell kinds apart without a virtual call or a type_info comparison.
+  enum class Kind : unsigned char { Nil, String, Scalar, Bool, Array };
+
+  GameType() : kind_(Kind::Nil) {}
   GameType(const GameType&) = default;
-  GameType& operator=(const GameType&) = default;
+  // Assignment between values never changes the kind of the target.
+  GameType& operator=(const GameType&) { return *this; }
+
+  Kind kind() const { return kind_; }
 
   // The value's text form in the game's notation.
   virtual std::string toString() const;
   // The name of the value's kind: "Nil", "String", "Scalar", "Bool" or "Array".
   virtual std::string typeName() const;
   virtual ~GameType() = default;
+
+ protected:
+  explicit GameType(Kind kind) : kind_(kind) {}
+
+ private:
+  Kind kind_;
 };
 
 // Shared ownership of one value, made with std::make_shared.
@@ -35,7 +48,7 @@ using GameTypePtr = std::shared_ptr<GameType>;
 
 class GameString final : public GameType {
  public:
-  explicit GameString(std::string text) : value(std::move(text)) {}
+  explicit GameString(std::string text) : GameType(Kind::String), value(std::move(text)) {}
   std::string toString() const override;
   std::string typeName() const override;
 
@@ -44,7 +57,7 @@ class GameString final : public GameType {
 
 class GameScalar final : public GameType {
  public:
-  explicit GameScalar(float number) : value(number) {}
+  explicit GameScalar(float number) : GameType(Kind::Scalar), value(number) {}
   std::string toString() const override;
   std::string typeName() const override;
 
@@ -53,7 +66,7 @@ class GameScalar final : public GameType {
 
 class GameBool final : public GameType {
  public:
-  explicit GameBool(bool truth) : value(truth) {}
+  explicit GameBool(bool truth) : GameType(Kind::Bool), value(truth) {}
   std::string toString() const override;
   std::string typeName() const override;
 
@@ -62,7 +75,7 @@ class GameBool final : public GameType {
 
 class GameArray final : public GameType {
  public:
-  GameArray() = default;
+  GameArray() : GameType(Kind::Array) {}
   // Copies share the element objects; moves leave the source with two empty sequences.
   GameArray(const GameArray& other) = default;
   GameArray(GameArray&& other) noexcept;
@@ -92,9 +105,5 @@ void appendQuoted(std::string& out, std::string_view text);
 
 // `text` in double quotes with every inner double quote doubled: `a"b` gives `"a""b"`.
 std::string quoteString(std::string_view text);
-
-// Appends `number` widened to double as printf("%g") writes it in the "C" locale,
-// whatever the global locale or the C runtime's exponent style.
-void appendNumber(std::string& out, float number);
 
 #endif  // INVOKEMODULE_VALUES_GAME_VALUE_H_

@@ -1,0 +1,139 @@
+// Tests for number text: writing against printf("%g") and reading against atof.
+#include "values/number_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+namespace {
+
+// The C library is the reference here; this test process stays in the "C" locale.
+std::string printfGeneral(float value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%g", static_cast<double>(value));
+  return buffer;
+}
+
+std::string numberText(float value) {
+  std::string text;
+  appendNumber(text, value);
+  return text;
+}
+
+float floatFromBits(std::uint32_t bits) {
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+TEST(NumberWriting, AppendsToWhatIsThere) {
+  std::string out = "x=";
+  appendNumber(out, 2.5f);
+  appendNumber(out, -1e-7f);
+  EXPECT_EQ(out, "x=2.5-1e-07");
+}
+
+TEST(NumberWriting, MatchesPrintfAcrossTheWholeFloatRange) {
+  // Every 4099th bit pattern: all exponents, both signs, subnormals, infinities, NaNs.
+  for (std::uint64_t bits = 0; bits <= 0xffffffffu; bits += 4099) {
+    const float value = floatFromBits(static_cast<std::uint32_t>(bits));
+    ASSERT_EQ(numberText(value), printfGeneral(value)) << "bits " << bits;
+  }
+}
+
+TEST(NumberWriting, MatchesPrintfOnRoundingTiesAndBoundaries) {
+  // Exactly representable values with a 5 in the seventh significant digit are ties;
+  // values around powers of ten and one million test the choice of the form.
+  const float edges[] = {1234565.0f, 1234575.0f, 123456.5f, 123457.5f, 0.5f,       2.5f,
+                         1000005.0f, 9999995.0f, 8388607.5f, 0.125f,   9.765625e-4f, 999999.5f,
+                         0.0001f,    0.00001f,   99999.95f,  1e-17f,   1e22f,        1e23f,
+                         1e-18f,     1e27f,      3.0517578125e-5f};
+  for (float value : edges) {
+    for (float candidate : {value, std::nextafter(value, 0.0f), std::nextafter(value, 1e38f)}) {
+      EXPECT_EQ(numberText(candidate), printfGeneral(candidate)) << candidate;
+      EXPECT_EQ(numberText(-candidate), printfGeneral(-candidate)) << -candidate;
+    }
+  }
+  for (int whole = 999000; whole <= 1001000; ++whole) {
+    const auto value = static_cast<float>(whole);
+    ASSERT_EQ(numberText(value), printfGeneral(value)) << whole;
+  }
+  for (int power = -45; power <= 38; ++power) {
+    const auto value = static_cast<float>(std::pow(10.0, power));
+    for (float candidate : {value, std::nextafter(value, 0.0f), std::nextafter(value, 1e38f)}) {
+      ASSERT_EQ(numberText(candidate), printfGeneral(candidate)) << candidate;
+    }
+  }
+}
+
+TEST(NumberWriting, MatchesPrintfOnRandomValues) {
+  std::mt19937 random(12345);
+  std::uniform_real_distribution<float> ordinary(-2000000.0f, 2000000.0f);
+  std::uniform_int_distribution<std::uint32_t> anyBits;
+  for (int i = 0; i < 300000; ++i) {
+    const float value = ordinary(random);
+    ASSERT_EQ(numberText(value), printfGeneral(value)) << value;
+    const float pattern = floatFromBits(anyBits(random));
+    ASSERT_EQ(numberText(pattern), printfGeneral(pattern)) << pattern;
+  }
+}
+
+// Compares numberFromText with atof, NaN with NaN and zero signs included.
+void expectSameAsAtof(const std::string& text) {
+  const float expected = static_cast<float>(std::atof(text.c_str()));
+  const float actual = numberFromText(text);
+  if (std::isnan(expected)) {
+    EXPECT_TRUE(std::isnan(actual)) << text;
+  } else {
+    EXPECT_EQ(actual, expected) << text;
+  }
+  EXPECT_EQ(std::signbit(actual), std::signbit(expected)) << text;
+}
+
+TEST(NumberReading, AgreesWithAtof) {
+  const char* texts[] = {
+      "0", "-0", "+7", "-3", ".5", "1.", "1e3", "1e", "1e+", "1e-2x", "12abc3", "#5", "", "-",
+      "+", "--5", "+-5", "-+5", " 5", "\t-5", "- 5", "5 ", "1,5", "0.1", "-0.000", "007",
+      "0x10", "0X1P3", "-0x1p-2", "0x", "0x.8", "0x.", "0xg", "-0x", "0x-5", "0x1p", "0x1.8p1x",
+      "1e39", "-1e39", "3.4028235e38", "3.4028236e38", "3.40282357e38", "1e400", "-1e400",
+      "1e-400", "-1e-400", "1e-46", "1e-45", "7e-46", "1e-310", "-inf", "-infinity5", "+INF9",
+      "-nan5", "nan(12)", "00012.50", "1e0000000000000000000005",
+      "0.000000000000000000000000000001e30", "123456789012345678901234567890",
+      "999999999999999", "9999999999999999", "0.123456789012345", "1.00000005960464477539",
+      "16777217", "16777219", "0x123456789abcdef0123456789p-100", "0x1p99999", "0x1p-99999",
+      "0x0.0000000001p-1080", ".e5", "-.5e-1", "1e+38", "99999999999e30", "1.5\xff",
+      "\xc3\xa9" "5",
+  };
+  for (const char* text : texts) expectSameAsAtof(text);
+}
+
+TEST(NumberReading, StopsAtANulByte) {
+  expectSameAsAtof(std::string("12\0" "34", 5));
+  EXPECT_EQ(numberFromText(std::string_view("12\0" "34", 5)), 12.0f);
+}
+
+TEST(NumberReading, AgreesWithAtofOnRandomDecimals) {
+  std::mt19937 random(777);
+  std::uniform_int_distribution<int> digit(0, 9);
+  std::uniform_int_distribution<int> length(1, 20);
+  std::uniform_int_distribution<int> exponent(-50, 50);
+  for (int i = 0; i < 100000; ++i) {
+    std::string text = i % 2 ? "-" : "";
+    const int digits = length(random);
+    const int point = length(random);
+    for (int d = 0; d < digits; ++d) {
+      if (d == point) text += '.';
+      text += static_cast<char>('0' + digit(random));
+    }
+    if (i % 3 == 0) text += "e" + std::to_string(exponent(random));
+    expectSameAsAtof(text);
+  }
+}
+
+}  // namespace

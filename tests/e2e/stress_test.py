@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""Stress and size cases against the real invokemodule executable: huge lines, huge scripts,
+deep nesting, load/free cycles, end of input inside a script, binary garbage. Each case checks
+the exact output and the peak memory of the process."""
+import argparse
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+EXT = "testext_full"
+
+
+class Run:
+    def __init__(self, stdout, code, peak_kib, seconds):
+        self.stdout = stdout
+        self.code = code
+        self.peak_kib = peak_kib
+        self.seconds = seconds
+
+
+def run(ctx, stdin, args=()):
+    """Runs the executable with `stdin` (bytes); returns its output, exit code, peak memory.
+
+    The peak is measured by GNU time, a small process of its own: a child forked from this
+    large Python process would count this process's memory as its own."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as inp, \
+            tempfile.NamedTemporaryFile("r") as peak:
+        inp.write(stdin)
+        inp.seek(0)
+        start = time.monotonic()
+        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak.name, ctx.exe, *args],
+                              stdin=inp, stdout=out, stderr=subprocess.STDOUT, cwd=ctx.work)
+        seconds = time.monotonic() - start
+        out.seek(0)
+        return Run(out.read(), proc.returncode, int(peak.read().split()[-1]), seconds)
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def body(result):
+    """The output after the banner and command list."""
+    marker = b"=" * 63 + b"\n\n"
+    at = result.stdout.find(marker)
+    check(at >= 0, "no banner: " + repr(result.stdout[:200]))
+    return result.stdout[at + len(marker):]
+
+
+TIME = rb"Execution time: \d+\.\d{6} ms\n\n"
+LOADED = (rb"Callback registered: [0-9A-F]{16}\nInvokeModule loaded: testext_full \(testext_full_x64\.so\) "
+          rb"\[testext 1\.0\]\n" + TIME)
+
+
+def report(ctx, name, result, line_bytes=None):
+    figure = f"{name}: peak {result.peak_kib / 1024:.1f} MiB, {result.seconds:.2f} s"
+    if line_bytes:
+        figure += f", {result.peak_kib * 1024 / line_bytes:.2f}x the line"
+    ctx.figures.append(figure)
+
+
+def test_sixteen_mebibyte_function_line(ctx):
+    text = b"x" * (16 << 20)
+    line = b'"' + EXT.encode() + b'" invokeModule "' + text + b'"\n'
+    result = run(ctx, line)
+    check(result.code == 0, f"exit code {result.code}")
+    expected = LOADED + b'"' + b"x" * 10239 + b'"\n' + TIME
+    check(re.fullmatch(expected, body(result)), "output: " + repr(body(result)[:300]))
+    report(ctx, "16 MiB function-form line", result, len(line))
+
+
+def test_sixteen_mebibyte_argument_line(ctx):
+    items = []
+    size = 0
+    while size < 16 << 20:
+        item = random.choice([b"1", b'"two ""q"""', b"true", b"[3,[4]]", b"-2.5e3"])
+        items.append(item)
+        size += len(item) + 1
+    line = b'"' + EXT.encode() + b'" invokeModule ["args", [' + b",".join(items) + b"]];\n"
+    result = run(ctx, line)
+    check(result.code == 0, f"exit code {result.code}")
+    m = re.fullmatch(LOADED + rb'\["(\d+)\|[^\n]*",(\d+),0\]\n' + TIME, body(result))
+    check(m, "output: " + repr(body(result)[:300]))
+    check(int(m.group(1)) == len(items) and int(m.group(2)) == len(items),
+          f"argument count {m.group(1)}, expected {len(items)}")
+    report(ctx, "16 MiB argument-form line", result, len(line))
+
+
+def test_million_deep_literal(ctx):
+    depth = 1_000_000
+    closed = b"[" * depth + b"]" * depth
+    unclosed = b"[" * depth
+    lines = (b'"' + EXT.encode() + b'" invokeModule ["args", [' + closed + b"]]\n"
+             + b'"' + EXT.encode() + b'" invokeModule ["args", [' + unclosed + b"]]\n")
+    result = run(ctx, lines)
+    check(result.code == 0, f"exit code {result.code}")
+    # The closed literal is one argument, the nested array itself (cut to the buffer); the
+    # unclosed one gives an empty argument list.
+    m = re.fullmatch(LOADED + rb'\["1\|(\[+)",1,0\]\n' + TIME + rb'\["0",0,0\]\n' + TIME,
+                     body(result))
+    check(m, "output: " + repr(body(result)[:300]))
+    check(len(m.group(1)) == 10239 - 2, f"the argument reached the extension whole ({len(m.group(1))})")
+    report(ctx, "literal nested one million deep", result)
+
+
+def test_script_of_a_hundred_thousand_lines(ctx):
+    lines = []
+    for i in range(100_000):
+        lines.append(f'"{EXT}" invokeModule ["args", [{i}, "s{i}"]]' if i % 2 == 0
+                     else f'"{EXT}" invokeModule "line {i}";')
+    with open(os.path.join(ctx.work, "big.sqf"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    result = run(ctx, b'execVM "big.sqf"\nexit\n')
+    check(result.code == 0, f"exit code {result.code}")
+    out = body(result)
+    check(out.startswith(b"Script #1 started\n\n"), repr(out[:100]))
+    check(out.endswith(b"Script #1 finished\n\n"), repr(out[-100:]))
+    check(out.count(b"Execution time") == 100_001, "one time line per call and the load")
+    for i in (1, 2, 49_998, 99_999):
+        if i % 2 == 0:
+            expected = f'"{EXT}" invokeModule ["args", [{i}, "s{i}"]];\n["2|{i}|""s{i}""",2,0]\n'
+        else:
+            expected = f'"{EXT}" invokeModule "line {i}";\n"line {i}"\n'
+        check(expected.encode() in out, f"line {i} and its result: {expected!r}")
+    report(ctx, "script of 100,000 lines", result)
+
+
+def test_ten_thousand_load_free_cycles(ctx):
+    def cycles(n):
+        with open(os.path.join(ctx.work, f"cycles{n}.sqf"), "w") as f:
+            for _ in range(n):
+                f.write(f'"{EXT}" invokeModule "calls"\nfreeExtension "{EXT}"\n')
+        return run(ctx, f'execVM "cycles{n}.sqf"\nexit\n'.encode())
+
+    few = cycles(100)
+    many = cycles(10_000)
+    for result, n in ((few, 100), (many, 10_000)):
+        check(result.code == 0, f"exit code {result.code}")
+        out = body(result)
+        # Every load is a fresh load: the library counts its calls from one each time.
+        check(out.count(b'"1"\n') == n and out.count(b"Extension unloaded") == n,
+              f"{n} fresh loads and frees")
+    growth = many.peak_kib - few.peak_kib
+    check(growth < 4096, f"memory grew by {growth} KiB over 9,900 more cycles")
+    report(ctx, f"10,000 load/free cycles (+{growth} KiB over 100 cycles)", many)
+
+
+def test_end_of_input_inside_a_script(ctx):
+    with open(os.path.join(ctx.work, "s.sqf"), "w") as f:
+        f.write('"' + EXT + '" invokeModule "one"\n// last')
+    result = run(ctx, b'execVM "s.sqf"')
+    check(result.code == 0, f"exit code {result.code}")
+    expected = (b'Script #1 started\n\n"' + EXT.encode() + b'" invokeModule "one";\n' + LOADED
+                + b'"one"\n' + TIME + b"// last\nScript #1 finished\n\n")
+    check(re.fullmatch(expected, body(result)), repr(body(result)))
+
+
+def garbage_lines(rng, n):
+    """Lines of random bytes that cannot form a command: each starts with a byte >= 0x80."""
+    lines = []
+    for _ in range(n):
+        rest = bytes(rng.randrange(256) for _ in range(rng.randrange(0, 60)))
+        rest = rest.replace(b"\n", b"").rstrip(b" \t\r\v\f")
+        lines.append(bytes([rng.randrange(0x80, 0x100)]) + rest)
+    return lines
+
+
+def test_binary_garbage_on_input_and_in_scripts(ctx):
+    rng = random.Random(8)
+    lines = garbage_lines(rng, 500)
+    with open(os.path.join(ctx.work, "garbage.sqf"), "wb") as f:
+        f.write(b"\n".join(lines) + b"\n")
+    stdin = b"\n".join(lines) + b'\nexecVM "garbage.sqf"\nexit\n'
+    result = run(ctx, stdin)
+    check(result.code == 0, f"exit code {result.code}")
+    expected = b"Unknown command\n\n" * len(lines) + b"Script #1 started\n\n"
+    for line in lines:
+        expected += line + b"\nUnknown command\n\n"
+    expected += b"Script #1 finished\n\n"
+    check(body(result) == expected, "garbage lines each answered, echoed byte for byte")
+
+
+TESTS = [obj for name, obj in sorted(globals().items()) if name.startswith("test_")]
+
+
+class Context:
+    pass
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--testext", required=True)
+    parser.add_argument("names", nargs="*")
+    args = parser.parse_args()
+    random.seed(16)
+    passed = failed = 0
+    figures = []
+    for test in TESTS:
+        if args.names and test.__name__ not in args.names:
+            continue
+        ctx = Context()
+        ctx.exe = os.path.abspath(args.exe)
+        ctx.figures = figures
+        ctx.work = tempfile.mkdtemp(prefix="im-stress-")
+        for entry in os.listdir(args.testext):
+            src = os.path.join(args.testext, entry)
+            if os.path.isfile(src):
+                shutil.copy(src, ctx.work)
+        try:
+            test(ctx)
+            passed += 1
+            print(f"ok   {test.__name__}", flush=True)
+        except Exception:
+            failed += 1
+            print(f"FAIL {test.__name__}\n{traceback.format_exc()}", flush=True)
+        finally:
+            shutil.rmtree(ctx.work, ignore_errors=True)
+    for figure in figures:
+        print("  " + figure)
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -6,6 +6,7 @@
 
 #include "values/array_parser.h"
 #include "values/game_value.h"
+#include "values/number_text.h"
 
 namespace {
 

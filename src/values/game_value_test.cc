@@ -224,9 +224,6 @@ TEST(DeepNestingValues, PrintsAMillionLevels) {
 
 TEST(DeepNestingValues, DestroysAMillionLevels) {
   {
-    GameArray chain = nestedChain(kDeep);
-  }
-  {
     // Destruction through a shared pointer, as an element of another array.
     GameTypePtr held = std::make_shared<GameArray>(nestedChain(kDeep));
     GameArray holder;

@@ -69,20 +69,22 @@ bool magnitudeIsLarge(const char* next, const char* end, bool hexadecimal) {
   return order > 0;
 }
 
-// Reads a text made only of digits with at most one point, at most 15 digits and at most
-// 22 of them behind the point. Every such number and its power of ten are exact doubles,
-// so one division gives the exactly rounded value. Answers false for any other text.
+// Reads a text that is entirely digits with at most one point, at most 15 digits in all,
+// and optionally an exponent ("e", a sign, up to three digits). When the number's digits
+// times ten to some power between -22 and 22 give its value, that is one multiplication
+// or division of two exact doubles, which rounds exactly like strtod. Answers false for
+// any other text.
 bool readPlainDecimal(const char* next, const char* end, double& value) {
-  if (!kExactDoubleArithmetic || end - next > 16) return false;
+  if (!kExactDoubleArithmetic || end - next > 22) return false;
   std::uint64_t digits = 0;
   int digitCount = 0;
-  int fractionDigits = 0;
+  int power = 0;  // of ten, to multiply the digits with
   bool point = false;
-  for (; next != end; ++next) {
+  for (; next != end && *next != 'e' && *next != 'E'; ++next) {
     if (isDigit(*next)) {
       digits = digits * 10 + static_cast<unsigned>(*next - '0');
       ++digitCount;
-      if (point) ++fractionDigits;
+      if (point) --power;
     } else if (*next == '.' && !point) {
       point = true;
     } else {
@@ -90,7 +92,21 @@ bool readPlainDecimal(const char* next, const char* end, double& value) {
     }
   }
   if (digitCount == 0 || digitCount > 15) return false;
-  value = static_cast<double>(digits) / kPowersOfTen[fractionDigits];
+  if (next != end) {  // the exponent
+    ++next;
+    bool negative = false;
+    if (next != end && (*next == '+' || *next == '-')) negative = *next++ == '-';
+    if (next == end || end - next > 3) return false;
+    int exponent = 0;
+    for (; next != end; ++next) {
+      if (!isDigit(*next)) return false;
+      exponent = exponent * 10 + (*next - '0');
+    }
+    power += negative ? -exponent : exponent;
+  }
+  if (power < -kLargestExactPower || power > kLargestExactPower) return false;
+  const auto mantissa = static_cast<double>(digits);
+  value = power >= 0 ? mantissa * kPowersOfTen[power] : mantissa / kPowersOfTen[-power];
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -19,6 +20,11 @@ std::string printfGeneral(float value) {
   std::snprintf(buffer, sizeof buffer, "%g", static_cast<double>(value));
   return buffer;
 }
+
+// Some C runtimes write three exponent digits or read neither hexadecimal nor infinity;
+// they cannot serve as the reference. The fixed tables hold everywhere.
+bool printfIsC99() { return printfGeneral(1e6f) == "1e+06" && printfGeneral(-0.0f) == "-0"; }
+bool atofIsC99() { return std::atof("0x1p3") == 8.0 && std::isinf(std::atof("-infinity")); }
 
 std::string numberText(float value) {
   std::string text;
@@ -40,6 +46,7 @@ TEST(NumberWriting, AppendsToWhatIsThere) {
 }
 
 TEST(NumberWriting, MatchesPrintfAcrossTheWholeFloatRange) {
+  if (!printfIsC99()) GTEST_SKIP() << "this C runtime's printf is not the C99 one";
   // Every 4099th bit pattern: all exponents, both signs, subnormals, infinities, NaNs.
   for (std::uint64_t bits = 0; bits <= 0xffffffffu; bits += 4099) {
     const float value = floatFromBits(static_cast<std::uint32_t>(bits));
@@ -48,6 +55,7 @@ TEST(NumberWriting, MatchesPrintfAcrossTheWholeFloatRange) {
 }
 
 TEST(NumberWriting, MatchesPrintfOnRoundingTiesAndBoundaries) {
+  if (!printfIsC99()) GTEST_SKIP() << "this C runtime's printf is not the C99 one";
   // Exactly representable values with a 5 in the seventh significant digit are ties;
   // values around powers of ten and one million test the choice of the form.
   const float edges[] = {1234565.0f, 1234575.0f, 123456.5f, 123457.5f, 0.5f,       2.5f,
@@ -73,6 +81,7 @@ TEST(NumberWriting, MatchesPrintfOnRoundingTiesAndBoundaries) {
 }
 
 TEST(NumberWriting, MatchesPrintfOnRandomValues) {
+  if (!printfIsC99()) GTEST_SKIP() << "this C runtime's printf is not the C99 one";
   std::mt19937 random(12345);
   std::uniform_real_distribution<float> ordinary(-2000000.0f, 2000000.0f);
   std::uniform_int_distribution<std::uint32_t> anyBits;
@@ -97,6 +106,7 @@ void expectSameAsAtof(const std::string& text) {
 }
 
 TEST(NumberReading, AgreesWithAtof) {
+  if (!atofIsC99()) GTEST_SKIP() << "this C runtime's atof is not the C99 one";
   const char* texts[] = {
       "0", "-0", "+7", "-3", ".5", "1.", "1e3", "1e", "1e+", "1e-2x", "12abc3", "#5", "", "-",
       "+", "--5", "+-5", "-+5", " 5", "\t-5", "- 5", "5 ", "1,5", "0.1", "-0.000", "007",
@@ -108,17 +118,37 @@ TEST(NumberReading, AgreesWithAtof) {
       "999999999999999", "9999999999999999", "0.123456789012345", "1.00000005960464477539",
       "16777217", "16777219", "0x123456789abcdef0123456789p-100", "0x1p99999", "0x1p-99999",
       "0x0.0000000001p-1080", ".e5", "-.5e-1", "1e+38", "99999999999e30", "1.5\xff",
-      "\xc3\xa9" "5",
+      "\u00e95",
   };
   for (const char* text : texts) expectSameAsAtof(text);
 }
 
+TEST(NumberReading, ReadsWhatAtofReads) {
+  const float infinity = std::numeric_limits<float>::infinity();
+  const struct {
+    const char* text;
+    float expected;
+  } cases[] = {
+      {"+7", 7.0f},          {"--5", 0.0f},           {"- 5", 0.0f},       {" \t5", 5.0f},
+      {"1,5", 1.0f},         {"12abc3", 12.0f},       {".5", 0.5f},        {"1.", 1.0f},
+      {"1e3", 1000.0f},      {"1e+", 1.0f},           {"2.5e-3", 0.0025f}, {"0x10", 16.0f},
+      {"-0x1p-2", -0.25f},   {"0xg", 0.0f},           {"0x.8", 0.5f},      {"1e400", infinity},
+      {"1e39", infinity},    {"-1e400", -infinity},   {"1e-50", 0.0f},     {"-infinity5", -infinity},
+      {"+INF", infinity},    {"16777217", 16777216.0f}, {"#5", 0.0f},      {"", 0.0f},
+  };
+  for (const auto& c : cases) EXPECT_EQ(numberFromText(c.text), c.expected) << c.text;
+  EXPECT_TRUE(std::signbit(numberFromText("-1e-400")));
+  EXPECT_TRUE(std::signbit(numberFromText("-0")));
+  EXPECT_FALSE(std::signbit(numberFromText("-x")));  // nothing read: a positive zero
+  EXPECT_TRUE(std::isnan(numberFromText("-nan5")));
+}
+
 TEST(NumberReading, StopsAtANulByte) {
-  expectSameAsAtof(std::string("12\0" "34", 5));
   EXPECT_EQ(numberFromText(std::string_view("12\0" "34", 5)), 12.0f);
 }
 
 TEST(NumberReading, AgreesWithAtofOnRandomDecimals) {
+  if (!atofIsC99()) GTEST_SKIP() << "this C runtime's atof is not the C99 one";
   std::mt19937 random(777);
   std::uniform_int_distribution<int> digit(0, 9);
   std::uniform_int_distribution<int> length(1, 20);
@@ -131,7 +161,10 @@ TEST(NumberReading, AgreesWithAtofOnRandomDecimals) {
       if (d == point) text += '.';
       text += static_cast<char>('0' + digit(random));
     }
-    if (i % 3 == 0) text += "e" + std::to_string(exponent(random));
+    if (i % 3 == 0) {
+      text += 'e';
+      text += std::to_string(exponent(random));
+    }
     expectSameAsAtof(text);
   }
 }

@@ -1,0 +1,122 @@
+// Fuzz target for the array literal parser, the argument texts and the number texts.
+//
+// Checks, for any input: no crash, leak or undefined behaviour; the cursor ends on the
+// outer "]" or at the end; every argument text is its element's text form, twice over;
+// the array form is "[" + the texts joined by "," + "]"; text forms of values without
+// infinities or NaNs parse back to themselves; numbers read like atof and print like
+// printf("%g").
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "values/array_parser.h"
+#include "values/game_value.h"
+#include "values/number_text.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const std::string& detail) {
+  std::fprintf(stderr, "invariant broken: %s\n%s\n", what, detail.c_str());
+  std::abort();
+}
+
+void check(bool holds, const char* what, const std::string& detail = "") {
+  if (!holds) fail(what, detail);
+}
+
+// Whether the tree holds only values whose text forms read back as themselves: no
+// infinite or NaN number anywhere.
+bool printsReadably(const GameType& root) {
+  std::vector<const GameType*> pending{&root};
+  while (!pending.empty()) {
+    const GameType* value = pending.back();
+    pending.pop_back();
+    if (value->kind() == GameType::Kind::Scalar) {
+      if (!std::isfinite(static_cast<const GameScalar*>(value)->value)) return false;
+    } else if (value->kind() == GameType::Kind::Array) {
+      for (const GameTypePtr& element : static_cast<const GameArray*>(value)->elements) {
+        pending.push_back(element.get());
+      }
+    }
+  }
+  return true;
+}
+
+GameArray parseWhole(const std::string& text, std::size_t& cursor) {
+  cursor = 0;
+  return parseGameArray(text.c_str(), text.size(), cursor);
+}
+
+void checkParse(const std::string& text) {
+  std::size_t cursor = 0;
+  GameArray parsed = parseWhole(text, cursor);
+  if (cursor < text.size()) {
+    check(text[cursor] == ']', "a complete parse ends on a ]", text);
+  } else {
+    check(parsed.elements.empty(), "input that ran out gives an empty array", text);
+  }
+
+  const std::vector<const char*> first = parsed.argumentList();
+  const std::vector<std::string> firstTexts = parsed.argumentTexts;
+  const std::vector<const char*> second = parsed.argumentList();
+  check(first.size() == parsed.elements.size() && second.size() == first.size(),
+        "one argument per element", text);
+  check(parsed.argumentTexts == firstTexts, "argumentList gives the same texts twice", text);
+  std::string joined = "[";
+  for (std::size_t i = 0; i < second.size(); ++i) {
+    const std::string elementText = parsed.elements[i]->toString();
+    check(second[i] == parsed.argumentTexts[i].c_str(), "pointers point at argumentTexts", text);
+    check(parsed.argumentTexts[i] == elementText, "argument text is the element's text", text);
+    if (i != 0) joined += ',';
+    joined += elementText;
+  }
+  joined += ']';
+  const std::string whole = parsed.toString();
+  check(whole == joined, "array form joins the element texts", text);
+
+  if (printsReadably(parsed)) {
+    std::size_t again = 0;
+    check(parseWhole(whole, again).toString() == whole, "the array form reads back", whole);
+    for (const std::string& elementText : parsed.argumentTexts) {
+      const std::string single = "[" + elementText + "]";
+      GameArray reread = parseWhole(single, again);
+      check(reread.elements.size() == 1 && reread.elements[0]->toString() == elementText,
+            "an element's text reads back", single);
+    }
+  }
+}
+
+void checkNumbers(const std::string& text) {
+  // Reading: the same value as the C library (this process stays in the "C" locale).
+  const float expected = static_cast<float>(std::atof(text.c_str()));
+  const float actual = numberFromText(text);
+  const bool same = std::isnan(expected) ? std::isnan(actual)
+                                         : actual == expected &&
+                                               std::signbit(actual) == std::signbit(expected);
+  check(same, "numberFromText agrees with atof", text);
+
+  // Writing: the first four bytes as a float's bits, printed as printf prints them.
+  if (text.size() >= 4) {
+    float number;
+    std::memcpy(&number, text.data(), sizeof number);
+    char reference[64];
+    std::snprintf(reference, sizeof reference, "%g", static_cast<double>(number));
+    std::string written;
+    appendNumber(written, number);
+    check(written == reference, "appendNumber agrees with printf", reference);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // std::string keeps a NUL behind the last byte, as the parser's callers provide.
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  checkParse(text);
+  checkNumbers(text);
+  return 0;
+}

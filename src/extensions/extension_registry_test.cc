@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -208,6 +209,37 @@ TEST_F(ExtensionRegistryTest, BareNameIsFoundInTheCurrentDirectoryAndShownWithou
   ASSERT_GE(segments.size(), 3u);
   EXPECT_EQ(loaded("cwdext", std::string("cwdext") + TESTEXT_FILE_SUFFIX, "testext 1.0"),
             segments[segments.size() - 2]);
+}
+
+// Every candidate file name is tried in order, and the first that loads is the one shown. Each
+// candidate holds a different variant, so the version tells which file was loaded.
+TEST_F(ExtensionRegistryTest, CandidateFileNamesAreTriedInOrder) {
+  std::span<const char* const> suffixes = platform::libraryFileSuffixes();
+  std::filesystem::path directory = std::filesystem::path(::testing::TempDir()) / "candidates";
+  std::filesystem::remove_all(directory);
+  std::filesystem::create_directories(directory);
+  std::string typed = (directory / "cand").string();
+  const char* variants[] = {"testext_full", "testext_version31", "testext_noversion"};
+  const std::string versions[] = {"testext 1.0", std::string(31, 'v'), ""};
+  for (std::size_t i = 0; i < suffixes.size() && i < 3; ++i) {
+    std::filesystem::copy_file(file(variants[i]), typed + suffixes[i]);
+  }
+  // Remove the winning candidate each round: the next one takes its place.
+  for (std::size_t i = 0; i < suffixes.size() && i < 3; ++i) {
+    {
+      ExtensionHandle handle(typed);
+      ASSERT_TRUE(handle.ok()) << suffixes[i];
+    }
+    std::vector<Segment> segments = printed();
+    std::string key = toLowerAscii(typed);
+    bool found = false;
+    for (const Segment& segment : segments) {
+      found = found || segment == loaded(key, key + suffixes[i], versions[i]);
+    }
+    EXPECT_TRUE(found) << "candidate " << suffixes[i];
+    EXPECT_TRUE(extensionRegistry.unload(typed));
+    std::filesystem::remove(typed + suffixes[i]);
+  }
 }
 
 // The could-not-be-loaded notice: its text, its code and, where the loader explains, the reason.

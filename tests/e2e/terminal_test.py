@@ -76,7 +76,7 @@ class Terminal:
     def settle(self):
         """Waits until the program is reading: input typed while the banner prints, before
         the program's first read, is discarded by design."""
-        time.sleep(0.3)
+        time.sleep(1.0)
 
     def type(self, text):
         os.write(self.master, text.encode("utf-8"))

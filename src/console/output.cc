@@ -18,6 +18,7 @@ std::recursive_mutex& outputMutex() {
 }
 
 OutputSettings currentSettings;
+ConsoleColour currentColour = ConsoleColour::White;  // the colour last set
 std::string pending;               // bytes not yet handed to the OS
 std::string* captured = nullptr;   // test capture target, or null
 constexpr std::size_t kFlushThreshold = 64 * 1024;
@@ -132,6 +133,7 @@ void appendFormatted(std::string& out, const char* format, va_list args) {
 }
 
 void setColourLocked(ConsoleColour colour) {
+  currentColour = colour;
   if (currentSettings.nativeAttributes) {
     flushLocked();
     platform::setNativeConsoleAttribute(static_cast<std::uint16_t>(colour));
@@ -215,6 +217,18 @@ void printColoured(ConsoleColour colour, const char* format, ...) {
   va_end(args);
   afterPrint();
   setColourLocked(ConsoleColour::White);
+}
+
+void printColouredRestoring(ConsoleColour colour, const char* format, ...) {
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  ConsoleColour previous = currentColour;
+  setColourLocked(colour);
+  va_list args;
+  va_start(args, format);
+  appendFormatted(pending, format, args);
+  va_end(args);
+  afterPrint();
+  setColourLocked(previous);
 }
 
 void printNotice(const char* text) { printColoured(ConsoleColour::DarkYellow, "%s\n\n", text); }

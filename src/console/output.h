@@ -56,6 +56,11 @@ void consolePrint(const char* format, ...);
 void setColour(ConsoleColour colour);
 void printColoured(ConsoleColour colour, const char* format, ...);
 
+// As printColoured, but ends by restoring the colour that was in effect before, instead of
+// White: for lines printed from another thread (extension callbacks), which must not change
+// the colour of what the main thread is in the middle of printing (a pause's progress).
+void printColouredRestoring(ConsoleColour colour, const char* format, ...);
+
 // Appends raw bytes (no formatting) in the current colour.
 void consoleWrite(const char* data, std::size_t size);
 

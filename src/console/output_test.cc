@@ -85,6 +85,17 @@ TEST_F(OutputTest, ColourCodesOfThePalette) {
   }
 }
 
+TEST_F(OutputTest, ALineFromAnotherThreadRestoresTheColourInEffect) {
+  useColours(true);
+  setColour(ConsoleColour::DarkGray);
+  consolePrint("\r%d%%", 20);
+  printColouredRestoring(ConsoleColour::Cyan, "\n>> %s\n", "cb");
+  consolePrint("\r%d%%", 21);
+  setColour(ConsoleColour::White);
+  printColouredRestoring(ConsoleColour::Cyan, "%s\n", "cb");
+  EXPECT_EQ("\x1b[90m\r20%\x1b[96m\n>> cb\n\x1b[90m\r21%\x1b[0m\x1b[96mcb\n\x1b[0m", printed());
+}
+
 TEST_F(OutputTest, FormatDirectives) {
   consolePrint("[%d|%d|%u|%s|%%|%lf]", -42, 2147483647, 4294967295u, "a\"b", 1234.5);
   consolePrint("{%s}", "");

@@ -15,7 +15,9 @@ std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* 
   appendQuoted(shapedName, name != nullptr ? name : "");
   appendQuoted(shapedFunction, function != nullptr ? function : "");
   appendQuoted(shapedData, data != nullptr ? data : "");
-  printColoured(ConsoleColour::Cyan, "\n>> ExtensionCallback: [%s, %s, %s]\n", shapedName.c_str(),
-                shapedFunction.c_str(), shapedData.c_str());
+  // Printed under the output lock, so the line is never cut into another; the colour in
+  // effect before it (White, or a pause's DarkGray) is restored after it.
+  printColouredRestoring(ConsoleColour::Cyan, "\n>> ExtensionCallback: [%s, %s, %s]\n",
+                         shapedName.c_str(), shapedFunction.c_str(), shapedData.c_str());
   return 99;
 }

@@ -62,6 +62,32 @@ class ValueMaker {
   ValueArena* arena_;
 };
 
+// Reads the string whose opening quote is at text[cursor] into `value`: a doubled quote
+// stands for one quote, any other quote closes the string. Answers false when the input
+// ends inside the string, with `cursor` at `length`. Otherwise `cursor` is left on the
+// closing quote and `delimited` tells whether "," or "]" follows it directly.
+bool readString(const char* text, std::size_t length, std::size_t& cursor, std::string& value,
+                bool& delimited) {
+  ++cursor;
+  while (cursor < length) {
+    const void* found = std::memchr(text + cursor, '"', length - cursor);
+    if (found == nullptr) break;
+    const auto quote = static_cast<std::size_t>(static_cast<const char*>(found) - text);
+    value.append(text + cursor, quote - cursor);
+    const char after = quote + 1 < length ? text[quote + 1] : '\0';
+    if (after == '"') {
+      value += '"';
+      cursor = quote + 2;
+      continue;
+    }
+    cursor = quote;
+    delimited = after == ',' || after == ']';
+    return true;
+  }
+  cursor = length;
+  return false;
+}
+
 // Number of bytes from text[cursor] up to the first "," or "]", or to `length`.
 std::size_t itemSize(const char* text, std::size_t length, std::size_t cursor) {
   std::size_t end = cursor;
@@ -112,36 +138,13 @@ GameArray parseGameArray(const char* text, std::size_t length, std::size_t& curs
       if (++cursor >= length) return GameArray();
       continue;  // the byte after "[" starts the nested array's first item
     } else if (byte == '"') {
-      // A string: a doubled quote stands for one quote; any other quote closes it, and the
-      // string counts only when "," or "]" follows directly.
+      // A string counts only when "," or "]" follows its closing quote directly; the byte
+      // after the quote starts the next item either way.
       std::string value;
-      ++cursor;
-      bool closed = false;
-      while (cursor < length) {
-        const void* found = std::memchr(text + cursor, '"', length - cursor);
-        if (found == nullptr) {
-          cursor = length;
-          break;
-        }
-        const std::size_t quote = static_cast<std::size_t>(static_cast<const char*>(found) - text);
-        value.append(text + cursor, quote - cursor);
-        cursor = quote + 1;
-        const char after = cursor < length ? text[cursor] : '\0';
-        if (after == '"') {
-          value += '"';
-          ++cursor;
-          continue;
-        }
-        if (after == ',' || after == ']') {
-          items.push_back(maker.make<GameString>(std::move(value)));
-        } else {
-          items.push_back(maker.make<GameType>());
-        }
-        cursor = quote;  // the byte after the closing quote starts the next item
-        closed = true;
-        break;
-      }
-      if (!closed) return GameArray();  // ended inside a string
+      bool delimited = false;
+      if (!readString(text, length, cursor, value, delimited)) return GameArray();
+      items.push_back(delimited ? maker.make<GameString>(std::move(value))
+                                : maker.make<GameType>());
     } else {
       // A word or a number runs to the next "," or "]"; white space behind it is part of it.
       const std::size_t size = itemSize(text, length, cursor);

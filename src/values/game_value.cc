@@ -178,10 +178,15 @@ std::string GameArray::typeName() const { return "Array"; }
 
 std::vector<const char*> GameArray::argumentList() {
   const std::size_t count = elements.size();
-  std::vector<const char*> pointers(count, nullptr);
-  argumentTexts.resize(count);
-  std::string arrayText;  // built here, then copied once at its final size
+  // Texts of an earlier call are overwritten in place and surplus ones dropped; new ones
+  // are made in place at their final content, so each text is written once.
+  if (argumentTexts.size() > count) argumentTexts.resize(count);
+  argumentTexts.reserve(count);  // no reallocation below: the pointers stay valid
+  std::vector<const char*> pointers;
+  pointers.reserve(count);
+  std::string arrayText;  // an array's text is built here, then copied at its final size
   for (std::size_t i = 0; i < count; ++i) {
+    if (i == argumentTexts.size()) argumentTexts.emplace_back();
     std::string& text = argumentTexts[i];
     const GameType* element = elements[i].get();
     if (element != nullptr && isArray(*element)) {
@@ -196,7 +201,7 @@ std::vector<const char*> GameArray::argumentList() {
         text = "nil";
       }
     }
-    pointers[i] = text.c_str();
+    pointers.push_back(text.c_str());
   }
   return pointers;
 }

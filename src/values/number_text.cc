@@ -252,7 +252,8 @@ void appendNumber(std::string& out, float number) {
   const bool negative = std::signbit(number);
   const float magnitude = negative ? -number : number;
   if (negative) *end++ = '-';  // also for -0, as "%g" writes it
-  if (magnitude < 1000000.0f && static_cast<float>(static_cast<std::uint32_t>(magnitude)) == magnitude) {
+  if (magnitude < 1000000.0f &&
+      static_cast<float>(static_cast<std::uint32_t>(magnitude)) == magnitude) {
     // A whole number below one million: "%g" writes its plain digits.
     end = writeSmallInteger(end, static_cast<std::uint32_t>(magnitude));
   } else if (char* written = writeGeneralShort(end, magnitude)) {

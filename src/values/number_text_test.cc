@@ -129,12 +129,14 @@ TEST(NumberReading, ReadsWhatAtofReads) {
     const char* text;
     float expected;
   } cases[] = {
-      {"+7", 7.0f},          {"--5", 0.0f},           {"- 5", 0.0f},       {" \t5", 5.0f},
-      {"1,5", 1.0f},         {"12abc3", 12.0f},       {".5", 0.5f},        {"1.", 1.0f},
-      {"1e3", 1000.0f},      {"1e+", 1.0f},           {"2.5e-3", 0.0025f}, {"0x10", 16.0f},
-      {"-0x1p-2", -0.25f},   {"0xg", 0.0f},           {"0x.8", 0.5f},      {"1e400", infinity},
-      {"1e39", infinity},    {"-1e400", -infinity},   {"1e-50", 0.0f},     {"-infinity5", -infinity},
-      {"+INF", infinity},    {"16777217", 16777216.0f}, {"#5", 0.0f},      {"", 0.0f},
+      {"+7", 7.0f},         {"--5", 0.0f},         {"- 5", 0.0f},
+      {" \t5", 5.0f},       {"1,5", 1.0f},         {"12abc3", 12.0f},
+      {".5", 0.5f},         {"1.", 1.0f},          {"1e3", 1000.0f},
+      {"1e+", 1.0f},        {"2.5e-3", 0.0025f},   {"0x10", 16.0f},
+      {"-0x1p-2", -0.25f},  {"0xg", 0.0f},         {"0x.8", 0.5f},
+      {"1e400", infinity},  {"1e39", infinity},    {"-1e400", -infinity},
+      {"1e-50", 0.0f},      {"-infinity5", -infinity}, {"+INF", infinity},
+      {"16777217", 16777216.0f}, {"#5", 0.0f},     {"", 0.0f},
   };
   for (const auto& c : cases) EXPECT_EQ(numberFromText(c.text), c.expected) << c.text;
   EXPECT_TRUE(std::signbit(numberFromText("-1e-400")));

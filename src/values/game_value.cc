@@ -98,29 +98,34 @@ void appendArrayText(std::string& out, const GameArray& root) {
   }
 }
 
-// Moves every element that is an array owned by nobody else into `pending` and drops
-// the rest, which therefore never recurses into a deeper array.
-void detachSoleArrays(std::vector<GameTypePtr>& elements, std::vector<GameTypePtr>& pending) {
-  for (GameTypePtr& element : elements) {
-    if (element && element.use_count() == 1 && isArray(*element)) {
-      pending.push_back(std::move(element));
-    } else {
-      element.reset();
-    }
-  }
-  elements.clear();
+bool isSoleArray(const GameTypePtr& element) {
+  return element && element.use_count() == 1 && isArray(*element);
 }
 
-// Releases a tree of elements level by level: an array is emptied before it is destroyed,
-// so each destructor call finds nothing to recurse into.
+// Releases a tree of elements without recursion: an array that nobody else owns is
+// emptied before it is destroyed, so no destructor finds anything to recurse into. Each
+// such array is taken apart right when it is met, while it is still in the cache.
 void releaseElements(std::vector<GameTypePtr>& elements) {
-  std::vector<GameTypePtr> pending;
-  detachSoleArrays(elements, pending);
-  while (!pending.empty()) {
-    GameTypePtr array = std::move(pending.back());
-    pending.pop_back();
-    detachSoleArrays(static_cast<GameArray&>(*array).elements, pending);
+  std::vector<GameTypePtr> pending;  // sole arrays met but not yet emptied
+  for (GameTypePtr& element : elements) {
+    if (!isSoleArray(element)) {
+      element.reset();
+      continue;
+    }
+    pending.push_back(std::move(element));
+    while (!pending.empty()) {
+      const GameTypePtr array = std::move(pending.back());
+      pending.pop_back();
+      for (GameTypePtr& child : static_cast<GameArray&>(*array).elements) {
+        if (isSoleArray(child)) {
+          pending.push_back(std::move(child));
+        } else {
+          child.reset();
+        }
+      }
+    }  // each `array` is destroyed here, its elements all empty
   }
+  elements.clear();
 }
 
 }  // namespace

@@ -43,7 +43,8 @@ class GameType {
   Kind kind_;
 };
 
-// Shared ownership of one value, made with std::make_shared.
+// Shared ownership of one value, made in one allocation with its reference counts: with
+// std::make_shared, or by the parser with std::allocate_shared from its arena.
 using GameTypePtr = std::shared_ptr<GameType>;
 
 class GameString final : public GameType {

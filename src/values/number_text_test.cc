@@ -32,6 +32,13 @@ std::string numberText(float value) {
   return text;
 }
 
+// `value` rounded to single precision: with the x87 unit a float may otherwise carry
+// excess precision into the reference call.
+float stored(float value) {
+  volatile float memory = value;
+  return memory;
+}
+
 float floatFromBits(std::uint32_t bits) {
   float value;
   std::memcpy(&value, &bits, sizeof value);
@@ -45,11 +52,19 @@ TEST(NumberWriting, AppendsToWhatIsThere) {
   EXPECT_EQ(out, "x=2.5-1e-07");
 }
 
+TEST(NumberWriting, NotANumberKeepsItsSign) {
+  const float quiet = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(numberText(std::copysign(quiet, 1.0f)), "nan");
+  EXPECT_EQ(numberText(std::copysign(quiet, -1.0f)), "-nan");
+}
+
 TEST(NumberWriting, MatchesPrintfAcrossTheWholeFloatRange) {
   if (!printfIsC99()) GTEST_SKIP() << "this C runtime's printf is not the C99 one";
-  // Every 4099th bit pattern: all exponents, both signs, subnormals, infinities, NaNs.
+  // Every 4099th bit pattern: all exponents, both signs, subnormals and infinities. (C
+  // runtimes disagree on the sign of a NaN; the test above fixes it.)
   for (std::uint64_t bits = 0; bits <= 0xffffffffu; bits += 4099) {
     const float value = floatFromBits(static_cast<std::uint32_t>(bits));
+    if (std::isnan(value)) continue;
     ASSERT_EQ(numberText(value), printfGeneral(value)) << "bits " << bits;
   }
 }
@@ -73,7 +88,7 @@ TEST(NumberWriting, MatchesPrintfOnRoundingTiesAndBoundaries) {
     ASSERT_EQ(numberText(value), printfGeneral(value)) << whole;
   }
   for (int power = -45; power <= 38; ++power) {
-    const auto value = static_cast<float>(std::pow(10.0, power));
+    const float value = stored(static_cast<float>(std::pow(10.0, power)));
     for (float candidate : {value, std::nextafter(value, 0.0f), std::nextafter(value, 1e38f)}) {
       ASSERT_EQ(numberText(candidate), printfGeneral(candidate)) << candidate;
     }
@@ -86,9 +101,10 @@ TEST(NumberWriting, MatchesPrintfOnRandomValues) {
   std::uniform_real_distribution<float> ordinary(-2000000.0f, 2000000.0f);
   std::uniform_int_distribution<std::uint32_t> anyBits;
   for (int i = 0; i < 300000; ++i) {
-    const float value = ordinary(random);
+    const float value = stored(ordinary(random));
     ASSERT_EQ(numberText(value), printfGeneral(value)) << value;
     const float pattern = floatFromBits(anyBits(random));
+    if (std::isnan(pattern)) continue;
     ASSERT_EQ(numberText(pattern), printfGeneral(pattern)) << pattern;
   }
 }

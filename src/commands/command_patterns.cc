@@ -9,6 +9,7 @@
 #include "commands/command_patterns.h"
 
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -55,6 +56,21 @@ std::size_t skipRequiredSpaces(std::string_view line, std::size_t pos) {
   return end == pos ? npos : end;
 }
 
+// Whether the line holds a line feed or carriage return anywhere. Typed lines and script lines
+// never do in practice, which lets the recognisers skip every line-break search.
+bool containsLineBreak(std::string_view line) {
+  return std::memchr(line.data(), '\n', line.size()) != nullptr ||
+         std::memchr(line.data(), '\r', line.size()) != nullptr;
+}
+
+// The last line break before `end`, or npos.
+std::size_t lastLineBreakBefore(std::string_view line, std::size_t end) {
+  for (std::size_t i = end; i > 0; --i) {
+    if (isLineBreak(line[i - 1])) return i - 1;
+  }
+  return npos;
+}
+
 // Whether [begin, end) holds no line break.
 bool noLineBreak(std::string_view line, std::size_t begin, std::size_t end) {
   for (std::size_t i = begin; i < end; ++i) {
@@ -92,8 +108,9 @@ std::size_t matchCommandWord(std::string_view line, std::size_t quote) {
 // in linear time over all queries.
 class LineBreakFinder {
  public:
-  explicit LineBreakFinder(std::string_view line) : line_(line) {}
+  LineBreakFinder(std::string_view line, bool anyLineBreak) : line_(line), any_(anyLineBreak) {}
   std::size_t firstFrom(std::size_t from) {
+    if (!any_) return npos;
     if (found_ != npos && found_ >= from) return found_;
     if (found_ == npos && scanned_ == line_.size() && scanned_ <= from) return npos;
     std::size_t pos = from > scanned_ ? from : scanned_;
@@ -105,6 +122,7 @@ class LineBreakFinder {
 
  private:
   std::string_view line_;
+  bool any_;
   std::size_t scanned_ = 0;
   std::size_t found_ = npos;
 };
@@ -143,13 +161,9 @@ bool matchArgumentCall(std::string_view line, CommandMatch* match) {
   if (arrayEnd == 0 || line[arrayEnd - 1] != ']') return false;
   std::size_t arrayClose = arrayEnd - 1;
   // The last line break before the array's "]": the array's `.*` must not cross it.
-  std::size_t lastBreakBeforeClose = npos;
-  for (std::size_t i = arrayClose; i > 0; --i) {
-    if (isLineBreak(line[i - 1])) {
-      lastBreakBeforeClose = i - 1;
-      break;
-    }
-  }
+  const bool anyLineBreak = containsLineBreak(line);
+  const std::size_t lastBreakBeforeClose =
+      anyLineBreak ? lastLineBreakBefore(line, arrayClose) : npos;
 
   // A quote q can close the function name when `"\s*,\s*\[` follows it and that "[" opens a
   // well-formed array group; returns the "[" position or npos.
@@ -184,7 +198,7 @@ bool matchArgumentCall(std::string_view line, CommandMatch* match) {
     goodQuote = npos;
     return npos;
   };
-  LineBreakFinder breaks(line);
+  LineBreakFinder breaks(line, anyLineBreak);
 
   for (std::size_t quote = 1; quote < line.size() && !isLineBreak(line[quote]); ++quote) {
     if (line[quote] != '"') continue;
@@ -213,13 +227,8 @@ bool matchFunctionCall(std::string_view line, CommandMatch* match) {
   std::size_t close = line.rfind('"');
   bool hasSemicolon = false;
   if (close == 0 || !matchTail(line, close + 1, &hasSemicolon)) return false;
-  std::size_t lastBreakBeforeClose = npos;
-  for (std::size_t i = close; i > 0; --i) {
-    if (isLineBreak(line[i - 1])) {
-      lastBreakBeforeClose = i - 1;
-      break;
-    }
-  }
+  const std::size_t lastBreakBeforeClose =
+      containsLineBreak(line) ? lastLineBreakBefore(line, close) : npos;
   for (std::size_t quote = 1; quote < close && !isLineBreak(line[quote]); ++quote) {
     if (line[quote] != '"') continue;
     std::size_t open = matchCommandWord(line, quote);

@@ -17,11 +17,9 @@ void echoCommand(bool echo, const std::string& line, bool hasSemicolon) {
 
 void runArgumentCall(const CommandMatch& match) {
   // The array is parsed and its argument texts are built before the extension is looked up.
-  // The parser may read the byte behind the literal, so it gets a NUL-terminated copy.
-  static std::string arrayText;
-  arrayText.assign(match.array);
+  // The literal is read in place: the parser reads no byte beyond the length it is given.
   std::size_t cursor = 0;
-  GameArray arguments = parseGameArray(arrayText.c_str(), arrayText.size(), cursor);
+  GameArray arguments = parseGameArray(match.array.data(), match.array.size(), cursor);
   std::vector<const char*> argumentPointers = arguments.argumentList();
   std::string function = unquoteString(match.function);
   ExtensionHandle handle{std::string(match.extension)};

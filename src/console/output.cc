@@ -1,6 +1,8 @@
 // Console output: the buffered print routine, colours as escapes or native attributes, printers.
 #include "console/output.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -79,11 +81,55 @@ void appendPointer(std::string& out, const void* pointer) {
   }
 }
 
-void appendFixed(std::string& out, double value) {
-  char text[400];
-  int n = std::snprintf(text, sizeof text, "%.6f", value);
-  if (n > 0) out.append(text, static_cast<std::size_t>(n) < sizeof text ? n : sizeof text - 1);
+// Writes `value` as printf's "%.6f" does: fixed notation, six decimals, the exact binary value
+// rounded half to even, "-" for every value with the sign bit (so "-0.000000" too).
+void appendFixedByLibrary(std::string& out, double value) {
+  char text[400];  // the longest, -DBL_MAX, takes 316 bytes
+  auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+  out.append(text, result.ptr);
 }
+
+#ifdef __SIZEOF_INT128__
+__extension__ typedef unsigned __int128 Unsigned128;
+
+// Magnitudes below 2^43, which covers every execution time, take an exact integer path:
+// |value| = m * 2^-s with s > 0, so |value| * 10^6 = m * 10^6 / 2^s, divided with its remainder.
+// Anything larger, infinities and NaNs go to the library.
+void appendFixed(std::string& out, double value) {
+  constexpr double kIntegerPathLimit = 8796093022208.0;  // 2^43, so |value| * 10^6 < 2^63
+  const double magnitude = std::fabs(value);
+  if (!(magnitude < kIntegerPathLimit)) {
+    appendFixedByLibrary(out, value);
+    return;
+  }
+  std::uint64_t bits;
+  std::memcpy(&bits, &magnitude, sizeof bits);
+  const int exponentField = static_cast<int>(bits >> 52);
+  std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+  if (exponentField != 0) mantissa |= std::uint64_t{1} << 52;
+  const int shift = 1075 - (exponentField != 0 ? exponentField : 1);  // > 9 below 2^43
+  std::uint64_t millionths = 0;  // |value| * 10^6, rounded half to even
+  if (shift < 120) {             // from 2^-67 down everything rounds to zero
+    const Unsigned128 product = static_cast<Unsigned128>(mantissa) * 1000000u;
+    Unsigned128 quotient = product >> shift;
+    const Unsigned128 remainder = product - (quotient << shift);
+    const Unsigned128 half = static_cast<Unsigned128>(1) << (shift - 1);
+    if (remainder > half || (remainder == half && (quotient & 1) != 0)) ++quotient;
+    millionths = static_cast<std::uint64_t>(quotient);
+  }
+  if (std::signbit(value)) out.push_back('-');
+  appendUnsigned(out, millionths / 1000000);
+  char fraction[7] = {'.'};
+  std::uint64_t digits = millionths % 1000000;
+  for (int i = 6; i >= 1; --i) {
+    fraction[i] = static_cast<char>('0' + digits % 10);
+    digits /= 10;
+  }
+  out.append(fraction, sizeof fraction);
+}
+#else
+void appendFixed(std::string& out, double value) { appendFixedByLibrary(out, value); }
+#endif
 
 // Formats into `out`. Unknown directives are copied through as written.
 void appendFormatted(std::string& out, const char* format, va_list args) {

@@ -37,12 +37,13 @@ std::string& resultLine() {
 // and after everything the host has printed so far. The output lock is not held meanwhile, so
 // the extension's threads can print callback lines while it runs.
 void enterExtensionCode() {
+  OutputLock lock;
   setColour(ConsoleColour::White);
   flushOutput();
 }
 
 // Just after: whatever the extension wrote through the C runtime goes out before the host's
-// next text.
+// next text. Callers hold the output lock.
 void leaveExtensionCode() {
   platform::flushRuntimeOutput();
   setColour(ConsoleColour::White);
@@ -114,7 +115,10 @@ void ExtensionRegistry::unloadAll() {
 
 ExtensionHandle::ExtensionHandle(const std::string& typedName) : name_(toLowerAscii(typedName)) {
   ExtensionEntry* entry = extensionRegistry.find(name_);
-  if (entry != nullptr && entry->module != nullptr) return;  // loaded already: silent
+  if (entry != nullptr && entry->module != nullptr) {
+    entry_ = entry;  // loaded already: silent
+    return;
+  }
   load(typedName);
 }
 
@@ -142,6 +146,7 @@ void ExtensionHandle::load(const std::string& typedName) {
   }
 
   ExtensionEntry& entry = extensionRegistry.entryFor(name_);
+  entry_ = &entry;
   entry.module = module;
   entry.fileName = toLowerAscii(candidate);
   entry.rvExtensionVersion =
@@ -160,12 +165,13 @@ void ExtensionHandle::load(const std::string& typedName) {
 
 void ExtensionHandle::registerCallback() {
   if (!ok_) return;
-  ExtensionEntry* entry = extensionRegistry.find(name_);
+  ExtensionEntry* entry = entry_;
   if (entry == nullptr || entry->module == nullptr || entry->rvExtensionRegisterCallback == nullptr) {
     return;
   }
   enterExtensionCode();
   entry->rvExtensionRegisterCallback(&ExtensionCallback);
+  OutputLock lock;
   leaveExtensionCode();
   printColoured(ConsoleColour::DarkYellow, "Callback registered: %p\n",
                 reinterpret_cast<const void*>(&ExtensionCallback));
@@ -173,7 +179,7 @@ void ExtensionHandle::registerCallback() {
 
 void ExtensionHandle::reportVersion() {
   if (!ok_) return;
-  ExtensionEntry* entry = extensionRegistry.find(name_);
+  ExtensionEntry* entry = entry_;
   if (entry == nullptr || entry->module == nullptr) return;
   if (entry->rvExtensionVersion == nullptr) {
     printModuleLoaded(name_, entry->fileName, "");
@@ -187,13 +193,13 @@ void ExtensionHandle::reportVersion() {
   std::int64_t start = platform::counter();
   entry->rvExtensionVersion(output, kExtensionVersionSize);
   std::int64_t end = platform::counter();
+  OutputLock lock;  // keeps the load message and its time together
   leaveExtensionCode();
 
   if (buffer.overrun()) {
     printBufferOverrun();  // the extension stays loaded and usable
     return;
   }
-  OutputLock lock;  // keeps the load message and its time together
   printModuleLoaded(name_, entry->fileName, buffer.data());
   printExecutionTime(elapsedMilliseconds(start, end, frequency));
 }
@@ -202,7 +208,7 @@ void ExtensionHandle::reportVersion() {
 
 void ExtensionHandle::call(const char* function) {
   if (!ok_) return;  // the load failure was the report
-  ExtensionEntry* entry = extensionRegistry.find(name_);
+  ExtensionEntry* entry = entry_;
   if (entry == nullptr || entry->module == nullptr || entry->rvExtension == nullptr) {
     printNotice("Method is not implemented");
     return;
@@ -215,6 +221,7 @@ void ExtensionHandle::call(const char* function) {
   std::int64_t start = platform::counter();
   entry->rvExtension(output, kExtensionOutputSize, function);
   std::int64_t end = platform::counter();
+  OutputLock lock;  // keeps the result and its time together
   leaveExtensionCode();
 
   if (buffer.overrun()) {
@@ -224,14 +231,13 @@ void ExtensionHandle::call(const char* function) {
   std::string& line = resultLine();
   line.clear();
   appendQuoted(line, buffer.text());
-  OutputLock lock;  // keeps the result and its time together
   printColoured(ConsoleColour::Cyan, "%s\n", line.c_str());
   printExecutionTime(elapsedMilliseconds(start, end, frequency));
 }
 
 void ExtensionHandle::callArgs(const char* function, const char** argv, std::int32_t argc) {
   if (!ok_) return;
-  ExtensionEntry* entry = extensionRegistry.find(name_);
+  ExtensionEntry* entry = entry_;
   if (entry == nullptr || entry->module == nullptr || entry->rvExtensionArgs == nullptr) {
     printNotice("Method is not implemented");
     return;
@@ -244,6 +250,7 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
   std::int64_t start = platform::counter();
   std::int32_t code = entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   std::int64_t end = platform::counter();
+  OutputLock lock;  // keeps the result and its time together
   leaveExtensionCode();
 
   if (buffer.overrun()) {
@@ -253,7 +260,6 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
   std::string& line = resultLine();
   line.clear();
   appendQuoted(line, buffer.text());
-  OutputLock lock;
   printColoured(ConsoleColour::Cyan, "[%s,%d,0]\n", line.c_str(), code);
   printExecutionTime(elapsedMilliseconds(start, end, frequency));
 }

@@ -58,8 +58,9 @@ class ExtensionRegistry {
 extern ExtensionRegistry extensionRegistry;
 
 // Lives for one call command. Construction finds the extension in the registry or loads it,
-// printing the load messages; ok() tells whether it can be called. The handle owns only the
-// lower-cased name and looks the entry up again for every operation.
+// printing the load messages; ok() tells whether it can be called. The handle owns the
+// lower-cased name and points at the registry's entry, which stays in place until it is freed;
+// nothing frees an extension while a command that calls it is running.
 class ExtensionHandle {
  public:
   explicit ExtensionHandle(const std::string& typedName);
@@ -79,6 +80,7 @@ class ExtensionHandle {
   void reportVersion();
 
   std::string name_;
+  ExtensionEntry* entry_ = nullptr;  // the registry's, once loaded; null when loading failed
   bool ok_ = true;
 };
 

@@ -1,0 +1,74 @@
+/* The floor of a call: what the host does for one argument-form call and nothing else.
+ *
+ * Usage: bench_floor LIBRARY COUNT FLUSH
+ * Loads LIBRARY, takes RVExtensionArgs through dlsym and calls it COUNT times with the function
+ * "fn" and the argument texts of [1, "two", true, [3]]. Each call zeroes a 10240-byte buffer,
+ * reads the clock, calls, reads the clock, and prints the quoted result line and the time line
+ * with stdio. With FLUSH 1 the output is flushed once per call, as the host flushes once per
+ * command when its output is not a terminal. Reads no input and parses no command. */
+#define _POSIX_C_SOURCE 200809L
+#include <dlfcn.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+typedef int32_t (*ArgsEntryPoint)(char* output, int32_t outputSize, const char* function,
+                                  const char** argv, int32_t argc);
+
+enum { kOutputSize = 10240 };
+
+static int64_t counterNow(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+/* Writes `text` in double quotes with inner quotes doubled; `quoted` has room for it. */
+static void quote(const char* text, char* quoted) {
+  *quoted++ = '"';
+  for (; *text != '\0'; ++text) {
+    if (*text == '"') *quoted++ = '"';
+    *quoted++ = *text;
+  }
+  *quoted++ = '"';
+  *quoted = '\0';
+}
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    fprintf(stderr, "usage: %s LIBRARY COUNT FLUSH\n", argv[0]);
+    return 2;
+  }
+  void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+  if (library == NULL) {
+    fprintf(stderr, "%s\n", dlerror());
+    return 1;
+  }
+  ArgsEntryPoint entry = (ArgsEntryPoint)(uintptr_t)dlsym(library, "RVExtensionArgs");
+  if (entry == NULL) {
+    fprintf(stderr, "no RVExtensionArgs\n");
+    return 1;
+  }
+  long count = atol(argv[2]);
+  int flushEachCall = atoi(argv[3]) != 0;
+
+  static char output[kOutputSize];
+  static char quoted[2 * kOutputSize + 3];
+  const char* arguments[] = {"1", "\"two\"", "true", "[3]"};
+  const double frequency = 1e9;
+  for (long i = 0; i < count; ++i) {
+    memset(output, 0, sizeof output);
+    int64_t start = counterNow();
+    int32_t code = entry(output, kOutputSize, "fn", arguments, 4);
+    int64_t end = counterNow();
+    quote(output, quoted);
+    printf("[%s,%d,0]\n", quoted, code);
+    printf("Execution time: %lf ms\n\n", (double)(end - start) * 1000.0 / frequency);
+    if (flushEachCall) fflush(stdout);
+  }
+  fflush(stdout);
+  dlclose(library);
+  return 0;
+}

@@ -1,0 +1,419 @@
+#!/usr/bin/env python3
+"""The host's own cost, measured against baselines taken in the same run.
+
+Runs the real invokemodule executable on generated scripts and lines, the floor program
+(bench_floor: one call and nothing else, in C) and a Python ctypes loop, then the Google
+Benchmark binaries, and prints one table: each figure beside its baseline, the ratio and the
+goal. Every whole-process figure is the median of repeated runs; output goes to /dev/null and
+to a file. Peak memory is measured by GNU time (/usr/bin/time -f %M), a small process of its
+own, so the forking Python process is not counted.
+
+Usage: run_benchmarks.py [--build DIR] [--repeat N] [--quick]
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+COMMAND = b'"bench" invokeModule ["fn", [1, "two", true, [3]]]\n'
+RESULT_LINE = b'["ok",0,0]\n'
+TIME_RE = re.compile(rb"Execution time: (-?\d+\.\d{6}) ms\n")
+BUSY_RE = re.compile(rb'\["(\d+\.\d+)",0,0\]\nExecution time: (\d+\.\d{6}) ms\n')
+MIB = 1 << 20
+
+
+class Bench:
+    def __init__(self, args):
+        self.build = os.path.abspath(args.build)
+        self.exe = os.path.join(self.build, "invokemodule")
+        self.bench_dir = os.path.join(self.build, "bench")
+        self.floor = os.path.join(self.bench_dir, "bench_floor")
+        self.library = os.path.join(self.bench_dir, self.find_library())
+        self.python_loop = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                        "python_loop.py")
+        self.repeat = args.repeat
+        self.quick = args.quick
+        self.work = tempfile.mkdtemp(prefix="run-", dir=self.bench_dir)
+        self.rows = []      # (section, figure, measured, baseline, ratio, goal, verdict)
+        self.notes = []
+
+    def find_library(self):
+        for name in ("bench_x64.so", "bench.so"):
+            if os.path.exists(os.path.join(self.bench_dir, name)):
+                return name
+        sys.exit("bench extension not built in " + self.bench_dir)
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def row(self, section, figure, measured, baseline="", ratio="", goal="", met=None):
+        verdict = "" if met is None else ("met" if met else "NOT MET")
+        self.rows.append((section, figure, measured, baseline, ratio, goal, verdict))
+
+    # --- running processes ------------------------------------------------------------
+
+    def timed(self, argv, stdin_path=None, sink="/dev/null", cwd=None):
+        """Runs argv once; returns wall seconds. `sink` is /dev/null or a file path."""
+        with open(stdin_path or os.devnull, "rb") as inp, open(sink, "wb") as out:
+            start = time.perf_counter()
+            code = subprocess.run(argv, stdin=inp, stdout=out, stderr=subprocess.DEVNULL,
+                                  cwd=cwd or self.bench_dir).returncode
+            seconds = time.perf_counter() - start
+        if code != 0:
+            sys.exit(f"{argv[0]} exited with {code}")
+        return seconds
+
+    def median_time(self, argv, stdin_path=None, sink="/dev/null", runs=None):
+        return statistics.median(self.timed(argv, stdin_path, sink)
+                                 for _ in range(runs or self.repeat))
+
+    def usage(self, argv, stdin_path=None, sink="/dev/null"):
+        """Runs argv once; returns (wall seconds, cpu seconds, output bytes or None).
+
+        CPU time comes from wait4's rusage of the child, which is exact for CPU time."""
+        with open(stdin_path or os.devnull, "rb") as inp, open(sink, "wb") as out:
+            start = time.perf_counter()
+            proc = subprocess.Popen(argv, stdin=inp, stdout=out, stderr=subprocess.DEVNULL,
+                                    cwd=self.bench_dir)
+            _, status, rusage = os.wait4(proc.pid, 0)
+            seconds = time.perf_counter() - start
+            proc.returncode = os.waitstatus_to_exitcode(status)
+        cpu = rusage.ru_utime + rusage.ru_stime
+        output = None if sink == os.devnull else open(sink, "rb").read()
+        return seconds, cpu, output
+
+    def peak_kib(self, argv, stdin_path=None):
+        """Peak resident memory of argv in KiB, measured by GNU time."""
+        peak = self.path("peak.txt")
+        with open(stdin_path or os.devnull, "rb") as inp:
+            subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak, *argv], stdin=inp,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           cwd=self.bench_dir)
+        with open(peak) as f:
+            return int(f.read().split()[-1])
+
+    # --- whole-process figures --------------------------------------------------------
+
+    def throughput(self):
+        count = 20000 if self.quick else 100000
+        typed = self.path("commands.txt")
+        with open(typed, "wb") as f:
+            f.write(COMMAND * count)
+        one = self.path("one.txt")
+        with open(one, "wb") as f:
+            f.write(COMMAND)
+        script = self.path("commands.sqf")
+        shutil.copy(typed, script)
+        file_sink = self.path("out.txt")
+
+        section = f"Throughput ({count:,} argument-form calls, median of {self.repeat})"
+        for sink_name, sink in (("/dev/null", os.devnull), ("file", file_sink)):
+            # Baselines: marginal cost per call, start-up taken off (in their favour).
+            floor = {}
+            for flush in (0, 1):
+                full = self.median_time([self.floor, self.library, str(count), str(flush)],
+                                        sink=sink)
+                empty = self.median_time([self.floor, self.library, "1", str(flush)], sink=sink)
+                floor[flush] = (full - empty) / (count - 1)
+            py_full = self.median_time([sys.executable, self.python_loop, self.library,
+                                        str(count)], sink=sink)
+            py_empty = self.median_time([sys.executable, self.python_loop, self.library, "1"],
+                                        sink=sink)
+            python = (py_full - py_empty) / (count - 1)
+            self.row(section, f"floor, buffered, to {sink_name}", f"{floor[0] * 1e9:.0f} ns/call",
+                     f"{1 / floor[0]:,.0f} calls/s")
+            self.row(section, f"floor, one flush per call, to {sink_name}",
+                     f"{floor[1] * 1e9:.0f} ns/call", f"{1 / floor[1]:,.0f} calls/s")
+            self.row(section, f"python ctypes loop, to {sink_name}", f"{python * 1e9:.0f} ns/call",
+                     f"{1 / python:,.0f} calls/s")
+
+            # The host: whole runs, start-up included (against it).
+            for feed, argv, stdin_path in (
+                    ("typed (stdin)", [self.exe], typed),
+                    ("script (execVM)", [self.exe, script], None)):
+                seconds = self.median_time(argv, stdin_path, sink)
+                per_call = seconds / count
+                rate = count / seconds
+                figure = f"host, {feed}, to {sink_name}"
+                self.row(section, figure, f"{rate:,.0f} cmd/s", "", "", ">= 1,000,000 cmd/s",
+                         rate >= 1e6)
+                self.row(section, "  vs python loop", f"{per_call * 1e9:.0f} ns/cmd",
+                         f"{python * 1e9:.0f} ns/call", f"{python / per_call:.2f}x faster",
+                         ">= 2x faster", python / per_call >= 2)
+                self.row(section, "  vs floor with flush", f"{per_call * 1e9:.0f} ns/cmd",
+                         f"{floor[1] * 1e9:.0f} ns/call", f"{per_call / floor[1]:.2f}x floor",
+                         "<= 3x floor", per_call / floor[1] <= 3)
+                if sink != os.devnull:
+                    self.check_output(file_sink, count, figure)
+                    if feed.startswith("typed"):
+                        self.nop_timing(file_sink)
+
+    def check_output(self, path, count, figure):
+        with open(path, "rb") as f:
+            output = f.read()
+        results = output.count(RESULT_LINE)
+        if results != count:
+            sys.exit(f"{figure}: {results} result lines instead of {count}")
+
+    def nop_timing(self, path):
+        with open(path, "rb") as f:
+            times = [float(m.group(1)) for m in TIME_RE.finditer(f.read())]
+        times = times[1:]  # the first is the version call of the load
+        median = statistics.median(times)
+        self.row("Honest timing", "printed time of a call that does nothing (median)",
+                 f"{median:.6f} ms", "", "", "<= 0.000100 ms", median <= 0.0001)
+        self.row("Honest timing", "  95th percentile",
+                 f"{statistics.quantiles(times, n=20)[-1]:.6f} ms")
+
+    def busy_timing(self):
+        calls = 9
+        commands = self.path("busy.txt")
+        with open(commands, "wb") as f:
+            f.write(b'"bench" invokeModule ["busy", [10]]\n' * calls)
+        out = self.path("busy-out.txt")
+        self.timed([self.exe], commands, out)
+        with open(out, "rb") as f:
+            pairs = [(float(a), float(b)) for a, b in BUSY_RE.findall(f.read())]
+        if len(pairs) != calls:
+            sys.exit(f"busy: {len(pairs)} results instead of {calls}")
+        differences = [abs(printed - own) for own, printed in pairs]
+        median = statistics.median(differences)
+        own = statistics.median(p[0] for p in pairs)
+        printed = statistics.median(p[1] for p in pairs)
+        self.row("Honest timing", f"busy 10 ms: printed vs extension's own clock (median of {calls})",
+                 f"{printed:.6f} ms", f"{own:.6f} ms", f"|diff| {median:.6f} ms",
+                 "|diff| <= 0.05 ms", median <= 0.05)
+
+    def pauses(self):
+        section = "Pauses (median of 5)"
+        for seconds in ((0.5,) if self.quick else (0.5, 2)):
+            script = self.path(f"sleep{seconds}.sqf")
+            with open(script, "w") as f:
+                f.write(f"sleep {seconds}\n")
+            out = self.path("sleep-out.txt")
+            printed, cpu_shares, walls = [], [], []
+            for _ in range(5):
+                wall, cpu, output = self.usage([self.exe, script], None, out)
+                match = TIME_RE.search(output)
+                printed.append(float(match.group(1)))
+                cpu_shares.append(cpu / wall)
+                walls.append(wall)
+            requested = seconds * 1000
+            ms = statistics.median(printed)
+            late = ms - requested
+            self.row(section, f"sleep {seconds}: printed length", f"{ms:.3f} ms",
+                     f"{requested:.0f} ms", f"{late:+.3f} ms", "within 2 ms", abs(late) <= 2)
+            self.row(section, f"sleep {seconds}: whole process", f"{statistics.median(walls) * 1000:.3f} ms",
+                     f"{requested:.0f} ms", f"{statistics.median(walls) * 1000 - requested:+.3f} ms")
+            share = statistics.median(cpu_shares)
+            self.row(section, f"sleep {seconds}: host CPU while waiting", f"{share * 100:.2f}% of a core",
+                     "", "", "< 2%", share < 0.02)
+
+    def big_lines(self):
+        section = "Big lines (whole process, median of 3)"
+        figures = {}
+        for size in (1 * MIB, 16 * MIB):
+            line = big_argument_line(size)
+            path = self.path(f"line{size}.txt")
+            with open(path, "wb") as f:
+                f.write(line)
+            seconds = self.median_time([self.exe], path, runs=3)
+            peak = max(self.peak_kib([self.exe], path) for _ in range(2)) * 1024
+            figures[size] = seconds
+            self.row(section, f"{size // MIB} MiB argument-form line: time",
+                     f"{seconds * 1000:.1f} ms", "", f"{len(line) / seconds / 1e6:.0f} MB/s")
+            goal = "< 8x the line" if size == 16 * MIB else ""
+            self.row(section, f"{size // MIB} MiB argument-form line: peak memory",
+                     f"{peak / MIB:.1f} MiB", f"line {len(line) / MIB:.1f} MiB",
+                     f"{peak / len(line):.1f}x the line", goal,
+                     peak < 8 * len(line) if goal else None)
+        self.row(section, "16 MiB vs 1 MiB time", f"{figures[16 * MIB] / figures[MIB]:.1f}x")
+        text = b"x" * (16 * MIB)
+        path = self.path("function-line.txt")
+        with open(path, "wb") as f:
+            f.write(b'"bench" invokeModule "' + text + b'"\n')
+        peak = self.peak_kib([self.exe], path) * 1024
+        self.row(section, "16 MiB function-form line: peak memory", f"{peak / MIB:.1f} MiB",
+                 f"line {len(text) / MIB:.1f} MiB", f"{peak / len(text):.1f}x the line")
+
+    def start_up(self):
+        section = "Start-up and memory"
+        exit_only = self.path("exit.txt")
+        with open(exit_only, "wb") as f:
+            f.write(b"exit\n")
+        runs = 21
+        host = statistics.median(self.timed([self.exe], exit_only) for _ in range(runs))
+        true = shutil.which("true") or "/bin/true"
+        spawn = statistics.median(self.timed([true], exit_only) for _ in range(runs))
+        self.row(section, f"printf 'exit\\n' | invokemodule (median of {runs})",
+                 f"{host * 1000:.2f} ms", f"spawn of true {spawn * 1000:.2f} ms",
+                 f"{host / spawn:.1f}x", "< 5 ms", host < 0.005)
+        session = self.path("session.txt")
+        with open(session, "wb") as f:
+            f.write(ordinary_session(self.path("small.sqf")))
+        peak = self.peak_kib([self.exe], session) * 1024
+        baseline = self.peak_kib([true], exit_only) * 1024
+        self.row(section, "peak memory, session of ordinary commands", f"{peak / MIB:.1f} MiB",
+                 f"true: {baseline / MIB:.1f} MiB", "", "< 8 MiB", peak < 8 * MIB)
+
+    # --- Google Benchmark binaries -----------------------------------------------------
+
+    def google_benchmarks(self):
+        binaries = [("invokemodule_bench_host", self.bench_dir),
+                    ("invokemodule_bench_values", self.bench_dir),
+                    ("invokemodule_bench_extensions", self.build)]
+        results = {}
+        for name, directory in binaries:
+            binary = os.path.join(directory, name)
+            if not os.path.exists(binary):
+                self.notes.append(f"{name} not built; skipped")
+                continue
+            reps = "3" if self.quick else "5"
+            proc = subprocess.run(
+                [binary, "--benchmark_format=json", f"--benchmark_repetitions={reps}",
+                 "--benchmark_report_aggregates_only=true",
+                 f"--benchmark_min_time={0.05 if self.quick else 0.2}"],
+                capture_output=True, cwd=directory)
+            if proc.returncode != 0:
+                self.notes.append(f"{name} failed: {proc.stderr.decode()[-300:]}")
+                continue
+            for bench in json.loads(proc.stdout)["benchmarks"]:
+                if bench.get("aggregate_name") == "median":
+                    results[(name, bench["run_name"])] = bench
+        return results
+
+    def report_google(self, results):
+        section = "Hot path pieces (Google Benchmark, median of repetitions)"
+        host = "invokemodule_bench_host"
+
+        def get(run):
+            return results.get((host, run))
+
+        def ns(bench):
+            scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[bench["time_unit"]]
+            return bench["real_time"] * scale
+
+        clock, call = get("BM_ClockRead"), get("BM_CallThroughPointer")
+        if clock and call:
+            self.row(section, "baseline: one clock read", f"{ns(clock):.1f} ns")
+            self.row(section, "baseline: one call through the library pointer",
+                     f"{ns(call):.1f} ns")
+        for run, label in (("BM_RecogniseArgumentCall", "recognise the command line"),
+                           ("BM_PrintExecutionTime", "print one execution-time line"),
+                           ("BM_DispatchArgumentCall", "whole command, output to memory")):
+            bench = get(run)
+            if bench:
+                baseline = f"{ns(clock):.1f} ns clock read" if clock else ""
+                self.row(section, label, f"{ns(bench):.0f} ns", baseline)
+        small, big = get("BM_BigArgumentLine/1048576"), get("BM_BigArgumentLine/16777216")
+        if small and big:
+            for bench, size in ((small, 1), (big, 16)):
+                rate = bench["bytes_per_second"] / 1e6
+                goal = ">= 200 MB/s" if size == 16 else ""
+                self.row("Big lines (recognise + parse + argument texts)",
+                         f"{size} MiB line", f"{ns(bench) / 1e6:.1f} ms", "", f"{rate:.0f} MB/s",
+                         goal, rate >= 200 if goal else None)
+            ratio = ns(big) / ns(small)
+            self.row("Big lines (recognise + parse + argument texts)", "16 MiB vs 1 MiB time",
+                     f"{ratio:.1f}x", "", "", "<= 20x", ratio <= 20)
+        others = [(name, run, bench) for (name, run), bench in sorted(results.items())
+                  if name != host]
+        for name, run, bench in others:
+            extra = ""
+            if "bytes_per_second" in bench:
+                extra = f"{bench['bytes_per_second'] / 1e6:.0f} MB/s"
+            elif "items_per_second" in bench:
+                extra = f"{bench['items_per_second']:,.0f}/s"
+            self.row(f"Other benchmarks ({name})", run,
+                     f"{bench['real_time']:.3g} {bench['time_unit']}", "", extra)
+
+    # --- the table ------------------------------------------------------------------
+
+    def print_table(self):
+        headers = ("figure", "measured", "baseline", "ratio", "goal", "")
+        widths = [len(h) for h in headers]
+        for row in self.rows:
+            for i, cell in enumerate(row[1:]):
+                widths[i] = max(widths[i], len(cell))
+        section = None
+        for row in self.rows:
+            if row[0] != section:
+                section = row[0]
+                print(f"\n{section}")
+                print("  " + "  ".join(h.ljust(w) for h, w in zip(headers, widths)))
+            print("  " + "  ".join(c.ljust(w) for c, w in zip(row[1:], widths)).rstrip())
+        missed = [r for r in self.rows if r[6] == "NOT MET"]
+        print(f"\n{sum(r[6] == 'met' for r in self.rows)} goals met, {len(missed)} not met")
+        for note in self.notes:
+            print("note: " + note)
+
+
+def big_argument_line(size):
+    """An argument-form command whose array literal holds at least `size` bytes of mixed items
+    (the same items as the in-process benchmark)."""
+    items = [b"1", b'"two"', b"true", b"[3]", b"-2.5", b'"a ""quoted"" text, with ] inside"',
+             b"FALSE", b'[[1,"x"],[]]', b"123456", b"1e-3"]
+    parts = []
+    length = 0
+    i = 0
+    head = b'"bench" invokeModule ["fn", ['
+    while len(head) + length < size:
+        item = items[i % len(items)]
+        parts.append(item)
+        length += len(item) + 2
+        i += 1
+    return head + b", ".join(parts) + b"]]\n"
+
+
+def ordinary_session(small_script):
+    """A session of everyday commands: calls of both forms, a freed and reloaded extension,
+    a script with a comment and a short pause, unknown commands, and exit."""
+    with open(small_script, "wb") as f:
+        f.write(b"// a comment\nsleep 0.01\n" + COMMAND + b'"bench" invokeModule "fn"\n')
+    lines = []
+    for i in range(200):
+        lines.append(COMMAND)
+        lines.append(b'"bench" invokeModule "fn";\n')
+        lines.append(b'"bench" invokeModule ["fn", ["a ""quoted"" text", -1.5, [false, []]]];\n')
+        if i % 50 == 0:
+            lines.append(b'freeExtension "bench"\n')
+            lines.append(b'execVM "' + small_script.encode() + b'"\n')
+            lines.append(b"no such command\n")
+    lines.append(b"exit\n")
+    return b"".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser.add_argument("--build", default=os.path.join(here, "..", "build-bench"))
+    parser.add_argument("--repeat", type=int, default=5, help="runs per whole-process figure")
+    parser.add_argument("--quick", action="store_true", help="fewer and shorter runs")
+    args = parser.parse_args()
+    bench = Bench(args)
+    started = time.monotonic()
+    try:
+        load = os.getloadavg()
+        print(f"invokemodule benchmarks: {os.cpu_count()} cores, load {load[0]:.2f} "
+              f"{load[1]:.2f} {load[2]:.2f}; executable {bench.exe}", flush=True)
+        bench.throughput()
+        bench.busy_timing()
+        bench.pauses()
+        bench.big_lines()
+        bench.start_up()
+        bench.report_google(bench.google_benchmarks())
+        bench.print_table()
+        print(f"\n({time.monotonic() - started:.0f} s)")
+    finally:
+        shutil.rmtree(bench.work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

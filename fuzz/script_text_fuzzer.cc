@@ -33,7 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(!line.empty() && line[0] != '#' && !isTrailingSpace(line.back()));
     require(line.find('\n') == std::string::npos);
     std::size_t at = text.find(line, searchFrom);
-    require(at != std::string_view::npos && (at == 0 || text[at - 1] == '\n'));
+    while (at != std::string_view::npos && at != 0 && text[at - 1] != '\n') {
+      at = text.find(line, at + 1);
+    }
+    require(at != std::string_view::npos);
     searchFrom = at + line.size();
 
     SleepMatch pause;

@@ -1,0 +1,487 @@
+// The operating-system layer on Windows: console window, console or redirected I/O, clock, files.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+static_assert(sizeof(CONSOLE_SCREEN_BUFFER_INFOEX) == 96, "screen-buffer record size");
+static_assert(sizeof(CONSOLE_FONT_INFOEX) == 84, "font record size");
+
+constexpr UINT kUtf8CodePage = 65001;
+constexpr COLORREF kBackgroundShade = 0x191919;  // palette entry 0: a very dark grey
+
+// The small window icon, 16 rows of 16 pixels, leftmost pixel in the most significant bit;
+// a set bit is white. It shows a console window with a prompt and a cursor.
+constexpr WORD kIconPicture[16] = {
+    0x0000, 0x7FFE, 0x7FFE, 0x4002, 0x4002, 0x4802, 0x4402, 0x4202,
+    0x4402, 0x4802, 0x4002, 0x40F2, 0x4002, 0x4002, 0x7FFE, 0x0000,
+};
+
+// Formats wide text into a 32-unit buffer (terminator included). Answers the number of units
+// written, or -1 when formatting fails or the text does not fit.
+int formatWide32(wchar_t (&buffer)[32], const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int written = std::vswprintf(buffer, 32, format, args);
+  va_end(args);
+  if (written < 0) {
+    buffer[0] = L'\0';
+    return -1;
+  }
+  return written;
+}
+
+HANDLE standardOutput() { return GetStdHandle(STD_OUTPUT_HANDLE); }
+HANDLE standardInput() { return GetStdHandle(STD_INPUT_HANDLE); }
+
+bool isConsoleHandle(HANDLE handle) {
+  DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+// The standard handles do not change while the program runs, so their kind is looked up once.
+bool outputIsConsole() {
+  static const bool console = isConsoleHandle(standardOutput());
+  return console;
+}
+
+bool inputIsConsole() {
+  static const bool console = isConsoleHandle(standardInput());
+  return console;
+}
+
+// --- Interrupts --------------------------------------------------------------------------
+
+std::atomic<bool> interruptFlag{false};
+HANDLE interruptEvent = nullptr;  // manual-reset; set with the flag, so a pause ends at once
+
+BOOL WINAPI onConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT) return FALSE;  // anything else keeps its default handling
+  interruptFlag.store(true);
+  if (interruptEvent != nullptr) SetEvent(interruptEvent);
+  return TRUE;
+}
+
+void resetInterrupt() {
+  interruptFlag.store(false);
+  if (interruptEvent != nullptr) ResetEvent(interruptEvent);
+}
+
+// --- Timer resolution --------------------------------------------------------------------
+
+// Asks for 1 ms scheduler ticks, so that pauses of a few milliseconds last what they should
+// instead of a multiple of the default 15.6 ms tick. winmm is loaded at run time so that the
+// program does not depend on it when it is absent.
+void requestFineTimerResolution() {
+  HMODULE winmm = LoadLibraryExA("winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (winmm == nullptr) winmm = LoadLibraryA("winmm.dll");
+  if (winmm == nullptr) return;
+  using TimeBeginPeriod = UINT(WINAPI*)(UINT);
+  auto timeBeginPeriod =
+      reinterpret_cast<TimeBeginPeriod>(reinterpret_cast<void*>(GetProcAddress(winmm, "timeBeginPeriod")));
+  if (timeBeginPeriod != nullptr) timeBeginPeriod(1);
+  // winmm stays loaded: the setting lasts as long as the process.
+}
+
+// --- Console window ----------------------------------------------------------------------
+
+void removeCloseItem(HWND window) {
+  HMENU menu = GetSystemMenu(window, FALSE);
+  if (menu != nullptr) RemoveMenu(menu, SC_CLOSE, MF_BYCOMMAND);
+}
+
+void setSmallIcon(HWND window) {
+  BYTE andMask[32] = {};  // every pixel opaque
+  BYTE xorMask[32];
+  for (int row = 0; row < 16; ++row) {
+    xorMask[2 * row] = static_cast<BYTE>(kIconPicture[row] >> 8);
+    xorMask[2 * row + 1] = static_cast<BYTE>(kIconPicture[row] & 0xFF);
+  }
+  HICON icon = CreateIcon(nullptr, 16, 16, 1, 1, andMask, xorMask);
+  if (icon != nullptr) SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+}
+
+// Buffer 120 x 9999, window 120 x 60, palette entry 0 a dark grey. The current attribute is
+// kept: the first message sets its own colour, and when colours are off (NO_COLOR) an
+// attribute of 0 would print black on black.
+void setScreenBuffer(HANDLE output) {
+  CONSOLE_SCREEN_BUFFER_INFOEX info = {};
+  info.cbSize = sizeof info;
+  if (!GetConsoleScreenBufferInfoEx(output, &info)) return;  // nothing read, nothing to write back
+  info.dwSize.X = 120;
+  info.dwSize.Y = 9999;
+  info.srWindow.Left = 0;
+  info.srWindow.Top = 0;
+  info.srWindow.Right = 120;
+  info.srWindow.Bottom = 60;
+  info.dwMaximumWindowSize.X = 120;
+  info.dwMaximumWindowSize.Y = 9999;
+  info.ColorTable[0] = kBackgroundShade;
+  SetConsoleScreenBufferInfoEx(output, &info);
+}
+
+void setFont(HANDLE output) {
+  CONSOLE_FONT_INFOEX font = {};
+  font.cbSize = sizeof font;
+  font.nFont = 0;
+  font.dwFontSize.X = 8;
+  font.dwFontSize.Y = 14;
+  font.FontFamily = 0;
+  font.FontWeight = 400;
+  if (formatWide32(font.FaceName, L"%ls", L"Lucida Console") < 0) return;
+  SetCurrentConsoleFontEx(output, FALSE, &font);
+}
+
+// --- Output ------------------------------------------------------------------------------
+
+// How many bytes at the end of `data` begin a UTF-8 sequence that is not complete yet.
+std::size_t incompleteUtf8Tail(const char* data, std::size_t size) {
+  for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
+    auto byte = static_cast<unsigned char>(data[size - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+    std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    return length > back ? back : 0;
+  }
+  return 0;
+}
+
+// Writes UTF-8 to a console as UTF-16, so that every character shows whatever the console's
+// code page. A character cut at the end of one write is completed by the next one.
+void writeConsoleUtf8(HANDLE output, const char* data, std::size_t size) {
+  static char carried[4];
+  static std::size_t carriedSize = 0;
+  static std::wstring wide;
+  std::string joined;
+  if (carriedSize > 0) {
+    joined.assign(carried, carriedSize);
+    joined.append(data, size);
+    data = joined.data();
+    size = joined.size();
+    carriedSize = 0;
+  }
+  std::size_t tail = incompleteUtf8Tail(data, size);
+  std::memcpy(carried, data + size - tail, tail);
+  carriedSize = tail;
+  size -= tail;
+
+  while (size > 0) {
+    int chunk = size > (1 << 20) ? (1 << 20) : static_cast<int>(size);
+    chunk -= static_cast<int>(incompleteUtf8Tail(data, static_cast<std::size_t>(chunk)));
+    int units = MultiByteToWideChar(CP_UTF8, 0, data, chunk, nullptr, 0);
+    wide.resize(static_cast<std::size_t>(units));
+    if (units > 0) MultiByteToWideChar(CP_UTF8, 0, data, chunk, wide.data(), units);
+    // The console takes at most a few thousand units at once on older systems.
+    for (std::size_t done = 0; done < wide.size();) {
+      DWORD part = static_cast<DWORD>(wide.size() - done < 8192 ? wide.size() - done : 8192);
+      if (part == 8192 && IS_HIGH_SURROGATE(wide[done + part - 1])) --part;  // keep pairs whole
+      DWORD written = 0;
+      if (!WriteConsoleW(output, wide.data() + done, part, &written, nullptr) || written == 0) {
+        return;  // a failed write goes unreported; the program goes on
+      }
+      done += written;
+    }
+    data += chunk;
+    size -= static_cast<std::size_t>(chunk);
+  }
+}
+
+void writeHandle(HANDLE output, const char* data, std::size_t size) {
+  while (size > 0) {
+    DWORD part = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(output, data, part, &written, nullptr) || written == 0) return;
+    data += written;
+    size -= written;
+  }
+}
+
+// --- Input -------------------------------------------------------------------------------
+
+// Lines of UTF-8 bytes from a redirected handle (pipe or file), cut at '\n'. A last line
+// without '\n' is still a line.
+class RedirectedReader {
+ public:
+  bool readLine(HANDLE input, std::string* line) {
+    line->clear();
+    bool sawBytes = false;
+    for (;;) {
+      if (begin_ == end_ && !refill(input)) return sawBytes;
+      const char* start = buffer_ + begin_;
+      const void* newline = std::memchr(start, '\n', end_ - begin_);
+      if (newline != nullptr) {
+        std::size_t n = static_cast<std::size_t>(static_cast<const char*>(newline) - start);
+        line->append(start, n);
+        begin_ += n + 1;
+        return true;
+      }
+      line->append(start, end_ - begin_);
+      sawBytes = true;
+      begin_ = end_;
+    }
+  }
+
+ private:
+  // End of input and a failed read (a broken pipe among them) both end the input for good.
+  bool refill(HANDLE input) {
+    if (ended_) return false;
+    DWORD got = 0;
+    if (!ReadFile(input, buffer_, sizeof buffer_, &got, nullptr) || got == 0) {
+      ended_ = true;
+      return false;
+    }
+    begin_ = 0;
+    end_ = got;
+    return true;
+  }
+
+  char buffer_[64 * 1024];
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  bool ended_ = false;
+};
+
+RedirectedReader& redirectedReader() {
+  static RedirectedReader reader;
+  return reader;
+}
+
+// Waits briefly for the control handler, which runs on a thread of its own, to report an
+// interrupt that has already ended a console read.
+bool interruptArrives() {
+  if (interruptFlag.load()) return true;
+  if (interruptEvent != nullptr) WaitForSingleObject(interruptEvent, 200);
+  return interruptFlag.load();
+}
+
+// One typed line, read until its line end however long it is, as UTF-8 without the line end.
+// Ctrl-C while typing drops the line and reading starts afresh; Ctrl-Z alone on a line, a
+// failed read or a closed console end the input.
+bool readConsoleLine(HANDLE input, std::string* line) {
+  static std::wstring wide;
+  wide.clear();
+  wchar_t chunk[4096];
+  for (;;) {
+    DWORD count = 0;
+    BOOL ok = ReadConsoleW(input, chunk, sizeof chunk / sizeof chunk[0], &count, nullptr);
+    if (!ok || count == 0) {
+      if ((ok || GetLastError() == ERROR_OPERATION_ABORTED) && interruptArrives()) {
+        resetInterrupt();
+        wide.clear();
+        writeOutput("\n", 1);
+        continue;
+      }
+      return false;
+    }
+    wide.append(chunk, count);
+    if (wide.back() == L'\n') break;
+  }
+  wide.pop_back();
+  if (!wide.empty() && wide.back() == L'\r') wide.pop_back();
+  if (wide == L"\x1a") return false;  // Ctrl-Z: the console's end of input
+
+  line->clear();
+  if (wide.empty()) return true;
+  int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                 0, nullptr, nullptr);
+  if (size <= 0) return true;  // a failed conversion gives an empty line
+  line->resize(static_cast<std::size_t>(size));
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), line->data(), size,
+                      nullptr, nullptr);
+  return true;
+}
+
+bool hasWildcard(const std::string& path) { return path.find_first_of("*?") != std::string::npos; }
+
+// The directory part of a path, with its separator: "a\b\c*" gives "a\b\", "C:x*" gives "C:".
+std::string directoryPart(const std::string& path) {
+  std::size_t end = path.find_last_of("\\/:");
+  return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+}
+
+bool isDotEntry(const char* name) {
+  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+}  // namespace
+
+// --- Console -----------------------------------------------------------------------------
+
+void setupConsoleWindow() {
+  HWND window = GetConsoleWindow();
+  if (window != nullptr) removeCloseItem(window);
+  HANDLE output = standardOutput();
+  SetConsoleCP(kUtf8CodePage);
+  SetConsoleOutputCP(kUtf8CodePage);
+  if (window != nullptr) setSmallIcon(window);
+  CONSOLE_CURSOR_INFO cursor = {20, TRUE};
+  SetConsoleCursorInfo(output, &cursor);
+  setScreenBuffer(output);
+  setFont(output);
+  requestFineTimerResolution();
+  // The host writes bare line feeds; an extension that prints through the same C runtime
+  // must not turn its own into CR LF, or a redirected transcript would mix both.
+  _setmode(_fileno(stdout), _O_BINARY);
+}
+
+// Sets the console window's title from UTF-8 text. Only the portable console code knows the
+// title, so it hands it over here after setupConsoleWindow.
+void setNativeWindowTitle(const char* title) {
+  int units = MultiByteToWideChar(CP_UTF8, 0, title, -1, nullptr, 0);
+  if (units <= 0) return;
+  std::wstring wide(static_cast<std::size_t>(units), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, title, -1, wide.data(), units);
+  SetConsoleTitleW(wide.c_str());
+}
+
+bool outputIsTerminal() { return outputIsConsole(); }
+bool inputIsTerminal() { return inputIsConsole(); }
+
+bool hasNativeConsoleAttributes() { return outputIsConsole(); }
+
+void setNativeConsoleAttribute(std::uint16_t attribute) {
+  SetConsoleTextAttribute(standardOutput(), attribute);
+}
+
+void moveNativeCursorUp() {
+  HANDLE output = standardOutput();
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  COORD target = {0, -1};  // refused by the console when the position cannot be read
+  if (GetConsoleScreenBufferInfo(output, &info)) {
+    target.X = info.dwCursorPosition.X;
+    target.Y = static_cast<SHORT>(info.dwCursorPosition.Y - 1);
+  }
+  SetConsoleCursorPosition(output, target);
+}
+
+void writeOutput(const char* data, std::size_t size) {
+  if (outputIsConsole()) {
+    writeConsoleUtf8(standardOutput(), data, size);
+  } else {
+    writeHandle(standardOutput(), data, size);
+  }
+}
+
+void flushRuntimeOutput() { std::fflush(stdout); }
+
+bool readInputLine(std::string* line) {
+  resetInterrupt();  // an interrupt that arrived outside a script has nothing left to stop
+  HANDLE input = standardInput();
+  bool ok = inputIsConsole() ? readConsoleLine(input, line)
+                             : redirectedReader().readLine(input, line);
+  resetInterrupt();
+  return ok;
+}
+
+// The console's own line editing (history, F7) serves typed lines; there is no completion.
+void setLineCompleter(LineCompleter) {}
+
+void discardPendingInput() {
+  if (inputIsConsole()) FlushConsoleInputBuffer(standardInput());
+}
+
+// --- Interrupts --------------------------------------------------------------------------
+
+void installInterruptHandler() {
+  if (!inputIsConsole()) return;
+  if (interruptEvent == nullptr) interruptEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+bool interruptRequested() { return interruptFlag.load(); }
+void clearInterrupt() { resetInterrupt(); }
+
+// --- Time --------------------------------------------------------------------------------
+
+std::int64_t counter() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+std::int64_t counterFrequency() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return frequency.QuadPart;
+}
+
+void sleepMilliseconds(std::uint32_t milliseconds) {
+  if (interruptEvent != nullptr) {
+    WaitForSingleObject(interruptEvent, milliseconds);  // an interrupt ends the pause early
+  } else {
+    Sleep(milliseconds);
+  }
+}
+
+// --- Files -------------------------------------------------------------------------------
+
+FileLookup lookupFile(const std::string& path, std::string* openPath) {
+  if (path.empty()) return FileLookup::NotFound;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return FileLookup::NotFound;
+  bool haveMatch = true;
+  if (hasWildcard(path)) {
+    // "." and ".." match "*" but name no file of the directory.
+    while (isDotEntry(found.cFileName) && (haveMatch = FindNextFileA(search, &found) != 0)) {
+    }
+  }
+  FindClose(search);
+  if (!haveMatch) return FileLookup::NotFound;
+  *openPath = hasWildcard(path) ? directoryPart(path) + found.cFileName : path;
+  return FileLookup::Found;
+}
+
+bool listDirectory(const std::string& directory, std::vector<std::string>* entries) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((directory + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  entries->clear();
+  do {
+    if (isDotEntry(found.cFileName)) continue;
+    std::string name = found.cFileName;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) name.push_back('/');
+    entries->push_back(name);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return true;
+}
+
+bool readWholeFile(const std::string& path, std::string* contents) {
+  // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  contents->clear();
+  LARGE_INTEGER size;
+  if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+    contents->reserve(static_cast<std::size_t>(size.QuadPart));
+  }
+  char chunk[64 * 1024];
+  bool ok = true;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    contents->append(chunk, got);
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+}  // namespace platform

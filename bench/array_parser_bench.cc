@@ -77,6 +77,20 @@ BENCHMARK(BM_ParseArgumentListAndRelease)
     ->Arg(16 << 20)
     ->Unit(benchmark::kMillisecond);
 
+// The argument texts written straight from the literal, without the value tree.
+void BM_ArgumentTextsOfLiteral(benchmark::State& state) {
+  const std::string literal = mixedLiteral(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    std::size_t cursor = 0;
+    const ArgumentTexts texts = argumentTextsOfLiteral(literal.c_str(), literal.size(), cursor);
+    const std::vector<const char*> arguments = texts.pointers();
+    benchmark::DoNotOptimize(arguments.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(literal.size()));
+}
+BENCHMARK(BM_ArgumentTextsOfLiteral)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
+
 // One deeply nested literal: a million levels, read and released without recursion.
 void BM_ParseDeepNesting(benchmark::State& state) {
   const auto depth = static_cast<std::size_t>(state.range(0));

@@ -2,9 +2,10 @@
 //
 // Checks, for any input: no crash, leak or undefined behaviour; the cursor ends on the
 // outer "]" or at the end; every argument text is its element's text form, twice over;
-// the array form is "[" + the texts joined by "," + "]"; text forms of values without
-// infinities or NaNs parse back to themselves; numbers read like atof and print like
-// printf("%g").
+// the array form is "[" + the texts joined by "," + "]"; argumentTextsOfLiteral gives the
+// same texts; text forms of values without infinities or NaNs parse back to themselves;
+// numbers read like atof and print like printf("%g"), and number texts taken as already
+// printed do print back unchanged.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -78,6 +79,18 @@ void checkParse(const std::string& text) {
   const std::string whole = parsed.toString();
   check(whole == joined, "array form joins the element texts", text);
 
+  std::size_t directCursor = 0;
+  const ArgumentTexts direct = argumentTextsOfLiteral(text.c_str(), text.size(), directCursor);
+  const std::vector<const char*> directPointers = direct.pointers();
+  check(direct.size() == parsed.argumentTexts.size(), "as many texts written directly", text);
+  for (std::size_t i = 0; i < direct.size(); ++i) {
+    check(direct.text(i) == parsed.argumentTexts[i], "texts written directly equal", text);
+    check(directPointers[i] == direct.text(i).data() &&
+              directPointers[i][direct.text(i).size()] == '\0',
+          "direct pointers point at NUL-terminated texts", text);
+  }
+  check(directCursor == cursor, "texts written directly end where the parse ends", text);
+
   if (printsReadably(parsed)) {
     std::size_t again = 0;
     check(parseWhole(whole, again).toString() == whole, "the array form reads back", whole);
@@ -98,6 +111,13 @@ void checkNumbers(const std::string& text) {
                                          : actual == expected &&
                                                std::signbit(actual) == std::signbit(expected);
   check(same, "numberFromText agrees with atof", text);
+
+  // A text taken as already printed must print back unchanged.
+  if (isNumberTextAsPrinted(text)) {
+    std::string printed;
+    appendNumber(printed, numberFromText(text));
+    check(printed == text, "a number text taken as printed prints back unchanged", text);
+  }
 
   // Writing: the first four bytes as a float's bits, printed as printf prints them.
   if (text.size() >= 4) {

@@ -1,10 +1,12 @@
-// Array literal parser: turns an array literal into a tree of Game values, without recursion.
+// Array literal parser: one walk over the literal, without recursion, that either builds
+// the tree of Game values or writes the argument texts directly.
 #include "values/array_parser.h"
 
 #include <cstring>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,66 +24,29 @@ bool isDigit(char byte) { return byte >= '0' && byte <= '9'; }
 
 // Compares a letter-only `word` with `item` in any letter case. OR-ing 0x20 lower-cases a
 // letter and maps no other byte onto a lower-case letter except that letter's upper case.
-bool equalsWordAnyCase(const char* item, std::size_t size, std::string_view word) {
-  if (size != word.size()) return false;
-  for (std::size_t i = 0; i < size; ++i) {
+bool equalsWordAnyCase(std::string_view item, std::string_view word) {
+  if (item.size() != word.size()) return false;
+  for (std::size_t i = 0; i < item.size(); ++i) {
     if ((item[i] | 0x20) != word[i]) return false;
   }
   return true;
 }
 
-// Makes the values of one parse, each in one allocation with its reference counts, from
-// one arena. The parse's hold on the arena ends with the maker; the values keep it alive.
-class ValueMaker {
- public:
-  ValueMaker() : arena_(ValueArena::create()) {}
-  ValueMaker(const ValueMaker&) = delete;
-  ValueMaker& operator=(const ValueMaker&) = delete;
-  ~ValueMaker() { arena_->release(); }
-
-  template <class Value, class... Arguments>
-  GameTypePtr make(Arguments&&... arguments) {
-    return std::allocate_shared<Value>(ArenaAllocator<Value>(arena_),
-                                       std::forward<Arguments>(arguments)...);
-  }
-
-  // The number item of `size` bytes: a number when its last byte is a digit, else nil.
-  GameTypePtr numberItem(const char* item, std::size_t size) {
-    if (!isDigit(item[size - 1])) return make<GameType>();
-    return make<GameScalar>(numberFromText(std::string_view(item, size)));
-  }
-
-  // The word item (begins with a letter): true or false in any letter case, else nil.
-  GameTypePtr wordItem(const char* item, std::size_t size) {
-    if (equalsWordAnyCase(item, size, "true")) return make<GameBool>(true);
-    if (equalsWordAnyCase(item, size, "false")) return make<GameBool>(false);
-    return make<GameType>();
-  }
-
- private:
-  ValueArena* arena_;
-};
-
-// Reads the string whose opening quote is at text[cursor] into `value`: a doubled quote
+// Finds the end of the string whose opening quote is at text[cursor]: a doubled quote
 // stands for one quote, any other quote closes the string. Answers false when the input
-// ends inside the string, with `cursor` at `length`. Otherwise `cursor` is left on the
-// closing quote and `delimited` tells whether "," or "]" follows it directly.
-bool readString(const char* text, std::size_t length, std::size_t& cursor, std::string& value,
-                bool& delimited) {
+// ends inside the string, with `cursor` at `length`; otherwise leaves `cursor` on the
+// closing quote.
+bool findStringEnd(const char* text, std::size_t length, std::size_t& cursor) {
   ++cursor;
   while (cursor < length) {
     const void* found = std::memchr(text + cursor, '"', length - cursor);
     if (found == nullptr) break;
     const auto quote = static_cast<std::size_t>(static_cast<const char*>(found) - text);
-    value.append(text + cursor, quote - cursor);
-    const char after = quote + 1 < length ? text[quote + 1] : '\0';
-    if (after == '"') {
-      value += '"';
+    if (quote + 1 < length && text[quote + 1] == '"') {
       cursor = quote + 2;
       continue;
     }
     cursor = quote;
-    delimited = after == ',' || after == ']';
     return true;
   }
   cursor = length;
@@ -95,63 +60,217 @@ std::size_t itemSize(const char* text, std::size_t length, std::size_t cursor) {
   return end - cursor;
 }
 
-}  // namespace
-
-GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor) {
-  // The items of every open array wait on one stack, `items`; `openStarts` holds the
-  // index in `items` where each open array's first item is, the outermost first. When an
-  // array closes, its items move into an element vector of exactly their number, and the
-  // array itself becomes the next item of its parent. Nothing recurses, however deep the
-  // nesting; input that ends inside any array drops everything read.
-  ValueMaker maker;
-  std::vector<GameTypePtr> items;
-  // Items take at least two bytes each ("1,"); an eighth of the length as a first guess
-  // spares a long literal most of the regrowth of `items`.
-  items.reserve(length / 8);
-  std::vector<std::size_t> openStarts{0};
-  const auto closeInto = [&](std::vector<GameTypePtr>& elements) {
-    const auto first = items.begin() + static_cast<std::ptrdiff_t>(openStarts.back());
-    elements.assign(std::make_move_iterator(first), std::make_move_iterator(items.end()));
-    items.erase(first, items.end());
-    openStarts.pop_back();
-  };
-
-  if (cursor >= length || ++cursor >= length) return GameArray();  // step over the "["
+// Walks the array literal whose opening "[" is at text[cursor] and tells `sink` what it
+// finds, in order: beginArray() and endArray() around each nested array, and one of
+// nil(), boolean(b), number(item) or string(quoted) for every other item, where `item` is
+// a number item's text and `quoted` a string's source text from its opening to its
+// closing quote. Answers true with
+// `cursor` on the outer "]", or false when the input runs out first (the sink's work is
+// then to be dropped), with `cursor` at or past `length`. Nested arrays are counted, not
+// recursed into.
+template <class Sink>
+bool walkArrayLiteral(const char* text, std::size_t length, std::size_t& cursor, Sink& sink) {
+  if (cursor >= length || ++cursor >= length) return false;  // step over the "["
+  std::size_t depth = 0;  // nested arrays open inside the outer one
   for (;;) {
     while (cursor < length && isWhitespace(text[cursor])) ++cursor;
-    if (cursor >= length) return GameArray();  // ended inside an array
+    if (cursor >= length) return false;  // ended inside an array
 
     const char byte = text[cursor];
     if (byte == ',') {
       // A separator adds nothing, however many there are.
     } else if (byte == ']') {
-      if (openStarts.size() == 1) {
-        GameArray result;
-        result.elements = std::move(items);  // only the outer array's items are left
-        return result;  // `cursor` stays on the outer "]"
-      }
-      GameTypePtr nested = maker.make<GameArray>();
-      closeInto(static_cast<GameArray&>(*nested).elements);
-      items.push_back(std::move(nested));
+      if (depth == 0) return true;  // `cursor` stays on the outer "]"
+      --depth;
+      sink.endArray();
     } else if (byte == '[') {
-      openStarts.push_back(items.size());
-      if (++cursor >= length) return GameArray();
+      ++depth;
+      sink.beginArray();
+      if (++cursor >= length) return false;
       continue;  // the byte after "[" starts the nested array's first item
     } else if (byte == '"') {
       // A string counts only when "," or "]" follows its closing quote directly; the byte
       // after the quote starts the next item either way.
-      std::string value;
-      bool delimited = false;
-      if (!readString(text, length, cursor, value, delimited)) return GameArray();
-      items.push_back(delimited ? maker.make<GameString>(std::move(value))
-                                : maker.make<GameType>());
+      const std::size_t opening = cursor;
+      if (!findStringEnd(text, length, cursor)) return false;
+      const char after = cursor + 1 < length ? text[cursor + 1] : '\0';
+      if (after == ',' || after == ']') {
+        sink.string(std::string_view(text + opening, cursor + 1 - opening));
+      } else {
+        sink.nil();
+      }
     } else {
-      // A word or a number runs to the next "," or "]"; white space behind it is part of it.
-      const std::size_t size = itemSize(text, length, cursor);
-      items.push_back(isLetter(byte) ? maker.wordItem(text + cursor, size)
-                                     : maker.numberItem(text + cursor, size));
-      cursor += size - 1;  // onto the item's last byte
+      // A word or a number runs to the next "," or "]"; white space behind it is part of
+      // it. A word is true or false in any letter case; a number ends in a digit.
+      const std::string_view item(text + cursor, itemSize(text, length, cursor));
+      if (isLetter(byte)) {
+        if (equalsWordAnyCase(item, "true")) {
+          sink.boolean(true);
+        } else if (equalsWordAnyCase(item, "false")) {
+          sink.boolean(false);
+        } else {
+          sink.nil();
+        }
+      } else if (isDigit(item.back())) {
+        sink.number(item);
+      } else {
+        sink.nil();
+      }
+      cursor += item.size() - 1;  // onto the item's last byte
     }
-    if (++cursor >= length) return GameArray();  // ended inside an array
+    if (++cursor >= length) return false;  // ended inside an array
   }
+}
+
+// Builds the tree of values. The items of every open array wait on one stack, `items_`;
+// `openStarts_` holds where each open nested array's first item is. When an array closes,
+// its items move into an element vector of exactly their number, and the array becomes
+// the next item of its parent; the outer array's items are what remains.
+class TreeBuilder {
+ public:
+  explicit TreeBuilder(std::size_t length) : arena_(ValueArena::create()) {
+    // Items take at least two bytes each ("1,"); an eighth of the length as a first guess
+    // spares a long literal most of the regrowth of `items_`.
+    items_.reserve(length / 8);
+  }
+  TreeBuilder(const TreeBuilder&) = delete;
+  TreeBuilder& operator=(const TreeBuilder&) = delete;
+  // The parse's hold on the arena ends here; the values made keep it alive.
+  ~TreeBuilder() { arena_->release(); }
+
+  void beginArray() { openStarts_.push_back(items_.size()); }
+  void endArray() {
+    GameTypePtr nested = make<GameArray>();
+    const auto first = items_.begin() + static_cast<std::ptrdiff_t>(openStarts_.back());
+    static_cast<GameArray&>(*nested).elements.assign(std::make_move_iterator(first),
+                                                     std::make_move_iterator(items_.end()));
+    items_.erase(first, items_.end());
+    openStarts_.pop_back();
+    items_.push_back(std::move(nested));
+  }
+  void nil() { items_.push_back(make<GameType>()); }
+  void boolean(bool value) { items_.push_back(make<GameBool>(value)); }
+  void number(std::string_view item) { items_.push_back(make<GameScalar>(numberFromText(item))); }
+  void string(std::string_view quoted) {
+    // Between the quotes every quote character is doubled: keep one of each pair.
+    std::string value;
+    const char* next = quoted.data() + 1;
+    const char* const end = quoted.data() + quoted.size() - 1;
+    while (next != end) {
+      const auto* quote = static_cast<const char*>(
+          std::memchr(next, '"', static_cast<std::size_t>(end - next)));
+      if (quote == nullptr) {
+        value.append(next, end);
+        break;
+      }
+      value.append(next, quote + 1);
+      next = quote + 2;
+    }
+    items_.push_back(make<GameString>(std::move(value)));
+  }
+
+  GameArray result() {
+    GameArray array;
+    array.elements = std::move(items_);
+    return array;
+  }
+
+ private:
+  // Each value is made in one allocation with its reference counts, from the arena.
+  template <class Value, class... Arguments>
+  GameTypePtr make(Arguments&&... arguments) {
+    return std::allocate_shared<Value>(ArenaAllocator<Value>(arena_),
+                                       std::forward<Arguments>(arguments)...);
+  }
+
+  ValueArena* arena_;
+  std::vector<GameTypePtr> items_;
+  std::vector<std::size_t> openStarts_;
+};
+
+// Writes the argument texts: each top-level item's text form, nested arrays included,
+// followed by a NUL, all into one buffer.
+class TextWriter {
+ public:
+  explicit TextWriter(std::size_t length) {
+    texts_.bytes.reserve(length + 16);
+    texts_.starts.reserve(length / 8);
+  }
+
+  void beginArray() {
+    startItem();
+    texts_.bytes += '[';
+    openCounts_.push_back(0);
+  }
+  void endArray() {
+    texts_.bytes += ']';
+    openCounts_.pop_back();
+    endItem();
+  }
+  void nil() {
+    startItem();
+    texts_.bytes += "nil";
+    endItem();
+  }
+  void boolean(bool value) {
+    startItem();
+    texts_.bytes += value ? "true" : "false";
+    endItem();
+  }
+  void number(std::string_view item) {
+    startItem();
+    // Most numbers are typed the way they print; those need no conversion.
+    if (isNumberTextAsPrinted(item)) {
+      texts_.bytes += item;
+    } else {
+      appendNumber(texts_.bytes, numberFromText(item));
+    }
+    endItem();
+  }
+  void string(std::string_view quoted) {
+    startItem();
+    texts_.bytes += quoted;  // exactly as quoteString writes the string it holds
+    endItem();
+  }
+
+  ArgumentTexts result() { return std::move(texts_); }
+
+ private:
+  // A top-level item starts a new text; inside an array an item after the first is
+  // preceded by ",".
+  void startItem() {
+    if (openCounts_.empty()) {
+      texts_.starts.push_back(texts_.bytes.size());
+    } else if (openCounts_.back()++ != 0) {
+      texts_.bytes += ',';
+    }
+  }
+  // A top-level item ends its text.
+  void endItem() {
+    if (openCounts_.empty()) texts_.bytes += '\0';
+  }
+
+  ArgumentTexts texts_;
+  std::vector<std::size_t> openCounts_;  // items so far in each open nested array
+};
+
+}  // namespace
+
+GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor) {
+  TreeBuilder builder(length);
+  if (!walkArrayLiteral(text, length, cursor, builder)) return GameArray();
+  return builder.result();
+}
+
+std::vector<const char*> ArgumentTexts::pointers() const {
+  std::vector<const char*> result;
+  result.reserve(starts.size());
+  for (std::size_t start : starts) result.push_back(bytes.data() + start);
+  return result;
+}
+
+ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor) {
+  TextWriter writer(length);
+  if (!walkArrayLiteral(text, length, cursor, writer)) return ArgumentTexts();
+  return writer.result();
 }

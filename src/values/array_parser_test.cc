@@ -16,6 +16,20 @@ struct Parsed {
   std::size_t cursor;
 };
 
+// The texts written directly, checked for the form an extension receives them in.
+Texts directTexts(const std::string& literal, std::size_t& cursor) {
+  const ArgumentTexts texts = argumentTextsOfLiteral(literal.c_str(), literal.size(), cursor);
+  const std::vector<const char*> pointers = texts.pointers();
+  EXPECT_EQ(pointers.size(), texts.size());
+  Texts result;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    result.emplace_back(texts.text(i));
+    EXPECT_EQ(pointers[i], texts.text(i).data());
+    EXPECT_EQ(pointers[i][texts.text(i).size()], '\0');  // each text ends in a NUL
+  }
+  return result;
+}
+
 Parsed parse(const std::string& literal) {
   std::size_t cursor = 0;
   GameArray result = parseGameArray(literal.c_str(), literal.size(), cursor);
@@ -36,6 +50,8 @@ struct ParseCase {
 
 constexpr std::size_t kRanOut = std::string::npos;
 
+// Checks both readings of each literal: the value tree's argument texts, and the texts
+// written directly, which must be the same.
 void checkCases(const std::vector<ParseCase>& cases) {
   for (const ParseCase& c : cases) {
     const Parsed parsed = parse(c.literal);
@@ -45,6 +61,11 @@ void checkCases(const std::vector<ParseCase>& cases) {
     } else {
       EXPECT_EQ(parsed.cursor, c.endsAt) << "literal " << c.literal;
     }
+
+    std::size_t cursor = 0;
+    const Texts direct = directTexts(c.literal, cursor);
+    EXPECT_EQ(direct, c.expected) << "literal " << c.literal << " (texts written directly)";
+    EXPECT_EQ(cursor, parsed.cursor) << "literal " << c.literal << " (texts written directly)";
   }
 }
 
@@ -150,6 +171,9 @@ TEST(ArrayParserBounds, ReadsNoFurtherThanLength) {
   cursor = 0;
   EXPECT_TRUE(parseGameArray(quoted.c_str(), 4, cursor).elements.empty());
   EXPECT_GE(cursor, 4u);
+  cursor = 0;
+  EXPECT_EQ(argumentTextsOfLiteral(quoted.c_str(), 5, cursor).size(), 0u);
+  EXPECT_GE(cursor, 5u);
 
   cursor = 0;
   EXPECT_TRUE(parseGameArray("", 0, cursor).elements.empty());
@@ -165,6 +189,9 @@ TEST(ArrayParserBounds, StartsAtTheCursorWithoutCheckingTheBracket) {
   const std::string inner = R"([0,[5,"b"],9])";
   cursor = 3;
   EXPECT_EQ(parseGameArray(inner.c_str(), inner.size(), cursor).toString(), R"([5,"b"])");
+  EXPECT_EQ(cursor, 9u);
+  cursor = 3;
+  EXPECT_EQ(directTexts(inner, cursor), (Texts{"5", R"("b")"}));
   EXPECT_EQ(cursor, 9u);
 }
 
@@ -216,6 +243,18 @@ TEST(DeepNestingParser, AMillionClosedLevelsParseAndPrint) {
   EXPECT_EQ(result.argumentTexts[0], inner);
   EXPECT_STREQ(pointers[1], "\"x\"");
   EXPECT_EQ(result.toString(), literal);
+}
+
+TEST(DeepNestingParser, AMillionLevelsWrittenDirectly) {
+  const std::string inner = std::string(kDeep - 1, '[') + "1" + std::string(kDeep - 1, ']');
+  const std::string literal = "[" + inner + ",\"x\"]";
+  std::size_t cursor = 0;
+  EXPECT_EQ(directTexts(literal, cursor), (Texts{inner, "\"x\""}));
+  EXPECT_EQ(cursor, literal.size() - 1);
+
+  const std::string open(kDeep, '[');
+  cursor = 0;
+  EXPECT_EQ(argumentTextsOfLiteral(open.c_str(), open.size(), cursor).size(), 0u);
 }
 
 TEST(DeepNestingParser, AMillionLevelsMissingTheLastBracket) {

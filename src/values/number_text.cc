@@ -246,6 +246,36 @@ float numberFromText(std::string_view text) {
   return static_cast<float>(negative ? -magnitude : magnitude);
 }
 
+bool isNumberTextAsPrinted(std::string_view text) {
+  // Any decimal of at most six significant digits reads as the float nearest to it, and
+  // six digits are fewer than a float holds, so "%g" writes that decimal back. It only has
+  // to be in the form "%g" chooses: -?(0|[1-9][0-9]*)(\.[0-9]*[1-9])? with the decimal
+  // exponent from -4 to 5.
+  std::size_t next = 0;
+  const std::size_t size = text.size();
+  if (next < size && text[next] == '-') ++next;
+  if (next == size || !isDigit(text[next])) return false;
+  const bool zeroWhole = text[next] == '0';
+  const std::size_t wholeStart = next;
+  if (zeroWhole) {
+    ++next;
+  } else {
+    while (next < size && isDigit(text[next])) ++next;
+  }
+  const std::size_t wholeDigits = zeroWhole ? 0 : next - wholeStart;  // significant ones
+  if (next == size) return wholeDigits <= 6;
+  if (text[next] != '.') return false;
+  const std::size_t fractionStart = ++next;
+  while (next < size && isDigit(text[next])) ++next;
+  if (next != size || next == fractionStart || text[size - 1] == '0') return false;
+  std::size_t leadingZeros = 0;  // behind the point, before the first significant digit
+  if (zeroWhole) {
+    while (text[fractionStart + leadingZeros] == '0') ++leadingZeros;
+    if (leadingZeros > 3) return false;  // below 10^-4 "%g" writes an exponent
+  }
+  return wholeDigits + (size - fractionStart - leadingZeros) <= 6;
+}
+
 void appendNumber(std::string& out, float number) {
   char buffer[32];
   char* end = buffer;

@@ -17,4 +17,9 @@ float numberFromText(std::string_view text);
 // of the global locale and of the C runtime's exponent style.
 void appendNumber(std::string& out, float number);
 
+// Whether `text` is exactly what appendNumber writes for numberFromText(text): plain
+// decimals such as "42", "-0", "3.25" or "0.001" with at most six significant digits, no
+// superfluous zeros or signs, and no exponent.
+bool isNumberTextAsPrinted(std::string_view text);
+
 #endif  // INVOKEMODULE_VALUES_NUMBER_TEXT_H_

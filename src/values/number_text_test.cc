@@ -187,4 +187,40 @@ TEST(NumberReading, AgreesWithAtofOnRandomDecimals) {
   }
 }
 
+TEST(NumberTextAsPrinted, RecognisesTheFormsThatPrintAsTyped) {
+  const char* asPrinted[] = {"0",     "-0",     "42",      "123456", "-3.25",  "0.001",
+                             "0.0001", "12345.6", "0.123456", "-0.000123", "999999", "1.5"};
+  for (const char* text : asPrinted) {
+    EXPECT_TRUE(isNumberTextAsPrinted(text)) << text;
+    std::string printed;
+    appendNumber(printed, numberFromText(text));
+    EXPECT_EQ(printed, text);
+  }
+  const char* notAsPrinted[] = {"",   "-",      "+7",      "007",      "1.",        "1.50",
+                                ".5", "0.0",    "00",      "-00",      "1.0",       "0.00001",
+                                "1e3", "1234567", "12345.67", "0.1234567", "0.000012345", "1,5",
+                                "5 ", "1e+06",  "inf",     "0x10",     "-.5",       "1.2.3"};
+  for (const char* text : notAsPrinted) EXPECT_FALSE(isNumberTextAsPrinted(text)) << text;
+}
+
+TEST(NumberTextAsPrinted, WhatItAcceptsPrintsBackUnchanged) {
+  std::mt19937 random(4242);
+  std::uniform_int_distribution<int> pick(0, 11);
+  std::uniform_int_distribution<int> length(1, 9);
+  int accepted = 0;
+  for (int i = 0; i < 300000; ++i) {
+    std::string text;
+    for (int n = length(random); n > 0; --n) {
+      const int choice = pick(random);
+      text += choice < 10 ? static_cast<char>('0' + choice) : choice == 10 ? '.' : '-';
+    }
+    if (!isNumberTextAsPrinted(text)) continue;
+    ++accepted;
+    std::string printed;
+    appendNumber(printed, numberFromText(text));
+    ASSERT_EQ(printed, text);
+  }
+  EXPECT_GT(accepted, 10000);  // the generator does reach the accepted forms
+}
+
 }  // namespace

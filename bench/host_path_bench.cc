@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands/command_patterns.h"
@@ -100,6 +101,20 @@ void BM_PrintExecutionTime(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_PrintExecutionTime);
+
+// The values' share of one command: parse the command's array, build its argument texts,
+// release it.
+void BM_CommandArguments(benchmark::State& state) {
+  const std::string_view literal = recogniseCommand(kCommand).array;
+  for (auto _ : state) {
+    std::size_t cursor = 0;
+    GameArray arguments = parseGameArray(literal.data(), literal.size(), cursor);
+    std::vector<const char*> pointers = arguments.argumentList();
+    benchmark::DoNotOptimize(pointers.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CommandArguments);
 
 // One whole typed command: recognise, parse, argument texts, look-up, call, print.
 void BM_DispatchArgumentCall(benchmark::State& state) {

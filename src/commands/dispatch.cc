@@ -15,40 +15,55 @@ void echoCommand(bool echo, const std::string& line, bool hasSemicolon) {
   if (echo) printEcho(line, hasSemicolon ? "" : ";");
 }
 
+void appendUnquoted(std::string& out, std::string_view text) {
+  if (text == "\"\"") return;
+  out.reserve(out.size() + text.size());
+  bool keepNextQuote = true;  // flips at every quote; a quote is kept when it flips to true
+  for (char c : text) {
+    if (c != '"') {
+      out.push_back(c);
+      keepNextQuote = true;
+      continue;
+    }
+    keepNextQuote = !keepNextQuote;
+    if (keepNextQuote) out.push_back('"');
+  }
+}
+
+// The unquoted function text of the current call, in a buffer reused from command to command
+// (main thread only; a command never runs inside another's call). A buffer grown by a huge
+// line is given back at the next call rather than kept for the rest of the session.
+const char* unquotedFunction(std::string_view text) {
+  constexpr std::size_t kKeptCapacity = 64 * 1024;
+  static std::string buffer;
+  if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
+  buffer.clear();
+  appendUnquoted(buffer, text);
+  return buffer.c_str();
+}
+
 void runArgumentCall(const CommandMatch& match) {
   // The array is parsed and its argument texts are built before the extension is looked up.
   // The literal is read in place: the parser reads no byte beyond the length it is given.
   std::size_t cursor = 0;
   GameArray arguments = parseGameArray(match.array.data(), match.array.size(), cursor);
   std::vector<const char*> argumentPointers = arguments.argumentList();
-  std::string function = unquoteString(match.function);
+  const char* function = unquotedFunction(match.function);
   ExtensionHandle handle{std::string(match.extension)};
-  handle.callArgs(function.c_str(), argumentPointers.data(),
-                  static_cast<int>(argumentPointers.size()));
+  handle.callArgs(function, argumentPointers.data(), static_cast<int>(argumentPointers.size()));
 }
 
 void runFunctionCall(const CommandMatch& match) {
-  std::string function = unquoteString(match.function);
+  const char* function = unquotedFunction(match.function);
   ExtensionHandle handle{std::string(match.extension)};
-  handle.call(function.c_str());
+  handle.call(function);
 }
 
 }  // namespace
 
 std::string unquoteString(std::string_view text) {
-  if (text == "\"\"") return std::string();
   std::string result;
-  result.reserve(text.size());
-  bool keepNextQuote = true;  // flips at every quote; a quote is kept when it flips to true
-  for (char c : text) {
-    if (c != '"') {
-      result.push_back(c);
-      keepNextQuote = true;
-      continue;
-    }
-    keepNextQuote = !keepNextQuote;
-    if (keepNextQuote) result.push_back('"');
-  }
+  appendUnquoted(result, text);
   return result;
 }
 

@@ -54,14 +54,19 @@ const char* sgrFor(ConsoleColour colour) {
   return "\x1b[0m";
 }
 
-void appendUnsigned(std::string& out, unsigned long long value) {
-  char digits[24];
-  int n = 0;
+// Writes the decimal digits of `value` so that they end just before `end`; returns their start.
+char* decimalDigitsBefore(char* end, unsigned long long value) {
   do {
-    digits[n++] = static_cast<char>('0' + value % 10);
+    *--end = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  while (n > 0) out.push_back(digits[--n]);
+  return end;
+}
+
+void appendUnsigned(std::string& out, unsigned long long value) {
+  char digits[24];
+  char* first = decimalDigitsBefore(digits + sizeof digits, value);
+  out.append(first, digits + sizeof digits);
 }
 
 void appendSigned(std::string& out, long long value) {
@@ -117,15 +122,19 @@ void appendFixed(std::string& out, double value) {
     if (remainder > half || (remainder == half && (quotient & 1) != 0)) ++quotient;
     millionths = static_cast<std::uint64_t>(quotient);
   }
-  if (std::signbit(value)) out.push_back('-');
-  appendUnsigned(out, millionths / 1000000);
-  char fraction[7] = {'.'};
-  std::uint64_t digits = millionths % 1000000;
-  for (int i = 6; i >= 1; --i) {
-    fraction[i] = static_cast<char>('0' + digits % 10);
-    digits /= 10;
+  // Built backwards in one buffer: six decimals, the point, the whole part, the sign.
+  char text[32];
+  char* end = text + sizeof text;
+  char* first = end;
+  std::uint64_t fraction = millionths % 1000000;
+  for (int i = 0; i < 6; ++i) {
+    *--first = static_cast<char>('0' + fraction % 10);
+    fraction /= 10;
   }
-  out.append(fraction, sizeof fraction);
+  *--first = '.';
+  first = decimalDigitsBefore(first, millionths / 1000000);
+  if (std::signbit(value)) *--first = '-';
+  out.append(first, end);
 }
 #else
 void appendFixed(std::string& out, double value) { appendFixedByLibrary(out, value); }
@@ -283,8 +292,16 @@ void printBufferOverrun() {
   printColoured(ConsoleColour::Red, "%s\n\n", "ERROR: Buffer overrun");
 }
 
+// printColoured(DarkCyan, "Execution time: %lf ms\n\n", milliseconds), without parsing the
+// format: it runs once per call.
 void printExecutionTime(double milliseconds) {
-  printColoured(ConsoleColour::DarkCyan, "Execution time: %lf ms\n\n", milliseconds);
+  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  setColourLocked(ConsoleColour::DarkCyan);
+  pending.append("Execution time: ");
+  appendFixed(pending, milliseconds);
+  pending.append(" ms\n\n");
+  afterPrint();
+  setColourLocked(ConsoleColour::White);
 }
 
 void printEcho(const std::string& text, const char* suffix) {

@@ -64,10 +64,10 @@ std::size_t itemSize(const char* text, std::size_t length, std::size_t cursor) {
 // finds, in order: beginArray() and endArray() around each nested array, and one of
 // nil(), boolean(b), number(item) or string(quoted) for every other item, where `item` is
 // a number item's text and `quoted` a string's source text from its opening to its
-// closing quote. Answers true with
-// `cursor` on the outer "]", or false when the input runs out first (the sink's work is
-// then to be dropped), with `cursor` at or past `length`. Nested arrays are counted, not
-// recursed into.
+// closing quote. Answers true with `cursor` on the outer "]", or false when the input
+// runs out first (the sink's work is then to be dropped), with `cursor` at or past
+// `length`. Nested arrays are counted, not recursed into; the sinks keep their own
+// stacks of open arrays on the heap.
 template <class Sink>
 bool walkArrayLiteral(const char* text, std::size_t length, std::size_t& cursor, Sink& sink) {
   if (cursor >= length || ++cursor >= length) return false;  // step over the "["

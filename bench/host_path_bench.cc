@@ -172,4 +172,13 @@ void BM_BigArgumentLine(benchmark::State& state) {
 }
 BENCHMARK(BM_BigArgumentLine)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
 
+// The recognition alone, the host's share of the work above.
+void BM_RecogniseBigArgumentLine(benchmark::State& state) {
+  const std::string line = bigArgumentLine(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(recogniseCommand(line).array.data());
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(line.size()));
+}
+BENCHMARK(BM_RecogniseBigArgumentLine)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
+
 }  // namespace

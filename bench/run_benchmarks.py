@@ -52,41 +52,40 @@ class Bench:
     def path(self, name):
         return os.path.join(self.work, name)
 
-    def row(self, section, figure, measured, baseline="", ratio="", goal="", met=None):
+    def row(self, section, figure, measured, baseline="", ratio="", goal="", met=None, note=""):
         verdict = "" if met is None else ("met" if met else "NOT MET")
-        self.rows.append((section, figure, measured, baseline, ratio, goal, verdict))
+        self.rows.append((section, figure, measured, baseline, ratio, goal, verdict, note))
 
     # --- running processes ------------------------------------------------------------
 
-    def timed(self, argv, stdin_path=None, sink="/dev/null", cwd=None):
-        """Runs argv once; returns wall seconds. `sink` is /dev/null or a file path."""
-        with open(stdin_path or os.devnull, "rb") as inp, open(sink, "wb") as out:
-            start = time.perf_counter()
-            code = subprocess.run(argv, stdin=inp, stdout=out, stderr=subprocess.DEVNULL,
-                                  cwd=cwd or self.bench_dir).returncode
-            seconds = time.perf_counter() - start
-        if code != 0:
-            sys.exit(f"{argv[0]} exited with {code}")
-        return seconds
-
-    def median_time(self, argv, stdin_path=None, sink="/dev/null", runs=None):
-        return statistics.median(self.timed(argv, stdin_path, sink)
-                                 for _ in range(runs or self.repeat))
-
-    def usage(self, argv, stdin_path=None, sink="/dev/null"):
-        """Runs argv once; returns (wall seconds, cpu seconds, output bytes or None).
-
-        CPU time comes from wait4's rusage of the child, which is exact for CPU time."""
+    def run(self, argv, stdin_path=None, sink=os.devnull):
+        """Runs argv once with stdin from `stdin_path` and stdout to `sink` (/dev/null, or a
+        file created afresh). Returns (wall seconds, cpu seconds); the CPU time (user + system)
+        comes from wait4's rusage of the child, exact for CPU time."""
+        if sink != os.devnull and os.path.exists(sink):
+            os.unlink(sink)
         with open(stdin_path or os.devnull, "rb") as inp, open(sink, "wb") as out:
             start = time.perf_counter()
             proc = subprocess.Popen(argv, stdin=inp, stdout=out, stderr=subprocess.DEVNULL,
                                     cwd=self.bench_dir)
             _, status, rusage = os.wait4(proc.pid, 0)
             seconds = time.perf_counter() - start
-            proc.returncode = os.waitstatus_to_exitcode(status)
-        cpu = rusage.ru_utime + rusage.ru_stime
-        output = None if sink == os.devnull else open(sink, "rb").read()
-        return seconds, cpu, output
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode != 0:
+            sys.exit(f"{' '.join(argv)} exited with {proc.returncode}")
+        return seconds, rusage.ru_utime + rusage.ru_stime
+
+    def median_runs(self, programs, runs=None):
+        """Runs each (key, argv, stdin, sink) of `programs` in turn, round after round, so that
+        a busy spell of the machine falls on all of them alike. Returns {key: (median wall,
+        median cpu)}."""
+        samples = {key: [] for key, *_ in programs}
+        for _ in range(runs or self.repeat):
+            for key, argv, stdin_path, sink in programs:
+                samples[key].append(self.run(argv, stdin_path, sink))
+        return {key: (statistics.median(w for w, _ in values),
+                      statistics.median(c for _, c in values))
+                for key, values in samples.items()}
 
     def peak_kib(self, argv, stdin_path=None):
         """Peak resident memory of argv in KiB, measured by GNU time."""
@@ -105,54 +104,60 @@ class Bench:
         typed = self.path("commands.txt")
         with open(typed, "wb") as f:
             f.write(COMMAND * count)
-        one = self.path("one.txt")
-        with open(one, "wb") as f:
-            f.write(COMMAND)
         script = self.path("commands.sqf")
         shutil.copy(typed, script)
-        file_sink = self.path("out.txt")
 
-        section = f"Throughput ({count:,} argument-form calls, median of {self.repeat})"
-        for sink_name, sink in (("/dev/null", os.devnull), ("file", file_sink)):
-            # Baselines: marginal cost per call, start-up taken off (in their favour).
-            floor = {}
-            for flush in (0, 1):
-                full = self.median_time([self.floor, self.library, str(count), str(flush)],
-                                        sink=sink)
-                empty = self.median_time([self.floor, self.library, "1", str(flush)], sink=sink)
-                floor[flush] = (full - empty) / (count - 1)
-            py_full = self.median_time([sys.executable, self.python_loop, self.library,
-                                        str(count)], sink=sink)
-            py_empty = self.median_time([sys.executable, self.python_loop, self.library, "1"],
-                                        sink=sink)
-            python = (py_full - py_empty) / (count - 1)
-            self.row(section, f"floor, buffered, to {sink_name}", f"{floor[0] * 1e9:.0f} ns/call",
-                     f"{1 / floor[0]:,.0f} calls/s")
-            self.row(section, f"floor, one flush per call, to {sink_name}",
-                     f"{floor[1] * 1e9:.0f} ns/call", f"{1 / floor[1]:,.0f} calls/s")
-            self.row(section, f"python ctypes loop, to {sink_name}", f"{python * 1e9:.0f} ns/call",
-                     f"{1 / python:,.0f} calls/s")
+        section = f"Throughput ({count:,} argument-form calls; median of {self.repeat} runs)"
+        for sink_name, sink in (("/dev/null", os.devnull), ("file", self.path("out.txt"))):
+            floor = [self.floor, self.library]
+            python = [sys.executable, self.python_loop, self.library]
+            programs = [
+                ("floor", floor + [str(count), "0"], None, sink),
+                ("floor start", floor + ["1", "0"], None, sink),
+                ("floor flush", floor + [str(count), "1"], None, sink),
+                ("floor flush start", floor + ["1", "1"], None, sink),
+                ("python", python + [str(count)], None, sink),
+                ("python start", python + ["1"], None, sink),
+                ("typed", [self.exe], typed, sink),
+                ("script", [self.exe, script], None, sink),
+            ]
+            m = self.median_runs(programs)
 
-            # The host: whole runs, start-up included (against it).
-            for feed, argv, stdin_path in (
-                    ("typed (stdin)", [self.exe], typed),
-                    ("script (execVM)", [self.exe, script], None)):
-                seconds = self.median_time(argv, stdin_path, sink)
-                per_call = seconds / count
-                rate = count / seconds
-                figure = f"host, {feed}, to {sink_name}"
-                self.row(section, figure, f"{rate:,.0f} cmd/s", "", "", ">= 1,000,000 cmd/s",
-                         rate >= 1e6)
-                self.row(section, "  vs python loop", f"{per_call * 1e9:.0f} ns/cmd",
-                         f"{python * 1e9:.0f} ns/call", f"{python / per_call:.2f}x faster",
-                         ">= 2x faster", python / per_call >= 2)
-                self.row(section, "  vs floor with flush", f"{per_call * 1e9:.0f} ns/cmd",
-                         f"{floor[1] * 1e9:.0f} ns/call", f"{per_call / floor[1]:.2f}x floor",
-                         "<= 3x floor", per_call / floor[1] <= 3)
-                if sink != os.devnull:
-                    self.check_output(file_sink, count, figure)
-                    if feed.startswith("typed"):
-                        self.nop_timing(file_sink)
+            # Baselines: the cost of one more call, their start-up taken off (in their favour).
+            def marginal(key, which):
+                return (m[key][which] - m[key + " start"][which]) / (count - 1)
+
+            baselines = {}
+            for key, label in (("floor", "floor, buffered"),
+                               ("floor flush", "floor, one flush per call"),
+                               ("python", "python ctypes loop")):
+                wall, cpu = marginal(key, 0), marginal(key, 1)
+                baselines[key] = (wall, cpu)
+                self.row(section, f"{label}, to {sink_name}",
+                         f"{wall * 1e9:.0f} ns/call", f"{1 / wall:,.0f} calls/s", "", "",
+                         None, f"cpu {cpu * 1e9:.0f} ns")
+
+            # The host: whole runs, start-up and the extension's loading included (against it).
+            for key, feed in (("typed", "typed (stdin)"), ("script", "script (execVM)")):
+                wall, cpu = m[key][0] / count, m[key][1] / count
+                py_wall, py_cpu = baselines["python"]
+                fl_wall, fl_cpu = baselines["floor flush"]
+                self.row(section, f"host, {feed}, to {sink_name}", f"{1 / wall:,.0f} cmd/s",
+                         "", "", ">= 1,000,000 cmd/s", 1 / wall >= 1e6,
+                         f"cpu {cpu * 1e9:.0f} ns, {1 / cpu:,.0f} cmd/s")
+                self.row(section, "  vs python loop", f"{wall * 1e9:.0f} ns/cmd",
+                         f"{py_wall * 1e9:.0f} ns/call", f"{py_wall / wall:.2f}x faster",
+                         ">= 2x faster", py_wall / wall >= 2, f"cpu {py_cpu / cpu:.2f}x")
+                self.row(section, "  vs floor with flush", f"{wall * 1e9:.0f} ns/cmd",
+                         f"{fl_wall * 1e9:.0f} ns/call", f"{wall / fl_wall:.2f}x floor",
+                         "<= 3x floor", wall / fl_wall <= 3, f"cpu {cpu / fl_cpu:.2f}x")
+            if sink != os.devnull:
+                # The last runs' outputs: every call answered, and the printed times.
+                self.run([self.exe], typed, sink)
+                self.check_output(sink, count, "typed")
+                self.nop_timing(sink)
+                self.run([self.exe, script], None, sink)
+                self.check_output(sink, count, "script")
 
     def check_output(self, path, count, figure):
         with open(path, "rb") as f:
@@ -177,7 +182,7 @@ class Bench:
         with open(commands, "wb") as f:
             f.write(b'"bench" invokeModule ["busy", [10]]\n' * calls)
         out = self.path("busy-out.txt")
-        self.timed([self.exe], commands, out)
+        self.run([self.exe], commands, out)
         with open(out, "rb") as f:
             pairs = [(float(a), float(b)) for a, b in BUSY_RE.findall(f.read())]
         if len(pairs) != calls:
@@ -199,8 +204,9 @@ class Bench:
             out = self.path("sleep-out.txt")
             printed, cpu_shares, walls = [], [], []
             for _ in range(5):
-                wall, cpu, output = self.usage([self.exe, script], None, out)
-                match = TIME_RE.search(output)
+                wall, cpu = self.run([self.exe, script], None, out)
+                with open(out, "rb") as f:
+                    match = TIME_RE.search(f.read())
                 printed.append(float(match.group(1)))
                 cpu_shares.append(cpu / wall)
                 walls.append(wall)
@@ -209,21 +215,23 @@ class Bench:
             late = ms - requested
             self.row(section, f"sleep {seconds}: printed length", f"{ms:.3f} ms",
                      f"{requested:.0f} ms", f"{late:+.3f} ms", "within 2 ms", abs(late) <= 2)
-            self.row(section, f"sleep {seconds}: whole process", f"{statistics.median(walls) * 1000:.3f} ms",
-                     f"{requested:.0f} ms", f"{statistics.median(walls) * 1000 - requested:+.3f} ms")
+            whole = statistics.median(walls) * 1000
+            self.row(section, f"sleep {seconds}: whole process, start-up included",
+                     f"{whole:.3f} ms", f"{requested:.0f} ms", f"{whole - requested:+.3f} ms")
             share = statistics.median(cpu_shares)
-            self.row(section, f"sleep {seconds}: host CPU while waiting", f"{share * 100:.2f}% of a core",
-                     "", "", "< 2%", share < 0.02)
+            self.row(section, f"sleep {seconds}: host CPU while waiting",
+                     f"{share * 100:.2f}% of a core", "", "", "< 2%", share < 0.02,
+                     "whole process, start-up included")
 
     def big_lines(self):
-        section = "Big lines (whole process, median of 3)"
+        section = "Big lines (whole process, median of 3 runs)"
         figures = {}
         for size in (1 * MIB, 16 * MIB):
             line = big_argument_line(size)
             path = self.path(f"line{size}.txt")
             with open(path, "wb") as f:
                 f.write(line)
-            seconds = self.median_time([self.exe], path, runs=3)
+            seconds = self.median_runs([(size, [self.exe], path, os.devnull)], runs=3)[size][0]
             peak = max(self.peak_kib([self.exe], path) for _ in range(2)) * 1024
             figures[size] = seconds
             self.row(section, f"{size // MIB} MiB argument-form line: time",
@@ -248,9 +256,10 @@ class Bench:
         with open(exit_only, "wb") as f:
             f.write(b"exit\n")
         runs = 21
-        host = statistics.median(self.timed([self.exe], exit_only) for _ in range(runs))
         true = shutil.which("true") or "/bin/true"
-        spawn = statistics.median(self.timed([true], exit_only) for _ in range(runs))
+        m = self.median_runs([("host", [self.exe], exit_only, os.devnull),
+                              ("true", [true], exit_only, os.devnull)], runs=runs)
+        host, spawn = m["host"][0], m["true"][0]
         self.row(section, f"printf 'exit\\n' | invokemodule (median of {runs})",
                  f"{host * 1000:.2f} ms", f"spawn of true {spawn * 1000:.2f} ms",
                  f"{host / spawn:.1f}x", "< 5 ms", host < 0.005)
@@ -267,7 +276,8 @@ class Bench:
     def google_benchmarks(self):
         binaries = [("invokemodule_bench_host", self.bench_dir),
                     ("invokemodule_bench_values", self.bench_dir),
-                    ("invokemodule_bench_extensions", self.build)]
+                    ("invokemodule_bench_extensions",
+                     os.path.join(self.build, "src", "extensions"))]
         results = {}
         for name, directory in binaries:
             binary = os.path.join(directory, name)
@@ -306,6 +316,7 @@ class Bench:
                      f"{ns(call):.1f} ns")
         for run, label in (("BM_RecogniseArgumentCall", "recognise the command line"),
                            ("BM_PrintExecutionTime", "print one execution-time line"),
+                           ("BM_CommandArguments", "parse, argument texts, release (values)"),
                            ("BM_DispatchArgumentCall", "whole command, output to memory")):
             bench = get(run)
             if bench:
@@ -322,6 +333,12 @@ class Bench:
             ratio = ns(big) / ns(small)
             self.row("Big lines (recognise + parse + argument texts)", "16 MiB vs 1 MiB time",
                      f"{ratio:.1f}x", "", "", "<= 20x", ratio <= 20)
+        for size in (1, 16):
+            bench = get(f"BM_RecogniseBigArgumentLine/{size << 20}")
+            if bench:
+                self.row("Big lines (recognise + parse + argument texts)",
+                         f"  of which recognising the {size} MiB line", f"{ns(bench) / 1e6:.2f} ms",
+                         "", f"{bench['bytes_per_second'] / 1e6:.0f} MB/s")
         others = [(name, run, bench) for (name, run), bench in sorted(results.items())
                   if name != host]
         for name, run, bench in others:
@@ -336,18 +353,18 @@ class Bench:
     # --- the table ------------------------------------------------------------------
 
     def print_table(self):
-        headers = ("figure", "measured", "baseline", "ratio", "goal", "")
+        headers = ("figure", "measured", "baseline", "ratio", "goal", "", "")
         widths = [len(h) for h in headers]
         for row in self.rows:
             for i, cell in enumerate(row[1:]):
                 widths[i] = max(widths[i], len(cell))
-        section = None
-        for row in self.rows:
-            if row[0] != section:
-                section = row[0]
-                print(f"\n{section}")
-                print("  " + "  ".join(h.ljust(w) for h, w in zip(headers, widths)))
-            print("  " + "  ".join(c.ljust(w) for c, w in zip(row[1:], widths)).rstrip())
+        sections = list(dict.fromkeys(row[0] for row in self.rows))  # in order of appearance
+        for section in sections:
+            print(f"\n{section}")
+            print("  " + "  ".join(h.ljust(w) for h, w in zip(headers, widths)).rstrip())
+            for row in self.rows:
+                if row[0] == section:
+                    print("  " + "  ".join(c.ljust(w) for c, w in zip(row[1:], widths)).rstrip())
         missed = [r for r in self.rows if r[6] == "NOT MET"]
         print(f"\n{sum(r[6] == 'met' for r in self.rows)} goals met, {len(missed)} not met")
         for note in self.notes:

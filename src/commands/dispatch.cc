@@ -15,46 +15,47 @@ void echoCommand(bool echo, const std::string& line, bool hasSemicolon) {
   if (echo) printEcho(line, hasSemicolon ? "" : ";");
 }
 
-void appendUnquoted(std::string& out, std::string_view text) {
-  if (text == "\"\"") return;
-  out.reserve(out.size() + text.size());
+// Undoes the doubled-quote convention, writing at `out`; returns the end of what it wrote,
+// never more bytes than `text` holds. `out` may be `text` itself: every byte is read before the
+// position it comes from can be written.
+char* unquoteInto(char* out, std::string_view text) {
+  if (text == "\"\"") return out;
   bool keepNextQuote = true;  // flips at every quote; a quote is kept when it flips to true
   for (char c : text) {
     if (c != '"') {
-      out.push_back(c);
+      *out++ = c;
       keepNextQuote = true;
       continue;
     }
     keepNextQuote = !keepNextQuote;
-    if (keepNextQuote) out.push_back('"');
+    if (keepNextQuote) *out++ = '"';
   }
+  return out;
 }
 
-// The unquoted function text of the current call, in a buffer reused from command to command
-// (main thread only; a command never runs inside another's call). A buffer grown by a huge
-// line is given back at the next call rather than kept for the rest of the session.
-const char* unquotedFunction(std::string_view text) {
-  constexpr std::size_t kKeptCapacity = 64 * 1024;
-  static std::string buffer;
-  if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
-  buffer.clear();
-  appendUnquoted(buffer, text);
-  return buffer.c_str();
+// Unquotes the function text where it stands in the command line and ends it with a NUL,
+// which lands at the latest on its closing quote; returns the zero-terminated text. The
+// dispatcher owns its copy of the line, the line has been echoed already, and the extension
+// name and the array literal lie outside the function text, so no other capture changes.
+const char* unquoteFunctionInPlace(std::string& line, std::string_view function) {
+  char* first = line.data() + (function.data() - line.data());
+  *unquoteInto(first, function) = '\0';
+  return first;
 }
 
-void runArgumentCall(const CommandMatch& match) {
+void runArgumentCall(std::string& line, const CommandMatch& match) {
   // The array is parsed and its argument texts are built before the extension is looked up.
   // The literal is read in place: the parser reads no byte beyond the length it is given.
   std::size_t cursor = 0;
   GameArray arguments = parseGameArray(match.array.data(), match.array.size(), cursor);
   std::vector<const char*> argumentPointers = arguments.argumentList();
-  const char* function = unquotedFunction(match.function);
+  const char* function = unquoteFunctionInPlace(line, match.function);
   ExtensionHandle handle{std::string(match.extension)};
   handle.callArgs(function, argumentPointers.data(), static_cast<int>(argumentPointers.size()));
 }
 
-void runFunctionCall(const CommandMatch& match) {
-  const char* function = unquotedFunction(match.function);
+void runFunctionCall(std::string& line, const CommandMatch& match) {
+  const char* function = unquoteFunctionInPlace(line, match.function);
   ExtensionHandle handle{std::string(match.extension)};
   handle.call(function);
 }
@@ -62,8 +63,8 @@ void runFunctionCall(const CommandMatch& match) {
 }  // namespace
 
 std::string unquoteString(std::string_view text) {
-  std::string result;
-  appendUnquoted(result, text);
+  std::string result(text.size(), '\0');
+  result.resize(static_cast<std::size_t>(unquoteInto(result.data(), text) - result.data()));
   return result;
 }
 
@@ -79,11 +80,11 @@ bool dispatchCommand(bool echo, std::string line) {
   switch (match.kind) {
     case CommandKind::ArgumentCall:
       echoCommand(echo, line, match.hasSemicolon);
-      runArgumentCall(match);
+      runArgumentCall(line, match);
       return true;
     case CommandKind::FunctionCall:
       echoCommand(echo, line, match.hasSemicolon);
-      runFunctionCall(match);
+      runFunctionCall(line, match);
       return true;
     case CommandKind::FreeExtension:
       echoCommand(echo, line, match.hasSemicolon);

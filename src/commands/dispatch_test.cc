@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "commands/script_runner.h"
 #include "console/output.h"
+#include "extensions/extension_registry.h"
 
 namespace {
 
@@ -88,6 +92,28 @@ TEST_F(DispatchTest, ScriptPathShortcutAlwaysEchoesTheCommandItStandsFor) {
   EXPECT_TRUE(dispatchCommand(true, "Z:\\no\\such.sqf"));
   EXPECT_EQ("execVM \"Z:\\no\\such.sqf\";\nexecVM \"Z:\\no\\such.sqf\";\nCannot find file\n\n",
             printed());
+}
+
+// The function text is unquoted where it stands in the line; the array after it and the
+// extension name before it must come through unchanged, in both call forms.
+TEST_F(DispatchTest, FunctionTextsAreUnquotedAndTheirNeighboursKept) {
+  const std::string call = "\"" TESTEXT_DIR "/testext_full\" invokeModule ";
+  const std::pair<std::string, const char*> cases[] = {
+      {call + R"(["say ""hi""", ["a""b", 1]])", "[\"say \"\"hi\"\"\",0,0]\n"},
+      {call + R"(["args", ["a""b", 1, [""""]]])",
+       "[\"3|\"\"a\"\"\"\"b\"\"|1|[\"\"\"\"\"\"\"\"]\",3,0]\n"},
+      {call + R"(["""", [1]];)", "[\"\",0,0]\n"},
+      {call + R"("say ""hi"" """"")", "\"say \"\"hi\"\" \"\"\"\"\"\n"},
+      {call + R"("a function text well past any small-string size, ""quoted""")",
+       "\"a function text well past any small-string size, \"\"quoted\"\"\"\n"},
+      {call + R"("""")", "\"\"\n"},
+  };
+  for (const auto& [line, result] : cases) {
+    text_.clear();
+    EXPECT_TRUE(dispatchCommand(false, line));
+    EXPECT_NE(std::string::npos, printed().find(result)) << line << "\n" << printed();
+  }
+  extensionRegistry.unloadAll();
 }
 
 }  // namespace

@@ -250,6 +250,7 @@ def test_help_version_and_other_single_arguments(ctx):
     t = Terminal(ctx.exe, args=["--helpx"], cwd=ctx.work)
     t.read_until(re.escape('execVM "--helpx";\n' + ESC + "[0m" + ESC
                            + "[33mCannot find file\n\n"))
+    t.settle()
     t.type("exit\r")
     check(t.wait() == 0, "exit code 0")
 

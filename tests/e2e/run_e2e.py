@@ -135,6 +135,8 @@ class Case:
                     data = data[:-1] if data.endswith(b"\n") else data
                 self.stdin = data
             elif kind == "stdout":
+                if escaped:
+                    text = unescape(text).decode("utf-8")
                 self.stdout = text[:-1] if arg == "noeol" and text.endswith("\n") else text
             elif kind == "exit":
                 self.exit_code = int(arg)

@@ -85,19 +85,29 @@ bool abortScript() {
 
 }  // namespace
 
-std::vector<std::string> scriptLines(std::string_view text) {
-  std::vector<std::string> lines;
+namespace {
+
+// The kept lines of `text` as views into it, in order.
+std::vector<std::string_view> keptLines(std::string_view text) {
+  std::vector<std::string_view> lines;
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t newline = text.find('\n', pos);
     std::size_t end = newline == std::string_view::npos ? text.size() : newline;
     std::size_t trimmed = end;
     while (trimmed > pos && isTrailingSpace(text[trimmed - 1])) --trimmed;
-    if (trimmed > pos && text[pos] != '#') lines.emplace_back(text.substr(pos, trimmed - pos));
+    if (trimmed > pos && text[pos] != '#') lines.push_back(text.substr(pos, trimmed - pos));
     if (newline == std::string_view::npos) break;
     pos = newline + 1;
   }
   return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> scriptLines(std::string_view text) {
+  std::vector<std::string_view> views = keptLines(text);
+  return std::vector<std::string>(views.begin(), views.end());
 }
 
 bool runScript(std::string path) {
@@ -106,26 +116,25 @@ bool runScript(std::string path) {
     printNotice("Cannot find file");
     return true;
   }
-  std::vector<std::string> lines;
-  {
-    std::string text;
-    if (!platform::readWholeFile(openPath, &text)) {
-      printNotice("Cannot open file");
-      return true;
-    }
-    lines = scriptLines(text);
+  // The whole text is read and the file closed before the first line runs. The lines are
+  // views into the one text, so a long script costs no allocation per line.
+  std::string text;
+  if (!platform::readWholeFile(openPath, &text)) {
+    printNotice("Cannot open file");
+    return true;
   }
+  const std::vector<std::string_view> lines = keptLines(text);
   if (lines.empty()) return true;
 
   ++runningScriptCount;
   printColoured(ConsoleColour::DarkMagenta, "Script #%d started\n\n", runningScriptCount);
-  for (std::string& line : lines) {
+  for (std::string_view line : lines) {
     SleepMatch pause;
     if (matchSleep(line, &pause)) {
-      runPause(line, pause);
+      runPause(std::string(line), pause);
     } else if (matchComment(line)) {
-      printColoured(ConsoleColour::DarkGreen, "%s\n", line.c_str());
-    } else if (!dispatchCommand(true, std::move(line))) {
+      printColoured(ConsoleColour::DarkGreen, "%s\n", std::string(line).c_str());
+    } else if (!dispatchCommand(true, std::string(line))) {
       return abortScript();
     }
     // An interrupt (Ctrl-C) aborts every running script, innermost first, but not the program.

@@ -50,13 +50,13 @@ void runArgumentCall(std::string& line, const CommandMatch& match) {
   GameArray arguments = parseGameArray(match.array.data(), match.array.size(), cursor);
   std::vector<const char*> argumentPointers = arguments.argumentList();
   const char* function = unquoteFunctionInPlace(line, match.function);
-  ExtensionHandle handle{std::string(match.extension)};
+  ExtensionHandle handle{match.extension};
   handle.callArgs(function, argumentPointers.data(), static_cast<int>(argumentPointers.size()));
 }
 
 void runFunctionCall(std::string& line, const CommandMatch& match) {
   const char* function = unquoteFunctionInPlace(line, match.function);
-  ExtensionHandle handle{std::string(match.extension)};
+  ExtensionHandle handle{match.extension};
   handle.call(function);
 }
 

@@ -70,11 +70,19 @@ void printLoadFailure(const std::string& typedName, const platform::LibraryOpenF
 
 }  // namespace
 
-std::string toLowerAscii(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
+namespace {
+
+void lowerAsciiInPlace(std::string& text) {
+  for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
+}
+
+}  // namespace
+
+std::string toLowerAscii(std::string_view text) {
+  std::string lower(text);
+  lowerAsciiInPlace(lower);
   return lower;
 }
 
@@ -113,16 +121,24 @@ void ExtensionRegistry::unloadAll() {
 
 // --- ExtensionHandle: loading ------------------------------------------------------------
 
-ExtensionHandle::ExtensionHandle(const std::string& typedName) : name_(toLowerAscii(typedName)) {
-  ExtensionEntry* entry = extensionRegistry.find(name_);
+ExtensionHandle::ExtensionHandle(std::string_view typedName) {
+  // The key is built in a buffer reused by every command (main thread only); one grown by a
+  // huge name is given back.
+  constexpr std::size_t kKeptCapacity = 64 * 1024;
+  static std::string key;
+  key.assign(typedName);
+  lowerAsciiInPlace(key);
+  ExtensionEntry* entry = extensionRegistry.find(key);
   if (entry != nullptr && entry->module != nullptr) {
     entry_ = entry;  // loaded already: silent
-    return;
+    name_ = entry->name;
+  } else {
+    load(typedName, key);
   }
-  load(typedName);
+  if (key.capacity() > kKeptCapacity) std::string().swap(key);
 }
 
-void ExtensionHandle::load(const std::string& typedName) {
+void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
   // File names are built from the name as typed, so they keep the user's letter case. The
   // first candidate that loads wins; of the failures, the most telling one is reported.
   void* module = nullptr;
@@ -140,13 +156,17 @@ void ExtensionHandle::load(const std::string& typedName) {
     }
   }
   if (module == nullptr) {
-    printLoadFailure(typedName, reported);
+    printLoadFailure(std::string(typedName), reported);
+    failedName_ = key;
+    name_ = failedName_;
     ok_ = false;  // nothing is registered, so the next use tries again
     return;
   }
 
-  ExtensionEntry& entry = extensionRegistry.entryFor(name_);
+  ExtensionEntry& entry = extensionRegistry.entryFor(key);
   entry_ = &entry;
+  entry.name = key;
+  name_ = entry.name;
   entry.module = module;
   entry.fileName = toLowerAscii(candidate);
   entry.rvExtensionVersion =
@@ -182,7 +202,7 @@ void ExtensionHandle::reportVersion() {
   ExtensionEntry* entry = entry_;
   if (entry == nullptr || entry->module == nullptr) return;
   if (entry->rvExtensionVersion == nullptr) {
-    printModuleLoaded(name_, entry->fileName, "");
+    printModuleLoaded(entry->name, entry->fileName, "");
     return;
   }
 
@@ -200,7 +220,7 @@ void ExtensionHandle::reportVersion() {
     printBufferOverrun();  // the extension stays loaded and usable
     return;
   }
-  printModuleLoaded(name_, entry->fileName, buffer.data());
+  printModuleLoaded(entry->name, entry->fileName, buffer.data());
   printExecutionTime(elapsedMilliseconds(start, end, frequency));
 }
 

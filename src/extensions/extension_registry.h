@@ -21,6 +21,7 @@ std::string toLowerAscii(std::string_view text);
 // One loaded extension. Loaded while `module` is non-null; a missing export leaves its
 // entry point null.
 struct ExtensionEntry {
+  std::string name;  // the registry key: the typed name, lower-cased
   void* module = nullptr;
   RVExtensionVersionFunction rvExtensionVersion = nullptr;
   RVExtensionFunction rvExtension = nullptr;
@@ -58,15 +59,18 @@ class ExtensionRegistry {
 extern ExtensionRegistry extensionRegistry;
 
 // Lives for one call command. Construction finds the extension in the registry or loads it,
-// printing the load messages; ok() tells whether it can be called. The handle owns the
-// lower-cased name and points at the registry's entry, which stays in place until it is freed;
-// nothing frees an extension while a command that calls it is running.
+// printing the load messages; ok() tells whether it can be called. The handle points at the
+// registry's entry, which stays in place until it is freed; nothing frees an extension while a
+// command that calls it is running. Looking up a loaded extension allocates nothing.
 class ExtensionHandle {
  public:
-  explicit ExtensionHandle(const std::string& typedName);
+  explicit ExtensionHandle(std::string_view typedName);
+  ExtensionHandle(const ExtensionHandle&) = delete;
+  ExtensionHandle& operator=(const ExtensionHandle&) = delete;
 
   bool ok() const { return ok_; }
-  const std::string& name() const { return name_; }
+  // The lower-cased name.
+  std::string_view name() const { return name_; }
 
   // Calls RVExtension with `function` and prints the quoted result and the execution time.
   void call(const char* function);
@@ -75,11 +79,12 @@ class ExtensionHandle {
   void callArgs(const char* function, const char** argv, std::int32_t argc);
 
  private:
-  void load(const std::string& typedName);
+  void load(std::string_view typedName, const std::string& key);
   void registerCallback();
   void reportVersion();
 
-  std::string name_;
+  std::string_view name_;  // the entry's name, or failedName_ when loading failed
+  std::string failedName_;
   ExtensionEntry* entry_ = nullptr;  // the registry's, once loaded; null when loading failed
   bool ok_ = true;
 };

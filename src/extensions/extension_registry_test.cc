@@ -273,6 +273,7 @@ TEST_F(ExtensionRegistryTest, MissingLibraryIsReportedEveryTimeAndNotRegistered)
   for (int attempt = 0; attempt < 2; ++attempt) {
     ExtensionHandle handle(typed);
     EXPECT_FALSE(handle.ok());
+    EXPECT_EQ(toLowerAscii(typed), handle.name());
     std::string code = platform::loaderGivesFailureReason() ? "2" : "126";
     expectLoadFailure(printed(),
                       {typed, "Call extension '" + typed + "' could not be loaded [ERR:" + code + "]",

@@ -133,7 +133,15 @@ void setScreenBuffer(HANDLE output) {
   SetConsoleScreenBufferInfoEx(output, &info);
 }
 
+// Wine's console host, when it drives a Unix terminal, crashes on a font change and takes the
+// program's console with it; the font is only cosmetic, so it is left alone there.
+bool runningUnderWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 void setFont(HANDLE output) {
+  if (runningUnderWine()) return;
   CONSOLE_FONT_INFOEX font = {};
   font.cbSize = sizeof font;
   font.nFont = 0;
@@ -280,7 +288,7 @@ bool readConsoleLine(HANDLE input, std::string* line) {
       if ((ok || GetLastError() == ERROR_OPERATION_ABORTED) && interruptArrives()) {
         resetInterrupt();
         wide.clear();
-        writeOutput("\n", 1);
+        if (outputIsConsole()) writeOutput("\n", 1);  // the next line starts below the dropped one
         continue;
       }
       return false;

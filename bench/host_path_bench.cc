@@ -19,7 +19,6 @@
 #include "platform/dynamic_library.h"
 #include "platform/platform.h"
 #include "values/array_parser.h"
-#include "values/game_value.h"
 
 namespace {
 
@@ -102,14 +101,14 @@ void BM_PrintExecutionTime(benchmark::State& state) {
 }
 BENCHMARK(BM_PrintExecutionTime);
 
-// The values' share of one command: parse the command's array, build its argument texts,
-// release it.
+// The values' share of one command: the argument texts of the command's array and the
+// pointers to them, as the dispatcher builds them.
 void BM_CommandArguments(benchmark::State& state) {
   const std::string_view literal = recogniseCommand(kCommand).array;
   for (auto _ : state) {
     std::size_t cursor = 0;
-    GameArray arguments = parseGameArray(literal.data(), literal.size(), cursor);
-    std::vector<const char*> pointers = arguments.argumentList();
+    ArgumentTexts arguments = argumentTextsOfLiteral(literal.data(), literal.size(), cursor);
+    std::vector<const char*> pointers = arguments.pointers();
     benchmark::DoNotOptimize(pointers.data());
   }
   state.SetItemsProcessed(state.iterations());
@@ -150,20 +149,22 @@ std::string bigArgumentLine(std::size_t size) {
   return line;
 }
 
-// Recognising, parsing and building the argument texts of a big line: the work between reading
-// the line and calling the extension. The release of the values is outside the timing.
+// Recognising the line, parsing its array and building the argument texts and their pointers,
+// as the dispatcher does: the work between reading the line and calling the extension. Their
+// release is outside the timing.
 void BM_BigArgumentLine(benchmark::State& state) {
   const std::string line = bigArgumentLine(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
     CommandMatch match = recogniseCommand(line);
     std::size_t cursor = 0;
-    auto arguments = std::make_unique<GameArray>(
-        parseGameArray(match.array.data(), match.array.size(), cursor));
-    std::vector<const char*> pointers = arguments->argumentList();
+    auto arguments = std::make_unique<ArgumentTexts>(
+        argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor));
+    auto pointers = std::make_unique<std::vector<const char*>>(arguments->pointers());
     std::string function = unquoteString(match.function);
-    benchmark::DoNotOptimize(pointers.data());
+    benchmark::DoNotOptimize(pointers->data());
     benchmark::DoNotOptimize(function.data());
     state.PauseTiming();
+    pointers.reset();
     arguments.reset();
     state.ResumeTiming();
   }

@@ -6,7 +6,6 @@
 #include "console/output.h"
 #include "extensions/extension_registry.h"
 #include "values/array_parser.h"
-#include "values/game_value.h"
 
 namespace {
 
@@ -44,11 +43,14 @@ const char* unquoteFunctionInPlace(std::string& line, std::string_view function)
 }
 
 void runArgumentCall(std::string& line, const CommandMatch& match) {
-  // The array is parsed and its argument texts are built before the extension is looked up.
-  // The literal is read in place: the parser reads no byte beyond the length it is given.
+  // The argument texts are built before the extension is looked up: exactly the texts of the
+  // parsed array's argumentList, written straight from the literal without building the
+  // values, which the call never needs. The literal is read in place: the parser reads no
+  // byte beyond the length it is given.
   std::size_t cursor = 0;
-  GameArray arguments = parseGameArray(match.array.data(), match.array.size(), cursor);
-  std::vector<const char*> argumentPointers = arguments.argumentList();
+  const ArgumentTexts arguments =
+      argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor);
+  std::vector<const char*> argumentPointers = arguments.pointers();
   const char* function = unquoteFunctionInPlace(line, match.function);
   ExtensionHandle handle{match.extension};
   handle.callArgs(function, argumentPointers.data(), static_cast<int>(argumentPointers.size()));

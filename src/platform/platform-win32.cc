@@ -319,8 +319,38 @@ std::string directoryPart(const std::string& path) {
   return end == std::string::npos ? std::string() : path.substr(0, end + 1);
 }
 
-bool isDotEntry(const char* name) {
-  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+bool isDotEntry(const wchar_t* name) {
+  return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0;
+}
+
+// Paths come from command text, which is UTF-8, and go to the wide file API, so that every
+// file name can be reached whatever the system's ANSI code page. Bytes that are not valid
+// UTF-8 (a script saved in the ANSI code page) are taken in that code page instead, as the
+// narrow API would take them.
+UINT pathCodePage(const std::string& path) {
+  if (path.empty()) return CP_UTF8;
+  int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(),
+                                  static_cast<int>(path.size()), nullptr, 0);
+  return units > 0 ? CP_UTF8 : CP_ACP;
+}
+
+std::wstring widen(const std::string& text, UINT codePage) {
+  std::wstring wide;
+  int units = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (units <= 0) return wide;
+  wide.resize(static_cast<std::size_t>(units));
+  MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
+  return wide;
+}
+
+std::string narrow(const wchar_t* text, UINT codePage) {
+  std::string bytes;
+  int size = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return bytes;
+  bytes.resize(static_cast<std::size_t>(size));
+  WideCharToMultiByte(codePage, 0, text, -1, bytes.data(), size, nullptr, nullptr);
+  bytes.pop_back();  // the terminator
+  return bytes;
 }
 
 }  // namespace
@@ -437,40 +467,44 @@ void sleepMilliseconds(std::uint32_t milliseconds) {
 
 FileLookup lookupFile(const std::string& path, std::string* openPath) {
   if (path.empty()) return FileLookup::NotFound;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(path.c_str(), &found);
+  UINT codePage = pathCodePage(path);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(widen(path, codePage).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return FileLookup::NotFound;
   bool haveMatch = true;
   if (hasWildcard(path)) {
     // "." and ".." match "*" but name no file of the directory.
-    while (isDotEntry(found.cFileName) && (haveMatch = FindNextFileA(search, &found) != 0)) {
+    while (isDotEntry(found.cFileName) && (haveMatch = FindNextFileW(search, &found) != 0)) {
     }
   }
   FindClose(search);
   if (!haveMatch) return FileLookup::NotFound;
-  *openPath = hasWildcard(path) ? directoryPart(path) + found.cFileName : path;
+  *openPath = hasWildcard(path) ? directoryPart(path) + narrow(found.cFileName, codePage) : path;
   return FileLookup::Found;
 }
 
 bool listDirectory(const std::string& directory, std::vector<std::string>* entries) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((directory + "*").c_str(), &found);
+  UINT codePage = pathCodePage(directory);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(widen(directory + "*", codePage).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return false;
   entries->clear();
   do {
     if (isDotEntry(found.cFileName)) continue;
-    std::string name = found.cFileName;
+    std::string name = narrow(found.cFileName, CP_UTF8);
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) name.push_back('/');
     entries->push_back(name);
-  } while (FindNextFileA(search, &found));
+  } while (FindNextFileW(search, &found));
   FindClose(search);
   return true;
 }
 
 bool readWholeFile(const std::string& path, std::string* contents) {
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (path.empty()) return false;
+  HANDLE file = CreateFileW(widen(path, pathCodePage(path)).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   contents->clear();
   LARGE_INTEGER size;

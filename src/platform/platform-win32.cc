@@ -141,7 +141,6 @@ bool runningUnderWine() {
 }
 
 void setFont(HANDLE output) {
-  if (runningUnderWine()) return;
   CONSOLE_FONT_INFOEX font = {};
   font.cbSize = sizeof font;
   font.nFont = 0;
@@ -150,7 +149,7 @@ void setFont(HANDLE output) {
   font.FontFamily = 0;
   font.FontWeight = 400;
   if (formatWide32(font.FaceName, L"%ls", L"Lucida Console") < 0) return;
-  SetCurrentConsoleFontEx(output, FALSE, &font);
+  if (!runningUnderWine()) SetCurrentConsoleFontEx(output, FALSE, &font);
 }
 
 // --- Output ------------------------------------------------------------------------------
@@ -167,27 +166,16 @@ std::size_t incompleteUtf8Tail(const char* data, std::size_t size) {
 }
 
 // Writes UTF-8 to a console as UTF-16, so that every character shows whatever the console's
-// code page. A character cut at the end of one write is completed by the next one.
+// code page. Each write is whole text (one print), so no character is cut between writes;
+// invalid bytes show as the replacement character.
 void writeConsoleUtf8(HANDLE output, const char* data, std::size_t size) {
-  static char carried[4];
-  static std::size_t carriedSize = 0;
   static std::wstring wide;
-  std::string joined;
-  if (carriedSize > 0) {
-    joined.assign(carried, carriedSize);
-    joined.append(data, size);
-    data = joined.data();
-    size = joined.size();
-    carriedSize = 0;
-  }
-  std::size_t tail = incompleteUtf8Tail(data, size);
-  std::memcpy(carried, data + size - tail, tail);
-  carriedSize = tail;
-  size -= tail;
-
   while (size > 0) {
-    int chunk = size > (1 << 20) ? (1 << 20) : static_cast<int>(size);
-    chunk -= static_cast<int>(incompleteUtf8Tail(data, static_cast<std::size_t>(chunk)));
+    int chunk = static_cast<int>(size);
+    if (size > (1 << 20)) {  // converted in parts, each ending on a character boundary
+      chunk = 1 << 20;
+      chunk -= static_cast<int>(incompleteUtf8Tail(data, static_cast<std::size_t>(chunk)));
+    }
     int units = MultiByteToWideChar(CP_UTF8, 0, data, chunk, nullptr, 0);
     wide.resize(static_cast<std::size_t>(units));
     if (units > 0) MultiByteToWideChar(CP_UTF8, 0, data, chunk, wide.data(), units);

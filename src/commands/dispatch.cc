@@ -49,6 +49,7 @@ std::vector<const char*>& argumentPointersOf(const ArgumentTexts& texts) {
   static std::vector<const char*> pointers;
   if (pointers.capacity() > kKeptCapacity) std::vector<const char*>().swap(pointers);
   pointers.clear();
+  pointers.reserve(texts.starts.size());
   for (std::size_t start : texts.starts) pointers.push_back(texts.bytes.data() + start);
   return pointers;
 }

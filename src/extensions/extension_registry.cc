@@ -68,10 +68,6 @@ void printLoadFailure(const std::string& typedName, const platform::LibraryOpenF
   }
 }
 
-}  // namespace
-
-namespace {
-
 void lowerAsciiInPlace(std::string& text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

@@ -43,11 +43,10 @@ void enterExtensionCode() {
 }
 
 // Just after: whatever the extension wrote through the C runtime goes out before the host's
-// next text. Callers hold the output lock.
-void leaveExtensionCode() {
-  platform::flushRuntimeOutput();
-  setColour(ConsoleColour::White);
-}
+// next text. Done before the output lock is taken, so that an extension thread holding the
+// runtime's stream while it waits for the output lock (to print a callback line) cannot
+// deadlock with the host. Callers then take the output lock and set White.
+void leaveExtensionCode() { platform::flushRuntimeOutput(); }
 
 template <typename Function>
 Function findEntryPoint(void* module, const char* decoratedName, const char* plainName) {
@@ -187,8 +186,9 @@ void ExtensionHandle::registerCallback() {
   }
   enterExtensionCode();
   entry->rvExtensionRegisterCallback(&ExtensionCallback);
-  OutputLock lock;
   leaveExtensionCode();
+  OutputLock lock;
+  setColour(ConsoleColour::White);
   printColoured(ConsoleColour::DarkYellow, "Callback registered: %p\n",
                 reinterpret_cast<const void*>(&ExtensionCallback));
 }
@@ -209,8 +209,9 @@ void ExtensionHandle::reportVersion() {
   std::int64_t start = platform::counter();
   entry->rvExtensionVersion(output, kExtensionVersionSize);
   std::int64_t end = platform::counter();
-  OutputLock lock;  // keeps the load message and its time together
   leaveExtensionCode();
+  OutputLock lock;  // keeps the load message and its time together
+  setColour(ConsoleColour::White);
 
   if (buffer.overrun()) {
     printBufferOverrun();  // the extension stays loaded and usable
@@ -237,8 +238,9 @@ void ExtensionHandle::call(const char* function) {
   std::int64_t start = platform::counter();
   entry->rvExtension(output, kExtensionOutputSize, function);
   std::int64_t end = platform::counter();
-  OutputLock lock;  // keeps the result and its time together
   leaveExtensionCode();
+  OutputLock lock;  // keeps the result and its time together
+  setColour(ConsoleColour::White);
 
   if (buffer.overrun()) {
     printBufferOverrun();
@@ -266,8 +268,9 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
   std::int64_t start = platform::counter();
   std::int32_t code = entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   std::int64_t end = platform::counter();
-  OutputLock lock;  // keeps the result and its time together
   leaveExtensionCode();
+  OutputLock lock;  // keeps the result and its time together
+  setColour(ConsoleColour::White);
 
   if (buffer.overrun()) {
     printBufferOverrun();

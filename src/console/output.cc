@@ -332,7 +332,10 @@ void moveCursorUp() {
 
 void setWindowTitle(const char* title) {
   std::lock_guard<std::recursive_mutex> lock(outputMutex());
-  if (!currentSettings.terminalControls) return;
+  if (!currentSettings.terminalControls) {
+    platform::setNativeWindowTitle(title);  // a console window of its own, where there is one
+    return;
+  }
   pending.append("\x1b]0;");
   pending.append(title);
   pending.append("\x07");

@@ -72,7 +72,7 @@ void printModuleLoaded(const std::string& name, const std::string& fileName, con
 
 // Moves the cursor up one row, same column (terminal escape or native console call).
 void moveCursorUp();
-// Sets the window title where the output is a terminal.
+// Sets the window title: by escape sequence on a terminal, else through the native console.
 void setWindowTitle(const char* title);
 
 // (end - start) * 1000.0 / frequency, each converted to double first.

@@ -95,6 +95,7 @@ bool inputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 bool hasNativeConsoleAttributes() { return false; }
 void setNativeConsoleAttribute(std::uint16_t) {}
 void moveNativeCursorUp() {}
+void setNativeWindowTitle(const char*) {}
 
 void writeOutput(const char* data, std::size_t size) {
   while (size > 0) {

@@ -30,6 +30,9 @@ bool hasNativeConsoleAttributes();
 // hasNativeConsoleAttributes() is true; the result is ignored by callers.
 void setNativeConsoleAttribute(std::uint16_t attribute);
 
+// Sets the title of the native console window. No-op without a native console.
+void setNativeWindowTitle(const char* title);
+
 // Moves the native console cursor up one row in the same column. No-op without a native console.
 void moveNativeCursorUp();
 

@@ -15,22 +15,9 @@ import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+from harness import PLAIN_BANNER as BANNER, copy_extensions
 
-BANNER = (
-    " More info @ https://github.com/invokemodule/invokemodule\n"
-    " If you like this tool, please consider donating!\n"
-    "\n"
-    " Available commands:\n"
-    "===============================================================\n"
-    " \"<name>\" invokeModule \"<function>\"\n"
-    " \"<name>\" invokeModule [\"<function>\", [<arg1>, <arg2>, ...]]\n"
-    " freeExtension \"<name>\"\n"
-    " execVM \"<script>\"\n"
-    " exit\n"
-    "===============================================================\n"
-    "\n"
-)
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 # What differs between builds, as data. `library` gives the file an extension of a typed
 # (lower-cased) name loads from; `load_failure` the regular expression of the failed-load
@@ -190,11 +177,7 @@ def readable(text, platform):
 def run_case(case, args, platform):
     work = tempfile.mkdtemp(prefix="im-e2e-" + case.name + "-")
     try:
-        if args.testext and os.path.isdir(args.testext):
-            for entry in os.listdir(args.testext):
-                src = os.path.join(args.testext, entry)
-                if os.path.isfile(src):
-                    shutil.copy(src, os.path.join(work, entry))
+        copy_extensions(args.testext, work)
         for d in case.dirs:
             os.makedirs(os.path.join(work, d), exist_ok=True)
         for rel, data in case.files:

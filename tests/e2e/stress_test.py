@@ -2,16 +2,15 @@
 """Stress and size cases against the real invokemodule executable: huge lines, huge scripts,
 deep nesting, load/free cycles, end of input inside a script, binary garbage. Each case checks
 the exact output and the peak memory of the process."""
-import argparse
 import os
 import random
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
 import time
-import traceback
+
+from harness import check, run_tests
 
 EXT = "testext_full"
 
@@ -39,11 +38,6 @@ def run(ctx, stdin, args=()):
         seconds = time.monotonic() - start
         out.seek(0)
         return Run(out.read(), proc.returncode, int(peak.read().split()[-1]), seconds)
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
 
 
 def body(result):
@@ -191,46 +185,22 @@ def test_binary_garbage_on_input_and_in_scripts(ctx):
 TESTS = [obj for name, obj in sorted(globals().items()) if name.startswith("test_")]
 
 
-class Context:
-    pass
-
-
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--testext", required=True)
-    parser.add_argument("--sanitized", action="store_true",
-                        help="the executable carries a sanitizer: memory bounds are not checked")
-    parser.add_argument("names", nargs="*")
-    args = parser.parse_args()
     random.seed(16)
-    passed = failed = 0
-    figures = []
-    for test in TESTS:
-        if args.names and test.__name__ not in args.names:
-            continue
-        ctx = Context()
-        ctx.exe = os.path.abspath(args.exe)
-        ctx.figures = figures
-        ctx.sanitized = args.sanitized
-        ctx.work = tempfile.mkdtemp(prefix="im-stress-")
-        for entry in os.listdir(args.testext):
-            src = os.path.join(args.testext, entry)
-            if os.path.isfile(src):
-                shutil.copy(src, ctx.work)
-        try:
-            test(ctx)
-            passed += 1
-            print(f"ok   {test.__name__}", flush=True)
-        except Exception:
-            failed += 1
-            print(f"FAIL {test.__name__}\n{traceback.format_exc()}", flush=True)
-        finally:
-            shutil.rmtree(ctx.work, ignore_errors=True)
-    for figure in figures:
-        print("  " + figure)
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+
+    def add_arguments(parser):
+        parser.add_argument("--sanitized", action="store_true",
+                            help="the executable carries a sanitizer: memory bounds are not checked")
+
+    def prepare(ctx):
+        ctx.sanitized = ctx.args.sanitized
+        ctx.figures = ctx.shared.setdefault("figures", [])
+
+    def finish(shared):
+        for figure in shared.get("figures", []):
+            print("  " + figure)
+
+    return run_tests(TESTS, __doc__, add_arguments, prepare, finish)
 
 
 if __name__ == "__main__":

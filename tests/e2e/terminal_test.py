@@ -1,33 +1,22 @@
 #!/usr/bin/env python3
 """Drives the real invokemodule executable under a pseudo-terminal: colours, cursor moves,
 window title, pause progress, line editing and interrupts, as a person at a terminal sees them."""
-import argparse
 import os
 import re
 import select
-import shutil
-import signal
 import subprocess
 import sys
-import tempfile
 import time
-import traceback
+
+from harness import BANNER_LINES, COMMAND_LIST, check, run_tests
 
 ESC = "\x1b"
 BANNER = (
     ESC + "]0;Varnholt's invokeModule v2.0\x07"
-    + ESC + "[92m More info @ https://github.com/invokemodule/invokemodule\n"
-    + ESC + "[96m If you like this tool, please consider donating!\n"
+    + ESC + "[92m" + BANNER_LINES[0]
+    + ESC + "[96m" + BANNER_LINES[1]
     + ESC + "[0m\n"
-    + ESC + "[90m Available commands:\n"
-    "===============================================================\n"
-    " \"<name>\" invokeModule \"<function>\"\n"
-    " \"<name>\" invokeModule [\"<function>\", [<arg1>, <arg2>, ...]]\n"
-    " freeExtension \"<name>\"\n"
-    " execVM \"<script>\"\n"
-    " exit\n"
-    "===============================================================\n"
-    "\n" + ESC + "[0m"
+    + ESC + "[90m" + COMMAND_LIST + ESC + "[0m"
 )
 
 
@@ -100,11 +89,6 @@ class Terminal:
             pass
         os.close(self.master)
         return code
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
 
 
 def test_banner_and_colours(ctx):
@@ -258,39 +242,8 @@ def test_help_version_and_other_single_arguments(ctx):
 TESTS = [obj for name, obj in sorted(globals().items()) if name.startswith("test_")]
 
 
-class Context:
-    pass
-
-
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--testext")
-    parser.add_argument("names", nargs="*")
-    args = parser.parse_args()
-    passed = failed = 0
-    for test in TESTS:
-        if args.names and test.__name__ not in args.names:
-            continue
-        ctx = Context()
-        ctx.exe = os.path.abspath(args.exe)
-        ctx.work = tempfile.mkdtemp(prefix="im-pty-")
-        if args.testext and os.path.isdir(args.testext):
-            for entry in os.listdir(args.testext):
-                src = os.path.join(args.testext, entry)
-                if os.path.isfile(src):
-                    shutil.copy(src, ctx.work)
-        try:
-            test(ctx)
-            passed += 1
-            print(f"ok   {test.__name__}", flush=True)
-        except Exception:
-            failed += 1
-            print(f"FAIL {test.__name__}\n{traceback.format_exc()}", flush=True)
-        finally:
-            shutil.rmtree(ctx.work, ignore_errors=True)
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+    return run_tests(TESTS, __doc__)
 
 
 if __name__ == "__main__":

@@ -20,20 +20,8 @@ import tempfile
 import termios
 import time
 
-BANNER = (
-    " More info @ https://github.com/invokemodule/invokemodule\n"
-    " If you like this tool, please consider donating!\n"
-    "\n"
-    " Available commands:\n"
-    "===============================================================\n"
-    " \"<name>\" invokeModule \"<function>\"\n"
-    " \"<name>\" invokeModule [\"<function>\", [<arg1>, <arg2>, ...]]\n"
-    " freeExtension \"<name>\"\n"
-    " execVM \"<script>\"\n"
-    " exit\n"
-    "===============================================================\n"
-    "\n"
-)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from harness import PLAIN_BANNER as BANNER  # noqa: E402
 
 LONG_TEXT = "x" * 300  # far beyond one 255-unit console read
 WIDE_TEXT = "h\u00e9\U0001F600"  # two bytes and four bytes in UTF-8; a surrogate pair in UTF-16

@@ -12,10 +12,28 @@
 
 namespace {
 
-// Guards the buffer, the settings and the console attribute. Recursive because a printer
-// such as printColoured is itself used inside a caller's OutputLock scope.
-std::recursive_mutex& outputMutex() {
-  static std::recursive_mutex mutex;
+// Recursive: a printer such as printColoured is itself used inside a caller's OutputLock
+// scope. A nested acquisition only counts up this thread's holds, so the printers inside a
+// held scope cost no atomic operation; only the outermost one takes the mutex.
+class RecursiveOutputMutex {
+ public:
+  void lock() {
+    if (holds_++ == 0) mutex_.lock();
+  }
+  void unlock() {
+    if (--holds_ == 0) mutex_.unlock();
+  }
+
+ private:
+  std::mutex mutex_;
+  static thread_local int holds_;  // how often this thread holds the mutex now
+};
+
+thread_local int RecursiveOutputMutex::holds_ = 0;
+
+// Guards the buffer, the settings and the console attribute.
+RecursiveOutputMutex& outputMutex() {
+  static RecursiveOutputMutex mutex;
   return mutex;
 }
 
@@ -221,7 +239,7 @@ OutputSettings detectOutputSettings() {
 }
 
 void configureOutput(const OutputSettings& settings) {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   flushLocked();
   currentSettings = settings;
   pending.reserve(kFlushThreshold * 2);
@@ -230,12 +248,12 @@ void configureOutput(const OutputSettings& settings) {
 const OutputSettings& outputSettings() { return currentSettings; }
 
 void flushOutput() {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   flushLocked();
 }
 
 void captureOutputForTesting(std::string* capture) {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   flushLocked();
   captured = capture;
 }
@@ -244,7 +262,7 @@ OutputLock::OutputLock() { outputMutex().lock(); }
 OutputLock::~OutputLock() { outputMutex().unlock(); }
 
 void consolePrint(const char* format, ...) {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   va_list args;
   va_start(args, format);
   appendFormatted(pending, format, args);
@@ -253,18 +271,18 @@ void consolePrint(const char* format, ...) {
 }
 
 void consoleWrite(const char* data, std::size_t size) {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   pending.append(data, size);
   afterPrint();
 }
 
 void setColour(ConsoleColour colour) {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   setColourLocked(colour);
 }
 
 void printColoured(ConsoleColour colour, const char* format, ...) {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   setColourLocked(colour);
   va_list args;
   va_start(args, format);
@@ -275,7 +293,7 @@ void printColoured(ConsoleColour colour, const char* format, ...) {
 }
 
 void printColouredRestoring(ConsoleColour colour, const char* format, ...) {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   ConsoleColour previous = currentColour;
   setColourLocked(colour);
   va_list args;
@@ -295,7 +313,7 @@ void printBufferOverrun() {
 // printColoured(DarkCyan, "Execution time: %lf ms\n\n", milliseconds), without parsing the
 // format: it runs once per call.
 void printExecutionTime(double milliseconds) {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   setColourLocked(ConsoleColour::DarkCyan);
   pending.append("Execution time: ");
   appendFixed(pending, milliseconds);
@@ -305,7 +323,7 @@ void printExecutionTime(double milliseconds) {
 }
 
 void printEcho(const std::string& text, const char* suffix) {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   setColourLocked(ConsoleColour::White);
   pending.append(text);
   pending.append(suffix);
@@ -320,7 +338,7 @@ void printModuleLoaded(const std::string& name, const std::string& fileName, con
 }
 
 void moveCursorUp() {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   if (currentSettings.terminalControls) {
     pending.append("\x1b[A");
     afterPrint();
@@ -331,7 +349,7 @@ void moveCursorUp() {
 }
 
 void setWindowTitle(const char* title) {
-  std::lock_guard<std::recursive_mutex> lock(outputMutex());
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   if (!currentSettings.terminalControls) {
     platform::setNativeWindowTitle(title);  // a console window of its own, where there is one
     return;

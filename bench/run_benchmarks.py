@@ -245,6 +245,16 @@ class Bench:
                      f"{peak / len(line):.1f}x the line", goal,
                      peak < 8 * len(line) if goal else None)
         self.row(section, "16 MiB vs 1 MiB time", f"{figures[16 * MIB] / figures[MIB]:.1f}x")
+        # The densest literal: one-byte items, so the per-item cost (argument text, its place
+        # and its pointer) weighs most against the line's bytes.
+        dense = b'"bench" invokeModule ["fn", [' + b",".join([b"1"] * (8 * MIB)) + b"]]\n"
+        path = self.path("dense-line.txt")
+        with open(path, "wb") as f:
+            f.write(dense)
+        peak = self.peak_kib([self.exe], path) * 1024
+        self.row(section, "16 MiB line of one-byte items (1,1,...): peak memory",
+                 f"{peak / MIB:.1f} MiB", f"line {len(dense) / MIB:.1f} MiB",
+                 f"{peak / len(dense):.1f}x the line", "< 8x the line", peak < 8 * len(dense))
         text = b"x" * (16 * MIB)
         path = self.path("function-line.txt")
         with open(path, "wb") as f:

@@ -119,7 +119,7 @@ int runMain(int argc, char** argv) {
     }
     trimRight(&line);
     if (line.empty()) moveCursorUp();  // takes back the line feed echoed for the empty line
-    if (!keepGoingAfter(dispatchCommand(false, line))) break;
+    if (!keepGoingAfter(dispatchCommand(false, std::move(line)))) break;
   }
   flushOutput();
   return 0;

@@ -144,6 +144,7 @@ def test_pause_progress_sequence(ctx):
     check(figures == sorted(figures) and figures[-1] <= 100, f"figures rise: {figures}")
     elapsed = float(m.group(2))
     check(195.0 <= elapsed <= 400.0, f"a 0.2 s pause took {elapsed} ms")
+    t.settle()
     t.type("exit\n")
     check(t.wait() == 0, "exit code 0")
 
@@ -207,6 +208,7 @@ def test_ctrl_c_during_a_pause_aborts_scripts_only(ctx):
     t.read_until(re.escape(ESC + "[35mScript #2 aborted\n\n" + ESC + "[0m" + ESC
                            + "[35mScript #1 aborted\n\n" + ESC + "[0m"))
     check("not reached" not in t.output, "no line after the pause ran")
+    t.settle()  # an abort discards typed-ahead input
     t.type('"testext_full" invokeModule "hi"\r')
     t.read_until("(" + RESULT_HI + ".*){2}Execution time")
     check(t.output.count("InvokeModule loaded") == 1, "the extension stayed loaded")

@@ -8,6 +8,7 @@
 
 #include "commands/script_runner.h"
 #include "console/output.h"
+#include "console/output_test_support.h"
 #include "extensions/extension_registry.h"
 
 namespace {
@@ -29,24 +30,12 @@ TEST(UnquoteString, UndoesDoubledQuotes) {
   for (const auto& [input, expected] : cases) EXPECT_EQ(expected, unquoteString(input)) << input;
 }
 
-class DispatchTest : public ::testing::Test {
+class DispatchTest : public OutputCaptureTest {
  protected:
-  void SetUp() override {
-    saved_ = outputSettings();
-    configureOutput(OutputSettings{});
-    captureOutputForTesting(&text_);
-  }
   void TearDown() override {
     runningScriptCount = 0;
-    captureOutputForTesting(nullptr);
-    configureOutput(saved_);
+    OutputCaptureTest::TearDown();
   }
-  std::string printed() {
-    flushOutput();
-    return text_;
-  }
-  std::string text_;
-  OutputSettings saved_;
 };
 
 TEST_F(DispatchTest, UnknownLinesAreEchoedUnchangedOnlyInScripts) {

@@ -281,27 +281,33 @@ void setColour(ConsoleColour colour) {
   setColourLocked(colour);
 }
 
-void printColoured(ConsoleColour colour, const char* format, ...) {
+namespace {
+
+// One colour/print/colour sequence under the lock; `after` is the colour left in force, or
+// the colour in force before when `restore` is set.
+void printInColour(ConsoleColour colour, bool restore, const char* format, va_list args) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  ConsoleColour after = restore ? currentColour : ConsoleColour::White;
   setColourLocked(colour);
+  appendFormatted(pending, format, args);
+  afterPrint();
+  setColourLocked(after);
+}
+
+}  // namespace
+
+void printColoured(ConsoleColour colour, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  appendFormatted(pending, format, args);
+  printInColour(colour, false, format, args);
   va_end(args);
-  afterPrint();
-  setColourLocked(ConsoleColour::White);
 }
 
 void printColouredRestoring(ConsoleColour colour, const char* format, ...) {
-  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  ConsoleColour previous = currentColour;
-  setColourLocked(colour);
   va_list args;
   va_start(args, format);
-  appendFormatted(pending, format, args);
+  printInColour(colour, true, format, args);
   va_end(args);
-  afterPrint();
-  setColourLocked(previous);
 }
 
 void printNotice(const char* text) { printColoured(ConsoleColour::DarkYellow, "%s\n\n", text); }

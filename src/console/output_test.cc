@@ -12,34 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "console/output_test_support.h"
+
 namespace {
 
-// Captures everything printed during a test, in the given colour mode.
-class OutputTest : public ::testing::Test {
- protected:
-  void useColours(bool colours) {
-    OutputSettings settings;
-    settings.colourEscapes = colours;
-    settings.terminalControls = colours;
-    configureOutput(settings);
-  }
-  void SetUp() override {
-    saved_ = outputSettings();
-    captureOutputForTesting(&text_);
-    useColours(false);
-  }
-  void TearDown() override {
-    configureOutput(saved_);
-    captureOutputForTesting(nullptr);
-  }
-  std::string printed() {
-    flushOutput();
-    return text_;
-  }
-
-  std::string text_;
-  OutputSettings saved_;
-};
+using OutputTest = OutputCaptureTest;
 
 TEST_F(OutputTest, PrintersInPlainModeWriteExactlyTheirTexts) {
   printNotice("Unknown command");

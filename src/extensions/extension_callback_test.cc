@@ -8,29 +8,16 @@
 #include <vector>
 
 #include "console/output.h"
+#include "console/output_test_support.h"
 
 namespace {
 
-class ExtensionCallbackTest : public ::testing::Test {
+class ExtensionCallbackTest : public OutputCaptureTest {
  protected:
   void SetUp() override {
-    saved_ = outputSettings();
-    OutputSettings settings;
-    settings.colourEscapes = true;
-    configureOutput(settings);
-    captureOutputForTesting(&text_);
+    OutputCaptureTest::SetUp();
+    useColours(true);
   }
-  void TearDown() override {
-    captureOutputForTesting(nullptr);
-    configureOutput(saved_);
-  }
-  std::string printed() {
-    flushOutput();
-    return text_;
-  }
-
-  std::string text_;
-  OutputSettings saved_;
 };
 
 const std::string kCyan = "\x1b[96m";

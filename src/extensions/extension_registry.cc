@@ -223,20 +223,19 @@ void ExtensionHandle::reportVersion() {
 
 // --- ExtensionHandle: calls --------------------------------------------------------------
 
-void ExtensionHandle::call(const char* function) {
-  if (!ok_) return;  // the load failure was the report
-  ExtensionEntry* entry = entry_;
-  if (entry == nullptr || entry->module == nullptr || entry->rvExtension == nullptr) {
-    printNotice("Method is not implemented");
-    return;
-  }
+namespace {
 
+// Runs `callEntry` (the call of one entry point) with the call buffer ready and prints what
+// came back: the result with `format` ("%s" the quoted text, "%d" the return code), then the
+// time; or the overrun. The timed interval holds the entry-point call alone.
+template <class EntryCall>
+void callAndReport(const char* format, EntryCall&& callEntry) {
   GuardedBuffer& buffer = callOutputBuffer();
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
   enterExtensionCode();
   std::int64_t start = platform::counter();
-  entry->rvExtension(output, kExtensionOutputSize, function);
+  std::int32_t code = callEntry(output);
   std::int64_t end = platform::counter();
   leaveExtensionCode();
   OutputLock lock;  // keeps the result and its time together
@@ -249,8 +248,23 @@ void ExtensionHandle::call(const char* function) {
   std::string& line = resultLine();
   line.clear();
   appendQuoted(line, buffer.text());
-  printColoured(ConsoleColour::Cyan, "%s\n", line.c_str());
+  printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
   printExecutionTime(elapsedMilliseconds(start, end, frequency));
+}
+
+}  // namespace
+
+void ExtensionHandle::call(const char* function) {
+  if (!ok_) return;  // the load failure was the report
+  ExtensionEntry* entry = entry_;
+  if (entry == nullptr || entry->module == nullptr || entry->rvExtension == nullptr) {
+    printNotice("Method is not implemented");
+    return;
+  }
+  callAndReport("%s\n", [&](char* output) {
+    entry->rvExtension(output, kExtensionOutputSize, function);
+    return std::int32_t{0};
+  });
 }
 
 void ExtensionHandle::callArgs(const char* function, const char** argv, std::int32_t argc) {
@@ -260,25 +274,7 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
     printNotice("Method is not implemented");
     return;
   }
-
-  GuardedBuffer& buffer = callOutputBuffer();
-  char* output = buffer.prepare();
-  std::int64_t frequency = platform::counterFrequency();
-  enterExtensionCode();
-  std::int64_t start = platform::counter();
-  std::int32_t code = entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
-  std::int64_t end = platform::counter();
-  leaveExtensionCode();
-  OutputLock lock;  // keeps the result and its time together
-  setColour(ConsoleColour::White);
-
-  if (buffer.overrun()) {
-    printBufferOverrun();
-    return;
-  }
-  std::string& line = resultLine();
-  line.clear();
-  appendQuoted(line, buffer.text());
-  printColoured(ConsoleColour::Cyan, "[%s,%d,0]\n", line.c_str(), code);
-  printExecutionTime(elapsedMilliseconds(start, end, frequency));
+  callAndReport("[%s,%d,0]\n", [&](char* output) {
+    return entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
+  });
 }

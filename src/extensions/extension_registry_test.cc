@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "console/output.h"
+#include "console/output_test_support.h"
 #include "extensions/extension_callback.h"
 #include "platform/dynamic_library.h"
 
@@ -94,19 +95,15 @@ Segment callbackLine(const std::string& shown) {
 
 const std::vector<Segment> kNothing;
 
-class ExtensionRegistryTest : public ::testing::Test {
+class ExtensionRegistryTest : public OutputCaptureTest {
  protected:
   void SetUp() override {
-    saved_ = outputSettings();
-    OutputSettings settings;
-    settings.colourEscapes = true;
-    configureOutput(settings);
-    captureOutputForTesting(&text_);
+    OutputCaptureTest::SetUp();
+    useColours(true);
   }
   void TearDown() override {
     extensionRegistry.unloadAll();
-    captureOutputForTesting(nullptr);
-    configureOutput(saved_);
+    OutputCaptureTest::TearDown();
   }
 
   // Everything printed since the last call, as coloured runs without the White resets.
@@ -131,9 +128,6 @@ class ExtensionRegistryTest : public ::testing::Test {
     ASSERT_TRUE(handle.ok());
     printed();
   }
-
-  std::string text_;
-  OutputSettings saved_;
 };
 
 // --- Loading -------------------------------------------------------------------------------

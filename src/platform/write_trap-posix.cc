@@ -5,22 +5,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
+
+#include "platform/page_protection.h"
 
 namespace platform {
 
 namespace {
 
-struct TrapSlot {
-  std::uintptr_t begin = 0;
-  std::uintptr_t end = 0;
-  std::atomic<bool> active{false};  // set after begin/end are written, cleared before reuse
-  std::atomic<bool> fired{false};
-};
-
-// A slot is filled on the main thread before its range is handed out; the handler only reads.
-TrapSlot trapSlots[kMaxWriteTraps];
 std::size_t cachedPageSize = 0;
 struct sigaction previousSegv;
 struct sigaction previousBus;
@@ -42,33 +34,10 @@ void forwardFault(int signal, siginfo_t* info, void* context) {
 }
 
 void onMemoryFault(int signal, siginfo_t* info, void* context) {
-  auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  for (TrapSlot& slot : trapSlots) {
-    if (!slot.active.load(std::memory_order_acquire)) continue;
-    if (address < slot.begin || address >= slot.end) continue;
-    std::uintptr_t page = address & ~(static_cast<std::uintptr_t>(cachedPageSize) - 1);
-    if (mprotect(reinterpret_cast<void*>(page), cachedPageSize, PROT_READ | PROT_WRITE) == 0) {
-      slot.fired.store(true, std::memory_order_release);
-      return;  // the write is repeated and now succeeds
-    }
+  if (admitTrappedWrite(reinterpret_cast<std::uintptr_t>(info->si_addr))) {
+    return;  // the write is repeated and now succeeds
   }
   forwardFault(signal, info, context);
-}
-
-bool installHandler() {
-  static const bool installed = [] {
-    struct sigaction action = {};
-    action.sa_sigaction = onMemoryFault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(SIGSEGV, &action, &previousSegv) != 0) return false;
-    if (sigaction(SIGBUS, &action, &previousBus) != 0) {
-      sigaction(SIGSEGV, &previousSegv, nullptr);
-      return false;
-    }
-    return true;
-  }();
-  return installed;
 }
 
 }  // namespace
@@ -98,38 +67,25 @@ void unmapPagesWithBarrier(unsigned char* pages, std::size_t size) {
   munmap(pages, size + memoryPageSize());
 }
 
-int installWriteTrap(void* begin, std::size_t size) {
-  memoryPageSize();
-  if (!installHandler()) return -1;
-  for (int index = 0; index < kMaxWriteTraps; ++index) {
-    TrapSlot& slot = trapSlots[index];
-    if (slot.active.load(std::memory_order_relaxed)) continue;
-    slot.begin = reinterpret_cast<std::uintptr_t>(begin);
-    slot.end = slot.begin + size;
-    slot.fired.store(false, std::memory_order_relaxed);
-    slot.active.store(true, std::memory_order_release);
-    armWriteTrap(index);
-    return index;
-  }
-  return -1;
+bool protectPages(std::uintptr_t begin, std::size_t size, bool writable) {
+  return mprotect(reinterpret_cast<void*>(begin), size,
+                  writable ? PROT_READ | PROT_WRITE : PROT_READ) == 0;
 }
 
-bool writeTrapFired(int trap) { return trapSlots[trap].fired.load(std::memory_order_acquire); }
-
-void disarmWriteTrap(int trap) {
-  TrapSlot& slot = trapSlots[trap];
-  mprotect(reinterpret_cast<void*>(slot.begin), slot.end - slot.begin, PROT_READ | PROT_WRITE);
-}
-
-void armWriteTrap(int trap) {
-  TrapSlot& slot = trapSlots[trap];
-  mprotect(reinterpret_cast<void*>(slot.begin), slot.end - slot.begin, PROT_READ);
-  slot.fired.store(false, std::memory_order_release);
-}
-
-void removeWriteTrap(int trap) {
-  disarmWriteTrap(trap);
-  trapSlots[trap].active.store(false, std::memory_order_release);
+bool installWriteFaultHandler() {
+  static const bool installed = [] {
+    struct sigaction action = {};
+    action.sa_sigaction = onMemoryFault;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGSEGV, &action, &previousSegv) != 0) return false;
+    if (sigaction(SIGBUS, &action, &previousBus) != 0) {
+      sigaction(SIGSEGV, &previousSegv, nullptr);
+      return false;
+    }
+    return true;
+  }();
+  return installed;
 }
 
 }  // namespace platform

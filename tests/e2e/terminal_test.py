@@ -119,6 +119,7 @@ def test_no_color_keeps_terminal_controls(ctx):
     check(ESC + "[9" not in t.output and ESC + "[0m" not in t.output,
           "no colour escapes with NO_COLOR: " + repr(t.output[:300]))
     check(t.output.startswith(ESC + "]0;Varnholt's invokeModule v2.0\x07"), "title still set")
+    t.settle()
     t.type("\n")
     t.read_until(re.escape(ESC + "[AUnknown command\n\n"))
     t.type("exit\n")

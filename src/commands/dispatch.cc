@@ -42,30 +42,16 @@ const char* unquoteFunctionInPlace(std::string& line, std::string_view function)
   return first;
 }
 
-// One pointer per argument text, as RVExtensionArgs takes them, in a vector reused from
-// command to command (main thread only); one grown by a huge array is given back.
-std::vector<const char*>& argumentPointersOf(const ArgumentTexts& texts) {
-  constexpr std::size_t kKeptCapacity = 8 * 1024;
-  static std::vector<const char*> pointers;
-  if (pointers.capacity() > kKeptCapacity) std::vector<const char*>().swap(pointers);
-  pointers.clear();
-  pointers.reserve(texts.starts.size());
-  for (std::size_t start : texts.starts) pointers.push_back(texts.bytes.data() + start);
-  return pointers;
-}
-
 void runArgumentCall(std::string& line, const CommandMatch& match) {
   // The argument texts are built before the extension is looked up: exactly the texts of the
   // parsed array's argumentList, written straight from the literal without building the
   // values, which the call never needs. The literal is read in place: the parser reads no
   // byte beyond the length it is given.
   std::size_t cursor = 0;
-  const ArgumentTexts arguments =
-      argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor);
-  std::vector<const char*>& argumentPointers = argumentPointersOf(arguments);
+  ArgumentTexts arguments = argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor);
   const char* function = unquoteFunctionInPlace(line, match.function);
   ExtensionHandle handle{match.extension};
-  handle.callArgs(function, argumentPointers.data(), static_cast<int>(argumentPointers.size()));
+  handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()));
 }
 
 void runFunctionCall(std::string& line, const CommandMatch& match) {

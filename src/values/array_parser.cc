@@ -188,73 +188,101 @@ class TreeBuilder {
   std::vector<std::size_t> openStarts_;
 };
 
+}  // namespace
+
 // Writes the argument texts: each top-level item's text form, nested arrays included,
-// followed by a NUL, all into one buffer.
-class TextWriter {
+// followed by a NUL, all into one buffer, recording where each text starts.
+//
+// The buffer is reserved up front for twice the literal's length: no item's text is longer
+// than twice the item with the separator behind it (the worst are a one-byte item printing as
+// "nil" and "1e5" printing as "100000"), so the buffer never moves and the start pointers
+// are taken as the texts are written. Should it ever have to grow, the pointers are moved
+// along with it. Reserved pages that are never written cost no memory.
+class ArgumentTextWriter {
  public:
-  explicit TextWriter(std::size_t length) {
-    texts_.bytes.reserve(length + 16);
-    texts_.starts.reserve(length / 8);
+  explicit ArgumentTextWriter(std::size_t length) {
+    texts_.bytes_.reserve(2 * length + 64);  // also keeps the bytes off the small-string buffer
+    texts_.starts_.reserve(length / 8);
   }
 
   void beginArray() {
     startItem();
-    texts_.bytes += '[';
+    put('[');
     openCounts_.push_back(0);
   }
   void endArray() {
-    texts_.bytes += ']';
+    put(']');
     openCounts_.pop_back();
     endItem();
   }
   void nil() {
     startItem();
-    texts_.bytes += "nil";
+    put("nil");
     endItem();
   }
   void boolean(bool value) {
     startItem();
-    texts_.bytes += value ? "true" : "false";
+    put(value ? "true" : "false");
     endItem();
   }
   void number(std::string_view item) {
     startItem();
     // Most numbers are typed the way they print; those need no conversion.
     if (isNumberTextAsPrinted(item)) {
-      texts_.bytes += item;
+      put(item);
     } else {
-      appendNumber(texts_.bytes, numberFromText(item));
+      makeRoom(kLongestNumberText);
+      appendNumber(texts_.bytes_, numberFromText(item));
     }
     endItem();
   }
   void string(std::string_view quoted) {
     startItem();
-    texts_.bytes += quoted;  // exactly as quoteString writes the string it holds
+    put(quoted);  // exactly as quoteString writes the string it holds
     endItem();
   }
 
   ArgumentTexts result() { return std::move(texts_); }
 
  private:
+  static constexpr std::size_t kLongestNumberText = 32;
+
+  void put(char c) {
+    makeRoom(1);
+    texts_.bytes_ += c;
+  }
+  void put(std::string_view text) {
+    makeRoom(text.size());
+    texts_.bytes_ += text;
+  }
+  // Grows the buffer when `n` more bytes would not fit, moving the start pointers along.
+  void makeRoom(std::size_t n) {
+    std::string& bytes = texts_.bytes_;
+    if (bytes.capacity() - bytes.size() >= n) return;
+    std::vector<std::size_t> offsets;
+    offsets.reserve(texts_.starts_.size());
+    for (const char* start : texts_.starts_) offsets.push_back(static_cast<std::size_t>(start - bytes.data()));
+    bytes.reserve(2 * (bytes.size() + n));
+    for (std::size_t i = 0; i < offsets.size(); ++i) texts_.starts_[i] = bytes.data() + offsets[i];
+  }
   // A top-level item starts a new text; inside an array an item after the first is
   // preceded by ",".
   void startItem() {
     if (openCounts_.empty()) {
-      texts_.starts.push_back(texts_.bytes.size());
+      makeRoom(1);
+      texts_.starts_.push_back(texts_.bytes_.data() + texts_.bytes_.size());
     } else if (openCounts_.back()++ != 0) {
-      texts_.bytes += ',';
+      put(',');
     }
   }
   // A top-level item ends its text.
   void endItem() {
-    if (openCounts_.empty()) texts_.bytes += '\0';
+    if (openCounts_.empty()) put('\0');
   }
 
   ArgumentTexts texts_;
   std::vector<std::size_t> openCounts_;  // items so far in each open nested array
 };
-
-}  // namespace
 
 GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor) {
   TreeBuilder builder(length);
@@ -262,15 +290,8 @@ GameArray parseGameArray(const char* text, std::size_t length, std::size_t& curs
   return builder.result();
 }
 
-std::vector<const char*> ArgumentTexts::pointers() const {
-  std::vector<const char*> result;
-  result.reserve(starts.size());
-  for (std::size_t start : starts) result.push_back(bytes.data() + start);
-  return result;
-}
-
 ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor) {
-  TextWriter writer(length);
+  ArgumentTextWriter writer(length);
   if (!walkArrayLiteral(text, length, cursor, writer)) return ArgumentTexts();
   return writer.result();
 }

@@ -25,20 +25,25 @@
 // arrays are read with an explicit stack of open arrays.
 GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor);
 
-// Argument texts kept together: each text followed by a NUL, in one buffer.
-struct ArgumentTexts {
-  std::string bytes;
-  std::vector<std::size_t> starts;  // where each text begins in `bytes`
-
-  std::size_t size() const { return starts.size(); }
+// Argument texts kept together: each text followed by a NUL, in one buffer, and a pointer to
+// the start of each, as RVExtensionArgs takes them. The buffer is always on the heap, so the
+// pointers stay valid when the texts are moved; they die with the texts.
+class ArgumentTexts {
+ public:
+  std::size_t size() const { return starts_.size(); }
+  // The text of argument `index`, without its NUL (it may hold NUL bytes of its own).
   std::string_view text(std::size_t index) const {
-    const std::size_t start = starts[index];
-    const std::size_t end = index + 1 < starts.size() ? starts[index + 1] : bytes.size();
-    return std::string_view(bytes).substr(start, end - start - 1);  // without its NUL
+    const char* end = index + 1 < starts_.size() ? starts_[index + 1] : bytes_.data() + bytes_.size();
+    return std::string_view(starts_[index], static_cast<std::size_t>(end - starts_[index] - 1));
   }
-  // One pointer per text, as RVExtensionArgs takes them; valid until `bytes` changes,
-  // moves or dies.
-  std::vector<const char*> pointers() const;
+  // The argument vector for RVExtensionArgs: size() pointers to NUL-terminated texts.
+  const char** argv() { return starts_.data(); }
+  const std::vector<const char*>& pointers() const { return starts_; }
+
+ private:
+  friend class ArgumentTextWriter;
+  std::string bytes_;
+  std::vector<const char*> starts_;  // into bytes_
 };
 
 // The argument texts of the same literal, without building its values: exactly the texts

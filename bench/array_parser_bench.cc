@@ -82,9 +82,8 @@ void BM_ArgumentTextsOfLiteral(benchmark::State& state) {
   const std::string literal = mixedLiteral(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
     std::size_t cursor = 0;
-    const ArgumentTexts texts = argumentTextsOfLiteral(literal.c_str(), literal.size(), cursor);
-    const std::vector<const char*> arguments = texts.pointers();
-    benchmark::DoNotOptimize(arguments.data());
+    ArgumentTexts texts = argumentTextsOfLiteral(literal.c_str(), literal.size(), cursor);
+    benchmark::DoNotOptimize(texts.argv());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(literal.size()));

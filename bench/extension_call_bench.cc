@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "captured_output.h"
 #include "console/output.h"
 #include "extensions/extension_registry.h"
 #include "extensions/guarded_buffer.h"
@@ -16,22 +17,6 @@ namespace {
 const std::string kExtension = "testext_full";
 
 void enterExtensionDirectory() { std::filesystem::current_path(TESTEXT_DIR); }
-
-// Routes the host's output into a string that is emptied now and then.
-class CapturedOutput {
- public:
-  CapturedOutput() {
-    sink_.reserve(1 << 24);
-    captureOutputForTesting(&sink_);
-  }
-  ~CapturedOutput() { captureOutputForTesting(nullptr); }
-  void trim() {
-    if (sink_.size() > (1 << 23)) sink_.clear();
-  }
-
- private:
-  std::string sink_;
-};
 
 void BM_ArgumentFormCall(benchmark::State& state) {
   enterExtensionDirectory();

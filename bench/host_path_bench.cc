@@ -13,6 +13,7 @@
 
 #include "commands/command_patterns.h"
 #include "commands/dispatch.h"
+#include "captured_output.h"
 #include "console/output.h"
 #include "extensions/extension_api.h"
 #include "extensions/extension_registry.h"
@@ -23,22 +24,6 @@
 namespace {
 
 const std::string kCommand = R"("bench" invokeModule ["fn", [1, "two", true, [3]]])";
-
-// Routes the host's output into a string that is emptied now and then.
-class CapturedOutput {
- public:
-  CapturedOutput() {
-    sink_.reserve(1 << 24);
-    captureOutputForTesting(&sink_);
-  }
-  ~CapturedOutput() { captureOutputForTesting(nullptr); }
-  void trim() {
-    if (sink_.size() > (1 << 23)) sink_.clear();
-  }
-
- private:
-  std::string sink_;
-};
 
 // The bench extension's RVExtensionArgs, loaded once.
 RVExtensionArgsFunction benchEntryPoint() {
@@ -108,8 +93,7 @@ void BM_CommandArguments(benchmark::State& state) {
   for (auto _ : state) {
     std::size_t cursor = 0;
     ArgumentTexts arguments = argumentTextsOfLiteral(literal.data(), literal.size(), cursor);
-    std::vector<const char*> pointers = arguments.pointers();
-    benchmark::DoNotOptimize(pointers.data());
+    benchmark::DoNotOptimize(arguments.argv());
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -159,12 +143,10 @@ void BM_BigArgumentLine(benchmark::State& state) {
     std::size_t cursor = 0;
     auto arguments = std::make_unique<ArgumentTexts>(
         argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor));
-    auto pointers = std::make_unique<std::vector<const char*>>(arguments->pointers());
     std::string function = unquoteString(match.function);
-    benchmark::DoNotOptimize(pointers->data());
+    benchmark::DoNotOptimize(arguments->argv());
     benchmark::DoNotOptimize(function.data());
     state.PauseTiming();
-    pointers.reset();
     arguments.reset();
     state.ResumeTiming();
   }

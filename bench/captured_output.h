@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "console/output.h"
+#include "output/output.h"
 
 class CapturedOutput {
  public:

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "captured_output.h"
-#include "console/output.h"
 #include "extensions/extension_registry.h"
 #include "extensions/guarded_buffer.h"
+#include "output/output.h"
 
 namespace {
 

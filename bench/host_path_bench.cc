@@ -11,12 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "captured_output.h"
 #include "commands/command_patterns.h"
 #include "commands/dispatch.h"
-#include "captured_output.h"
-#include "console/output.h"
 #include "extensions/extension_api.h"
 #include "extensions/extension_registry.h"
+#include "output/output.h"
 #include "platform/dynamic_library.h"
 #include "platform/platform.h"
 #include "values/array_parser.h"

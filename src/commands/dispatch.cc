@@ -3,8 +3,8 @@
 
 #include "commands/command_patterns.h"
 #include "commands/script_runner.h"
-#include "console/output.h"
 #include "extensions/extension_registry.h"
+#include "output/output.h"
 #include "values/array_parser.h"
 
 namespace {

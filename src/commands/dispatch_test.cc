@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "commands/script_runner.h"
-#include "console/output.h"
-#include "console/output_test_support.h"
 #include "extensions/extension_registry.h"
+#include "output/output.h"
+#include "output/output_test_support.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "commands/command_patterns.h"
 #include "commands/dispatch.h"
-#include "console/output.h"
+#include "output/output.h"
 #include "platform/platform.h"
 
 int runningScriptCount = 0;
@@ -49,7 +49,7 @@ void runPause(const std::string& line, const SleepMatch& pause) {
   const double stepMs = totalMs / 100.0;
   const std::int64_t frequency = platform::counterFrequency();
   const std::int64_t start = platform::counter();
-  double remainingMs = totalMs - elapsedMilliseconds(start, platform::counter(), frequency);
+  double remainingMs = totalMs - platform::elapsedMilliseconds(start, platform::counter(), frequency);
 
   if (stepMs <= remainingMs) {
     const std::uint32_t step = wholeMilliseconds(stepMs);
@@ -65,13 +65,13 @@ void runPause(const std::string& line, const SleepMatch& pause) {
       // A zero-length pause shows 0% until the counter moves.
       int percent = totalMs > 0 ? 100 - static_cast<int>(remainingMs / totalMs * 100.0) : 0;
       consolePrint("\r%d%%", percent);
-      remainingMs = totalMs - elapsedMilliseconds(start, platform::counter(), frequency);
+      remainingMs = totalMs - platform::elapsedMilliseconds(start, platform::counter(), frequency);
     }
   }
   pauseFor(wholeMilliseconds(std::fabs(remainingMs)));
   const std::int64_t end = platform::counter();
   consolePrint("\r100%%\n");
-  printExecutionTime(elapsedMilliseconds(start, end, frequency));
+  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency));
   consolePrint("\n");
 }
 

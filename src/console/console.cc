@@ -4,8 +4,8 @@
 #include "commands/dispatch.h"
 #include "commands/script_runner.h"
 #include "console/completion.h"
-#include "console/output.h"
 #include "extensions/extension_registry.h"
+#include "output/output.h"
 #include "platform/platform.h"
 
 namespace {

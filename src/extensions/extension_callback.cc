@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "console/output.h"
+#include "output/output.h"
 #include "values/game_value.h"
 
 std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function,

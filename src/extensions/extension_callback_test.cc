@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "console/output.h"
-#include "console/output_test_support.h"
+#include "output/output.h"
+#include "output/output_test_support.h"
 
 namespace {
 

@@ -5,9 +5,10 @@
 #include <string>
 #include <utility>
 
-#include "console/output.h"
 #include "extensions/extension_callback.h"
+#include "extensions/extension_messages.h"
 #include "extensions/guarded_buffer.h"
+#include "output/output.h"
 #include "platform/dynamic_library.h"
 #include "platform/platform.h"
 #include "values/game_value.h"
@@ -218,7 +219,7 @@ void ExtensionHandle::reportVersion() {
     return;
   }
   printModuleLoaded(entry->name, entry->fileName, buffer.data());
-  printExecutionTime(elapsedMilliseconds(start, end, frequency));
+  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency));
 }
 
 // --- ExtensionHandle: calls --------------------------------------------------------------
@@ -249,7 +250,7 @@ void callAndReport(const char* format, EntryCall&& callEntry) {
   line.clear();
   appendQuoted(line, buffer.text());
   printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
-  printExecutionTime(elapsedMilliseconds(start, end, frequency));
+  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency));
 }
 
 }  // namespace

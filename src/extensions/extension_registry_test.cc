@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "console/output.h"
-#include "console/output_test_support.h"
 #include "extensions/extension_callback.h"
+#include "output/output.h"
+#include "output/output_test_support.h"
 #include "platform/dynamic_library.h"
 
 namespace {

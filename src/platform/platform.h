@@ -72,6 +72,9 @@ void clearInterrupt();
 std::int64_t counter();
 std::int64_t counterFrequency();
 
+// (end - start) * 1000.0 / frequency, each converted to double first.
+double elapsedMilliseconds(std::int64_t start, std::int64_t end, std::int64_t frequency);
+
 // Blocks the calling thread for about `milliseconds`; returns early on an interrupt.
 void sleepMilliseconds(std::uint32_t milliseconds);
 

@@ -1,14 +1,27 @@
-// Console output: the one print routine, the message colours and the shared message printers.
+// Console output: the one print routine, the message colours and the generic printers.
 //
-// All text goes through one process-wide output buffer. Each colour-set/print/colour-reset
+// The bottom layer of the host: it uses nothing of the project but the platform layer, and
+// every other module prints through it. All text goes through one process-wide output buffer. Each colour-set/print/colour-reset
 // sequence is made under one recursive lock (OutputLock), so a line printed from an
 // extension's own thread is never cut into another line or recoloured by it.
-#ifndef INVOKEMODULE_CONSOLE_OUTPUT_H_
-#define INVOKEMODULE_CONSOLE_OUTPUT_H_
+#ifndef INVOKEMODULE_OUTPUT_OUTPUT_H_
+#define INVOKEMODULE_OUTPUT_OUTPUT_H_
 
+#include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+// Lets the compiler check every printf-style call of the routines below against the
+// directives the formatter supports. MinGW's plain `printf` means the Microsoft rules.
+#if defined(__MINGW32__)
+#define INVOKEMODULE_PRINTF_FORMAT(formatIndex, firstArgument) \
+  __attribute__((format(gnu_printf, formatIndex, firstArgument)))
+#elif defined(__GNUC__)
+#define INVOKEMODULE_PRINTF_FORMAT(formatIndex, firstArgument) \
+  __attribute__((format(printf, formatIndex, firstArgument)))
+#else
+#define INVOKEMODULE_PRINTF_FORMAT(formatIndex, firstArgument)
+#endif
 
 // A console text attribute in the Windows console encoding (foreground bits only).
 enum class ConsoleColour : std::uint16_t {
@@ -52,30 +65,26 @@ class OutputLock {
 
 // printf-like: supports %s, %d, %u, %lf (fixed, six decimals), %p (upper-case hex, two digits
 // per pointer byte, no prefix) and %%. Identical bytes on every platform.
-void consolePrint(const char* format, ...);
+void consolePrint(const char* format, ...) INVOKEMODULE_PRINTF_FORMAT(1, 2);
 void setColour(ConsoleColour colour);
-void printColoured(ConsoleColour colour, const char* format, ...);
+void printColoured(ConsoleColour colour, const char* format, ...) INVOKEMODULE_PRINTF_FORMAT(2, 3);
 
 // As printColoured, but ends by restoring the colour that was in effect before, instead of
 // White: for lines printed from another thread (extension callbacks), which must not change
 // the colour of what the main thread is in the middle of printing (a pause's progress).
-void printColouredRestoring(ConsoleColour colour, const char* format, ...);
+void printColouredRestoring(ConsoleColour colour, const char* format, ...)
+    INVOKEMODULE_PRINTF_FORMAT(2, 3);
 
 // Appends raw bytes (no formatting) in the current colour.
 void consoleWrite(const char* data, std::size_t size);
 
 void printNotice(const char* text);
-void printBufferOverrun();
 void printExecutionTime(double milliseconds);
 void printEcho(const std::string& text, const char* suffix);
-void printModuleLoaded(const std::string& name, const std::string& fileName, const char* version);
 
 // Moves the cursor up one row, same column (terminal escape or native console call).
 void moveCursorUp();
 // Sets the window title: by escape sequence on a terminal, else through the native console.
 void setWindowTitle(const char* title);
 
-// (end - start) * 1000.0 / frequency, each converted to double first.
-double elapsedMilliseconds(std::int64_t start, std::int64_t end, std::int64_t frequency);
-
-#endif  // INVOKEMODULE_CONSOLE_OUTPUT_H_
+#endif  // INVOKEMODULE_OUTPUT_OUTPUT_H_

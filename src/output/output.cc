@@ -1,5 +1,5 @@
 // Console output: the buffered print routine, colours as escapes or native attributes, printers.
-#include "console/output.h"
+#include "output/output.h"
 
 #include <charconv>
 #include <cmath>
@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
 
@@ -312,10 +313,6 @@ void printColouredRestoring(ConsoleColour colour, const char* format, ...) {
 
 void printNotice(const char* text) { printColoured(ConsoleColour::DarkYellow, "%s\n\n", text); }
 
-void printBufferOverrun() {
-  printColoured(ConsoleColour::Red, "%s\n\n", "ERROR: Buffer overrun");
-}
-
 // printColoured(DarkCyan, "Execution time: %lf ms\n\n", milliseconds), without parsing the
 // format: it runs once per call.
 void printExecutionTime(double milliseconds) {
@@ -336,11 +333,6 @@ void printEcho(const std::string& text, const char* suffix) {
   pending.push_back('\n');
   afterPrint();
   setColourLocked(ConsoleColour::White);
-}
-
-void printModuleLoaded(const std::string& name, const std::string& fileName, const char* version) {
-  printColoured(ConsoleColour::DarkYellow, "InvokeModule loaded: %s (%s) [%s]\n", name.c_str(),
-                fileName.c_str(), version);
 }
 
 void moveCursorUp() {
@@ -364,8 +356,4 @@ void setWindowTitle(const char* title) {
   pending.append(title);
   pending.append("\x07");
   afterPrint();
-}
-
-double elapsedMilliseconds(std::int64_t start, std::int64_t end, std::int64_t frequency) {
-  return static_cast<double>(end - start) * 1000.0 / static_cast<double>(frequency);
 }

@@ -1,12 +1,12 @@
 // Test support: a fixture that captures everything the output module prints during a test.
-#ifndef INVOKEMODULE_CONSOLE_OUTPUT_TEST_SUPPORT_H_
-#define INVOKEMODULE_CONSOLE_OUTPUT_TEST_SUPPORT_H_
+#ifndef INVOKEMODULE_OUTPUT_OUTPUT_TEST_SUPPORT_H_
+#define INVOKEMODULE_OUTPUT_OUTPUT_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "console/output.h"
+#include "output/output.h"
 
 // Output goes into `text_` instead of standard output, as plain text unless a test asks for
 // colours; the settings in force before the test are restored after it.
@@ -38,4 +38,4 @@ class OutputCaptureTest : public ::testing::Test {
   OutputSettings saved_;
 };
 
-#endif  // INVOKEMODULE_CONSOLE_OUTPUT_TEST_SUPPORT_H_
+#endif  // INVOKEMODULE_OUTPUT_OUTPUT_TEST_SUPPORT_H_

@@ -1,0 +1,13 @@
+// The messages of the extension host that more than one of its operations prints.
+#ifndef INVOKEMODULE_EXTENSIONS_EXTENSION_MESSAGES_H_
+#define INVOKEMODULE_EXTENSIONS_EXTENSION_MESSAGES_H_
+
+#include <string>
+
+// "ERROR: Buffer overrun" in Red, then an empty line.
+void printBufferOverrun();
+
+// "InvokeModule loaded: <name> (<file>) [<version>]" in DarkYellow.
+void printModuleLoaded(const std::string& name, const std::string& fileName, const char* version);
+
+#endif  // INVOKEMODULE_EXTENSIONS_EXTENSION_MESSAGES_H_

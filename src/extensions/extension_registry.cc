@@ -5,10 +5,12 @@
 #include <string>
 #include <utility>
 
+#include "extensions/crash_report.h"
 #include "extensions/extension_callback.h"
 #include "extensions/extension_messages.h"
 #include "extensions/guarded_buffer.h"
 #include "output/output.h"
+#include "platform/crash_guard.h"
 #include "platform/dynamic_library.h"
 #include "platform/platform.h"
 #include "values/game_value.h"
@@ -48,6 +50,100 @@ void enterExtensionCode() {
 // runtime's stream while it waits for the output lock (to print a callback line) cannot
 // deadlock with the host. Callers then take the output lock and set White.
 void leaveExtensionCode() { platform::flushRuntimeOutput(); }
+
+// The call into an extension in progress (main thread), for the report of an exit() made
+// during it.
+CallSite currentCallSite;
+
+// Reused by every guarded call, so that a call that returns allocates nothing.
+platform::CrashRecord& crashRecord() {
+  static platform::CrashRecord record;
+  return record;
+}
+
+void reportExitDuringCall(int status) {
+  {
+    OutputLock lock;
+    printColoured(ConsoleColour::Red, "%s\n\n", exitDuringCallText(status, currentCallSite).c_str());
+  }
+  flushOutput();
+}
+
+void reportThreadFault(const platform::CrashRecord& crash, std::uint64_t threadId) {
+  {
+    OutputLock lock;
+    printColouredRestoring(ConsoleColour::Red, "\n%s\n", threadCrashReportText(crash, threadId).c_str());
+  }
+  flushOutput();
+}
+
+// Runs `body`, a call into the extension whose code holds `libraryAddress`, under the crash
+// guard. Answers whether it returned; when it did not, the crash is in crashRecord().
+template <class Body>
+bool runExtensionCode(const CallSite& site, const void* libraryAddress, Body& body) {
+  static const bool reportersSet = [] {
+    platform::setExitDuringCallReporter(reportExitDuringCall);
+    platform::setThreadFaultReporter(reportThreadFault);
+    return true;
+  }();
+  (void)reportersSet;
+  currentCallSite = site;
+  return platform::runGuarded(body, platform::CrashScope{libraryAddress}, &crashRecord());
+}
+
+// After a crash the extension is quarantined and the report printed (output lock held).
+void reportCrash(ExtensionEntry* entry, const CallSite& site) {
+  if (entry != nullptr) entry->crashed = true;
+  printCrashReport(crashReportText(crashRecord(), site));
+}
+
+// A fault in a library's start-up or clean-up code happened while the loader held its lock:
+// going on would deadlock later, so the report is the last thing the host does.
+[[noreturn]] void reportLoaderCrashAndEnd(const char* description) {
+  {
+    OutputLock lock;
+    setColour(ConsoleColour::White);
+    printCrashReport(crashReportText(crashRecord(), CallSite{description, nullptr}));
+  }
+  flushOutput();
+  platform::endProcessNow(crashRecord().exitStatus);
+}
+
+const void* libraryAddressOf(const ExtensionEntry& entry);
+
+// Frees a library, its clean-up code under the crash guard. A library with a parked thread
+// (one that faulted) stays mapped, since that thread's stack still refers into it.
+void closeLibraryGuarded(const ExtensionEntry& entry) {
+  void* module = entry.module;
+  const void* address = libraryAddressOf(entry);
+  if (platform::threadFaultedInLibrary(address)) {
+    platform::forgetThreadFaults(address);
+    printColoured(ConsoleColour::DarkYellow, "%s stays in memory: a thread of it is parked\n",
+                  entry.fileName.c_str());
+    return;
+  }
+  auto close = [module] { platform::closeLibrary(module); };
+  if (!runExtensionCode(CallSite{"(library clean-up code)", nullptr}, nullptr, close)) {
+    reportLoaderCrashAndEnd("(library clean-up code)");
+  }
+}
+
+// Any entry point: the address that identifies the library's frames in a report.
+const void* libraryAddressOf(const ExtensionEntry& entry) {
+  if (entry.rvExtension != nullptr) return reinterpret_cast<const void*>(entry.rvExtension);
+  if (entry.rvExtensionArgs != nullptr) return reinterpret_cast<const void*>(entry.rvExtensionArgs);
+  if (entry.rvExtensionVersion != nullptr) {
+    return reinterpret_cast<const void*>(entry.rvExtensionVersion);
+  }
+  return reinterpret_cast<const void*>(entry.rvExtensionRegisterCallback);
+}
+
+// A quarantined extension is not called; the notice says how to get it back.
+bool quarantined(const ExtensionEntry& entry) {
+  if (!entry.crashed && !platform::threadFaultedInLibrary(libraryAddressOf(entry))) return false;
+  printNotice("Extension crashed; freeExtension it to load it again");
+  return true;
+}
 
 template <typename Function>
 Function findEntryPoint(void* module, const char* decoratedName, const char* plainName) {
@@ -94,7 +190,7 @@ ExtensionEntry& ExtensionRegistry::entryFor(const std::string& key) { return ent
 bool ExtensionRegistry::unload(const std::string& typedName) {
   auto found = entries_.find(toLowerAscii(typedName));
   if (found == entries_.end()) return false;
-  if (found->second.module != nullptr) platform::closeLibrary(found->second.module);
+  if (found->second.module != nullptr) closeLibraryGuarded(found->second);
   entries_.erase(found);
   return true;
 }
@@ -110,7 +206,7 @@ std::vector<std::string> ExtensionRegistry::loadedNames() const {
 
 void ExtensionRegistry::unloadAll() {
   for (auto& [key, entry] : entries_) {
-    if (entry.module != nullptr) platform::closeLibrary(entry.module);
+    if (entry.module != nullptr) closeLibraryGuarded(entry);
   }
   entries_.clear();
 }
@@ -144,7 +240,11 @@ void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
   for (const char* suffix : platform::libraryFileSuffixes()) {
     candidate.assign(typedName).append(suffix);
     platform::LibraryOpenFailure failure;
-    module = platform::openLibrary(candidate, &failure);
+    auto open = [&] { module = platform::openLibrary(candidate, &failure); };
+    if (!runExtensionCode(CallSite{"(library start-up code)", nullptr}, nullptr, open)) {
+      leaveExtensionCode();
+      reportLoaderCrashAndEnd("(library start-up code)");
+    }
     if (module != nullptr) break;
     if (!haveFailure || (failure.fileFound && !reported.fileFound)) {
       reported = std::move(failure);
@@ -186,10 +286,16 @@ void ExtensionHandle::registerCallback() {
     return;
   }
   enterExtensionCode();
-  entry->rvExtensionRegisterCallback(&ExtensionCallback);
+  auto hand = [entry] { entry->rvExtensionRegisterCallback(&ExtensionCallback); };
+  CallSite site{"RVExtensionRegisterCallback", nullptr};
+  bool returned = runExtensionCode(site, libraryAddressOf(*entry), hand);
   leaveExtensionCode();
   OutputLock lock;
   setColour(ConsoleColour::White);
+  if (!returned) {
+    reportCrash(entry, site);
+    return;
+  }
   printColoured(ConsoleColour::DarkYellow, "Callback registered: %p\n",
                 reinterpret_cast<const void*>(&ExtensionCallback));
 }
@@ -197,7 +303,7 @@ void ExtensionHandle::registerCallback() {
 void ExtensionHandle::reportVersion() {
   if (!ok_) return;
   ExtensionEntry* entry = entry_;
-  if (entry == nullptr || entry->module == nullptr) return;
+  if (entry == nullptr || entry->module == nullptr || entry->crashed) return;
   if (entry->rvExtensionVersion == nullptr) {
     printModuleLoaded(entry->name, entry->fileName, "");
     return;
@@ -206,15 +312,22 @@ void ExtensionHandle::reportVersion() {
   GuardedBuffer& buffer = versionOutputBuffer();
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
+  auto version = [entry, output] { entry->rvExtensionVersion(output, kExtensionVersionSize); };
+  CallSite site{"RVExtensionVersion", nullptr};
   enterExtensionCode();
   std::int64_t start = platform::counter();
-  entry->rvExtensionVersion(output, kExtensionVersionSize);
+  bool returned = runExtensionCode(site, libraryAddressOf(*entry), version);
   std::int64_t end = platform::counter();
   leaveExtensionCode();
   OutputLock lock;  // keeps the load message and its time together
   setColour(ConsoleColour::White);
 
-  if (buffer.overrun()) {
+  bool overrun = buffer.overrun();  // also rearms the guard zone after a crash
+  if (!returned) {
+    reportCrash(entry, site);
+    return;
+  }
+  if (overrun) {
     printBufferOverrun();  // the extension stays loaded and usable
     return;
   }
@@ -230,19 +343,27 @@ namespace {
 // came back: the result with `format` ("%s" the quoted text, "%d" the return code), then the
 // time; or the overrun. The timed interval holds the entry-point call alone.
 template <class EntryCall>
-void callAndReport(const char* format, EntryCall&& callEntry) {
+void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* format,
+                   EntryCall&& callEntry) {
   GuardedBuffer& buffer = callOutputBuffer();
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
+  std::int32_t code = 0;
+  auto body = [&] { code = callEntry(output); };
   enterExtensionCode();
   std::int64_t start = platform::counter();
-  std::int32_t code = callEntry(output);
+  bool returned = runExtensionCode(site, libraryAddressOf(*entry), body);
   std::int64_t end = platform::counter();
   leaveExtensionCode();
   OutputLock lock;  // keeps the result and its time together
   setColour(ConsoleColour::White);
 
-  if (buffer.overrun()) {
+  bool overrun = buffer.overrun();  // also rearms the guard zone after a crash
+  if (!returned) {
+    reportCrash(entry, site);
+    return;
+  }
+  if (overrun) {
     printBufferOverrun();
     return;
   }
@@ -262,7 +383,8 @@ void ExtensionHandle::call(const char* function) {
     printNotice("Method is not implemented");
     return;
   }
-  callAndReport("%s\n", [&](char* output) {
+  if (quarantined(*entry)) return;
+  callAndReport(entry, CallSite{"RVExtension", function}, "%s\n", [&](char* output) {
     entry->rvExtension(output, kExtensionOutputSize, function);
     return std::int32_t{0};
   });
@@ -275,7 +397,8 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
     printNotice("Method is not implemented");
     return;
   }
-  callAndReport("[%s,%d,0]\n", [&](char* output) {
+  if (quarantined(*entry)) return;
+  callAndReport(entry, CallSite{"RVExtensionArgs", function}, "[%s,%d,0]\n", [&](char* output) {
     return entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   });
 }

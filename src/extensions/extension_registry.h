@@ -30,6 +30,9 @@ struct ExtensionEntry {
   // The file name that loaded, as built from the typed name (no directory the search added),
   // lower-cased: what the load message shows.
   std::string fileName;
+  // Set when a call into it crashed or was abandoned: its state may be corrupt, so it is not
+  // called again until it is freed and loaded afresh.
+  bool crashed = false;
 };
 
 class ExtensionRegistry {

@@ -1,7 +1,7 @@
-// Write traps on POSIX systems: mprotect plus a SIGSEGV/SIGBUS handler that lets the write through.
+// Write traps on POSIX systems: page mapping and mprotect. The fault handler that lets a trapped
+// write through is the crash guard's (crash_guard-posix.cc).
 #include "platform/write_trap.h"
 
-#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,31 +14,6 @@ namespace platform {
 namespace {
 
 std::size_t cachedPageSize = 0;
-struct sigaction previousSegv;
-struct sigaction previousBus;
-
-void forwardFault(int signal, siginfo_t* info, void* context) {
-  struct sigaction& previous = signal == SIGBUS ? previousBus : previousSegv;
-  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
-    previous.sa_sigaction(signal, info, context);
-    return;
-  }
-  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
-      previous.sa_handler != nullptr) {
-    previous.sa_handler(signal);
-    return;
-  }
-  // Default action: put it back; the faulting instruction runs again and the fault takes its
-  // ordinary course.
-  sigaction(signal, &previous, nullptr);
-}
-
-void onMemoryFault(int signal, siginfo_t* info, void* context) {
-  if (admitTrappedWrite(reinterpret_cast<std::uintptr_t>(info->si_addr))) {
-    return;  // the write is repeated and now succeeds
-  }
-  forwardFault(signal, info, context);
-}
 
 }  // namespace
 
@@ -70,22 +45,6 @@ void unmapPagesWithBarrier(unsigned char* pages, std::size_t size) {
 bool protectPages(std::uintptr_t begin, std::size_t size, bool writable) {
   return mprotect(reinterpret_cast<void*>(begin), size,
                   writable ? PROT_READ | PROT_WRITE : PROT_READ) == 0;
-}
-
-bool installWriteFaultHandler() {
-  static const bool installed = [] {
-    struct sigaction action = {};
-    action.sa_sigaction = onMemoryFault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(SIGSEGV, &action, &previousSegv) != 0) return false;
-    if (sigaction(SIGBUS, &action, &previousBus) != 0) {
-      sigaction(SIGSEGV, &previousSegv, nullptr);
-      return false;
-    }
-    return true;
-  }();
-  return installed;
 }
 
 }  // namespace platform

@@ -1,0 +1,76 @@
+// The crash, abandon and exit-during-call report texts.
+#include "extensions/crash_report.h"
+
+#include "output/output.h"
+#include "values/game_value.h"
+
+namespace {
+
+void appendHex(std::string& text, std::uintptr_t value) {
+  static const char kDigits[] = "0123456789abcdef";
+  char reversed[2 * sizeof value];
+  int count = 0;
+  do {
+    reversed[count++] = kDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  text += "0x";
+  while (count > 0) text += reversed[--count];
+}
+
+void appendFrames(std::string& text, const platform::CrashRecord& crash) {
+  for (const platform::CrashFrame& frame : crash.frames) {
+    text += "  at ";
+    text += frame.file;
+    text += '+';
+    appendHex(text, frame.fileOffset);
+    if (!frame.symbol.empty()) {
+      text += " (";
+      text += frame.symbol;
+      text += '+';
+      appendHex(text, frame.symbolOffset);
+      text += ')';
+    }
+    text += '\n';
+  }
+}
+
+}  // namespace
+
+std::string describeCallSite(const CallSite& site) {
+  std::string text = site.entryPoint;
+  if (site.entryPoint[0] == '(') return text;
+  text += '(';
+  if (site.functionText != nullptr) appendQuoted(text, site.functionText);
+  text += ')';
+  return text;
+}
+
+std::string crashReportText(const platform::CrashRecord& crash, const CallSite& site) {
+  std::string text = "ERROR: Extension crashed: " + crash.what + " in " + describeCallSite(site) + "\n";
+  appendFrames(text, crash);
+  return text;
+}
+
+std::string threadCrashReportText(const platform::CrashRecord& crash, std::uint64_t threadId) {
+  std::string text =
+      "ERROR: Extension crashed: " + crash.what + " on thread " + std::to_string(threadId) + "\n";
+  appendFrames(text, crash);
+  return text;
+}
+
+std::string abandonReportText(const platform::CrashRecord& crash, const CallSite& site,
+                              std::uint64_t milliseconds) {
+  std::string text = "ERROR: Call abandoned: " + describeCallSite(site) + " was still running after " +
+                     std::to_string(milliseconds) + " ms\n";
+  appendFrames(text, crash);
+  return text;
+}
+
+std::string exitDuringCallText(int status, const CallSite& site) {
+  return "Extension called exit(" + std::to_string(status) + ") in " + describeCallSite(site);
+}
+
+void printCrashReport(const std::string& text) {
+  printColoured(ConsoleColour::Red, "%s\n", text.c_str());
+}

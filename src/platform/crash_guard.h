@@ -1,0 +1,73 @@
+// The crash guard: runs a call into an extension so that a fault in it, or a C++ exception
+// escaping it, comes back to the host as a description instead of ending the process.
+//
+// Implementations live in crash_guard-posix.cc and crash_guard-win32.cc. Guarded calls are
+// made on the main thread only; faults on other threads are reported through the handler set
+// with setThreadFaultReporter.
+#ifndef INVOKEMODULE_PLATFORM_CRASH_GUARD_H_
+#define INVOKEMODULE_PLATFORM_CRASH_GUARD_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// One stack frame inside the faulting library.
+struct CrashFrame {
+  std::string file;              // the library's file name, without its directory
+  std::uintptr_t fileOffset = 0;  // the address's offset within the library file
+  std::string symbol;            // the nearest symbol the library makes visible; may be empty
+  std::uintptr_t symbolOffset = 0;
+};
+
+// What went wrong in a guarded call.
+struct CrashRecord {
+  std::string what;                // "segmentation fault (SIGSEGV) reading address 0x0", ...
+  std::vector<CrashFrame> frames;  // innermost first, at most kMaxCrashFrames
+  int exitStatus = 1;              // the status to end with where the process cannot go on
+  bool abandoned = false;          // the user abandoned a hung call (no fault)
+};
+
+constexpr int kMaxCrashFrames = 16;
+
+// Which library's frames a report shows: the one containing `address`; when null, every
+// library other than the host and the system's runtime libraries.
+struct CrashScope {
+  const void* address = nullptr;
+};
+
+using GuardedBody = void (*)(void* context);
+
+// Runs `body(context)` on the main thread. Answers true when it returned normally; false when
+// it faulted, threw, or was abandoned, with `crash` filled in. Installs the fault handlers on
+// first use.
+bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* crash);
+
+// Lambda form of runGuarded.
+template <class Body>
+bool runGuarded(Body& body, CrashScope scope, CrashRecord* crash) {
+  return runGuarded([](void* context) { (*static_cast<Body*>(context))(); }, &body, scope, crash);
+}
+
+// Called when a process-ending exit() is made while a guarded call runs, with its status,
+// before anything of the host is torn down.
+void setExitDuringCallReporter(void (*reporter)(int status));
+
+// Called on a host thread of its own with the description of a fault on a thread that is not
+// the main thread. The faulting thread never runs again. `threadId` is the system's id.
+void setThreadFaultReporter(void (*reporter)(const CrashRecord& crash, std::uint64_t threadId));
+
+// Whether a thread running code of the library containing `address` faulted (and was parked).
+bool threadFaultedInLibrary(const void* address);
+
+// Forgets the thread faults in the library containing `address` (its parked threads stay
+// parked), once the library is no longer in use.
+void forgetThreadFaults(const void* address);
+
+// Flushes nothing and ends the process at once with `status`.
+[[noreturn]] void endProcessNow(int status);
+
+}  // namespace platform
+
+#endif  // INVOKEMODULE_PLATFORM_CRASH_GUARD_H_

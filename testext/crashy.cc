@@ -1,0 +1,194 @@
+// The crash test extension: each function text fails one way, so the host's crash guard can be
+// tried on every kind of fault. Anything else is echoed back.
+//
+// Function texts (both call forms):
+//   segv        reads through a null pointer           nullwrite  writes to address 0x10
+//   abort       calls abort()                          assert     fails an assertion
+//   throw       throws std::runtime_error("boom")      throwint   throws an int
+//   divzero     integer division by zero               illegal    executes an illegal instruction
+//   recurse     recurses without end                   hidden     faults in a non-exported function
+//   thread      a thread of its own faults 50 ms later; the call returns "started"
+//   exit        calls exit(3)                          loop       never returns
+//   spin MS     busy-waits MS milliseconds, then returns "spun"
+//   callback    calls the host callback, then faults
+//   ownhandler  installs its own fault handler, faults on purpose, handles it: "handled"
+//   raise       (Windows) raises the MSVC C++ exception code 0xE06D7363
+// Variant switches: CRASHY_IN_VERSION, CRASHY_IN_REGISTER (the entry point faults),
+// CRASHY_IN_STARTUP, CRASHY_IN_CLEANUP (the library's start-up or clean-up code faults).
+#undef NDEBUG  // the assertion must stay in every build type
+#include <cassert>
+#include <chrono>
+#include <csetjmp>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#ifndef EXTENSION_CALL
+#define EXTENSION_CALL
+#endif
+#ifndef EXTENSION_EXPORT
+#define EXTENSION_EXPORT
+#endif
+
+typedef std::int32_t (*HostCallback)(const char* name, const char* function, const char* data);
+
+namespace {
+
+HostCallback hostCallback = nullptr;
+volatile int zero = 0;
+int* volatile nullPointer = nullptr;
+
+__attribute__((noinline)) int readNull() { return *nullPointer; }
+
+__attribute__((noinline)) void writeAt(std::uintptr_t address) {
+  *reinterpret_cast<volatile int*>(address) = 1;
+}
+
+// Not exported, so no symbol is visible for its frame.
+__attribute__((noinline)) void hiddenFault() { writeAt(0x20); }
+
+__attribute__((noinline)) int recurse(int depth) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(depth);
+  if (zero != 0) return depth;  // never true: the recursion runs until the stack is gone
+  return recurse(depth + 1) + frame[0];
+}
+
+#ifndef _WIN32
+sigjmp_buf ownHandlerJump;
+void ownHandler(int) { siglongjmp(ownHandlerJump, 1); }
+
+// A language runtime's way: a handler of its own that recovers from a fault it expects.
+std::string faultAndHandle() {
+  struct sigaction action = {};
+  struct sigaction previous = {};
+  action.sa_handler = ownHandler;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGSEGV, &action, &previous);
+  std::string result = "unhandled";
+  if (sigsetjmp(ownHandlerJump, 1) == 0) {
+    readNull();
+  } else {
+    result = "handled";
+  }
+  sigaction(SIGSEGV, &previous, nullptr);
+  return result;
+}
+#else
+LONG CALLBACK ownFilter(EXCEPTION_POINTERS* pointers) {
+  if (pointers->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  // Resume after the faulting load: point the pointer at a real integer and retry.
+  static int target = 0;
+#ifdef _WIN64
+  pointers->ContextRecord->Rax = reinterpret_cast<DWORD64>(&target);
+#else
+  pointers->ContextRecord->Eax = reinterpret_cast<DWORD>(&target);
+#endif
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+std::string faultAndHandle() {
+  void* handler = AddVectoredExceptionHandler(1, ownFilter);
+  int* volatile pointer = nullptr;
+  int value = 0;
+  asm volatile("mov (%1), %0" : "=r"(value) : "a"(pointer));
+  RemoveVectoredExceptionHandler(handler);
+  return value == 0 ? "handled" : "unhandled";
+}
+#endif
+
+std::string run(const char* function) {
+  std::string text = function != nullptr ? function : "";
+  if (text == "segv") return std::to_string(readNull());
+  if (text == "nullwrite") writeAt(0x10);
+  if (text == "abort") std::abort();
+  if (text == "assert") assert(text == "never");
+  if (text == "throw") throw std::runtime_error("boom");
+  if (text == "throwint") throw 42;
+  if (text == "divzero") return std::to_string(100 / zero);
+  if (text == "illegal") __builtin_trap();
+  if (text == "recurse") return std::to_string(recurse(0));
+  if (text == "hidden") hiddenFault();
+  if (text == "exit") std::exit(3);
+  if (text == "loop") {
+    for (;;) zero = zero;
+  }
+  if (text.rfind("spin ", 0) == 0) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(text.c_str() + 5));
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    return "spun";
+  }
+  if (text == "thread") {
+    std::thread([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      writeAt(0x30);
+    }).detach();
+    return "started";
+  }
+  if (text == "callback") {
+    if (hostCallback != nullptr) hostCallback("crashy", "before", "fault");
+    readNull();
+  }
+  if (text == "ownhandler") return faultAndHandle();
+#ifdef _WIN32
+  if (text == "raise") RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+#endif
+  return text;
+}
+
+void writeText(char* output, std::int32_t outputSize, const std::string& text) {
+  std::size_t length = text.size() < static_cast<std::size_t>(outputSize - 1) ? text.size()
+                                                                              : outputSize - 1;
+  std::memcpy(output, text.data(), length);
+  output[length] = '\0';
+}
+
+#if CRASHY_IN_STARTUP
+__attribute__((constructor)) void faultAtStartUp() { writeAt(0x40); }
+#endif
+#if CRASHY_IN_CLEANUP
+__attribute__((destructor)) void faultAtCleanUp() { writeAt(0x50); }
+#endif
+
+}  // namespace
+
+extern "C" {
+
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32_t outputSize) {
+#if CRASHY_IN_VERSION
+  readNull();
+#endif
+  writeText(output, outputSize, "crashy 1.0");
+}
+
+EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize,
+                                                 const char* function) {
+  writeText(output, outputSize, run(function));
+}
+
+EXTENSION_EXPORT std::int32_t EXTENSION_CALL RVExtensionArgs(char* output, std::int32_t outputSize,
+                                                             const char* function, const char**,
+                                                             std::int32_t) {
+  writeText(output, outputSize, run(function));
+  return 0;
+}
+
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(HostCallback callback) {
+#if CRASHY_IN_REGISTER
+  writeAt(0x60);
+#endif
+  hostCallback = callback;
+}
+
+}  // extern "C"

@@ -4,10 +4,12 @@
 #include <string>
 
 #include "output/output.h"
+#include "platform/crash_guard.h"
 #include "values/game_value.h"
 
 std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function,
                                                   const char* data) {
+  platform::enterHostCode();  // an abandon of the call waits until the callback returns
   // The contract forbids null texts, but a faulty extension must not crash the host.
   std::string shapedName;
   std::string shapedFunction;
@@ -19,5 +21,6 @@ std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* 
   // effect before it (White, or a pause's DarkGray) is restored after it.
   printColouredRestoring(ConsoleColour::Cyan, "\n>> ExtensionCallback: [%s, %s, %s]\n",
                          shapedName.c_str(), shapedFunction.c_str(), shapedData.c_str());
+  platform::leaveHostCode();
   return 99;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "extensions/call_watchdog.h"
 #include "extensions/crash_report.h"
 #include "extensions/extension_callback.h"
 #include "extensions/extension_messages.h"
@@ -54,6 +55,7 @@ void leaveExtensionCode() { platform::flushRuntimeOutput(); }
 // The call into an extension in progress (main thread), for the report of an exit() made
 // during it.
 CallSite currentCallSite;
+std::int64_t currentCallStart = 0;
 
 // Reused by every guarded call, so that a call that returns allocates nothing.
 platform::CrashRecord& crashRecord() {
@@ -88,13 +90,24 @@ bool runExtensionCode(const CallSite& site, const void* libraryAddress, Body& bo
   }();
   (void)reportersSet;
   currentCallSite = site;
-  return platform::runGuarded(body, platform::CrashScope{libraryAddress}, &crashRecord());
+  currentCallStart = platform::counter();
+  watchCallStarted(currentCallStart);
+  bool returned = platform::runGuarded(body, platform::CrashScope{libraryAddress}, &crashRecord());
+  watchCallEnded();
+  return returned;
 }
 
 // After a crash the extension is quarantined and the report printed (output lock held).
 void reportCrash(ExtensionEntry* entry, const CallSite& site) {
   if (entry != nullptr) entry->crashed = true;
-  printCrashReport(crashReportText(crashRecord(), site));
+  const platform::CrashRecord& crash = crashRecord();
+  if (crash.abandoned) {
+    auto elapsed = static_cast<std::uint64_t>((platform::counter() - currentCallStart) * 1000 /
+                                              platform::counterFrequency());
+    printCrashReport(abandonReportText(crash, site, elapsed));
+  } else {
+    printCrashReport(crashReportText(crash, site));
+  }
 }
 
 // A fault in a library's start-up or clean-up code happened while the loader held its lock:

@@ -50,8 +50,12 @@ struct RawFault {
 struct MainGuard {
   void* jump[5];
   volatile sig_atomic_t active = 0;
+  volatile sig_atomic_t abandoned = 0;
+  volatile sig_atomic_t abandonPending = 0;  // asked while the main thread ran host code
   RawFault fault;
 };
+
+thread_local int hostCodeDepth = 0;
 
 MainGuard mainGuard;
 pthread_t mainThread;
@@ -293,7 +297,7 @@ void describeFrames(const RawFault& fault, std::uintptr_t scopeBase, CrashRecord
 }
 
 void describeFault(const RawFault& fault, std::uintptr_t scopeBase, CrashRecord* crash) {
-  crash->what = describeSignal(fault);
+  crash->what = fault.signal == SIGINT ? "" : describeSignal(fault);
   crash->frames.clear();
   crash->exitStatus = 128 + fault.signal;
   crash->abandoned = false;
@@ -399,9 +403,12 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     sigaddset(&unblock, mainGuard.fault.signal);
     pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
     describeFault(mainGuard.fault, libraryBaseOf(scope.address), crash);
+    crash->abandoned = mainGuard.abandoned != 0;
+    mainGuard.abandoned = 0;
     return false;
   }
   bool threw = false;
+  mainGuard.abandonPending = 0;
   mainGuard.active = 1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   try {
@@ -438,6 +445,32 @@ void forgetThreadFaults(const void* address) {
     if (slot.state.load() != 3 || slot.libraryBase != base) continue;
     slot.state.store(0);
     threadFaultCount.fetch_sub(1);
+  }
+}
+
+bool abandonGuardedCall(int signal, void* signalInfo, void* context) {
+  if (!mainGuard.active || !isatty(STDIN_FILENO)) return false;
+  if (!pthread_equal(pthread_self(), mainThread)) {
+    pthread_kill(mainThread, signal);  // the main thread leaves the extension's code itself
+    return true;
+  }
+  if (hostCodeDepth > 0) {
+    mainGuard.abandonPending = 1;
+    return true;
+  }
+  recordFault(&mainGuard.fault, signal, static_cast<siginfo_t*>(signalInfo), context);
+  mainGuard.abandoned = 1;
+  mainGuard.active = 0;
+  __builtin_longjmp(mainGuard.jump, 1);
+}
+
+void enterHostCode() { ++hostCodeDepth; }
+
+void leaveHostCode() {
+  if (--hostCodeDepth == 0 && mainGuard.abandonPending && mainGuard.active &&
+      pthread_equal(pthread_self(), mainThread)) {
+    mainGuard.abandonPending = 0;
+    pthread_kill(mainThread, SIGINT);
   }
 }
 

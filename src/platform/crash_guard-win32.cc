@@ -44,6 +44,10 @@ bool threadFaultedInLibrary(const void*) { return false; }
 
 void forgetThreadFaults(const void*) {}
 
+bool abandonGuardedCall(int, void*, void*) { return false; }
+void enterHostCode() {}
+void leaveHostCode() {}
+
 void endProcessNow(int status) { TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status)); std::abort(); }
 
 }  // namespace platform

@@ -65,6 +65,17 @@ bool threadFaultedInLibrary(const void* address);
 // parked), once the library is no longer in use.
 void forgetThreadFaults(const void* address);
 
+// For the platform's interrupt handler, with the handler's arguments (signal number, signal
+// information and context on POSIX): when input is a terminal and the main thread is inside a
+// guarded call, abandons that call (it returns false with `abandoned` set and the frames where
+// it was) and answers true. While the main thread runs host code the extension called (see
+// enterHostCode), the abandon waits until that code returns.
+bool abandonGuardedCall(int signal, void* signalInfo, void* context);
+
+// Brackets host code that an extension calls (the callback), on whatever thread it runs.
+void enterHostCode();
+void leaveHostCode();
+
 // Flushes nothing and ends the process at once with `status`.
 [[noreturn]] void endProcessNow(int status);
 

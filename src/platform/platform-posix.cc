@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/crash_guard.h"
+
 #ifdef INVOKEMODULE_HAVE_LIBEDIT
 #include <editline/readline.h>
 #endif
@@ -78,7 +80,10 @@ class InputReader {
 
 volatile sig_atomic_t interruptFlag = 0;
 
-void onInterrupt(int) { interruptFlag = 1; }
+void onInterrupt(int signal, siginfo_t* info, void* context) {
+  interruptFlag = 1;
+  abandonGuardedCall(signal, info, context);  // at a terminal, Ctrl-C also abandons a call
+}
 
 InputReader& inputReader() {
   static InputReader reader;
@@ -218,9 +223,9 @@ void installInterruptHandler() {
   if (!inputIsTerminal()) return;
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
-  action.sa_handler = onInterrupt;
+  action.sa_sigaction = onInterrupt;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a pause or a read returns at once
+  action.sa_flags = SA_SIGINFO;  // no SA_RESTART: a pause or a read returns at once
   ::sigaction(SIGINT, &action, nullptr);
 }
 

@@ -229,13 +229,17 @@ def main():
     parser.add_argument("--runner", default="", help="command that runs the executable, e.g. wine")
     parser.add_argument("--timeout", type=float, default=60)
     parser.add_argument("--allow-stderr", action="store_true")
+    parser.add_argument("--sanitized", action="store_true",
+                        help="a sanitizer build: it owns the fault signals, so crash cases skip")
     parser.add_argument("cases", nargs="*", help="case files (default: every case)")
     args = parser.parse_args()
     args.runner = args.runner.split() if args.runner else []
     args.exe = os.path.abspath(args.exe)
     if args.testext:
         args.testext = os.path.abspath(args.testext)
-    platform = PLATFORMS[args.platform]
+    platform = dict(PLATFORMS[args.platform])
+    if args.sanitized:
+        platform["tags"] = platform["tags"] | {"sanitized"}
 
     paths = args.cases or sorted(
         os.path.join(HERE, "cases", f) for f in os.listdir(os.path.join(HERE, "cases"))

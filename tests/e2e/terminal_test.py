@@ -113,6 +113,23 @@ def test_empty_line_moves_cursor_up(ctx):
     check(t.wait() == 0, "exit code 0")
 
 
+def test_ctrl_c_abandons_a_hung_call(ctx):
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    t.type('"crashy" invokeModule "loop"\n')
+    t.read_until(re.escape("Call has been running for 1000 ms (press Ctrl-C to abandon it)\n\n"))
+    t.type("\x03")
+    m = t.read_until(r"ERROR: Call abandoned: RVExtension\(\"loop\"\) was still running after "
+                     r"(\d+) ms\n((?:  at crashy_x64\.so\+0x[0-9a-f]+[^\n]*\n)+)\n")
+    check(int(m.group(1)) >= 1000, "time since the call began: " + m.group(1))
+    check("(RVExtension+0x" in m.group(2), "the frames reach the entry point: " + m.group(2))
+    t.type('"crashy" invokeModule "again"\n')
+    t.read_until(re.escape("Extension crashed; freeExtension it to load it again"))
+    t.type("exit\n")
+    check(t.wait() == 0, "exit code 0")
+
+
 def test_no_color_keeps_terminal_controls(ctx):
     t = Terminal(ctx.exe, env={"NO_COLOR": "1"}, cwd=ctx.work)
     t.read_until("Available commands:.*=\n\n")

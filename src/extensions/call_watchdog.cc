@@ -1,0 +1,91 @@
+// The slow-call watchdog thread and its notice.
+#include "extensions/call_watchdog.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "output/output.h"
+#include "platform/platform.h"
+
+namespace {
+
+struct Watchdog {
+  std::atomic<std::uint64_t> sequence{0};  // odd while a call runs
+  std::atomic<std::int64_t> start{0};
+  std::atomic<bool> sleeping{false};  // waiting without a timeout: a new call must wake it
+  std::mutex mutex;
+  std::condition_variable wake;
+};
+
+Watchdog& watchdog() {
+  static Watchdog* instance = new Watchdog;  // never destroyed: its thread outlives main
+  return *instance;
+}
+
+// Prints the notice when the call numbered `sequence` is still running.
+void noticeSlowCall(Watchdog& dog, std::uint64_t sequence) {
+  OutputLock lock;
+  if (dog.sequence.load() != sequence) return;  // returned meanwhile
+  printColouredRestoring(ConsoleColour::DarkYellow, "Call has been running for %d ms%s\n\n",
+                         static_cast<int>(kSlowCallMilliseconds),
+                         platform::inputIsTerminal() ? " (press Ctrl-C to abandon it)" : "");
+  flushOutput();
+}
+
+void watch(Watchdog& dog) {
+  const std::int64_t frequency = platform::counterFrequency();
+  const std::int64_t threshold = kSlowCallMilliseconds * frequency / 1000;
+  std::uint64_t noticed = 0;
+  int idleRounds = 0;
+  std::unique_lock<std::mutex> lock(dog.mutex);
+  for (;;) {
+    std::uint64_t sequence = dog.sequence.load();
+    std::chrono::milliseconds pause(100);
+    if (sequence % 2 == 1) {
+      idleRounds = 0;
+      std::int64_t elapsed = platform::counter() - dog.start.load();
+      if (elapsed >= threshold) {
+        if (noticed != sequence) {
+          noticed = sequence;
+          lock.unlock();
+          noticeSlowCall(dog, sequence);
+          lock.lock();
+        }
+      } else {
+        pause = std::chrono::milliseconds((threshold - elapsed) * 1000 / frequency + 1);
+      }
+    } else if (++idleRounds > 20) {
+      // Two seconds without a call: sleep until the next one.
+      dog.sleeping.store(true);
+      dog.wake.wait(lock, [&] { return !dog.sleeping.load(); });
+      idleRounds = 0;
+      continue;
+    }
+    dog.wake.wait_for(lock, pause);
+  }
+}
+
+}  // namespace
+
+void watchCallStarted(std::int64_t startCounter) {
+  static const bool started = [] {
+    std::thread([] { watch(watchdog()); }).detach();
+    return true;
+  }();
+  (void)started;
+  Watchdog& dog = watchdog();
+  dog.start.store(startCounter, std::memory_order_relaxed);
+  dog.sequence.fetch_add(1, std::memory_order_release);
+  if (dog.sleeping.load(std::memory_order_relaxed)) {
+    {
+      std::lock_guard<std::mutex> lock(dog.mutex);
+      dog.sleeping.store(false);
+    }
+    dog.wake.notify_one();
+  }
+}
+
+void watchCallEnded() { watchdog().sequence.fetch_add(1, std::memory_order_release); }

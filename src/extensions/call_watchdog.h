@@ -1,0 +1,18 @@
+// The watchdog of calls into extensions: a call still running after 1000 ms gets one notice,
+// printed from a thread of the watchdog's own while the main thread keeps waiting.
+//
+// The main thread's cost per call is two atomic stores and a load; the watchdog thread sleeps
+// until a call could reach the threshold, and sleeps for good while no calls are made.
+#ifndef INVOKEMODULE_EXTENSIONS_CALL_WATCHDOG_H_
+#define INVOKEMODULE_EXTENSIONS_CALL_WATCHDOG_H_
+
+#include <cstdint>
+
+constexpr std::int64_t kSlowCallMilliseconds = 1000;
+
+// A call into an extension started at `startCounter` (platform::counter()); main thread.
+void watchCallStarted(std::int64_t startCounter);
+// It returned, crashed or was abandoned; main thread, before the output lock is taken.
+void watchCallEnded();
+
+#endif  // INVOKEMODULE_EXTENSIONS_CALL_WATCHDOG_H_

@@ -5,7 +5,6 @@
 // is saved, so the landing path unblocks the fault signal itself.
 #include "platform/crash_guard.h"
 
-#include <cxxabi.h>
 #include <dlfcn.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -302,28 +301,6 @@ void describeFault(const RawFault& fault, std::uintptr_t scopeBase, CrashRecord*
   crash->exitStatus = 128 + fault.signal;
   crash->abandoned = false;
   describeFrames(fault, scopeBase, crash);
-}
-
-void describeCurrentException(CrashRecord* crash) {
-  crash->what = "C++ exception";
-  crash->frames.clear();
-  crash->exitStatus = 1;
-  crash->abandoned = false;
-  const std::type_info* type = abi::__cxa_current_exception_type();
-  if (type != nullptr) {
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-    crash->what += ' ';
-    crash->what += status == 0 && demangled != nullptr ? demangled : type->name();
-    std::free(demangled);
-  }
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    crash->what += ": ";
-    crash->what += error.what();
-  } catch (...) {
-  }
 }
 
 // Reports the faults of other threads, one at a time, on a thread of the host's own.

@@ -76,6 +76,9 @@ bool abandonGuardedCall(int signal, void* signalInfo, void* context);
 void enterHostCode();
 void leaveHostCode();
 
+// Inside a catch block: fills `crash` with the exception's type and what() text.
+void describeCurrentException(CrashRecord* crash);
+
 // Flushes nothing and ends the process at once with `status`.
 [[noreturn]] void endProcessNow(int status);
 

@@ -9,6 +9,8 @@
 #include "extensions/extension_registry.h"
 #include "extensions/guarded_buffer.h"
 #include "output/output.h"
+#include "platform/crash_guard.h"
+#include "platform/dynamic_library.h"
 
 namespace {
 
@@ -61,5 +63,31 @@ void BM_GuardedBufferRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_GuardedBufferRoundTrip)
     ->Arg(static_cast<int>(GuardedBuffer::GuardCheck::Trap))
     ->Arg(static_cast<int>(GuardedBuffer::GuardCheck::Scan));
+
+// The crash guard's cost: the extension's RVExtension called directly (0) and under the guard
+// (1), with the watchdog's per-call bookkeeping left out; the difference is the guard's share of
+// a typed call.
+void BM_CrashGuardedCall(benchmark::State& state) {
+  enterExtensionDirectory();
+  platform::LibraryOpenFailure failure;
+  void* library = platform::openLibrary("./testext_full_x64.so", &failure);
+  if (library == nullptr) library = platform::openLibrary("./testext_full.so", &failure);
+  auto entry = reinterpret_cast<RVExtensionFunction>(platform::findLibrarySymbol(library, "RVExtension"));
+  char output[64];
+  platform::CrashRecord crash;
+  state.SetLabel(state.range(0) != 0 ? "guarded" : "unguarded");
+  for (auto _ : state) {
+    if (state.range(0) != 0) {
+      auto body = [&] { entry(output, sizeof output, "empty"); };
+      benchmark::DoNotOptimize(platform::runGuarded(body, {nullptr}, &crash));
+    } else {
+      entry(output, sizeof output, "empty");
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+  platform::closeLibrary(library);
+}
+BENCHMARK(BM_CrashGuardedCall)->Arg(0)->Arg(1);
 
 }  // namespace

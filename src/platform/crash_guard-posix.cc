@@ -384,20 +384,8 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     mainGuard.abandoned = 0;
     return false;
   }
-  bool threw = false;
   mainGuard.abandonPending = 0;
-  mainGuard.active = 1;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  try {
-    body(context);
-  } catch (...) {
-    threw = true;
-    mainGuard.active = 0;
-    describeCurrentException(crash);
-  }
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  mainGuard.active = 0;
-  return !threw;
+  return callWhileActive(body, context, &mainGuard.active, crash);
 }
 
 void setExitDuringCallReporter(void (*reporter)(int status)) { exitReporter = reporter; }

@@ -279,19 +279,7 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     describeFrames(mainGuard.fault, scope.address, crash);
     return false;
   }
-  bool threw = false;
-  mainGuard.active = 1;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  try {
-    body(context);
-  } catch (...) {
-    threw = true;
-    mainGuard.active = 0;
-    describeCurrentException(crash);
-  }
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  mainGuard.active = 0;
-  return !threw;
+  return callWhileActive(body, context, &mainGuard.active, crash);
 }
 
 void setExitDuringCallReporter(void (*)(int)) {}

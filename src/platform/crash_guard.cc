@@ -3,6 +3,7 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <typeinfo>
@@ -29,5 +30,26 @@ void describeCurrentException(CrashRecord* crash) {
   } catch (...) {
   }
 }
+
+template <class Flag>
+bool callWhileActive(GuardedBody body, void* context, volatile Flag* active, CrashRecord* crash) {
+  *active = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  bool returned = true;
+  try {
+    body(context);
+  } catch (...) {
+    returned = false;
+    *active = 0;
+    describeCurrentException(crash);
+  }
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  *active = 0;
+  return returned;
+}
+
+// The flag types of the two platform halves.
+template bool callWhileActive<int>(GuardedBody, void*, volatile int*, CrashRecord*);
+template bool callWhileActive<long>(GuardedBody, void*, volatile long*, CrashRecord*);
 
 }  // namespace platform

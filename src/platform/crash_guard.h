@@ -76,6 +76,11 @@ bool abandonGuardedCall(int signal, void* signalInfo, void* context);
 void enterHostCode();
 void leaveHostCode();
 
+// For the platform halves: raises `*active` (which the fault handlers test), calls the body,
+// lowers it, and turns a C++ exception escaping the body into `crash`.
+template <class Flag>
+bool callWhileActive(GuardedBody body, void* context, volatile Flag* active, CrashRecord* crash);
+
 // Inside a catch block: fills `crash` with the exception's type and what() text.
 void describeCurrentException(CrashRecord* crash);
 

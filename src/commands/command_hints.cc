@@ -40,12 +40,30 @@ std::string withDoubleQuotes(std::string_view line) {
   return mended;
 }
 
-// The line without a trailing // comment, or "" when cutting one makes no command.
+// Whether cutting a trailing // comment makes a command. The comment starts at the first "//"
+// outside double quotes (a path may hold "//"); one try, so a line of any length costs little.
 bool endsInComment(std::string_view line) {
-  for (std::size_t at = line.find("//"); at != std::string_view::npos; at = line.find("//", at + 2)) {
-    if (recognised(trimmedRight(line.substr(0, at)))) return true;
+  bool quoted = false;
+  for (std::size_t at = 0; at + 1 < line.size(); ++at) {
+    if (line[at] == '"') quoted = !quoted;
+    if (!quoted && line[at] == '/' && line[at + 1] == '/') {
+      return recognised(trimmedRight(line.substr(0, at)));
+    }
   }
   return false;
+}
+
+// How many "[" outside double quotes are not closed by a "]".
+std::size_t openBrackets(std::string_view line) {
+  bool quoted = false;
+  std::size_t open = 0;
+  for (char c : line) {
+    if (c == '"') quoted = !quoted;
+    if (quoted) continue;
+    if (c == '[') ++open;
+    if (c == ']' && open > 0) --open;
+  }
+  return open;
 }
 
 std::string shownText(const ArgumentProblems::Item& item) {
@@ -76,10 +94,9 @@ std::string unknownCommandHint(std::string_view line) {
   if (!body.empty() && body.back() == ';') body = trimmedRight(body.substr(0, body.size() - 1));
   const std::string base(body);
   if (recognised(base + "\"")) return "the string is not closed: the closing \" is missing";
-  for (std::string brackets = "]"; brackets.size() <= 3; brackets += "]") {
-    if (recognised(base + brackets)) {
-      return "the array is not closed: \"" + brackets + "\" is missing at the end";
-    }
+  const std::string brackets(openBrackets(base), ']');
+  if (!brackets.empty() && brackets.size() <= 3 && recognised(base + brackets)) {
+    return "the array is not closed: \"" + brackets + "\" is missing at the end";
   }
   return "";
 }

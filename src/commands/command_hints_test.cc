@@ -22,10 +22,13 @@ TEST(UnknownCommandHint, NamesOnlyThePlainNearMisses) {
       {R"(execVM 'a.sqf')", singleQuotes},
       {R"("demo" invokeModule "fn" // try it)", comment},
       {R"(execVM "a.sqf"; //run)", comment},
+      {R"(execVM "C://a.sqf" // run it // now)", comment},
       {R"("demo" invokeModule "fn)", openString},
       {R"(execVM "a.sqf)", openString},
       {R"("demo" invokeModule ["fn", [1, 2]  ;)", "the array is not closed: \"]\" is missing at the end"},
-      {R"("demo" invokeModule ["fn", [[1]]", "the array is not closed: \"]]\" is missing at the end"},
+      {R"("demo" invokeModule ["fn", [[1], [2)", "the array is not closed: \"]]]\" is missing at the end"},
+      {R"("demo" invokeModule ["fn", ["]", 1)", "the array is not closed: \"]]\" is missing at the end"},
+      {R"("demo" invokeModule ["fn", [[[[1)", ""},  // too much is missing to be plain
       // Ordinary typos and other lines get no guess.
       {R"("demo" invokeModul "fn")", ""},
       {"exti", ""},

@@ -152,9 +152,9 @@ const void* libraryAddressOf(const ExtensionEntry& entry) {
 }
 
 // A quarantined extension is not called; the notice says how to get it back.
-bool quarantined(const ExtensionEntry& entry) {
+bool quarantined(const ExtensionEntry& entry, std::string_view note) {
   if (!entry.crashed && !platform::threadFaultedInLibrary(libraryAddressOf(entry))) return false;
-  printNotice("Extension crashed; freeExtension it to load it again");
+  printNotice("Extension crashed; freeExtension it to load it again", note);
   return true;
 }
 
@@ -357,7 +357,7 @@ namespace {
 // time; or the overrun. The timed interval holds the entry-point call alone.
 template <class EntryCall>
 void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* format,
-                   EntryCall&& callEntry) {
+                   std::string_view note, EntryCall&& callEntry) {
   GuardedBuffer& buffer = callOutputBuffer();
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
@@ -377,14 +377,14 @@ void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* form
     return;
   }
   if (overrun) {
-    printBufferOverrun();
+    printBufferOverrun(note);
     return;
   }
   std::string& line = resultLine();
   line.clear();
   appendQuoted(line, buffer.text());
   printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
-  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency));
+  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency), note);
 }
 
 }  // namespace
@@ -396,22 +396,24 @@ void ExtensionHandle::call(const char* function) {
     printNotice("Method is not implemented");
     return;
   }
-  if (quarantined(*entry)) return;
-  callAndReport(entry, CallSite{"RVExtension", function}, "%s\n", [&](char* output) {
+  if (quarantined(*entry, {})) return;
+  callAndReport(entry, CallSite{"RVExtension", function}, "%s\n", {}, [&](char* output) {
     entry->rvExtension(output, kExtensionOutputSize, function);
     return std::int32_t{0};
   });
 }
 
-void ExtensionHandle::callArgs(const char* function, const char** argv, std::int32_t argc) {
+void ExtensionHandle::callArgs(const char* function, const char** argv, std::int32_t argc,
+                               std::string_view note) {
   if (!ok_) return;
   ExtensionEntry* entry = entry_;
   if (entry == nullptr || entry->module == nullptr || entry->rvExtensionArgs == nullptr) {
-    printNotice("Method is not implemented");
+    printNotice("Method is not implemented", note);
     return;
   }
-  if (quarantined(*entry)) return;
-  callAndReport(entry, CallSite{"RVExtensionArgs", function}, "[%s,%d,0]\n", [&](char* output) {
+  if (quarantined(*entry, note)) return;
+  callAndReport(entry, CallSite{"RVExtensionArgs", function}, "[%s,%d,0]\n", note,
+                [&](char* output) {
     return entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   });
 }

@@ -58,7 +58,7 @@ function(_interface_flag text row out)
   endif()
 endfunction()
 
-# invokemodule_interface_texts(<data file> <header> <man page>)
+# invokemodule_interface_texts(<data file> <header> <man page>); sets INVOKEMODULE_SUMMARY.
 function(invokemodule_interface_texts data header manpage)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${data})
   file(READ ${data} content)
@@ -164,6 +164,7 @@ function(invokemodule_interface_texts data header manpage)
     message(FATAL_ERROR "interface texts: ${data} needs a summary row and a synopsis row")
   endif()
 
+  set(INVOKEMODULE_SUMMARY "${summary}" PARENT_SCOPE)
   file(RELATIVE_PATH source ${PROJECT_SOURCE_DIR} ${data})
   _interface_c_string("${summary}" c_summary)
   _interface_c_string("${synopsis}" c_synopsis)

@@ -94,7 +94,8 @@ function(invokemodule_interface_texts data header manpage)
     math(EXPR count_at "${kind_at} + 1")
     list(GET field_counts ${count_at} expected)
     if(NOT count EQUAL expected)
-      message(FATAL_ERROR "interface texts: ${kind} rows have ${expected} fields, not ${count}: ${line}")
+      message(FATAL_ERROR
+        "interface texts: ${kind} rows have ${expected} fields, not ${count}: ${line}")
     endif()
 
     if(kind STREQUAL "summary" OR kind STREQUAL "synopsis")

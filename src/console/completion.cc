@@ -87,7 +87,9 @@ std::vector<std::string> completeCommandLine(const std::string& line, std::size_
       addMatching(&out, {std::string(keyword)}, word);
     } else if (leading && isKeywordThenQuote(prefix, keyword)) {
       std::string_view operand = usage.substr(keyword.size());
-      if (operand.starts_with(" \"<name>\"")) addMatching(&out, extensionRegistry.loadedNames(), word);
+      if (operand.starts_with(" \"<name>\"")) {
+        addMatching(&out, extensionRegistry.loadedNames(), word);
+      }
       if (operand.starts_with(" \"<script>\"")) {
         std::vector<std::string> paths = completePath(word);
         out.insert(out.end(), paths.begin(), paths.end());

@@ -13,7 +13,7 @@
 // One row of the table of program options; the texts come from the interface data file.
 struct OptionRow {
   std::string_view spellings;  // space-separated, e.g. "-h --help"
-  std::string_view value;      // placeholder of the value it takes ("--x <v>", "--x=<v>"); empty: none
+  std::string_view value;      // its value's placeholder ("--x <v>" or "--x=<v>"); empty: none
   std::string_view needs;      // the spelling of an option that must be given with it; empty: none
   bool severalScripts;         // with it, one or more script paths follow instead of at most one
   std::string_view about;      // what it does, one line
@@ -29,7 +29,7 @@ enum class Option {
 std::span<const OptionRow> optionTable();
 
 struct ProgramArguments {
-  std::vector<std::optional<std::string>> options;  // per table row: its value ("" for none) if given
+  std::vector<std::optional<std::string>> options;  // per row: its value ("" for none) if given
   std::vector<std::string> scripts;
   std::string error;  // not empty: the arguments are not understood, and why
 

@@ -87,7 +87,7 @@ class Case:
         self.dirs = []
         self.stdin = b""
         self.stdout = ""
-        self.stderr = None  # expected standard error (a pattern); None: must stay empty
+        self.stderr = None  # None: nothing may be written to standard error
         self.exit_code = 0
         self.only = None  # a platform tag the case is limited to
         self.skip = set()
@@ -222,10 +222,10 @@ def run_case(case, args, platform):
                                         readable(actual, platform).splitlines(True),
                                         "expected", "actual")
             problems.append("output differs:\n" + "".join(diff))
+        errors = proc.stderr.decode("utf-8", "backslashreplace")
         if case.stderr is not None:
-            errors = proc.stderr.decode("utf-8", errors="backslashreplace")
             if not expected_pattern(case.stderr, platform).fullmatch(errors):
-                problems.append("stderr differs: " + errors[:2000])
+                problems.append(f"stderr differs:\n{errors}")
         elif proc.stderr and not args.allow_stderr:
             problems.append("stderr: " + proc.stderr.decode("utf-8", "backslashreplace")[:2000])
         return "\n".join(problems) if problems else None

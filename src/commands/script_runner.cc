@@ -76,6 +76,7 @@ void runPause(const std::string& line, const SleepMatch& pause) {
 }
 
 bool abortScript() {
+  releaseHeldLines();
   printColoured(ConsoleColour::DarkMagenta, "Script #%d aborted\n\n", runningScriptCount);
   --runningScriptCount;
   flushOutput();
@@ -129,6 +130,7 @@ bool runScript(std::string path) {
   ++runningScriptCount;
   printColoured(ConsoleColour::DarkMagenta, "Script #%d started\n\n", runningScriptCount);
   for (std::string_view line : lines) {
+    releaseHeldLines();  // a command boundary: lines held from other threads come here
     SleepMatch pause;
     if (matchSleep(line, &pause)) {
       runPause(std::string(line), pause);
@@ -140,6 +142,7 @@ bool runScript(std::string path) {
     // An interrupt (Ctrl-C) aborts every running script, innermost first, but not the program.
     if (platform::interruptRequested()) return abortScript();
   }
+  releaseHeldLines();
   printColoured(ConsoleColour::DarkMagenta, "Script #%d finished\n\n", runningScriptCount);
   --runningScriptCount;
   return true;

@@ -1,12 +1,16 @@
 // Console start-up (window, banner, command list), the start script and the read loop.
 #include "console/console.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #include "commands/dispatch.h"
 #include "commands/script_runner.h"
 #include "console/completion.h"
 #include "extensions/extension_registry.h"
 #include "output/output.h"
 #include "platform/platform.h"
+#include "testmode/test_mode.h"
 
 namespace {
 
@@ -91,7 +95,52 @@ void setupConsole() {
   consolePrint("\n");
 }
 
+namespace {
+
+// The test mode's options: --test [--update] [--junit FILE] [--timeout SECONDS] PATH...
+int runTestModeFromArguments(int argc, char** argv) {
+  TestRunOptions options;
+  for (int i = 2; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--update") {
+      options.update = true;
+    } else if ((argument == "--junit" || argument == "--timeout") && i + 1 < argc) {
+      std::string value = argv[++i];
+      if (argument == "--junit") {
+        options.junitPath = value;
+      } else {
+        char* end = nullptr;
+        options.timeoutSeconds = std::strtoll(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0') options.timeoutSeconds = 0;
+      }
+    } else {
+      options.paths.push_back(argument);
+    }
+  }
+  return runTestMode(options);
+}
+
+// One script for the test mode, run as a fresh start runs its start script but with plain
+// output flushed at every print (a killed run keeps what it printed), no banner and no command
+// list, nothing read, and callback lines from other threads held to the command boundaries.
+int runTestChild(const std::string& script) {
+  OutputSettings plain;
+  plain.flushEachPrint = true;
+  configureOutput(plain);
+  holdLinesFromOtherThreads();
+  printEcho("execVM \"" + script + "\"", ";");
+  runScript(script);
+  extensionRegistry.unloadAll();
+  releaseHeldLines();
+  flushOutput();
+  return 0;
+}
+
+}  // namespace
+
 int runMain(int argc, char** argv) {
+  if (argc >= 2 && std::string_view(argv[1]) == "--test") return runTestModeFromArguments(argc, argv);
+  if (argc == 2 && std::getenv(kTestChildVariable) != nullptr) return runTestChild(argv[1]);
   if (handleOption(argc, argv)) return 0;
   setupConsole();
   platform::installInterruptHandler();

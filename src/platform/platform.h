@@ -93,6 +93,9 @@ bool listDirectory(const std::string& directory, std::vector<std::string>* entri
 // Reads a whole regular file. Returns false when it cannot be opened or read (a directory too).
 bool readWholeFile(const std::string& path, std::string* contents);
 
+// Creates or replaces a file with `contents`. Returns false when it cannot be written.
+bool writeWholeFile(const std::string& path, const std::string& contents);
+
 }  // namespace platform
 
 #endif  // INVOKEMODULE_PLATFORM_PLATFORM_H_

@@ -52,21 +52,25 @@ bool wildcardMatch(std::string_view pattern, std::string_view actual) {
 }
 
 // The edit script of the lines between the common head and tail by Myers' greedy algorithm.
-// Beyond `kMaxTrace` stored entries it gives up on being minimal: all removed, then all added.
+// The furthest reach on each diagonal is kept per step d for the diagonals -d..d; beyond
+// `kMaxTrace` kept entries (some 1400 differences) it gives up on being minimal: all removed,
+// then all added.
 void middleDiff(const Lines& expected, const Lines& actual, std::size_t e0, std::size_t e1,
                 std::size_t a0, std::size_t a1, std::vector<DiffStep>& out) {
-  constexpr std::size_t kMaxTrace = std::size_t{8} << 20;
+  constexpr std::size_t kMaxTrace = std::size_t{2} << 20;
   const long n = static_cast<long>(e1 - e0);
   const long m = static_cast<long>(a1 - a0);
   const long max = n + m;
   if (max == 0) return;
   const std::size_t width = static_cast<std::size_t>(2 * max + 1);
   std::vector<long> v(width, 0);
-  std::vector<std::vector<long>> trace;
+  std::vector<std::vector<long>> trace;  // trace[d][k + d]: v[k] before step d
+  std::size_t kept = 0;
   long found = -1;
   for (long d = 0; d <= max && found < 0; ++d) {
-    if ((trace.size() + 1) * width > kMaxTrace) break;
-    trace.push_back(v);
+    kept += static_cast<std::size_t>(2 * d + 1);
+    if (kept > kMaxTrace) break;
+    trace.emplace_back(v.begin() + (max - d), v.begin() + (max + d + 1));
     for (long k = -d; k <= d; k += 2) {
       long x = (k == -d || (k != d && v[k - 1 + max] < v[k + 1 + max])) ? v[k + 1 + max]
                                                                        : v[k - 1 + max] + 1;
@@ -95,9 +99,8 @@ void middleDiff(const Lines& expected, const Lines& actual, std::size_t e0, std:
   for (long d = found; d >= 0; --d) {
     const std::vector<long>& before = trace[static_cast<std::size_t>(d)];
     long k = x - y;
-    long previousK = (k == -d || (k != d && before[k - 1 + max] < before[k + 1 + max])) ? k + 1
-                                                                                       : k - 1;
-    long previousX = d == 0 ? 0 : before[previousK + max];
+    long previousK = (k == -d || (k != d && before[k - 1 + d] < before[k + 1 + d])) ? k + 1 : k - 1;
+    long previousX = d == 0 ? 0 : before[previousK + d];
     long previousY = d == 0 ? 0 : previousX - previousK;
     while (x > previousX && y > previousY) {
       --x;

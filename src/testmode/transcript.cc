@@ -127,7 +127,7 @@ void middleDiff(const Lines& expected, const Lines& actual, std::size_t e0, std:
 // no lines starting at the line before it.
 std::string hunkRange(std::size_t first, std::size_t count) {
   std::string text = std::to_string(count == 0 ? first : first + 1);
-  if (count != 1) text += "," + std::to_string(count);
+  if (count != 1) text.append(",").append(std::to_string(count));
   return text;
 }
 

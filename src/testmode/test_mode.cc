@@ -122,7 +122,11 @@ bool runOne(const std::string& executable, const std::string& script,
   }
   outcome->details = unifiedDiff(steps, expected, actual, expectedPath, script);
   printColoured(ConsoleColour::Red, "FAIL %s\n", script.c_str());
-  printColoured(ConsoleColour::DarkYellow, "%s\n", outcome->failure.c_str());
+  // A plain difference needs no words beyond the diff and its file names.
+  const bool plainDifference = haveExpected && !timedOut && run.ending != platform::ChildRun::NotStarted;
+  if (!plainDifference || options.update) {
+    printColoured(ConsoleColour::DarkYellow, "%s\n", outcome->failure.c_str());
+  }
   printDiff(outcome->details);
   return true;
 }

@@ -3,10 +3,12 @@
 
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "commands/dispatch.h"
 #include "commands/script_runner.h"
 #include "console/completion.h"
+#include "console/program_arguments.h"
 #include "extensions/extension_registry.h"
 #include "output/output.h"
 #include "platform/platform.h"
@@ -16,55 +18,21 @@ namespace {
 
 constexpr const char* kWindowTitle = "Varnholt's invokeModule v2.0";
 
-constexpr const char* kCommandList =
-    " Available commands:\n"
-    "===============================================================\n"
-    " \"<name>\" invokeModule \"<function>\"\n"
-    " \"<name>\" invokeModule [\"<function>\", [<arg1>, <arg2>, ...]]\n"
-    " freeExtension \"<name>\"\n"
-    " execVM \"<script>\"\n"
-    " exit\n"
-    "===============================================================\n"
-    "\n";
-
-constexpr const char* kUsage =
-    "Usage: invokemodule [script]\n"
-    "\n"
-    "An interactive console host for game-extension libraries: loads an extension, calls it\n"
-    "with the game's command syntax and shows each result, its execution time and every\n"
-    "message the extension sends back. With a script path, runs that script first.\n"
-    "\n"
-    "Commands:\n"
-    "  \"<name>\" invokeModule \"<function>\"\n"
-    "  \"<name>\" invokeModule [\"<function>\", [<arg1>, <arg2>, ...]]\n"
-    "  freeExtension \"<name>\"\n"
-    "  execVM \"<script>\"\n"
-    "  exit\n"
-    "Scripts also take `sleep <seconds>` pauses and `//` comment lines.\n"
-    "\n"
-    "Environment:\n"
-    "  NO_COLOR      set and not empty: no colours\n"
-    "  FORCE_COLOR   set, not empty and not 0: colours even when output is not a terminal\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help    show this text\n"
-    "  --version     show the version\n";
-
-constexpr const char* kVersion = "invokemodule 2.0.0\n";
-
-// Only these exact single arguments are options; any other single argument is a script.
-bool handleOption(int argc, char** argv) {
-  if (argc != 2) return false;
-  std::string argument = argv[1];
-  if (argument == "--help" || argument == "-h") {
-    consoleWrite(kUsage, std::char_traits<char>::length(kUsage));
-  } else if (argument == "--version") {
-    consoleWrite(kVersion, std::char_traits<char>::length(kVersion));
-  } else {
-    return false;
+// The start-up list of commands: the rows the banner lists, between two rules.
+std::string commandListText() {
+  const std::string rule(63, '=');
+  std::string out = " Available commands:\n" + rule + "\n";
+  for (const CommandRow& command : commandTable()) {
+    if (command.inBanner) out.append(" ").append(command.usage).append("\n");
   }
+  return out + rule + "\n\n";
+}
+
+// Writes a text that ends the program (help, version) to standard output.
+int printAndEnd(const std::string& text) {
+  consoleWrite(text.data(), text.size());
   flushOutput();
-  return true;
+  return 0;
 }
 
 // A false answer means "stop", unless it came from an interrupt, which only stops scripts.
@@ -97,27 +65,29 @@ void setupConsole() {
 
 namespace {
 
-// The test mode's options: --test [--update] [--junit FILE] [--timeout SECONDS] PATH...
-int runTestModeFromArguments(int argc, char** argv) {
+// The test mode: the scripts the paths name, each run in a child; a path that names none, or
+// a time limit that is not a whole number of seconds above 0, is a usage error.
+int runTestModeWith(const ProgramArguments& parsed) {
   TestRunOptions options;
-  for (int i = 2; i < argc; ++i) {
-    std::string argument = argv[i];
-    if (argument == "--update") {
-      options.update = true;
-    } else if ((argument == "--junit" || argument == "--timeout") && i + 1 < argc) {
-      std::string value = argv[++i];
-      if (argument == "--junit") {
-        options.junitPath = value;
-      } else {
-        char* end = nullptr;
-        options.timeoutSeconds = std::strtoll(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0') options.timeoutSeconds = 0;
-      }
-    } else {
-      options.paths.push_back(argument);
+  options.update = parsed.given(Option::Update);
+  if (parsed.given(Option::Junit)) options.junitPath = *parsed.options[static_cast<std::size_t>(Option::Junit)];
+  std::string error;
+  if (parsed.given(Option::Timeout)) {
+    const std::string& value = *parsed.options[static_cast<std::size_t>(Option::Timeout)];
+    char* end = nullptr;
+    options.timeoutSeconds = std::strtoll(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || options.timeoutSeconds <= 0) {
+      error = "--timeout needs a whole number of seconds above 0, not '" + value + "'";
     }
   }
-  return runTestMode(options);
+  std::vector<std::string> scripts;
+  if (error.empty()) collectScripts(parsed.scripts, &scripts, &error);
+  if (!error.empty()) {
+    std::string text = usageErrorText(error);
+    platform::writeErrorOutput(text.data(), text.size());
+    return 2;
+  }
+  return runTestMode(options, scripts);
 }
 
 // One script for the test mode, run as a fresh start runs its start script but with plain
@@ -139,16 +109,27 @@ int runTestChild(const std::string& script) {
 }  // namespace
 
 int runMain(int argc, char** argv) {
-  if (argc >= 2 && std::string_view(argv[1]) == "--test") return runTestModeFromArguments(argc, argv);
-  if (argc == 2 && std::getenv(kTestChildVariable) != nullptr) return runTestChild(argv[1]);
-  if (handleOption(argc, argv)) return 0;
+  std::vector<std::string_view> arguments(argv + 1, argv + argc);
+  ProgramArguments parsed = parseProgramArguments(arguments, optionTable());
+  if (!parsed.error.empty()) {
+    std::string text = usageErrorText(parsed.error);
+    platform::writeErrorOutput(text.data(), text.size());
+    return 2;
+  }
+  if (parsed.given(Option::Help)) return printAndEnd(helpText());
+  if (parsed.given(Option::Version)) return printAndEnd(versionText());
+  if (parsed.given(Option::Test)) return runTestModeWith(parsed);
+  if (parsed.scripts.size() == 1 && std::getenv(kTestChildVariable) != nullptr) {
+    return runTestChild(parsed.scripts.front());
+  }
+
   setupConsole();
   platform::installInterruptHandler();
   platform::setLineCompleter(completeCommandLine);
-  printColoured(ConsoleColour::DarkGray, "%s", kCommandList);
+  printColoured(ConsoleColour::DarkGray, "%s", commandListText().c_str());
 
-  if (argc == 2) {
-    std::string argument = argv[1];
+  if (!parsed.scripts.empty()) {
+    const std::string& argument = parsed.scripts.front();
     printEcho("execVM \"" + argument + "\"", ";");
     if (!keepGoingAfter(runScript(argument))) {
       flushOutput();

@@ -131,13 +131,6 @@ bool runOne(const std::string& executable, const std::string& script,
   return true;
 }
 
-int usageError(const std::string& message) {
-  std::string text = "invokemodule: " + message + "\n";
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fflush(stderr);
-  return 2;
-}
-
 }  // namespace
 
 bool collectScripts(const std::vector<std::string>& paths, std::vector<std::string>* scripts,
@@ -171,13 +164,13 @@ bool collectScripts(const std::vector<std::string>& paths, std::vector<std::stri
   return true;
 }
 
-int runTestMode(const TestRunOptions& options) {
-  std::vector<std::string> scripts;
-  std::string error;
-  if (!collectScripts(options.paths, &scripts, &error)) return usageError(error);
-  if (options.timeoutSeconds <= 0) return usageError("--timeout needs a number of seconds above 0");
+int runTestMode(const TestRunOptions& options, const std::vector<std::string>& scripts) {
   const std::string executable = platform::executablePath();
-  if (executable.empty()) return usageError("cannot find the program's own file");
+  if (executable.empty()) {
+    const std::string text = "invokemodule: cannot find the program's own file\n";
+    platform::writeErrorOutput(text.data(), text.size());
+    return 2;
+  }
 
   configureOutput(detectOutputSettings());
   platform::setEnvironmentVariable(kTestChildVariable, "1");

@@ -8,7 +8,6 @@
 #include <vector>
 
 struct TestRunOptions {
-  std::vector<std::string> paths;  // scripts and folders of scripts
   bool update = false;             // write the expected files instead of failing
   std::string junitPath;           // where the JUnit report goes; empty: none
   std::int64_t timeoutSeconds = 60;
@@ -23,8 +22,8 @@ inline constexpr const char* kTestChildVariable = "INVOKEMODULE_TEST_CHILD";
 bool collectScripts(const std::vector<std::string>& paths, std::vector<std::string>* scripts,
                     std::string* error);
 
-// Runs the whole test mode; returns the exit status: 0 all passed, 1 any failed, 2 a usage
-// error, 130 interrupted.
-int runTestMode(const TestRunOptions& options);
+// Runs the scripts; returns the exit status: 0 all passed, 1 any failed, 2 when the program's
+// own file cannot be found, 130 interrupted.
+int runTestMode(const TestRunOptions& options, const std::vector<std::string>& scripts);
 
 #endif  // INVOKEMODULE_TESTMODE_TEST_MODE_H_

@@ -69,55 +69,25 @@ void checkCases(const std::vector<ParseCase>& cases) {
   }
 }
 
+// The literals the argument form cannot carry in a line, and a few of each kind for the value
+// tree (the transcript ext_argument_literals holds the rest).
 TEST(ArrayParser, Literals) {
   using namespace std::string_literals;
   checkCases({
-      // separators, empty arrays, what follows the outer "]"
       {"[\t\r\n\v\f]", {}, 6},
-      {"[,1,,2,]", {"1", "2"}, 7},
-      {"[,,,]", {}, 4},
       {"[1]garbage[", {"1"}, 2},
       {R"([1, "two", true, [3]])", {"1", R"("two")", "true", "[3]"}, 20},
-      // words: true and false in any case, anything else nil, white space behind is part of it
       {"[ TRUE , False]", {"nil", "false"}, 14},
-      {"[tRuE,FALSE]", {"true", "false"}, 11},
-      {"[truex,falsey,tru,abc]", {"nil", "nil", "nil", "nil"}, 21},
-      {"[true\"x\"]", {"nil"}, 8},
-      {"[inf,nan]", {"nil", "nil"}, 8},
-      // numbers: items ending in a digit, read as atof reads them
-      {"[1 ]", {"nil"}, 3},
-      {"[-3, .5, +7, 1e3, 1.]", {"-3", "0.5", "7", "1000", "nil"}, 20},
-      {"[12abc3, #5, 1 2, 5%]", {"12", "0", "1", "nil"}, 20},
       {"[-0,0x10,1e40,-1e40,1e-50]", {"-0", "16", "inf", "-inf", "0"}, 25},
-      {"[16777217,1234567,0.1]", {"1.67772e+07", "1.23457e+06", "0.1"}, 21},
-      {"[--5,+-5,-,5]", {"0", "0", "nil", "5"}, 12},
-      {"[\u00e95]", {"0"}, 4},
-      // strings: doubled quotes and delimiters inside; one not followed by "," or "]" is nil
-      {R"(["say ""hi""", ""])", {R"("say ""hi""")", R"("")"}, 17},
-      {R"(["x, y]"])", {R"("x, y]")"}, 8},
       {R"(["""",""""""])", {R"("""")", R"("""""")"}, 12},
-      {R"(["""a","a\"])", {R"("""a")", R"("a\")"}, 11},
-      {R"([ "a" ,"b"])", {"nil", R"("b")"}, 10},
       {R"(["a"b])", {"nil", "nil"}, 5},
-      {R"(["a"5])", {"nil", "5"}, 5},
-      {R"(["a""b"c])", {"nil", "nil"}, 8},
-      {R"(["a"[1]])", {"nil", "[1]"}, 7},
-      // nested arrays and what follows them
-      {"[[1][2]]", {"[1]", "[2]"}, 7},
-      {"[[1]x]", {"[1]", "nil"}, 5},
-      {"[[1] , 2]", {"[1]", "2"}, 8},
-      {"[[],[[]],[1,[2,[3]]]]", {"[]", "[[]]", "[1,[2,[3]]]"}, 20},
       {R"([["]"],"[",[true]])", {R"(["]"])", R"("[")", "[true]"}, 17},
       // NUL bytes are ordinary bytes
       {"[\0]"s, {"nil"}, 2},
       {"[1\0" "2]"s, {"1"}, 4},
-      {"[\0,1]"s, {"nil", "1"}, 4},
       {"[\"a\0b\"]"s, {"\"a\0b\""s}, 6},
       // input that ends inside an array or a string gives an empty array
-      {"[1,[2]", {}, kRanOut},
-      {R"(["a])", {}, kRanOut},
       {"[", {}, kRanOut},
-      {"[1", {}, kRanOut},
       {"[1,", {}, kRanOut},
       {R"(["a")", {}, kRanOut},
       {R"(["a""])", {}, kRanOut},

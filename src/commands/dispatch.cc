@@ -1,6 +1,7 @@
 // The command dispatcher: pattern order, the echo rule and each command's action.
 #include "commands/dispatch.h"
 
+#include "commands/command_hints.h"
 #include "commands/command_patterns.h"
 #include "commands/script_runner.h"
 #include "extensions/extension_registry.h"
@@ -48,10 +49,13 @@ void runArgumentCall(std::string& line, const CommandMatch& match) {
   // values, which the call never needs. The literal is read in place: the parser reads no
   // byte beyond the length it is given.
   std::size_t cursor = 0;
-  ArgumentTexts arguments = argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor);
+  ArgumentProblems problems;
+  ArgumentTexts arguments =
+      argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor, &problems);
   const char* function = unquoteFunctionInPlace(line, match.function);
   ExtensionHandle handle{match.extension};
-  handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()));
+  handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()),
+                  problems.any() ? argumentNote(problems) : std::string());
 }
 
 void runFunctionCall(std::string& line, const CommandMatch& match) {
@@ -106,6 +110,6 @@ bool dispatchCommand(bool echo, std::string line) {
       break;
   }
   if (echo) printEcho(line, "");
-  printNotice("Unknown command");
+  printNotice("Unknown command", unknownCommandHint(line));
   return true;
 }

@@ -25,19 +25,19 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PLATFORMS = {
     "linux64": {
         "library": lambda name: name + "_x64.so",
-        "load_failure": r"\[ERR:\d+\]\n[^\n]+\n\n",
+        "load_failure": r"\[ERR:\d+\]\n[^\n]+\n(?:[^\n]+\n)+\n",
         "pointer": r"[0-9A-F]{16}",
         "tags": {"posix", "linux64"},
     },
     "win32": {
         "library": lambda name: name + ".dll",
-        "load_failure": r"\[ERR:126\]\n\n",
+        "load_failure": r"\[ERR:126\]\n(?:[^\n]+\n)+\n",
         "pointer": r"[0-9A-F]{8}",
         "tags": {"windows", "win32"},
     },
     "win64": {
         "library": lambda name: name + "_x64.dll",
-        "load_failure": r"\[ERR:126\]\n\n",
+        "load_failure": r"\[ERR:126\]\n(?:[^\n]+\n)+\n",
         "pointer": r"[0-9A-F]{16}",
         "tags": {"windows", "win64"},
     },

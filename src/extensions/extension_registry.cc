@@ -15,7 +15,7 @@
 #include "output/output.h"
 #include "platform/dynamic_library.h"
 #include "platform/platform.h"
-#include "values/game_value.h"
+#include "values/quoted_text.h"
 
 ExtensionRegistry extensionRegistry;
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "output/output.h"
-#include "values/quoted_text.h"
+#include "values/game_value.h"
 
 std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function,
                                                   const char* data) {

@@ -15,7 +15,7 @@
 #include "output/output.h"
 #include "platform/dynamic_library.h"
 #include "platform/platform.h"
-#include "values/quoted_text.h"
+#include "values/game_value.h"
 
 ExtensionRegistry extensionRegistry;
 
@@ -97,13 +97,16 @@ std::vector<std::string> exportedNames(void* module, const std::string& path) {
 }
 
 // "Method is not implemented" and the entry point the library does not export.
-void printNotImplemented(const ExtensionEntry* entry, const char* entryPoint) {
+// A note on the call's arguments follows, before the closing empty line.
+void printNotImplemented(const ExtensionEntry* entry, const char* entryPoint, std::string_view note = {}) {
   if (entry == nullptr) {
-    printNotice("Method is not implemented");
+    printNotice("Method is not implemented", note);
     return;
   }
-  printColoured(ConsoleColour::DarkYellow, "Method is not implemented\n%s is not exported by %s\n\n", entryPoint,
+  OutputLock lock;
+  printColoured(ConsoleColour::DarkYellow, "Method is not implemented\n%s is not exported by %s\n", entryPoint,
                 entry->fileName.c_str());
+  printClosingNote(note);
 }
 
 void lowerAsciiInPlace(std::string& text) {
@@ -286,7 +289,7 @@ namespace {
 // came back: the result with `format` ("%s" the quoted text, "%d" the return code), then the
 // time; or the overrun. The timed interval holds the entry-point call alone.
 template <class EntryCall>
-void callAndReport(const char* format, EntryCall&& callEntry) {
+void callAndReport(const char* format, std::string_view note, EntryCall&& callEntry) {
   GuardedBuffer& buffer = callOutputBuffer();
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
@@ -299,14 +302,14 @@ void callAndReport(const char* format, EntryCall&& callEntry) {
   setColour(ConsoleColour::White);
 
   if (buffer.overrun()) {
-    printBufferOverrun();
+    printBufferOverrun(note);
     return;
   }
   std::string& line = resultLine();
   line.clear();
   appendQuoted(line, buffer.text());
   printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
-  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency));
+  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency), note);
 }
 
 }  // namespace
@@ -318,20 +321,21 @@ void ExtensionHandle::call(const char* function) {
     printNotImplemented(entry, "RVExtension");
     return;
   }
-  callAndReport("%s\n", [&](char* output) {
+  callAndReport("%s\n", {}, [&](char* output) {
     entry->rvExtension(output, kExtensionOutputSize, function);
     return std::int32_t{0};
   });
 }
 
-void ExtensionHandle::callArgs(const char* function, const char** argv, std::int32_t argc) {
+void ExtensionHandle::callArgs(const char* function, const char** argv, std::int32_t argc,
+                               std::string_view note) {
   if (!ok_) return;
   ExtensionEntry* entry = entry_;
   if (entry == nullptr || entry->module == nullptr || entry->rvExtensionArgs == nullptr) {
-    printNotImplemented(entry, "RVExtensionArgs");
+    printNotImplemented(entry, "RVExtensionArgs", note);
     return;
   }
-  callAndReport("[%s,%d,0]\n", [&](char* output) {
+  callAndReport("[%s,%d,0]\n", note, [&](char* output) {
     return entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   });
 }

@@ -67,9 +67,11 @@ void setNativeConsoleAttribute(std::uint16_t) {}
 void moveNativeCursorUp() {}
 void setNativeWindowTitle(const char*) {}
 
-void writeOutput(const char* data, std::size_t size) {
+namespace {
+
+void writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
-    ssize_t n = ::write(STDOUT_FILENO, data, size);
+    ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return;  // a failed write goes unreported; the program goes on
@@ -78,6 +80,12 @@ void writeOutput(const char* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
 }
+
+}  // namespace
+
+void writeOutput(const char* data, std::size_t size) { writeAll(STDOUT_FILENO, data, size); }
+
+void writeErrorOutput(const char* data, std::size_t size) { writeAll(STDERR_FILENO, data, size); }
 
 void flushRuntimeOutput() {
 #ifdef __GLIBC__

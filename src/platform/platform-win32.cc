@@ -397,6 +397,10 @@ void writeOutput(const char* data, std::size_t size) {
   }
 }
 
+void writeErrorOutput(const char* data, std::size_t size) {
+  writeHandle(GetStdHandle(STD_ERROR_HANDLE), data, size);
+}
+
 void flushRuntimeOutput() { std::fflush(stdout); }
 
 bool readInputLine(std::string* line) {

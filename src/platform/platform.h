@@ -39,6 +39,9 @@ void moveNativeCursorUp();
 // Writes all bytes to standard output; failures are ignored.
 void writeOutput(const char* data, std::size_t size);
 
+// Writes all bytes to standard error, unbuffered; failures are ignored.
+void writeErrorOutput(const char* data, std::size_t size);
+
 // Flushes the C runtime's own standard output stream, which an extension may have written to.
 void flushRuntimeOutput();
 

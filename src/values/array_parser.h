@@ -1,6 +1,4 @@
-// Array literal parser: reads an array in the game's notation, e.g. [1, "two", true, [3]],
-// straight into the argument texts an extension is handed. The reading rules are those of
-// parseGameArray (values/game_array_parser.h), the reference it is tested against.
+// Array literal parser: reads an array in the game's notation, e.g. [1, "two", true, [3]].
 #ifndef INVOKEMODULE_VALUES_ARRAY_PARSER_H_
 #define INVOKEMODULE_VALUES_ARRAY_PARSER_H_
 
@@ -8,6 +6,24 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "values/game_value.h"
+
+// Reads the array whose opening "[" is at text[cursor] (that byte is not checked) and
+// returns it. Never fails: an item that cannot be read becomes nil, and input that ends
+// inside any array or string gives an empty array. On a complete array, `cursor` is left
+// on its closing "]" and nothing after it is read; when the input ran out, `cursor` is at
+// or past `length`.
+//
+// Items are strings ("a""b" holds a"b), numbers (items ending in a digit, read as atof
+// reads them, see numberFromText), the words true and false in any letter case, and
+// nested arrays. White space is skipped only in front of an item; an item must be
+// followed directly by "," or "]".
+//
+// At most `length` bytes are read; a NUL byte inside the text is an ordinary byte of the
+// item it stands in. Nesting depth is unbounded and costs heap memory, not stack: nested
+// arrays are read with an explicit stack of open arrays.
+GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor);
 
 // Argument texts kept together: each text followed by a NUL, in one buffer, and a pointer to
 // the start of each, as RVExtensionArgs takes them. The buffer is always on the heap, so the
@@ -30,10 +46,29 @@ class ArgumentTexts {
   std::vector<const char*> starts_;  // into bytes_
 };
 
+// What went wrong while reading a literal, for telling the user: the items that could not be
+// read and were passed as nil (a nil the user wrote is no problem), or input that ended inside
+// an array or string, which passes no arguments at all. Filled in only when something is wrong.
+struct ArgumentProblems {
+  static constexpr std::size_t kNamed = 3;        // items described; the rest are counted
+  static constexpr std::size_t kShownBytes = 60;  // of an item's text
+  struct Item {
+    std::string position;  // "3", or "3.2" for the second item of the array that is item 3
+    std::string text;      // the item's text as written, at most kShownBytes of it
+    bool cut = false;      // the text was longer
+  };
+  std::vector<Item> named;   // the first kNamed items passed as nil
+  std::size_t nilCount = 0;  // every item passed as nil
+  bool unclosed = false;     // the input ended inside an array or string: no arguments
+
+  bool any() const { return unclosed || nilCount != 0; }
+};
+
 // The argument texts of the same literal, without building its values: exactly the texts
-// that parseGameArray(text, length, cursor).argumentList() gives (values/game_array_parser.h), one per top-level
+// that parseGameArray(text, length, cursor).argumentList() gives, one per top-level
 // element, with `cursor` left where parseGameArray leaves it. Several times faster, for
-// callers that need only the texts.
-ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor);
+// callers that need only the texts. When `problems` is given, what went wrong is told there.
+ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
+                                     ArgumentProblems* problems = nullptr);
 
 #endif  // INVOKEMODULE_VALUES_ARRAY_PARSER_H_

@@ -15,8 +15,6 @@
 #include <string_view>
 #include <vector>
 
-#include "values/quoted_text.h"
-
 // The base of every value. An object of this class itself is the nil value: the parser
 // makes one for every item it cannot read.
 class GameType {
@@ -102,6 +100,11 @@ class GameArray final : public GameType {
 // Appends the text form of `value` to `out`; the same text as value.toString().
 void appendText(std::string& out, const GameType& value);
 
+// Appends `text` in double quotes with every inner double quote doubled. Allocates
+// nothing beyond the growth of `out`.
+void appendQuoted(std::string& out, std::string_view text);
 
+// `text` in double quotes with every inner double quote doubled: `a"b` gives `"a""b"`.
+std::string quoteString(std::string_view text);
 
 #endif  // INVOKEMODULE_VALUES_GAME_VALUE_H_

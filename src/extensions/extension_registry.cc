@@ -49,6 +49,14 @@ void enterExtensionCode() {
   flushOutput();
 }
 
+// Before loading or unloading a library, which runs its start-up or clean-up code: everything
+// the host has printed goes out first. The colour is White between messages already.
+void flushBeforeLibraryCode() {
+  platform::flushRuntimeOutput();
+  OutputLock lock;
+  flushOutput();
+}
+
 // Just after: whatever the extension wrote through the C runtime goes out before the host's
 // next text. Done before the output lock is taken, so that an extension thread holding the
 // runtime's stream while it waits for the output lock (to print a callback line) cannot
@@ -104,9 +112,9 @@ void printNotImplemented(const ExtensionEntry* entry, const char* entryPoint, st
     return;
   }
   OutputLock lock;
-  printColoured(ConsoleColour::DarkYellow, "Method is not implemented\n%s is not exported by %s\n", entryPoint,
-                entry->fileName.c_str());
-  printClosingNote(note);
+  printColoured(ConsoleColour::DarkYellow, "Method is not implemented\n%s is not exported by %s\n%s", entryPoint,
+                entry->fileName.c_str(), note.empty() ? "\n" : "");
+  if (!note.empty()) printClosingNote(note);
 }
 
 void lowerAsciiInPlace(std::string& text) {
@@ -135,7 +143,7 @@ ExtensionEntry& ExtensionRegistry::entryFor(const std::string& key) { return ent
 bool ExtensionRegistry::unload(const std::string& typedName) {
   auto found = entries_.find(toLowerAscii(typedName));
   if (found == entries_.end()) return false;
-  enterExtensionCode();  // unloading runs the library's clean-up code
+  flushBeforeLibraryCode();
   entries_.erase(found);
   leaveExtensionCode();
   return true;
@@ -152,7 +160,7 @@ std::vector<std::string> ExtensionRegistry::loadedNames() const {
 
 void ExtensionRegistry::unloadAll() {
   if (entries_.empty()) return;
-  enterExtensionCode();
+  flushBeforeLibraryCode();
   entries_.clear();
   leaveExtensionCode();
 }
@@ -188,7 +196,7 @@ void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
   // File names are built from the name as typed, so they keep the user's letter case. The
   // first candidate that loads wins; loading runs the library's start-up code.
   static const SearchPolicy policy = SearchPolicy::ofPlatform();
-  enterExtensionCode();
+  flushBeforeLibraryCode();
   LibrarySearch search = searchLibrary(typedName, policy, systemLibraries());
   leaveExtensionCode();
   if (search.library == nullptr) {

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -43,6 +45,9 @@ ConsoleColour currentColour = ConsoleColour::White;  // the colour last set
 std::string pending;               // bytes not yet handed to the OS
 std::string* captured = nullptr;   // test capture target, or null
 constexpr std::size_t kFlushThreshold = 64 * 1024;
+std::atomic<bool> holding{false};  // lines from other threads than holdingThread are held
+std::thread::id holdingThread;
+std::string held;                  // the held lines, in arrival order
 
 void flushLocked() {
   if (pending.empty()) return;
@@ -288,6 +293,10 @@ namespace {
 // the colour in force before when `restore` is set.
 void printInColour(ConsoleColour colour, bool restore, const char* format, va_list args) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  if (holding.load(std::memory_order_relaxed) && std::this_thread::get_id() != holdingThread) {
+    appendFormatted(held, format, args);
+    return;
+  }
   ConsoleColour after = restore ? currentColour : ConsoleColour::White;
   setColourLocked(colour);
   appendFormatted(pending, format, args);
@@ -309,6 +318,20 @@ void printColouredRestoring(ConsoleColour colour, const char* format, ...) {
   va_start(args, format);
   printInColour(colour, true, format, args);
   va_end(args);
+}
+
+void holdLinesFromOtherThreads() {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  holdingThread = std::this_thread::get_id();
+  holding.store(true);
+}
+
+void releaseHeldLines() {
+  if (!holding.load(std::memory_order_relaxed)) return;
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  pending.append(held);
+  held.clear();
+  afterPrint();
 }
 
 void printNotice(const char* text) { printColoured(ConsoleColour::DarkYellow, "%s\n\n", text); }

@@ -63,8 +63,29 @@ bool handleOption(int argc, char** argv) {
   return true;
 }
 
+// The status the session ends with now, or -1 while it goes on: a termination signal
+// (128 + its number), or a failed write (1).
+int endingStatus() {
+  if (int signalNumber = platform::terminationSignal()) return 128 + signalNumber;
+  return outputWriteError() != 0 ? 1 : -1;
+}
+
+// Ends the session as `exit` does: libraries freed, the output flushed a last time, after
+// which callbacks print nothing. A failed write is reported once, on standard error.
+int endSession(int status) {
+  extensionRegistry.unloadAll();
+  closeOutput();
+  if (int signalNumber = platform::terminationSignal()) return 128 + signalNumber;
+  if (int error = outputWriteError()) {
+    platform::writeErrorLine("invokemodule: cannot write output: " + platform::errorText(error));
+    return 1;
+  }
+  return status;
+}
+
 // A false answer means "stop", unless it came from an interrupt, which only stops scripts.
 bool keepGoingAfter(bool answer) {
+  if (endingStatus() >= 0) return false;
   if (answer) return true;
   if (!platform::interruptRequested()) return false;
   platform::clearInterrupt();
@@ -92,35 +113,34 @@ void setupConsole() {
 }
 
 int runMain(int argc, char** argv) {
+  platform::openNullDeviceOnClosedStandardStreams();
   if (handleOption(argc, argv)) return 0;
   setupConsole();
   platform::installInterruptHandler();
+  platform::installTerminationHandlers(closeOutput);
+  platform::setOutputDrain(flushOutput);
   platform::setLineCompleter(completeCommandLine);
   printColoured(ConsoleColour::DarkGray, "%s", kCommandList);
 
   if (argc == 2) {
     std::string argument = argv[1];
     printEcho("execVM \"" + argument + "\"", ";");
-    if (!keepGoingAfter(runScript(argument))) {
-      flushOutput();
-      return 0;
-    }
+    if (!keepGoingAfter(runScript(argument))) return endSession(0);
   }
   flushOutput();
   platform::discardPendingInput();
 
   std::string line;
   for (;;) {
-    flushOutput();
-    if (!platform::readInputLine(&line)) {
-      // End of input ends the program as `exit` does, without a word.
-      extensionRegistry.unloadAll();
-      break;
-    }
+    beginWaiting(platform::inputWaitWake());
+    bool haveLine = platform::readInputLine(&line);
+    endWaiting();
+    // End of input ends the program as `exit` does, without a word.
+    if (!haveLine || endingStatus() >= 0) break;
     trimRight(&line);
-    if (line.empty()) moveCursorUp();  // takes back the line feed echoed for the empty line
+    // Takes back the line feed a terminal echoes for a typed empty line; piped input echoes none.
+    if (line.empty() && platform::inputIsTerminal()) moveCursorUp();
     if (!keepGoingAfter(dispatchCommand(false, std::move(line)))) break;
   }
-  flushOutput();
-  return 0;
+  return endSession(0);
 }

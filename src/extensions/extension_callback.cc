@@ -8,6 +8,8 @@
 
 std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function,
                                                   const char* data) {
+  // After the host's last flush, at the end of the session, nothing more is printed.
+  if (outputClosed()) return 99;
   // The contract forbids null texts, but a faulty extension must not crash the host.
   std::string shapedName;
   std::string shapedFunction;

@@ -38,16 +38,22 @@ std::string& resultLine() {
 // and after everything the host has printed so far. The output lock is not held meanwhile, so
 // the extension's threads can print callback lines while it runs.
 void enterExtensionCode() {
-  OutputLock lock;
-  setColour(ConsoleColour::White);
-  flushOutput();
+  {
+    OutputLock lock;
+    setColour(ConsoleColour::White);
+    flushOutput();
+  }
+  platform::setInsideExtensionCall(true);
 }
 
 // Just after: whatever the extension wrote through the C runtime goes out before the host's
 // next text. Done before the output lock is taken, so that an extension thread holding the
 // runtime's stream while it waits for the output lock (to print a callback line) cannot
 // deadlock with the host. Callers then take the output lock and set White.
-void leaveExtensionCode() { platform::flushRuntimeOutput(); }
+void leaveExtensionCode() {
+  platform::setInsideExtensionCall(false);
+  platform::flushRuntimeOutput();
+}
 
 template <typename Function>
 Function findEntryPoint(void* module, const char* decoratedName, const char* plainName) {

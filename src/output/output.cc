@@ -1,6 +1,7 @@
 // Console output: the buffered print routine, colours as escapes or native attributes, printers.
 #include "output/output.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -32,30 +34,58 @@ class RecursiveOutputMutex {
 
 thread_local int RecursiveOutputMutex::holds_ = 0;
 
-// Guards the buffer, the settings and the console attribute.
-RecursiveOutputMutex& outputMutex() {
-  static RecursiveOutputMutex mutex;
-  return mutex;
+// Everything the printers share. It lives in static storage and is never destroyed: an
+// extension's threads may print at any moment, also while the process's exit handlers run,
+// so nothing here may go away before the process does.
+struct OutputState {
+  RecursiveOutputMutex mutex;       // guards everything below and the console attribute
+  OutputSettings settings;
+  ConsoleColour colour = ConsoleColour::White;  // the colour last set
+  std::string pending;              // bytes not yet handed to the OS
+  std::string* captured = nullptr;  // test capture target, or null
+  std::atomic<bool> closed{false};  // after the last flush: prints are dropped
+  int writeError = 0;               // the error of the first failed write, 0 while none failed
+  bool waiting = false;             // the main thread waits for input or pauses
+  void (*wake)() = nullptr;         // while waiting: tells the main thread there is output
+};
+
+OutputState& state() {
+  alignas(OutputState) static unsigned char storage[sizeof(OutputState)];
+  static OutputState* const instance = new (storage) OutputState;
+  return *instance;
 }
 
-OutputSettings currentSettings;
-ConsoleColour currentColour = ConsoleColour::White;  // the colour last set
-std::string pending;               // bytes not yet handed to the OS
-std::string* captured = nullptr;   // test capture target, or null
+RecursiveOutputMutex& outputMutex() { return state().mutex; }
+
 constexpr std::size_t kFlushThreshold = 64 * 1024;
 
+// After a failed write nothing more goes to the output: the bytes are dropped.
 void flushLocked() {
-  if (pending.empty()) return;
-  if (captured) {
-    captured->append(pending);
-  } else {
-    platform::writeOutput(pending.data(), pending.size());
+  OutputState& s = state();
+  if (s.pending.empty()) return;
+  if (s.captured) {
+    s.captured->append(s.pending);
+  } else if (s.writeError == 0) {
+    s.writeError = platform::writeOutput(s.pending.data(), s.pending.size());
   }
-  pending.clear();
+  s.pending.clear();
 }
 
+// While the main thread waits, a line printed by another thread goes out at once, or, when
+// the main thread redraws what the user is typing, the main thread is woken to write it.
 void afterPrint() {
-  if (currentSettings.flushEachPrint || pending.size() >= kFlushThreshold) flushLocked();
+  OutputState& s = state();
+  if (s.closed.load(std::memory_order_relaxed)) {
+    s.pending.clear();
+  } else if (s.waiting) {
+    if (s.wake != nullptr) {
+      s.wake();
+    } else {
+      flushLocked();
+    }
+  } else if (s.settings.flushEachPrint || s.pending.size() >= kFlushThreshold) {
+    flushLocked();
+  }
 }
 
 const char* sgrFor(ConsoleColour colour) {
@@ -207,12 +237,12 @@ void appendFormatted(std::string& out, const char* format, va_list args) {
 }
 
 void setColourLocked(ConsoleColour colour) {
-  currentColour = colour;
-  if (currentSettings.nativeAttributes) {
+  state().colour = colour;
+  if (state().settings.nativeAttributes) {
     flushLocked();
     platform::setNativeConsoleAttribute(static_cast<std::uint16_t>(colour));
-  } else if (currentSettings.colourEscapes) {
-    pending.append(sgrFor(colour));
+  } else if (state().settings.colourEscapes) {
+    state().pending.append(sgrFor(colour));
     afterPrint();
   }
 }
@@ -242,11 +272,11 @@ OutputSettings detectOutputSettings() {
 void configureOutput(const OutputSettings& settings) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   flushLocked();
-  currentSettings = settings;
-  pending.reserve(kFlushThreshold * 2);
+  state().settings = settings;
+  state().pending.reserve(kFlushThreshold * 2);
 }
 
-const OutputSettings& outputSettings() { return currentSettings; }
+const OutputSettings& outputSettings() { return state().settings; }
 
 void flushOutput() {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
@@ -256,7 +286,7 @@ void flushOutput() {
 void captureOutputForTesting(std::string* capture) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   flushLocked();
-  captured = capture;
+  state().captured = capture;
 }
 
 OutputLock::OutputLock() { outputMutex().lock(); }
@@ -266,14 +296,14 @@ void consolePrint(const char* format, ...) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   va_list args;
   va_start(args, format);
-  appendFormatted(pending, format, args);
+  appendFormatted(state().pending, format, args);
   va_end(args);
   afterPrint();
 }
 
 void consoleWrite(const char* data, std::size_t size) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  pending.append(data, size);
+  state().pending.append(data, size);
   afterPrint();
 }
 
@@ -288,9 +318,9 @@ namespace {
 // the colour in force before when `restore` is set.
 void printInColour(ConsoleColour colour, bool restore, const char* format, va_list args) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  ConsoleColour after = restore ? currentColour : ConsoleColour::White;
+  ConsoleColour after = restore ? state().colour : ConsoleColour::White;
   setColourLocked(colour);
-  appendFormatted(pending, format, args);
+  appendFormatted(state().pending, format, args);
   afterPrint();
   setColourLocked(after);
 }
@@ -318,9 +348,9 @@ void printNotice(const char* text) { printColoured(ConsoleColour::DarkYellow, "%
 void printExecutionTime(double milliseconds) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   setColourLocked(ConsoleColour::DarkCyan);
-  pending.append("Execution time: ");
-  appendFixed(pending, milliseconds);
-  pending.append(" ms\n\n");
+  state().pending.append("Execution time: ");
+  appendFixed(state().pending, milliseconds);
+  state().pending.append(" ms\n\n");
   afterPrint();
   setColourLocked(ConsoleColour::White);
 }
@@ -328,17 +358,17 @@ void printExecutionTime(double milliseconds) {
 void printEcho(const std::string& text, const char* suffix) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   setColourLocked(ConsoleColour::White);
-  pending.append(text);
-  pending.append(suffix);
-  pending.push_back('\n');
+  state().pending.append(text);
+  state().pending.append(suffix);
+  state().pending.push_back('\n');
   afterPrint();
   setColourLocked(ConsoleColour::White);
 }
 
 void moveCursorUp() {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  if (currentSettings.terminalControls) {
-    pending.append("\x1b[A");
+  if (state().settings.terminalControls) {
+    state().pending.append("\x1b[A");
     afterPrint();
   } else {
     flushLocked();
@@ -348,12 +378,38 @@ void moveCursorUp() {
 
 void setWindowTitle(const char* title) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  if (!currentSettings.terminalControls) {
+  if (!state().settings.terminalControls) {
     platform::setNativeWindowTitle(title);  // a console window of its own, where there is one
     return;
   }
-  pending.append("\x1b]0;");
-  pending.append(title);
-  pending.append("\x07");
+  state().pending.append("\x1b]0;");
+  state().pending.append(title);
+  state().pending.append("\x07");
   afterPrint();
+}
+
+void closeOutput() {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  flushLocked();
+  state().closed.store(true);
+}
+
+bool outputClosed() { return state().closed.load(std::memory_order_relaxed); }
+
+int outputWriteError() {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  return state().writeError;
+}
+
+void beginWaiting(void (*wake)()) {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  flushLocked();
+  state().waiting = true;
+  state().wake = wake;
+}
+
+void endWaiting() {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  state().waiting = false;
+  state().wake = nullptr;
 }

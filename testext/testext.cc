@@ -29,6 +29,7 @@
 // version text is that many 'v' bytes; 0 gives "testext 1.0"), TESTEXT_VERSION_IGNORES_SIZE
 // (copy the version text whole, past the buffer if it is too long).
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else

@@ -22,6 +22,8 @@
 //   args                   result "<argc>" then "|<arg>" per argument; the argument form returns argc
 //   calls                  how many calls this load of the library has served, this one included
 //   registrations          how often the callback was handed over since the library was loaded
+//   locale                 switches the C locale to a German one (decimal comma); result
+//                          "decimal point <c>" as that locale has it, "no German locale" if none
 // The callback results: "returned 99" when every callback call returned 99, else the first other value.
 //
 // Variant switches, set by the build: TESTEXT_EXPORT_VERSION, TESTEXT_EXPORT_CALL,
@@ -39,6 +41,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -247,6 +250,14 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
   }
   if (command == "calls") return std::to_string(callCount.load());
   if (command == "registrations") return std::to_string(registrationCount.load());
+  if (command == "locale") {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "German_Germany.1252", "de-DE"}) {
+      if (std::setlocale(LC_ALL, name) != nullptr) {
+        return std::string("decimal point ") + std::localeconv()->decimal_point;
+      }
+    }
+    return "no German locale";
+  }
   return text;
 }
 

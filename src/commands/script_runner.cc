@@ -1,14 +1,14 @@
 // The script runner: reading and filtering a script, running its lines, pauses with progress.
 #include "commands/script_runner.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 #include "commands/command_patterns.h"
 #include "commands/dispatch.h"
 #include "output/output.h"
 #include "platform/platform.h"
+#include "values/number_text.h"
 
 int runningScriptCount = 0;
 
@@ -28,6 +28,10 @@ std::uint32_t wholeMilliseconds(double milliseconds) {
 // A failed write or a termination signal ends the session: running scripts stop without a word.
 bool sessionEnding() { return outputWriteError() != 0 || platform::terminationSignal() != 0; }
 
+// A partial pause lasts at least 1 ms: a shorter one would be cut to 0 and the loop would spin,
+// printing progress as fast as it can.
+std::uint32_t partialPause(double stepMs) { return std::max<std::uint32_t>(1, wholeMilliseconds(stepMs)); }
+
 void pauseFor(std::uint32_t milliseconds) {
   beginWaiting(nullptr);  // the progress so far, and lines from other threads, go out at once
   platform::sleepMilliseconds(milliseconds);
@@ -40,10 +44,9 @@ void pauseFor(std::uint32_t milliseconds) {
 void runPause(const std::string& line, const SleepMatch& pause) {
   printColoured(ConsoleColour::White, "%s%s\n", line.c_str(), pause.hasSemicolon ? "" : ";");
 
-  std::string secondsText(pause.seconds);
-  errno = 0;
-  double seconds = std::strtod(secondsText.c_str(), nullptr);
-  if (errno == ERANGE && std::isinf(seconds)) {
+  // Read by the host itself, whatever C locale an extension may have switched to.
+  const double seconds = doubleFromText(pause.seconds);
+  if (std::isinf(seconds)) {
     printNotice("Pause length out of range");
     return;
   }
@@ -56,7 +59,7 @@ void runPause(const std::string& line, const SleepMatch& pause) {
   double remainingMs = totalMs - platform::elapsedMilliseconds(start, platform::counter(), frequency);
 
   if (stepMs <= remainingMs) {
-    const std::uint32_t step = wholeMilliseconds(stepMs);
+    const std::uint32_t step = partialPause(stepMs);
     while (stepMs <= remainingMs) {
       pauseFor(step);
       if (sessionEnding()) return;
@@ -97,48 +100,129 @@ bool abortScript() {
 
 namespace {
 
-// The kept lines of `text` as views into it, in order.
-std::vector<std::string_view> keptLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t newline = text.find('\n', pos);
-    std::size_t end = newline == std::string_view::npos ? text.size() : newline;
-    std::size_t trimmed = end;
-    while (trimmed > pos && isTrailingSpace(text[trimmed - 1])) --trimmed;
-    if (trimmed > pos && text[pos] != '#') lines.push_back(text.substr(pos, trimmed - pos));
-    if (newline == std::string_view::npos) break;
-    pos = newline + 1;
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+std::size_t utf8Length(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+char* writeUtf8(char* out, char32_t c) {
+  if (c < 0x80) {
+    *out++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (c >> 18));
+    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   }
-  return lines;
+  return out;
+}
+
+// Hands `visit` each code point of the UTF-16 text `bytes`.
+template <class Visit>
+void forEachUtf16CodePoint(std::string_view bytes, bool bigEndian, Visit visit) {
+  auto unitAt = [&](std::size_t i) -> char32_t {
+    const auto first = static_cast<unsigned char>(bytes[i]);
+    const auto second = static_cast<unsigned char>(bytes[i + 1]);
+    return bigEndian ? (first << 8 | second) : (second << 8 | first);
+  };
+  std::size_t i = 0;
+  while (i + 1 < bytes.size()) {
+    char32_t unit = unitAt(i);
+    i += 2;
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < bytes.size()) {
+      const char32_t low = unitAt(i);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        visit(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    visit(unit >= 0xD800 && unit <= 0xDFFF ? char32_t{0xFFFD} : unit);
+  }
+  if (i < bytes.size()) visit(0xFFFD);
+}
+
+// "<what>" in DarkYellow, the path as resolved and the system's reason under it.
+void printFileNotice(const char* what, const std::string& path, const std::string& reason) {
+  std::string shown;
+  for (char c : platform::resolvedPath(path)) {
+    if (c == '\0') {
+      shown += "\\0";
+    } else {
+      shown += c;
+    }
+  }
+  printColoured(ConsoleColour::DarkYellow, "%s\n%s: %s\n\n", what, shown.c_str(), reason.c_str());
 }
 
 }  // namespace
 
-std::vector<std::string> scriptLines(std::string_view text) {
-  std::vector<std::string_view> views = keptLines(text);
-  return std::vector<std::string>(views.begin(), views.end());
+std::string_view scriptText(std::string& bytes) {
+  if (startsWith(bytes, "\xEF\xBB\xBF")) return std::string_view(bytes).substr(3);
+  const bool bigEndian = startsWith(bytes, "\xFE\xFF");
+  if (!bigEndian && !startsWith(bytes, "\xFF\xFE")) return bytes;
+  // The size first, so that the text and its conversion are all the memory there is.
+  const std::string_view units = std::string_view(bytes).substr(2);
+  std::size_t size = 0;
+  forEachUtf16CodePoint(units, bigEndian, [&](char32_t c) { size += utf8Length(c); });
+  std::string text(size, '\0');
+  char* out = text.data();
+  forEachUtf16CodePoint(units, bigEndian, [&](char32_t c) { out = writeUtf8(out, c); });
+  bytes.swap(text);
+  return bytes;
+}
+
+bool KeptLines::next(std::string_view* line) {
+  while (next_ < text_.size()) {
+    const std::size_t start = next_;
+    const std::size_t newline = text_.find('\n', start);
+    std::size_t end = newline == std::string_view::npos ? text_.size() : newline;
+    next_ = newline == std::string_view::npos ? text_.size() : newline + 1;
+    while (end > start && isTrailingSpace(text_[end - 1])) --end;
+    if (end > start && text_[start] != '#') {
+      *line = text_.substr(start, end - start);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> scriptLines(std::string bytes) {
+  std::vector<std::string> lines;
+  KeptLines kept(scriptText(bytes));
+  for (std::string_view line; kept.next(&line);) lines.emplace_back(line);
+  return lines;
 }
 
 bool runScript(std::string path) {
   std::string openPath;
-  if (platform::lookupFile(path, &openPath) == platform::FileLookup::NotFound) {
-    printNotice("Cannot find file");
+  std::string reason;
+  if (platform::lookupFile(path, &openPath, &reason) == platform::FileLookup::NotFound) {
+    printFileNotice("Cannot find file", path, reason);
     return true;
   }
   // The whole text is read and the file closed before the first line runs. The lines are
-  // views into the one text, so a long script costs no allocation per line.
-  std::string text;
-  if (!platform::readWholeFile(openPath, &text)) {
-    printNotice("Cannot open file");
+  // views into the one text, found one at a time.
+  std::string bytes;
+  if (!platform::readWholeFile(openPath, &bytes, &reason)) {
+    printFileNotice("Cannot open file", openPath, reason);
     return true;
   }
-  const std::vector<std::string_view> lines = keptLines(text);
-  if (lines.empty()) return true;
+  KeptLines lines(scriptText(bytes));
+  std::string_view line;
+  if (!lines.next(&line)) return true;
 
   ++runningScriptCount;
   printColoured(ConsoleColour::DarkMagenta, "Script #%d started\n\n", runningScriptCount);
-  for (std::string_view line : lines) {
+  do {
     SleepMatch pause;
     if (matchSleep(line, &pause)) {
       runPause(std::string(line), pause);
@@ -149,7 +233,7 @@ bool runScript(std::string path) {
     }
     // An interrupt (Ctrl-C) aborts every running script, innermost first, but not the program.
     if (platform::interruptRequested() || sessionEnding()) return abortScript();
-  }
+  } while (lines.next(&line));
   printColoured(ConsoleColour::DarkMagenta, "Script #%d finished\n\n", runningScriptCount);
   --runningScriptCount;
   return true;

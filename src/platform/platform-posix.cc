@@ -436,18 +436,61 @@ void sleepMilliseconds(std::uint32_t milliseconds) {
   }
 }
 
-FileLookup lookupFile(const std::string& path, std::string* openPath) {
+namespace {
+
+void setReason(std::string* reason, const char* text) {
+  if (reason != nullptr) *reason = text;
+}
+
+// A path holding a NUL byte names no file: the system would read only the part before it.
+bool holdsNul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+}  // namespace
+
+FileLookup lookupFile(const std::string& path, std::string* openPath, std::string* reason) {
   struct stat info;
-  if (path.empty() || ::stat(path.c_str(), &info) != 0) return FileLookup::NotFound;
+  if (holdsNul(path)) {
+    setReason(reason, std::strerror(EINVAL));
+    return FileLookup::NotFound;
+  }
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+    setReason(reason, std::strerror(path.empty() ? ENOENT : errno));
+    return FileLookup::NotFound;
+  }
   *openPath = path;
   return FileLookup::Found;
 }
 
-bool readWholeFile(const std::string& path, std::string* contents) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+std::string resolvedPath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char directory[4096];
+  if (::getcwd(directory, sizeof directory) == nullptr) return path;
+  std::string resolved = directory;
+  if (resolved.back() != '/') resolved.push_back('/');
+  return resolved + path;
+}
+
+bool readWholeFile(const std::string& path, std::string* contents, std::string* reason) {
+  // The kind is checked before opening, so that no device is opened, and again on the open
+  // descriptor, in case the path changed in between. A device such as /dev/zero would never end.
   struct stat info;
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  if (holdsNul(path) || ::stat(path.c_str(), &info) != 0) {
+    setReason(reason, std::strerror(holdsNul(path) ? EINVAL : errno));
+    return false;
+  }
+  auto refused = [&](const struct stat& kind) {
+    if (S_ISREG(kind.st_mode) || S_ISFIFO(kind.st_mode)) return false;
+    setReason(reason, S_ISDIR(kind.st_mode) ? std::strerror(EISDIR) : kNotAFileOrPipe);
+    return true;
+  };
+  if (refused(info)) return false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    setReason(reason, std::strerror(errno));
+    return false;
+  }
+  if (::fstat(fd, &info) != 0 || refused(info)) {
+    if (reason != nullptr && reason->empty()) *reason = std::strerror(errno);
     ::close(fd);
     return false;
   }
@@ -463,6 +506,7 @@ bool readWholeFile(const std::string& path, std::string* contents) {
       continue;
     } else {
       ok = n == 0;
+      if (!ok) setReason(reason, std::strerror(errno));
       break;
     }
   }

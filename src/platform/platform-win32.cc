@@ -348,6 +348,28 @@ std::string narrow(const wchar_t* text, UINT codePage) {
   return bytes;
 }
 
+// The system's text for an error code, in UTF-8, without its closing line end.
+std::string systemErrorText(DWORD code) {
+  wchar_t* text = nullptr;
+  DWORD units = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                   FORMAT_MESSAGE_IGNORE_INSERTS,
+                               nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message = units > 0 && text != nullptr ? narrow(text, CP_UTF8) : std::string();
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ')) {
+    message.pop_back();
+  }
+  return message.empty() ? "error " + std::to_string(code) : message;
+}
+
+void setReason(std::string* reason, DWORD code) {
+  if (reason != nullptr) *reason = systemErrorText(code);
+}
+
+// A path holding a NUL byte names no file: the system would read only the part before it.
+bool holdsNul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
 }  // namespace
 
 // --- Console -----------------------------------------------------------------------------
@@ -509,12 +531,22 @@ void sleepMilliseconds(std::uint32_t milliseconds) {
 
 // --- Files -------------------------------------------------------------------------------
 
-FileLookup lookupFile(const std::string& path, std::string* openPath) {
-  if (path.empty()) return FileLookup::NotFound;
+FileLookup lookupFile(const std::string& path, std::string* openPath, std::string* reason) {
+  if (holdsNul(path)) {
+    setReason(reason, ERROR_INVALID_NAME);
+    return FileLookup::NotFound;
+  }
+  if (path.empty()) {
+    setReason(reason, ERROR_FILE_NOT_FOUND);
+    return FileLookup::NotFound;
+  }
   UINT codePage = pathCodePage(path);
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW(widen(path, codePage).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return FileLookup::NotFound;
+  if (search == INVALID_HANDLE_VALUE) {
+    setReason(reason, GetLastError());
+    return FileLookup::NotFound;
+  }
   bool haveMatch = true;
   if (hasWildcard(path)) {
     // "." and ".." match "*" but name no file of the directory.
@@ -522,9 +554,26 @@ FileLookup lookupFile(const std::string& path, std::string* openPath) {
     }
   }
   FindClose(search);
-  if (!haveMatch) return FileLookup::NotFound;
+  if (!haveMatch) {
+    setReason(reason, ERROR_FILE_NOT_FOUND);
+    return FileLookup::NotFound;
+  }
   *openPath = hasWildcard(path) ? directoryPart(path) + narrow(found.cFileName, codePage) : path;
   return FileLookup::Found;
+}
+
+std::string resolvedPath(const std::string& path) {
+  // From a NUL byte on, the path is shown as it is; the part before it is resolved.
+  const std::size_t nul = path.find('\0');
+  if (nul != std::string::npos) return resolvedPath(path.substr(0, nul)) + path.substr(nul);
+  if (path.empty()) return path;
+  UINT codePage = pathCodePage(path);
+  std::wstring wide = widen(path, codePage);
+  DWORD units = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (units == 0) return path;
+  std::wstring full(units, L'\0');
+  if (GetFullPathNameW(wide.c_str(), units, full.data(), nullptr) == 0) return path;
+  return narrow(full.c_str(), codePage);
 }
 
 bool listDirectory(const std::string& directory, std::vector<std::string>* entries) {
@@ -543,16 +592,29 @@ bool listDirectory(const std::string& directory, std::vector<std::string>* entri
   return true;
 }
 
-bool readWholeFile(const std::string& path, std::string* contents) {
+bool readWholeFile(const std::string& path, std::string* contents, std::string* reason) {
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory cannot be opened.
-  if (path.empty()) return false;
+  if (path.empty() || holdsNul(path)) {
+    setReason(reason, path.empty() ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_NAME);
+    return false;
+  }
   HANDLE file = CreateFileW(widen(path, pathCodePage(path)).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) {
+    setReason(reason, GetLastError());
+    return false;
+  }
+  // A device (NUL, CON, a serial port) is no script: it may never end.
+  DWORD kind = GetFileType(file);
+  if (kind != FILE_TYPE_DISK && kind != FILE_TYPE_PIPE) {
+    CloseHandle(file);
+    if (reason != nullptr) *reason = kNotAFileOrPipe;
+    return false;
+  }
   contents->clear();
   LARGE_INTEGER size;
-  if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+  if (kind == FILE_TYPE_DISK && GetFileSizeEx(file, &size) && size.QuadPart > 0) {
     contents->reserve(static_cast<std::size_t>(size.QuadPart));
   }
   char chunk[64 * 1024];
@@ -560,7 +622,10 @@ bool readWholeFile(const std::string& path, std::string* contents) {
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
-      ok = false;
+      // A pipe whose writer has gone reports its end as a broken pipe.
+      DWORD error = GetLastError();
+      ok = error == ERROR_BROKEN_PIPE;
+      if (!ok) setReason(reason, error);
       break;
     }
     if (got == 0) break;

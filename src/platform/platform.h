@@ -112,15 +112,24 @@ void sleepMilliseconds(std::uint32_t milliseconds);
 enum class FileLookup { Found, NotFound };
 
 // Looks a script path up. On success `openPath` is the path to open: the path itself, or, where
-// the platform accepts wildcards, the first match in the directory the path names.
-FileLookup lookupFile(const std::string& path, std::string* openPath);
+// the platform accepts wildcards, the first match in the directory the path names. On failure
+// `reason`, when given, receives the system's text for why (a NUL byte in the path is an
+// invalid name).
+FileLookup lookupFile(const std::string& path, std::string* openPath, std::string* reason = nullptr);
+
+// `path` as the lookup resolves it: a relative path joined to the current directory.
+std::string resolvedPath(const std::string& path);
 
 // The entries of a directory ("" is the current one), directories marked by a trailing '/'.
 // "." and ".." are left out. Returns false when the directory cannot be read.
 bool listDirectory(const std::string& directory, std::vector<std::string>* entries);
 
-// Reads a whole regular file. Returns false when it cannot be opened or read (a directory too).
-bool readWholeFile(const std::string& path, std::string* contents);
+// What readWholeFile answers for a path that names neither a regular file nor a pipe.
+inline constexpr const char* kNotAFileOrPipe = "not a regular file or pipe";
+
+// Reads a whole regular file or pipe. Returns false when it cannot be opened or read, or names
+// anything else (a directory, a device); `reason`, when given, then receives why.
+bool readWholeFile(const std::string& path, std::string* contents, std::string* reason = nullptr);
 
 }  // namespace platform
 

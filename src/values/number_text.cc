@@ -231,7 +231,7 @@ char* writeGeneralShort(char* out, float magnitude) {
 
 }  // namespace
 
-float numberFromText(std::string_view text) {
+double doubleFromText(std::string_view text) {
   const char* next = text.data();
   const char* const end = next + text.size();
   while (next != end && isWhitespace(*next)) ++next;
@@ -240,10 +240,14 @@ float numberFromText(std::string_view text) {
   // With no number at all (a second sign included) strtod answers a positive zero.
   double magnitude = 0.0;
   if (next == end || *next == '+' || *next == '-' || !readUnsignedNumber(next, end, magnitude)) {
-    return 0.0f;
+    return 0.0;
   }
+  return negative ? -magnitude : magnitude;
+}
+
+float numberFromText(std::string_view text) {
   // Storing in single precision rounds to nearest; beyond its range that is infinity.
-  return static_cast<float>(negative ? -magnitude : magnitude);
+  return static_cast<float>(doubleFromText(text));
 }
 
 bool isNumberTextAsPrinted(std::string_view text) {

@@ -12,6 +12,10 @@
 // that cannot continue it.
 float numberFromText(std::string_view text);
 
+// The same reading in double precision, before it is stored in a float: what strtod gives
+// in the "C" locale, infinity for a number too large for a double.
+double doubleFromText(std::string_view text);
+
 // Appends `number`, widened to double, as printf("%g") writes it in the "C" locale:
 // six significant digits, exponent forms like "1e+06", "-0", "inf" and "nan". Independent
 // of the global locale and of the C runtime's exponent style.

@@ -21,24 +21,31 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # What differs between builds, as data. `library` gives the file an extension of a typed
 # (lower-cased) name loads from; `load_failure` the regular expression of the failed-load
-# notice that follows "Call extension '<name>' could not be loaded ".
+# notice that follows "Call extension '<name>' could not be loaded "; `reasons` the system's
+# texts for why a file could not be found or opened (Wine's on Windows).
 PLATFORMS = {
     "linux64": {
         "library": lambda name: name + "_x64.so",
         "load_failure": r"\[ERR:\d+\]\n[^\n]+\n\n",
         "pointer": r"[0-9A-F]{16}",
+        "reasons": {"missing": "No such file or directory", "directory": "Is a directory",
+                    "invalid": "Invalid argument", "nofolder": "No such file or directory"},
         "tags": {"posix", "linux64"},
     },
     "win32": {
         "library": lambda name: name + ".dll",
         "load_failure": r"\[ERR:126\]\n\n",
         "pointer": r"[0-9A-F]{8}",
+        "reasons": {"missing": "File not found.", "directory": "Access denied.",
+                    "invalid": "Invalid name.", "nofolder": "Path not found."},
         "tags": {"windows", "win32"},
     },
     "win64": {
         "library": lambda name: name + "_x64.dll",
         "load_failure": r"\[ERR:126\]\n\n",
         "pointer": r"[0-9A-F]{16}",
+        "reasons": {"missing": "File not found.", "directory": "Access denied.",
+                    "invalid": "Invalid name.", "nofolder": "Path not found."},
         "tags": {"windows", "win64"},
     },
 }
@@ -152,6 +159,8 @@ def expected_pattern(template, platform):
             out.append(re.escape(platform["library"](arg)))
         elif key == "LOADFAIL":
             out.append(platform["load_failure"])
+        elif key == "REASON":
+            out.append(re.escape(platform["reasons"][arg]))
         elif key == "ANY":
             out.append(r"[^\n]*")
         elif key == "LINES":
@@ -188,6 +197,9 @@ def run_case(case, args, platform):
         env = dict(os.environ)
         env.pop("FORCE_COLOR", None)
         env.pop("NO_COLOR", None)
+        locales = os.path.join(args.testext or "", "locale")
+        if os.path.isdir(locales):
+            env["LOCPATH"] = locales  # the German locale the test extension switches to
         env.update(case.env)
         command = list(args.runner) + [args.exe] + case.args
         try:

@@ -264,7 +264,8 @@ def test_help_version_and_other_single_arguments(ctx):
     check(t.wait() == 0 and t.output == "invokemodule 2.0.0\n", repr(t.output))
     t = Terminal(ctx.exe, args=["--helpx"], cwd=ctx.work)
     t.read_until(re.escape('execVM "--helpx";\n' + ESC + "[0m" + ESC
-                           + "[33mCannot find file\n\n"))
+                           + "[33mCannot find file\n" + os.path.join(ctx.work, "--helpx")
+                           + ": No such file or directory\n\n"))
     t.settle()
     t.type("exit\r")
     check(t.wait() == 0, "exit code 0")

@@ -41,7 +41,7 @@ void enterExtensionCode() {
   {
     OutputLock lock;
     setColour(ConsoleColour::White);
-    flushOutput();
+    beginWaiting(nullptr);  // flushes; lines from the extension's other threads go out at once
   }
   platform::setInsideExtensionCall(true);
 }
@@ -53,6 +53,7 @@ void enterExtensionCode() {
 void leaveExtensionCode() {
   platform::setInsideExtensionCall(false);
   platform::flushRuntimeOutput();
+  endWaiting();
 }
 
 template <typename Function>

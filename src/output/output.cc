@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -45,7 +46,8 @@ struct OutputState {
   std::string* captured = nullptr;  // test capture target, or null
   std::atomic<bool> closed{false};  // after the last flush: prints are dropped
   int writeError = 0;               // the error of the first failed write, 0 while none failed
-  bool waiting = false;             // the main thread waits for input or pauses
+  bool waiting = false;             // the main thread waits, or is inside an extension call
+  std::thread::id waiter;           // the thread that waits
   void (*wake)() = nullptr;         // while waiting: tells the main thread there is output
 };
 
@@ -71,13 +73,14 @@ void flushLocked() {
   s.pending.clear();
 }
 
-// While the main thread waits, a line printed by another thread goes out at once, or, when
+// While the main thread waits (or runs an extension's code, which may take long), a line
+// printed by another thread goes out at once, or, when
 // the main thread redraws what the user is typing, the main thread is woken to write it.
 void afterPrint() {
   OutputState& s = state();
   if (s.closed.load(std::memory_order_relaxed)) {
     s.pending.clear();
-  } else if (s.waiting) {
+  } else if (s.waiting && std::this_thread::get_id() != s.waiter) {
     if (s.wake != nullptr) {
       s.wake();
     } else {
@@ -405,6 +408,7 @@ void beginWaiting(void (*wake)()) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   flushLocked();
   state().waiting = true;
+  state().waiter = std::this_thread::get_id();
   state().wake = wake;
 }
 

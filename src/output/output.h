@@ -63,8 +63,8 @@ bool outputClosed();
 // The error code of the first write that failed, or 0. After it nothing more is written.
 int outputWriteError();
 
-// Brackets the main thread's waits for input and its pauses. Meanwhile text printed by other
-// threads goes out at once; or, when `wake` is given, `wake` is called (under the output
+// Brackets the main thread's waits for input, its pauses and its calls into an extension.
+// Meanwhile text printed by other threads goes out at once; or, when `wake` is given, `wake` is called (under the output
 // lock, so it must only signal) and the main thread flushes when it is woken.
 void beginWaiting(void (*wake)());
 void endWaiting();

@@ -1,4 +1,4 @@
-// Fuzzes a script file's text through line splitting, trimming, the '#' and blank-line drop,
+// Fuzzes a script file's text through decoding, line splitting, trimming, the '#' and blank-line drop,
 // and the pause, comment and command recognisers, with the invariants every kept line obeys.
 #include <cstddef>
 #include <cstdint>
@@ -23,8 +23,10 @@ bool isTrailingSpace(char c) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
-  std::vector<std::string> lines = scriptLines(text);
+  std::string bytes(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> lines = scriptLines(bytes);
+  // The lines are those of the text the bytes decode to (byte-order mark, UTF-16).
+  const std::string_view text = scriptText(bytes);
 
   std::size_t searchFrom = 0;
   for (const std::string& line : lines) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the 32-bit and 64-bit Windows executables with MinGW-w64 and runs, under Wine, their
-# unit tests, the end-to-end transcripts and the console checks. Each build gets a fresh Wine
-# prefix inside its build tree. Prints the measured pause accuracy and a closing line.
+# unit tests, the end-to-end transcripts and the console checks; checks the zip of each. Each
+# build gets a fresh Wine prefix inside its build tree. Prints the measured pause accuracy and
+# a closing line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -55,6 +56,22 @@ measure_pause() {
   echo "sleep 0.5 ($build) took, in ms: ${figures[*]}"
 }
 
+# The zip that cpack makes of a build holds the executable and the README.
+check_package() {
+  local build=$1 out listing file
+  out=$(mktemp -d)
+  cpack --config "$build/CPackConfig.cmake" -B "$out" >/dev/null
+  listing=$(python3 -m zipfile -l "$out"/*.zip)
+  rm -rf "$out"
+  for file in invokemodule.exe README.md; do
+    if ! grep -q "/$file " <<<"$listing"; then
+      echo "test-windows: $file is missing from the zip of $build" >&2
+      return 1
+    fi
+  done
+  echo "$build zip holds invokemodule.exe and README.md"
+}
+
 for preset in win32 win64; do
   build=build-$preset
   printf '\n--- %s: build\n' "$preset"
@@ -66,6 +83,7 @@ for preset in win32 win64; do
   printf '\n--- %s: console input and output under Wine\n' "$preset"
   python3 tools/windows_console_test.py --exe "$build/invokemodule.exe" --testext "$build/testext"
   measure_pause "$build"
+  check_package "$build"
   stop_wine
 done
 

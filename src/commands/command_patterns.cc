@@ -50,6 +50,16 @@ bool matchTail(std::string_view line, std::size_t pos, bool* hasSemicolon) {
   return pos == line.size();
 }
 
+// The quote that `\s*(;)?\s*$` follows, found from the end of the line, or npos. Lines of
+// another form are turned down after a look at their last bytes, never a scan of the line.
+std::size_t closingQuoteBeforeTail(std::string_view line) {
+  std::size_t end = line.size();
+  while (end > 0 && isSpace(line[end - 1])) --end;
+  if (end > 0 && line[end - 1] == ';') --end;
+  while (end > 0 && isSpace(line[end - 1])) --end;
+  return end > 0 && line[end - 1] == '"' ? end - 1 : npos;
+}
+
 // Matches `\s+` from `pos`; returns the position after it, or npos when there is no space.
 std::size_t skipRequiredSpaces(std::string_view line, std::size_t pos) {
   std::size_t end = skipSpaces(line, pos);
@@ -224,9 +234,9 @@ bool matchArgumentCall(std::string_view line, CommandMatch* match) {
 
 bool matchFunctionCall(std::string_view line, CommandMatch* match) {
   if (line.empty() || line[0] != '"') return false;
-  std::size_t close = line.rfind('"');
+  std::size_t close = closingQuoteBeforeTail(line);
   bool hasSemicolon = false;
-  if (close == 0 || !matchTail(line, close + 1, &hasSemicolon)) return false;
+  if (close == npos || close == 0 || !matchTail(line, close + 1, &hasSemicolon)) return false;
   const std::size_t lastBreakBeforeClose =
       containsLineBreak(line) ? lastLineBreakBefore(line, close) : npos;
   for (std::size_t quote = 1; quote < close && !isLineBreak(line[quote]); ++quote) {

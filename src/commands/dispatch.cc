@@ -1,10 +1,11 @@
 // The command dispatcher: pattern order, the echo rule and each command's action.
 #include "commands/dispatch.h"
 
-#include "commands/command_patterns.h"
+#include "commands/command_hints.h"
 #include "commands/script_runner.h"
 #include "extensions/extension_registry.h"
 #include "output/output.h"
+#include "interface_texts.h"
 #include "values/array_parser.h"
 
 namespace {
@@ -42,25 +43,60 @@ const char* unquoteFunctionInPlace(std::string& line, std::string_view function)
   return first;
 }
 
-void runArgumentCall(std::string& line, const CommandMatch& match) {
+bool runArgumentCall(std::string& line, const CommandMatch& match) {
   // The argument texts are built before the extension is looked up: exactly the texts of the
   // parsed array's argumentList, written straight from the literal without building the
   // values, which the call never needs. The literal is read in place: the parser reads no
   // byte beyond the length it is given.
   std::size_t cursor = 0;
-  ArgumentTexts arguments = argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor);
+  ArgumentProblems problems;
+  ArgumentTexts arguments =
+      argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor, &problems);
   const char* function = unquoteFunctionInPlace(line, match.function);
   ExtensionHandle handle{match.extension};
-  handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()));
+  handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()),
+                  problems.any() ? argumentNote(problems) : std::string());
+  return true;
 }
 
-void runFunctionCall(std::string& line, const CommandMatch& match) {
+bool runFunctionCall(std::string& line, const CommandMatch& match) {
   const char* function = unquoteFunctionInPlace(line, match.function);
   ExtensionHandle handle{match.extension};
   handle.call(function);
+  return true;
 }
 
+bool runFreeExtension(std::string&, const CommandMatch& match) {
+  printNotice(extensionRegistry.unload(std::string(match.operand)) ? "Extension unloaded"
+                                                                  : "Extension is not loaded");
+  return true;
+}
+
+bool runExecVM(std::string&, const CommandMatch& match) {
+  if (runningScriptCount >= maxRunningScripts) {
+    printNotice("Scripts limit reached");
+    return true;
+  }
+  return runScript(unquoteString(match.operand));
+}
+
+bool runExit(std::string&, const CommandMatch&) {
+  extensionRegistry.unloadAll();
+  return false;
+}
+
+// The two call forms cannot both match one line (the argument form ends in "]", the function
+// form in a quote, before the optional ";"), so the order shown is also a safe order to try.
+constexpr CommandRow kCommands[] = {
+#define INVOKEMODULE_COMMAND_ROW(id, usage, completionWord, inBanner, about) \
+  {usage, completionWord, inBanner, about, &match##id, &run##id},
+    INVOKEMODULE_COMMANDS(INVOKEMODULE_COMMAND_ROW)
+#undef INVOKEMODULE_COMMAND_ROW
+};
+
 }  // namespace
+
+std::span<const CommandRow> commandTable() { return kCommands; }
 
 std::string unquoteString(std::string_view text) {
   std::string result(text.size(), '\0');
@@ -76,36 +112,13 @@ bool dispatchCommand(bool echo, std::string line) {
     printEcho(line, ";");
   }
 
-  CommandMatch match = recogniseCommand(line);
-  switch (match.kind) {
-    case CommandKind::ArgumentCall:
-      echoCommand(echo, line, match.hasSemicolon);
-      runArgumentCall(line, match);
-      return true;
-    case CommandKind::FunctionCall:
-      echoCommand(echo, line, match.hasSemicolon);
-      runFunctionCall(line, match);
-      return true;
-    case CommandKind::FreeExtension:
-      echoCommand(echo, line, match.hasSemicolon);
-      printNotice(extensionRegistry.unload(std::string(match.operand)) ? "Extension unloaded"
-                                                                      : "Extension is not loaded");
-      return true;
-    case CommandKind::ExecVM:
-      echoCommand(echo, line, match.hasSemicolon);
-      if (runningScriptCount >= maxRunningScripts) {
-        printNotice("Scripts limit reached");
-        return true;
-      }
-      return runScript(unquoteString(match.operand));
-    case CommandKind::Exit:
-      echoCommand(echo, line, match.hasSemicolon);
-      extensionRegistry.unloadAll();
-      return false;
-    case CommandKind::None:
-      break;
+  for (const CommandRow& command : kCommands) {
+    CommandMatch match;
+    if (!command.recognise(line, &match)) continue;
+    echoCommand(echo, line, match.hasSemicolon);
+    return command.run(line, match);
   }
   if (echo) printEcho(line, "");
-  printNotice("Unknown command");
+  printNotice("Unknown command", unknownCommandHint(line));
   return true;
 }

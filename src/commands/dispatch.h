@@ -2,8 +2,27 @@
 #ifndef INVOKEMODULE_COMMANDS_DISPATCH_H_
 #define INVOKEMODULE_COMMANDS_DISPATCH_H_
 
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "commands/command_patterns.h"
+
+// One row of the table of commands. The texts come from the interface data file; a row's
+// recogniser is match<id> of command_patterns.h and its action run<id> in dispatch.cc.
+struct CommandRow {
+  std::string_view usage;           // as the banner, --help and the man page show it
+  std::string_view completionWord;  // offered by Tab (see completion.cc)
+  bool inBanner;                    // listed in the start-up command list
+  std::string_view about;           // what it does, one line
+  bool (*recognise)(std::string_view line, CommandMatch* match);
+  // Carries the recognised command out on the dispatcher's own copy of the line, which it may
+  // change; false when the program is to stop.
+  bool (*run)(std::string& line, const CommandMatch& match);
+};
+
+// The commands in the order they are shown and tried. No line matches two rows.
+std::span<const CommandRow> commandTable();
 
 // Carries out one command line. `echo` is true for script lines, which are shown before they
 // run. Returns false when the program is to stop (`exit`, directly or inside a script).

@@ -1,9 +1,11 @@
-// Tab completion: which words may complete the word under the cursor, by its place in the line.
+// Tab completion: which words may complete the word under the cursor, by its place in the line
+// and the table of commands.
 #include "console/completion.h"
 
 #include <algorithm>
 #include <string_view>
 
+#include "commands/dispatch.h"
 #include "extensions/extension_registry.h"
 #include "platform/platform.h"
 
@@ -70,14 +72,29 @@ std::vector<std::string> completeCommandLine(const std::string& line, std::size_
   std::string_view prefix(line.data(), wordStart);
   std::string_view word(line.data() + wordStart, wordEnd - wordStart);
   std::vector<std::string> out;
-  if (prefix.empty()) {
-    addMatching(&out, {"execVM", "exit", "freeExtension"}, word);
-  } else if (prefix == "\"" || isKeywordThenQuote(prefix, "freeextension")) {
-    addMatching(&out, extensionRegistry.loadedNames(), word);
-  } else if (isQuotedNameThenSpace(prefix)) {
-    addMatching(&out, {"invokeModule"}, word);
-  } else if (isKeywordThenQuote(prefix, "execvm")) {
-    out = completePath(word);
+  if (prefix == "\"") addMatching(&out, extensionRegistry.loadedNames(), word);
+  // A command's completion word is offered where its usage line has it: at the start of the
+  // line, or after a quoted extension name. The quoted operand after a leading word completes
+  // to what its placeholder names.
+  for (const CommandRow& command : commandTable()) {
+    std::string_view usage = command.usage;
+    std::string_view keyword = command.completionWord;
+    if (keyword.empty()) continue;
+    bool leading = usage.substr(0, keyword.size()) == keyword;
+    if (leading && prefix.empty()) {
+      addMatching(&out, {std::string(keyword)}, word);
+    } else if (!leading && usage.starts_with("\"<name>\" ") && isQuotedNameThenSpace(prefix)) {
+      addMatching(&out, {std::string(keyword)}, word);
+    } else if (leading && isKeywordThenQuote(prefix, keyword)) {
+      std::string_view operand = usage.substr(keyword.size());
+      if (operand.starts_with(" \"<name>\"")) {
+        addMatching(&out, extensionRegistry.loadedNames(), word);
+      }
+      if (operand.starts_with(" \"<script>\"")) {
+        std::vector<std::string> paths = completePath(word);
+        out.insert(out.end(), paths.begin(), paths.end());
+      }
+    }
   }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());

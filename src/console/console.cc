@@ -1,9 +1,13 @@
 // Console start-up (window, banner, command list), the start script and the read loop.
 #include "console/console.h"
 
+#include <string_view>
+#include <vector>
+
 #include "commands/dispatch.h"
 #include "commands/script_runner.h"
 #include "console/completion.h"
+#include "console/program_arguments.h"
 #include "extensions/extension_registry.h"
 #include "output/output.h"
 #include "platform/platform.h"
@@ -12,55 +16,21 @@ namespace {
 
 constexpr const char* kWindowTitle = "Varnholt's invokeModule v2.0";
 
-constexpr const char* kCommandList =
-    " Available commands:\n"
-    "===============================================================\n"
-    " \"<name>\" invokeModule \"<function>\"\n"
-    " \"<name>\" invokeModule [\"<function>\", [<arg1>, <arg2>, ...]]\n"
-    " freeExtension \"<name>\"\n"
-    " execVM \"<script>\"\n"
-    " exit\n"
-    "===============================================================\n"
-    "\n";
-
-constexpr const char* kUsage =
-    "Usage: invokemodule [script]\n"
-    "\n"
-    "An interactive console host for game-extension libraries: loads an extension, calls it\n"
-    "with the game's command syntax and shows each result, its execution time and every\n"
-    "message the extension sends back. With a script path, runs that script first.\n"
-    "\n"
-    "Commands:\n"
-    "  \"<name>\" invokeModule \"<function>\"\n"
-    "  \"<name>\" invokeModule [\"<function>\", [<arg1>, <arg2>, ...]]\n"
-    "  freeExtension \"<name>\"\n"
-    "  execVM \"<script>\"\n"
-    "  exit\n"
-    "Scripts also take `sleep <seconds>` pauses and `//` comment lines.\n"
-    "\n"
-    "Environment:\n"
-    "  NO_COLOR      set and not empty: no colours\n"
-    "  FORCE_COLOR   set, not empty and not 0: colours even when output is not a terminal\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help    show this text\n"
-    "  --version     show the version\n";
-
-constexpr const char* kVersion = "invokemodule 2.0.0\n";
-
-// Only these exact single arguments are options; any other single argument is a script.
-bool handleOption(int argc, char** argv) {
-  if (argc != 2) return false;
-  std::string argument = argv[1];
-  if (argument == "--help" || argument == "-h") {
-    consoleWrite(kUsage, std::char_traits<char>::length(kUsage));
-  } else if (argument == "--version") {
-    consoleWrite(kVersion, std::char_traits<char>::length(kVersion));
-  } else {
-    return false;
+// The start-up list of commands: the rows the banner lists, between two rules.
+std::string commandListText() {
+  const std::string rule(63, '=');
+  std::string out = " Available commands:\n" + rule + "\n";
+  for (const CommandRow& command : commandTable()) {
+    if (command.inBanner) out.append(" ").append(command.usage).append("\n");
   }
+  return out + rule + "\n\n";
+}
+
+// Writes a text that ends the program (help, version) to standard output.
+int printAndEnd(const std::string& text) {
+  consoleWrite(text.data(), text.size());
   flushOutput();
-  return true;
+  return 0;
 }
 
 // The status the session ends with now, or -1 while it goes on: a termination signal
@@ -77,7 +47,8 @@ int endSession(int status) {
   closeOutput();
   if (int signalNumber = platform::terminationSignal()) return 128 + signalNumber;
   if (int error = outputWriteError()) {
-    platform::writeErrorLine("invokemodule: cannot write output: " + platform::errorText(error));
+    std::string text = "invokemodule: cannot write output: " + platform::errorText(error) + "\n";
+    platform::writeErrorOutput(text.data(), text.size());
     return 1;
   }
   return status;
@@ -114,16 +85,25 @@ void setupConsole() {
 
 int runMain(int argc, char** argv) {
   platform::openNullDeviceOnClosedStandardStreams();
-  if (handleOption(argc, argv)) return 0;
+  std::vector<std::string_view> arguments(argv + 1, argv + argc);
+  ProgramArguments parsed = parseProgramArguments(arguments, optionTable());
+  if (!parsed.error.empty()) {
+    std::string text = usageErrorText(parsed.error);
+    platform::writeErrorOutput(text.data(), text.size());
+    return 2;
+  }
+  if (parsed.given(Option::Help)) return printAndEnd(helpText());
+  if (parsed.given(Option::Version)) return printAndEnd(versionText());
+
   setupConsole();
   platform::installInterruptHandler();
   platform::installTerminationHandlers(closeOutput);
   platform::setOutputDrain(flushOutput);
   platform::setLineCompleter(completeCommandLine);
-  printColoured(ConsoleColour::DarkGray, "%s", kCommandList);
+  printColoured(ConsoleColour::DarkGray, "%s", commandListText().c_str());
 
-  if (argc == 2) {
-    std::string argument = argv[1];
+  if (!parsed.scripts.empty()) {
+    const std::string& argument = parsed.scripts.front();
     printEcho("execVM \"" + argument + "\"", ";");
     if (!keepGoingAfter(runScript(argument))) return endSession(0);
   }

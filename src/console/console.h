@@ -7,8 +7,8 @@
 // Window set-up, output settings and the banner.
 void setupConsole();
 
-// The whole program after set-up: command list, optional start script, the read loop.
-// Returns the exit code, always 0.
+// The whole program: its arguments, set-up, command list, optional start script, the read
+// loop. Returns the exit code: 0, or 2 when the arguments are not understood.
 int runMain(int argc, char** argv);
 
 // Cuts the line after its last byte that is not one of " \f\n\r\t\v".

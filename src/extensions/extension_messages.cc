@@ -3,8 +3,14 @@
 
 #include "output/output.h"
 
-void printBufferOverrun() {
-  printColoured(ConsoleColour::Red, "%s\n\n", "ERROR: Buffer overrun");
+void printBufferOverrun(std::string_view note) {
+  if (note.empty()) {
+    printColoured(ConsoleColour::Red, "%s\n\n", "ERROR: Buffer overrun");
+    return;
+  }
+  OutputLock lock;
+  printColoured(ConsoleColour::Red, "%s\n", "ERROR: Buffer overrun");
+  printClosingNote(note);
 }
 
 void printModuleLoaded(const std::string& name, const std::string& fileName, const char* version) {

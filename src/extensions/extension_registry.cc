@@ -237,7 +237,7 @@ namespace {
 // came back: the result with `format` ("%s" the quoted text, "%d" the return code), then the
 // time; or the overrun. The timed interval holds the entry-point call alone.
 template <class EntryCall>
-void callAndReport(const char* format, EntryCall&& callEntry) {
+void callAndReport(const char* format, std::string_view note, EntryCall&& callEntry) {
   GuardedBuffer& buffer = callOutputBuffer();
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
@@ -250,14 +250,14 @@ void callAndReport(const char* format, EntryCall&& callEntry) {
   setColour(ConsoleColour::White);
 
   if (buffer.overrun()) {
-    printBufferOverrun();
+    printBufferOverrun(note);
     return;
   }
   std::string& line = resultLine();
   line.clear();
   appendQuoted(line, buffer.text());
   printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
-  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency));
+  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency), note);
 }
 
 }  // namespace
@@ -269,20 +269,21 @@ void ExtensionHandle::call(const char* function) {
     printNotice("Method is not implemented");
     return;
   }
-  callAndReport("%s\n", [&](char* output) {
+  callAndReport("%s\n", {}, [&](char* output) {
     entry->rvExtension(output, kExtensionOutputSize, function);
     return std::int32_t{0};
   });
 }
 
-void ExtensionHandle::callArgs(const char* function, const char** argv, std::int32_t argc) {
+void ExtensionHandle::callArgs(const char* function, const char** argv, std::int32_t argc,
+                               std::string_view note) {
   if (!ok_) return;
   ExtensionEntry* entry = entry_;
   if (entry == nullptr || entry->module == nullptr || entry->rvExtensionArgs == nullptr) {
-    printNotice("Method is not implemented");
+    printNotice("Method is not implemented", note);
     return;
   }
-  callAndReport("[%s,%d,0]\n", [&](char* output) {
+  callAndReport("[%s,%d,0]\n", note, [&](char* output) {
     return entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   });
 }

@@ -75,8 +75,10 @@ class ExtensionHandle {
   // Calls RVExtension with `function` and prints the quoted result and the execution time.
   void call(const char* function);
   // Calls RVExtensionArgs and prints "[result,code,0]" and the execution time. `argv` need not
-  // point anywhere when `argc` is 0.
-  void callArgs(const char* function, const char** argv, std::int32_t argc);
+  // point anywhere when `argc` is 0. A `note` (what went wrong with the arguments) is printed
+  // under the execution time, or under the message printed in its place.
+  void callArgs(const char* function, const char** argv, std::int32_t argc,
+                std::string_view note = {});
 
  private:
   void load(std::string_view typedName, const std::string& key);

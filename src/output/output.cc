@@ -346,15 +346,36 @@ void printColouredRestoring(ConsoleColour colour, const char* format, ...) {
 
 void printNotice(const char* text) { printColoured(ConsoleColour::DarkYellow, "%s\n\n", text); }
 
+void printClosingNote(std::string_view note) {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  if (!note.empty()) {
+    setColourLocked(ConsoleColour::DarkGray);
+    state().pending.append(note);
+    state().pending.push_back('\n');
+    afterPrint();
+  }
+  setColourLocked(ConsoleColour::White);
+  state().pending.push_back('\n');
+  afterPrint();
+}
+
+void printNotice(const char* text, std::string_view note) {
+  if (note.empty()) return printNotice(text);  // the same bytes, colours included, as ever
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  printColoured(ConsoleColour::DarkYellow, "%s\n", text);
+  printClosingNote(note);
+}
+
 // printColoured(DarkCyan, "Execution time: %lf ms\n\n", milliseconds), without parsing the
-// format: it runs once per call.
-void printExecutionTime(double milliseconds) {
+// format: it runs once per call. A note goes between the time and the empty line.
+void printExecutionTime(double milliseconds, std::string_view note) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   setColourLocked(ConsoleColour::DarkCyan);
   state().pending.append("Execution time: ");
   appendFixed(state().pending, milliseconds);
-  state().pending.append(" ms\n\n");
+  state().pending.append(note.empty() ? " ms\n\n" : " ms\n");
   afterPrint();
+  if (!note.empty()) printClosingNote(note);
   setColourLocked(ConsoleColour::White);
 }
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Lets the compiler check every printf-style call of the routines below against the
 // directives the formatter supports. MinGW's plain `printf` means the Microsoft rules.
@@ -94,7 +95,12 @@ void printColouredRestoring(ConsoleColour colour, const char* format, ...)
 void consoleWrite(const char* data, std::size_t size);
 
 void printNotice(const char* text);
-void printExecutionTime(double milliseconds);
+// A DarkGray line the host adds under a message to say more, when `note` is not empty, then
+// the empty line that closes the message.
+void printClosingNote(std::string_view note);
+// "<text>" as printNotice prints it, with `note` under it.
+void printNotice(const char* text, std::string_view note);
+void printExecutionTime(double milliseconds, std::string_view note = {});
 void printEcho(const std::string& text, const char* suffix);
 
 // Moves the cursor up one row, same column (terminal escape or native console call).

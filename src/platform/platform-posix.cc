@@ -180,9 +180,12 @@ void setNativeConsoleAttribute(std::uint16_t) {}
 void moveNativeCursorUp() {}
 void setNativeWindowTitle(const char*) {}
 
-int writeOutput(const char* data, std::size_t size) {
+namespace {
+
+// Answers 0, or the system's error code of the write that failed.
+int writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
-    ssize_t n = ::write(STDOUT_FILENO, data, size);
+    ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -194,20 +197,13 @@ int writeOutput(const char* data, std::size_t size) {
   return 0;
 }
 
-std::string errorText(int code) { return std::strerror(code); }
+}  // namespace
 
-void writeErrorLine(const std::string& text) {
-  std::string line = text + "\n";
-  const char* data = line.data();
-  std::size_t size = line.size();
-  while (size > 0) {
-    ssize_t n = ::write(STDERR_FILENO, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere left to say it
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
+int writeOutput(const char* data, std::size_t size) { return writeAll(STDOUT_FILENO, data, size); }
+
+void writeErrorOutput(const char* data, std::size_t size) { writeAll(STDERR_FILENO, data, size); }
+
+std::string errorText(int code) { return std::strerror(code); }
 
 void openNullDeviceOnClosedStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {

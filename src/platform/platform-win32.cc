@@ -439,16 +439,6 @@ std::string errorText(int code) {
   return result;
 }
 
-void writeErrorLine(const std::string& text) {
-  std::string line = text + "\n";
-  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-  if (isConsoleHandle(error)) {
-    writeConsoleUtf8(error, line.data(), line.size());
-  } else {
-    writeHandle(error, line.data(), line.size());
-  }
-}
-
 void openNullDeviceOnClosedStandardStreams() {
   const DWORD kinds[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   for (int fd = 0; fd <= 2; ++fd) {
@@ -477,6 +467,10 @@ void setOutputDrain(void (*)()) {}
 void installTerminationHandlers(void (*)()) {}
 int terminationSignal() { return 0; }
 void setInsideExtensionCall(bool) {}
+
+void writeErrorOutput(const char* data, std::size_t size) {
+  writeHandle(GetStdHandle(STD_ERROR_HANDLE), data, size);
+}
 
 void flushRuntimeOutput() { std::fflush(stdout); }
 

@@ -43,12 +43,12 @@ int writeOutput(const char* data, std::size_t size);
 // The system's text for an error code that writeOutput answered.
 std::string errorText(int code);
 
-// Writes one line to standard error, for the host's own failures.
-void writeErrorLine(const std::string& text);
-
 // Opens the null device on each standard descriptor (handle) that is closed, so that no file
 // opened later takes its place and receives the console text or is read as commands.
 void openNullDeviceOnClosedStandardStreams();
+
+// Writes all bytes to standard error, unbuffered; failures are ignored.
+void writeErrorOutput(const char* data, std::size_t size);
 
 // Flushes the C runtime's own standard output stream, which an extension may have written to.
 void flushRuntimeOutput();

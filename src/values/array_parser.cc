@@ -32,6 +32,13 @@ bool equalsWordAnyCase(std::string_view item, std::string_view word) {
   return true;
 }
 
+// Whether a word item is nil as the user would write it: in any letter case, white space
+// behind it allowed.
+bool isWordNil(std::string_view item) {
+  while (!item.empty() && isWhitespace(item.back())) item.remove_suffix(1);
+  return equalsWordAnyCase(item, "nil");
+}
+
 // Finds the end of the string whose opening quote is at text[cursor]: a doubled quote
 // stands for one quote, any other quote closes the string. Answers false when the input
 // ends inside the string, with `cursor` at `length`; otherwise leaves `cursor` on the
@@ -62,9 +69,10 @@ std::size_t itemSize(const char* text, std::size_t length, std::size_t cursor) {
 
 // Walks the array literal whose opening "[" is at text[cursor] and tells `sink` what it
 // finds, in order: beginArray() and endArray() around each nested array, and one of
-// nil(), boolean(b), number(item) or string(quoted) for every other item, where `item` is
-// a number item's text and `quoted` a string's source text from its opening to its
-// closing quote. Answers true with `cursor` on the outer "]", or false when the input
+// nil(source, written), boolean(b), number(item) or string(quoted) for every other item,
+// where `item` is a number item's text, `quoted` a string's source text from its opening to
+// its closing quote, `source` the text of an item that could not be read and `written` true
+// when that text is the word nil itself. Answers true with `cursor` on the outer "]", or false when the input
 // runs out first (the sink's work is then to be dropped), with `cursor` at or past
 // `length`. Nested arrays are counted, not recursed into; the sinks keep their own
 // stacks of open arrays on the heap.
@@ -94,10 +102,11 @@ bool walkArrayLiteral(const char* text, std::size_t length, std::size_t& cursor,
       const std::size_t opening = cursor;
       if (!findStringEnd(text, length, cursor)) return false;
       const char after = cursor + 1 < length ? text[cursor + 1] : '\0';
+      const std::string_view quoted(text + opening, cursor + 1 - opening);
       if (after == ',' || after == ']') {
-        sink.string(std::string_view(text + opening, cursor + 1 - opening));
+        sink.string(quoted);
       } else {
-        sink.nil();
+        sink.nil(quoted, false);
       }
     } else {
       // A word or a number runs to the next "," or "]"; white space behind it is part of
@@ -109,12 +118,12 @@ bool walkArrayLiteral(const char* text, std::size_t length, std::size_t& cursor,
         } else if (equalsWordAnyCase(item, "false")) {
           sink.boolean(false);
         } else {
-          sink.nil();
+          sink.nil(item, isWordNil(item));
         }
       } else if (isDigit(item.back())) {
         sink.number(item);
       } else {
-        sink.nil();
+        sink.nil(item, false);
       }
       cursor += item.size() - 1;  // onto the item's last byte
     }
@@ -148,7 +157,7 @@ class TreeBuilder {
     openStarts_.pop_back();
     items_.push_back(std::move(nested));
   }
-  void nil() { items_.push_back(make<GameType>()); }
+  void nil(std::string_view, bool) { items_.push_back(make<GameType>()); }
   void boolean(bool value) { items_.push_back(make<GameBool>(value)); }
   void number(std::string_view item) { items_.push_back(make<GameScalar>(numberFromText(item))); }
   void string(std::string_view quoted) {
@@ -200,7 +209,7 @@ class TreeBuilder {
 // along with it. Reserved pages that are never written cost no memory.
 class ArgumentTextWriter {
  public:
-  explicit ArgumentTextWriter(std::size_t length) {
+  ArgumentTextWriter(std::size_t length, ArgumentProblems* problems) : problems_(problems) {
     texts_.bytes_.reserve(2 * length + 64);  // also keeps the bytes off the small-string buffer
     texts_.starts_.reserve(length / 8);
   }
@@ -215,9 +224,10 @@ class ArgumentTextWriter {
     openCounts_.pop_back();
     endItem();
   }
-  void nil() {
+  void nil(std::string_view source, bool written) {
     startItem();
     put("nil");
+    if (!written && problems_ != nullptr) noteNil(source);
     endItem();
   }
   void boolean(bool value) {
@@ -280,8 +290,30 @@ class ArgumentTextWriter {
     if (openCounts_.empty()) put('\0');
   }
 
+  // Records an item passed as nil: its position (the top-level item, then its place in each
+  // open nested array, all counted from 1) and the start of its text.
+  void noteNil(std::string_view source) {
+    if (problems_->nilCount++ >= ArgumentProblems::kNamed) return;
+    ArgumentProblems::Item item;
+    item.position = std::to_string(texts_.starts_.size());
+    for (std::size_t count : openCounts_) {
+      item.position += '.';
+      item.position += std::to_string(count);
+    }
+    item.cut = source.size() > ArgumentProblems::kShownBytes;
+    if (item.cut) {
+      // Cut at a character's first byte, never inside a UTF-8 sequence.
+      std::size_t end = ArgumentProblems::kShownBytes;
+      while (end > 0 && (static_cast<unsigned char>(source[end]) & 0xC0) == 0x80) --end;
+      source = source.substr(0, end);
+    }
+    item.text.assign(source);
+    problems_->named.push_back(std::move(item));
+  }
+
   ArgumentTexts texts_;
   std::vector<std::size_t> openCounts_;  // items so far in each open nested array
+  ArgumentProblems* problems_;           // null when nobody asked
 };
 
 GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor) {
@@ -290,8 +322,12 @@ GameArray parseGameArray(const char* text, std::size_t length, std::size_t& curs
   return builder.result();
 }
 
-ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor) {
-  ArgumentTextWriter writer(length);
-  if (!walkArrayLiteral(text, length, cursor, writer)) return ArgumentTexts();
+ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
+                                     ArgumentProblems* problems) {
+  ArgumentTextWriter writer(length, problems);
+  if (!walkArrayLiteral(text, length, cursor, writer)) {
+    if (problems != nullptr) *problems = ArgumentProblems{{}, 0, true};
+    return ArgumentTexts();
+  }
   return writer.result();
 }

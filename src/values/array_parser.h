@@ -46,10 +46,29 @@ class ArgumentTexts {
   std::vector<const char*> starts_;  // into bytes_
 };
 
+// What went wrong while reading a literal, for telling the user: the items that could not be
+// read and were passed as nil (a nil the user wrote is no problem), or input that ended inside
+// an array or string, which passes no arguments at all. Filled in only when something is wrong.
+struct ArgumentProblems {
+  static constexpr std::size_t kNamed = 3;        // items described; the rest are counted
+  static constexpr std::size_t kShownBytes = 60;  // of an item's text
+  struct Item {
+    std::string position;  // "3", or "3.2" for the second item of the array that is item 3
+    std::string text;      // the item's text as written, at most kShownBytes of it
+    bool cut = false;      // the text was longer
+  };
+  std::vector<Item> named;   // the first kNamed items passed as nil
+  std::size_t nilCount = 0;  // every item passed as nil
+  bool unclosed = false;     // the input ended inside an array or string: no arguments
+
+  bool any() const { return unclosed || nilCount != 0; }
+};
+
 // The argument texts of the same literal, without building its values: exactly the texts
 // that parseGameArray(text, length, cursor).argumentList() gives, one per top-level
 // element, with `cursor` left where parseGameArray leaves it. Several times faster, for
-// callers that need only the texts.
-ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor);
+// callers that need only the texts. When `problems` is given, what went wrong is told there.
+ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
+                                     ArgumentProblems* problems = nullptr);
 
 #endif  // INVOKEMODULE_VALUES_ARRAY_PARSER_H_

@@ -87,6 +87,7 @@ class Case:
         self.dirs = []
         self.stdin = b""
         self.stdout = ""
+        self.stderr = None  # None: nothing may be written to standard error
         self.exit_code = 0
         self.only = None  # a platform tag the case is limited to
         self.skip = set()
@@ -132,6 +133,8 @@ class Case:
                 if escaped:
                     text = unescape(text).decode("utf-8")
                 self.stdout = text[:-1] if arg == "noeol" and text.endswith("\n") else text
+            elif kind == "stderr":
+                self.stderr = text
             elif kind == "exit":
                 self.exit_code = int(arg)
             elif kind == "only":
@@ -217,7 +220,11 @@ def run_case(case, args, platform):
                                         readable(actual, platform).splitlines(True),
                                         "expected", "actual")
             problems.append("output differs:\n" + "".join(diff))
-        if proc.stderr and not args.allow_stderr:
+        errors = proc.stderr.decode("utf-8", "backslashreplace")
+        if case.stderr is not None:
+            if not expected_pattern(case.stderr, platform).fullmatch(errors):
+                problems.append(f"stderr differs:\n{errors}")
+        elif proc.stderr and not args.allow_stderr:
             problems.append("stderr: " + proc.stderr.decode("utf-8", "backslashreplace")[:2000])
         return "\n".join(problems) if problems else None
     finally:

@@ -253,24 +253,6 @@ def test_ctrl_d_on_an_empty_line_exits(ctx):
     check(t.wait() == 0, "exit code 0 on Ctrl-D")
 
 
-def test_help_version_and_other_single_arguments(ctx):
-    for option in ("--help", "-h"):
-        t = Terminal(ctx.exe, args=[option], cwd=ctx.work)
-        check(t.wait() == 0, option + " exits 0")
-        check(t.output.startswith("Usage: invokemodule [script]\n"), repr(t.output[:100]))
-        for needle in ("freeExtension", "execVM", "NO_COLOR", "FORCE_COLOR"):
-            check(needle in t.output, f"{option} mentions {needle}")
-    t = Terminal(ctx.exe, args=["--version"], cwd=ctx.work)
-    check(t.wait() == 0 and t.output == "invokemodule 2.0.0\n", repr(t.output))
-    t = Terminal(ctx.exe, args=["--helpx"], cwd=ctx.work)
-    t.read_until(re.escape('execVM "--helpx";\n' + ESC + "[0m" + ESC
-                           + "[33mCannot find file\n" + os.path.join(ctx.work, "--helpx")
-                           + ": No such file or directory\n\n"))
-    t.settle()
-    t.type("exit\r")
-    check(t.wait() == 0, "exit code 0")
-
-
 TESTS = [obj for name, obj in sorted(globals().items()) if name.startswith("test_")]
 
 

@@ -1,0 +1,117 @@
+// Hints for unknown commands, found by mending the line and trying it again, and the
+// argument note.
+#include "commands/command_hints.h"
+
+#include "commands/command_patterns.h"
+
+namespace {
+
+bool recognised(std::string_view line) {
+  return !line.empty() && recogniseCommand(line).kind != CommandKind::None;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\f' || c == '\v'; }
+
+std::string_view trimmedRight(std::string_view text) {
+  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Whether `word` (lower case) stands in `line` in any letter case, after a blank and before a
+// blank, a quote or a bracket.
+bool hasCommandWord(std::string_view line, std::string_view word) {
+  for (std::size_t at = 1; at + word.size() < line.size(); ++at) {
+    if (!isBlank(line[at - 1])) continue;
+    std::size_t i = 0;
+    while (i < word.size() && (line[at + i] | 0x20) == word[i]) ++i;
+    const char after = line[at + word.size()];
+    if (i == word.size() && (isBlank(after) || after == '"' || after == '\'' || after == '[')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string withDoubleQuotes(std::string_view line) {
+  std::string mended(line);
+  for (char& c : mended) {
+    if (c == '\'') c = '"';
+  }
+  return mended;
+}
+
+// Whether cutting a trailing // comment makes a command. The comment starts at the first "//"
+// outside double quotes (a path may hold "//"); one try, so a line of any length costs little.
+bool endsInComment(std::string_view line) {
+  bool quoted = false;
+  for (std::size_t at = 0; at + 1 < line.size(); ++at) {
+    if (line[at] == '"') quoted = !quoted;
+    if (!quoted && line[at] == '/' && line[at + 1] == '/') {
+      return recognised(trimmedRight(line.substr(0, at)));
+    }
+  }
+  return false;
+}
+
+// How many "[" outside double quotes are not closed by a "]".
+std::size_t openBrackets(std::string_view line) {
+  bool quoted = false;
+  std::size_t open = 0;
+  for (char c : line) {
+    if (c == '"') quoted = !quoted;
+    if (quoted) continue;
+    if (c == '[') ++open;
+    if (c == ']' && open > 0) --open;
+  }
+  return open;
+}
+
+std::string shownText(const ArgumentProblems::Item& item) {
+  std::string shown;
+  for (char c : item.text) {
+    if (c == '\0') {
+      shown += "\\0";
+    } else {
+      shown += c;
+    }
+  }
+  if (item.cut) shown += "...";
+  return shown;
+}
+
+}  // namespace
+
+std::string unknownCommandHint(std::string_view line) {
+  if (hasCommandWord(line, "callextension")) {
+    return "callExtension is the game's command: here it is invokeModule";
+  }
+  if (line.find('\'') != std::string_view::npos && recognised(withDoubleQuotes(line))) {
+    return "names and functions go in double quotes (\"), not single quotes (')";
+  }
+  if (endsInComment(line)) return "a // comment must stand on a line of its own";
+  // What is left open is closed at the end of the line, before its semicolon.
+  std::string_view body = trimmedRight(line);
+  if (!body.empty() && body.back() == ';') body = trimmedRight(body.substr(0, body.size() - 1));
+  const std::string base(body);
+  if (recognised(base + "\"")) return "the string is not closed: the closing \" is missing";
+  const std::string brackets(openBrackets(base), ']');
+  if (!brackets.empty() && brackets.size() <= 3 && recognised(base + brackets)) {
+    return "the array is not closed: \"" + brackets + "\" is missing at the end";
+  }
+  return "";
+}
+
+std::string argumentNote(const ArgumentProblems& problems) {
+  if (problems.unclosed) {
+    return "the array was not closed and the extension was called with no arguments";
+  }
+  std::string note;
+  for (const ArgumentProblems::Item& item : problems.named) {
+    if (!note.empty()) note += ", ";
+    note += "item " + item.position + ": '" + shownText(item) + "' was passed as nil";
+  }
+  if (problems.nilCount > problems.named.size()) {
+    note += " and " + std::to_string(problems.nilCount - problems.named.size()) + " more";
+  }
+  return note;
+}

@@ -26,58 +26,40 @@ void requireInside(std::string_view capture, std::string_view line) {
           capture.data() + capture.size() <= line.data() + line.size());
 }
 
-bool regexMatches(const char* pattern, const std::string& line, std::smatch* m) {
-  static const std::regex::flag_type flags = std::regex::ECMAScript | std::regex::icase;
-  static const std::regex argument(kArgumentCallPattern, flags);
-  static const std::regex function(kFunctionCallPattern, flags);
-  static const std::regex freeExtension(kFreeExtensionPattern, flags);
-  static const std::regex execVM(kExecVMPattern, flags);
-  static const std::regex exitCommand(kExitPattern, flags);
-  static const std::regex shortcut(kScriptPathShortcutPattern, flags);
-  const std::regex* re = pattern == kArgumentCallPattern   ? &argument
-                         : pattern == kFunctionCallPattern ? &function
-                         : pattern == kFreeExtensionPattern ? &freeExtension
-                         : pattern == kExecVMPattern       ? &execVM
-                         : pattern == kExitPattern         ? &exitCommand
-                                                           : &shortcut;
-  return std::regex_match(line, *m, *re);
-}
-
 // The recognisers agree with the regular expressions on lines short enough for std::regex,
-// whose backtracking recursion grows with the line.
+// whose backtracking recursion grows with the line. `m` holds the captures of the first of the
+// five command patterns that matches, in the dispatcher's order.
 void compareWithRegex(const std::string& line, const CommandMatch& ours) {
+  static const auto flags = std::regex::ECMAScript | std::regex::icase;
+  static const std::pair<CommandKind, std::regex> commands[] = {
+      {CommandKind::ArgumentCall, std::regex(kArgumentCallPattern, flags)},
+      {CommandKind::FunctionCall, std::regex(kFunctionCallPattern, flags)},
+      {CommandKind::FreeExtension, std::regex(kFreeExtensionPattern, flags)},
+      {CommandKind::ExecVM, std::regex(kExecVMPattern, flags)},
+      {CommandKind::Exit, std::regex(kExitPattern, flags)}};
+  static const std::regex shortcut(kScriptPathShortcutPattern, flags);
+  require(std::regex_match(line, shortcut) == matchScriptPathShortcut(line));
   std::smatch m;
-  require(regexMatches(kScriptPathShortcutPattern, line, &m) == matchScriptPathShortcut(line));
-  const char* expectedPattern = nullptr;
-  for (const char* pattern : {kArgumentCallPattern, kFunctionCallPattern, kFreeExtensionPattern,
-                              kExecVMPattern, kExitPattern}) {
-    if (regexMatches(pattern, line, &m)) {
-      expectedPattern = pattern;
+  CommandKind expected = CommandKind::None;
+  for (const auto& [kind, pattern] : commands) {
+    if (std::regex_match(line, m, pattern)) {
+      expected = kind;
       break;
     }
   }
+  require(expected == ours.kind);
+  const std::size_t last = m.size() - 1;  // the optional ";"
   switch (ours.kind) {
-    case CommandKind::None: require(expectedPattern == nullptr); return;
-    case CommandKind::ArgumentCall:
-      require(expectedPattern == kArgumentCallPattern);
-      require(m[1].str() == ours.extension && m[2].str() == ours.function &&
-              m[3].str() == ours.array && m[4].matched == ours.hasSemicolon);
-      return;
+    case CommandKind::None: return;
+    case CommandKind::ArgumentCall: require(m[3].str() == ours.array); [[fallthrough]];
     case CommandKind::FunctionCall:
-      require(expectedPattern == kFunctionCallPattern);
-      require(m[1].str() == ours.extension && m[2].str() == ours.function &&
-              m[3].matched == ours.hasSemicolon);
-      return;
+      require(m[1].str() == ours.extension && m[2].str() == ours.function);
+      break;
     case CommandKind::FreeExtension:
-    case CommandKind::ExecVM:
-      require(expectedPattern == (ours.kind == CommandKind::ExecVM ? kExecVMPattern
-                                                                   : kFreeExtensionPattern));
-      require(m[1].str() == ours.operand && m[2].matched == ours.hasSemicolon);
-      return;
-    case CommandKind::Exit:
-      require(expectedPattern == kExitPattern && m[1].matched == ours.hasSemicolon);
-      return;
+    case CommandKind::ExecVM: require(m[1].str() == ours.operand); break;
+    case CommandKind::Exit: break;
   }
+  require(m[last].matched == ours.hasSemicolon);
 }
 
 }  // namespace

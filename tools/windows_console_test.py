@@ -7,21 +7,18 @@ console shows them, UTF-8 text, the cursor moved back up after an empty line).
 Wine renders the console as VT sequences, so colours are checked by the sequences its console
 host writes for the attributes: 92 bright green (10), 96 bright cyan (11), 90 dark grey (8),
 33 dark yellow (6), 36 dark cyan (3), 97 white (15)."""
-import argparse
 import fcntl
 import os
 import re
 import select
-import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import PLAIN_BANNER as BANNER  # noqa: E402
+from harness import PLAIN_BANNER as BANNER, run_tests  # noqa: E402
 
 LONG_TEXT = "x" * 300  # far beyond one 255-unit console read
 WIDE_TEXT = "h\u00e9\U0001F600"  # two bytes and four bytes in UTF-8; a surrogate pair in UTF-16
@@ -32,15 +29,15 @@ class ConsoleProgram:
     standard output is a pipe instead, so the transcript is exact bytes while typed lines
     still arrive through the console."""
 
-    def __init__(self, args, cwd, pipe_output):
+    def __init__(self, ctx, pipe_output):
         self.master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 60, 160, 0, 0))
         env = dict(os.environ, TERM="xterm")
         env.pop("NO_COLOR", None)
         env.pop("FORCE_COLOR", None)
-        self.proc = subprocess.Popen(args, stdin=slave,
+        self.proc = subprocess.Popen([ctx.args.runner, ctx.exe], stdin=slave,
                                      stdout=subprocess.PIPE if pipe_output else slave,
-                                     stderr=slave, cwd=cwd, env=env, start_new_session=True)
+                                     stderr=slave, cwd=ctx.work, env=env, start_new_session=True)
         os.close(slave)
         self.screen = b""  # what the console host wrote to the terminal
 
@@ -95,8 +92,8 @@ def settle():
     time.sleep(2.0)
 
 
-def typed_lines_arrive_whole_as_utf8(args, cwd):
-    program = ConsoleProgram(args, cwd, pipe_output=True)
+def typed_lines_arrive_whole_as_utf8(ctx):
+    program = ConsoleProgram(ctx, pipe_output=True)
     settle()
     program.type(f'"testext_full" invokeModule ["args", ["{WIDE_TEXT}"]]\r')
     program.type(f'"testext_full" invokeModule ["args", ["{LONG_TEXT}", "end"]]\r')
@@ -118,8 +115,8 @@ def typed_lines_arrive_whole_as_utf8(args, cwd):
     assert WIDE_TEXT.encode("utf-8") in out  # four bytes for the character beyond the BMP
 
 
-def console_shows_colours_text_and_cursor_moves(args, cwd):
-    program = ConsoleProgram(args, cwd, pipe_output=False)
+def console_shows_colours_text_and_cursor_moves(ctx):
+    program = ConsoleProgram(ctx, pipe_output=False)
     program.screen_until(r"Available commands:.*={63}\n\n")
     settle()
     program.type('"testext_full" invokeModule "caf\u00e9"\r')
@@ -150,27 +147,7 @@ TESTS = [typed_lines_arrive_whole_as_utf8, console_shows_colours_text_and_cursor
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--exe", required=True, help="invokemodule.exe of a Windows build")
-    parser.add_argument("--testext", required=True, help="directory of its test extensions")
-    parser.add_argument("--runner", default="wine")
-    args = parser.parse_args()
-    failed = 0
-    for test in TESTS:
-        work = tempfile.mkdtemp(prefix="im-console-")
-        try:
-            for entry in os.listdir(args.testext):
-                if entry.endswith(".dll"):
-                    shutil.copy(os.path.join(args.testext, entry), work)
-            test([args.runner, os.path.abspath(args.exe)], work)
-            print(f"ok   {test.__name__}", flush=True)
-        except AssertionError as error:
-            failed += 1
-            print(f"FAIL {test.__name__}\n{error}\n", flush=True)
-        finally:
-            shutil.rmtree(work, ignore_errors=True)
-    print(f"{len(TESTS) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return run_tests(TESTS, __doc__, lambda parser: parser.add_argument("--runner", default="wine"))
 
 
 if __name__ == "__main__":

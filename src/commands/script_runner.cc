@@ -85,6 +85,7 @@ void runPause(const std::string& line, const SleepMatch& pause) {
 }
 
 bool abortScript() {
+  releaseHeldLines();
   if (sessionEnding()) {
     --runningScriptCount;
     return false;
@@ -223,6 +224,7 @@ bool runScript(std::string path) {
   ++runningScriptCount;
   printColoured(ConsoleColour::DarkMagenta, "Script #%d started\n\n", runningScriptCount);
   do {
+    releaseHeldLines();  // a command boundary: lines held from other threads come here
     SleepMatch pause;
     if (matchSleep(line, &pause)) {
       runPause(std::string(line), pause);
@@ -234,6 +236,7 @@ bool runScript(std::string path) {
     // An interrupt (Ctrl-C) aborts every running script, innermost first, but not the program.
     if (platform::interruptRequested() || sessionEnding()) return abortScript();
   } while (lines.next(&line));
+  releaseHeldLines();
   printColoured(ConsoleColour::DarkMagenta, "Script #%d finished\n\n", runningScriptCount);
   --runningScriptCount;
   return true;

@@ -1,6 +1,7 @@
 // Console start-up (window, banner, command list), the start script and the read loop.
 #include "console/console.h"
 
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "extensions/extension_registry.h"
 #include "output/output.h"
 #include "platform/platform.h"
+#include "testmode/test_mode.h"
 
 namespace {
 
@@ -83,6 +85,51 @@ void setupConsole() {
   consolePrint("\n");
 }
 
+namespace {
+
+// The test mode: the scripts the paths name, each run in a child; a path that names none, or
+// a time limit that is not a whole number of seconds above 0, is a usage error.
+int runTestModeWith(const ProgramArguments& parsed) {
+  TestRunOptions options;
+  options.update = parsed.given(Option::Update);
+  if (parsed.given(Option::Junit)) options.junitPath = *parsed.options[static_cast<std::size_t>(Option::Junit)];
+  std::string error;
+  if (parsed.given(Option::Timeout)) {
+    const std::string& value = *parsed.options[static_cast<std::size_t>(Option::Timeout)];
+    char* end = nullptr;
+    options.timeoutSeconds = std::strtoll(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || options.timeoutSeconds <= 0) {
+      error = "--timeout needs a whole number of seconds above 0, not '" + value + "'";
+    }
+  }
+  std::vector<std::string> scripts;
+  if (error.empty()) collectScripts(parsed.scripts, &scripts, &error);
+  if (!error.empty()) {
+    std::string text = usageErrorText(error);
+    platform::writeErrorOutput(text.data(), text.size());
+    return 2;
+  }
+  return runTestMode(options, scripts);
+}
+
+// One script for the test mode, run as a fresh start runs its start script but with plain
+// output flushed at every print (a killed run keeps what it printed), no banner and no command
+// list, nothing read, and callback lines from other threads held to the command boundaries.
+int runTestChild(const std::string& script) {
+  OutputSettings plain;
+  plain.flushEachPrint = true;
+  configureOutput(plain);
+  holdLinesFromOtherThreads();
+  printEcho("execVM \"" + script + "\"", ";");
+  runScript(script);
+  extensionRegistry.unloadAll();
+  releaseHeldLines();
+  flushOutput();
+  return 0;
+}
+
+}  // namespace
+
 int runMain(int argc, char** argv) {
   platform::openNullDeviceOnClosedStandardStreams();
   std::vector<std::string_view> arguments(argv + 1, argv + argc);
@@ -94,6 +141,10 @@ int runMain(int argc, char** argv) {
   }
   if (parsed.given(Option::Help)) return printAndEnd(helpText());
   if (parsed.given(Option::Version)) return printAndEnd(versionText());
+  if (parsed.given(Option::Test)) return runTestModeWith(parsed);
+  if (parsed.scripts.size() == 1 && std::getenv(kTestChildVariable) != nullptr) {
+    return runTestChild(parsed.scripts.front());
+  }
 
   setupConsole();
   platform::installInterruptHandler();

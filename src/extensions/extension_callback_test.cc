@@ -23,15 +23,11 @@ class ExtensionCallbackTest : public OutputCaptureTest {
 const std::string kCyan = "\x1b[96m";
 const std::string kWhite = "\x1b[0m";
 
-struct CallbackCase {
-  const char* name;
-  const char* function;
-  const char* data;
-  const char* shown;  // the part between the square brackets
-};
-
 TEST_F(ExtensionCallbackTest, PrintsOneQuotedCyanLineAndReturns99) {
-  const CallbackCase cases[] = {
+  const struct {
+    const char *name, *function, *data;
+    const char* shown;  // the part between the square brackets
+  } cases[] = {
       {"ext", "fn", "data", "\"ext\", \"fn\", \"data\""},
       {"", "", "", "\"\", \"\", \"\""},
       {"a\"b", "\"", "say \"\"hi\"\"", "\"a\"\"b\", \"\"\"\", \"say \"\"\"\"hi\"\"\"\"\""},
@@ -41,7 +37,7 @@ TEST_F(ExtensionCallbackTest, PrintsOneQuotedCyanLineAndReturns99) {
       {nullptr, nullptr, nullptr, "\"\", \"\", \"\""},
       {"ext", nullptr, "data", "\"ext\", \"\", \"data\""},
   };
-  for (const CallbackCase& c : cases) {
+  for (const auto& c : cases) {
     text_.clear();
     EXPECT_EQ(99, ExtensionCallback(c.name, c.function, c.data));
     EXPECT_EQ(kCyan + "\n>> ExtensionCallback: [" + c.shown + "]\n" + kWhite, printed());
@@ -61,20 +57,16 @@ TEST_F(ExtensionCallbackTest, LinesFromManyThreadsStayWholeAndInCyan) {
   for (int i = 0; i < kCallsPerThread; ++i) printNotice("main thread notice");
   for (std::thread& thread : threads) thread.join();
 
-  // Remove every well-formed line; nothing may be left over.
+  // Remove every well-formed line, counting them; nothing may be left over.
   std::string rest = printed();
   auto removeAll = [&rest](const std::string& piece) {
-    int count = 0;
-    for (std::size_t at = rest.find(piece); at != std::string::npos; at = rest.find(piece, at)) {
-      rest.erase(at, piece.size());
-      ++count;
-    }
-    return count;
+    const std::size_t before = rest.size();
+    for (std::size_t at; (at = rest.find(piece)) != std::string::npos;) rest.erase(at, piece.size());
+    return static_cast<int>((before - rest.size()) / piece.size());
   };
   for (int t = 0; t < kThreads; ++t) {
-    std::string line = kCyan + "\n>> ExtensionCallback: [\"ext\", \"fn\", \"thread " +
-                       std::to_string(t) + "\"]\n" + kWhite;
-    EXPECT_EQ(kCallsPerThread, removeAll(line)) << "thread " << t;
+    EXPECT_EQ(kCallsPerThread, removeAll(kCyan + "\n>> ExtensionCallback: [\"ext\", \"fn\", \"thread " +
+                                         std::to_string(t) + "\"]\n" + kWhite));
   }
   EXPECT_EQ(kCallsPerThread, removeAll("\x1b[33mmain thread notice\n\n" + kWhite));
   EXPECT_EQ("", rest);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -49,6 +50,9 @@ struct OutputState {
   bool waiting = false;             // the main thread waits, or is inside an extension call
   std::thread::id waiter;           // the thread that waits
   void (*wake)() = nullptr;         // while waiting: tells the main thread there is output
+  std::atomic<bool> holding{false};  // lines from other threads than holdingThread are held
+  std::thread::id holdingThread;
+  std::string held;                  // the held lines, in arrival order
 };
 
 OutputState& state() {
@@ -321,7 +325,12 @@ namespace {
 // the colour in force before when `restore` is set.
 void printInColour(ConsoleColour colour, bool restore, const char* format, va_list args) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  ConsoleColour after = restore ? state().colour : ConsoleColour::White;
+  OutputState& s = state();
+  if (s.holding.load(std::memory_order_relaxed) && std::this_thread::get_id() != s.holdingThread) {
+    if (!s.closed.load(std::memory_order_relaxed)) appendFormatted(s.held, format, args);
+    return;
+  }
+  ConsoleColour after = restore ? s.colour : ConsoleColour::White;
   setColourLocked(colour);
   appendFormatted(state().pending, format, args);
   afterPrint();
@@ -342,6 +351,20 @@ void printColouredRestoring(ConsoleColour colour, const char* format, ...) {
   va_start(args, format);
   printInColour(colour, true, format, args);
   va_end(args);
+}
+
+void holdLinesFromOtherThreads() {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  state().holdingThread = std::this_thread::get_id();
+  state().holding.store(true);
+}
+
+void releaseHeldLines() {
+  if (!state().holding.load(std::memory_order_relaxed)) return;
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  state().pending.append(state().held);
+  state().held.clear();
+  afterPrint();
 }
 
 void printNotice(const char* text) { printColoured(ConsoleColour::DarkYellow, "%s\n\n", text); }
@@ -414,6 +437,8 @@ void setWindowTitle(const char* title) {
 
 void closeOutput() {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  state().pending.append(state().held);
+  state().held.clear();
   flushLocked();
   state().closed.store(true);
 }

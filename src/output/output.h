@@ -103,6 +103,12 @@ void printNotice(const char* text, std::string_view note);
 void printExecutionTime(double milliseconds, std::string_view note = {});
 void printEcho(const std::string& text, const char* suffix);
 
+// For a stable transcript: from now on, what the coloured printers print on any other thread
+// than the calling one (callback lines from an extension's own threads) is held back, without
+// colours, until releaseHeldLines() appends it in arrival order.
+void holdLinesFromOtherThreads();
+void releaseHeldLines();
+
 // Moves the cursor up one row, same column (terminal escape or native console call).
 void moveCursorUp();
 // Sets the window title: by escape sequence on a terminal, else through the native console.

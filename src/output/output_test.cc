@@ -18,53 +18,6 @@ namespace {
 
 using OutputTest = OutputCaptureTest;
 
-TEST_F(OutputTest, PrintersInPlainModeWriteExactlyTheirTexts) {
-  printNotice("Unknown command");
-  printExecutionTime(0.5);
-  printEcho("exit", ";");
-  printEcho("exit;", "");
-  EXPECT_EQ(
-      "Unknown command\n\n"
-      "Execution time: 0.500000 ms\n\n"
-      "exit;\n"
-      "exit;\n",
-      printed());
-}
-
-TEST_F(OutputTest, EveryMessageSetsItsColourAndEndsInWhite) {
-  useColours(true);
-  printNotice("Unknown command");
-  printExecutionTime(12.25);
-  printEcho("x", ";");
-  printColoured(ConsoleColour::Red, "%s\n\n", "ERROR: Buffer overrun");
-  printColoured(ConsoleColour::DarkMagenta, "Script #%d started\n\n", 1);
-  printColoured(ConsoleColour::DarkGreen, "%s\n", "// c");
-  EXPECT_EQ(
-      "\x1b[33mUnknown command\n\n\x1b[0m"
-      "\x1b[36mExecution time: 12.250000 ms\n\n\x1b[0m"
-      "\x1b[0mx;\n\x1b[0m"
-      "\x1b[91mERROR: Buffer overrun\n\n\x1b[0m"
-      "\x1b[35mScript #1 started\n\n\x1b[0m"
-      "\x1b[32m// c\n\x1b[0m",
-      printed());
-}
-
-TEST_F(OutputTest, ColourCodesOfThePalette) {
-  useColours(true);
-  const std::pair<ConsoleColour, const char*> palette[] = {
-      {ConsoleColour::DarkGreen, "\x1b[32m"}, {ConsoleColour::DarkCyan, "\x1b[36m"},
-      {ConsoleColour::DarkMagenta, "\x1b[35m"}, {ConsoleColour::DarkYellow, "\x1b[33m"},
-      {ConsoleColour::DarkGray, "\x1b[90m"}, {ConsoleColour::Green, "\x1b[92m"},
-      {ConsoleColour::Cyan, "\x1b[96m"}, {ConsoleColour::Red, "\x1b[91m"},
-      {ConsoleColour::White, "\x1b[0m"},
-  };
-  for (const auto& [colour, escape] : palette) {
-    text_.clear();
-    setColour(colour);
-    EXPECT_EQ(escape, printed()) << static_cast<int>(colour);
-  }
-}
-
 TEST_F(OutputTest, ALineFromAnotherThreadRestoresTheColourInEffect) {
   useColours(true);
   setColour(ConsoleColour::DarkGray);

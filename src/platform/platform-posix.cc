@@ -510,4 +510,17 @@ bool readWholeFile(const std::string& path, std::string* contents, std::string* 
   return ok;
 }
 
+bool writeWholeFile(const std::string& path, const std::string& contents) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  std::size_t done = 0;
+  while (done < contents.size()) {
+    ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return ::close(fd) == 0 && done == contents.size();
+}
+
 }  // namespace platform

@@ -629,4 +629,20 @@ bool readWholeFile(const std::string& path, std::string* contents, std::string* 
   return ok;
 }
 
+bool writeWholeFile(const std::string& path, const std::string& contents) {
+  if (path.empty()) return false;
+  HANDLE file = CreateFileW(widen(path, pathCodePage(path)).c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::size_t done = 0;
+  while (done < contents.size()) {
+    DWORD wrote = 0;
+    std::size_t left = contents.size() - done;
+    DWORD part = static_cast<DWORD>(left < (1u << 20) ? left : (1u << 20));
+    if (!WriteFile(file, contents.data() + done, part, &wrote, nullptr) || wrote == 0) break;
+    done += wrote;
+  }
+  return CloseHandle(file) && done == contents.size();
+}
+
 }  // namespace platform

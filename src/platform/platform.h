@@ -131,6 +131,9 @@ inline constexpr const char* kNotAFileOrPipe = "not a regular file or pipe";
 // anything else (a directory, a device); `reason`, when given, then receives why.
 bool readWholeFile(const std::string& path, std::string* contents, std::string* reason = nullptr);
 
+// Creates or replaces a file with `contents`. Returns false when it cannot be written.
+bool writeWholeFile(const std::string& path, const std::string& contents);
+
 }  // namespace platform
 
 #endif  // INVOKEMODULE_PLATFORM_PLATFORM_H_

@@ -45,17 +45,13 @@ float floatFromBits(std::uint32_t bits) {
   return value;
 }
 
-TEST(NumberWriting, AppendsToWhatIsThere) {
-  std::string out = "x=";
-  appendNumber(out, 2.5f);
-  appendNumber(out, -1e-7f);
-  EXPECT_EQ(out, "x=2.5-1e-07");
-}
-
-TEST(NumberWriting, NotANumberKeepsItsSign) {
+TEST(NumberWriting, AppendsAndNotANumberKeepsItsSign) {
   const float quiet = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_EQ(numberText(std::copysign(quiet, 1.0f)), "nan");
-  EXPECT_EQ(numberText(std::copysign(quiet, -1.0f)), "-nan");
+  std::string out = "x=";
+  for (float value : {2.5f, -1e-7f, std::copysign(quiet, 1.0f), std::copysign(quiet, -1.0f)}) {
+    appendNumber(out, value);
+  }
+  EXPECT_EQ(out, "x=2.5-1e-07nan-nan");
 }
 
 TEST(NumberWriting, MatchesPrintfAcrossTheWholeFloatRange) {
@@ -66,6 +62,12 @@ TEST(NumberWriting, MatchesPrintfAcrossTheWholeFloatRange) {
     const float value = floatFromBits(static_cast<std::uint32_t>(bits));
     if (std::isnan(value)) continue;
     ASSERT_EQ(numberText(value), printfGeneral(value)) << "bits " << bits;
+  }
+  std::mt19937 random(12345);
+  std::uniform_real_distribution<float> ordinary(-2000000.0f, 2000000.0f);
+  for (int i = 0; i < 300000; ++i) {
+    const float value = stored(ordinary(random));
+    ASSERT_EQ(numberText(value), printfGeneral(value)) << value;
   }
 }
 
@@ -92,20 +94,6 @@ TEST(NumberWriting, MatchesPrintfOnRoundingTiesAndBoundaries) {
     for (float candidate : {value, std::nextafter(value, 0.0f), std::nextafter(value, 1e38f)}) {
       ASSERT_EQ(numberText(candidate), printfGeneral(candidate)) << candidate;
     }
-  }
-}
-
-TEST(NumberWriting, MatchesPrintfOnRandomValues) {
-  if (!printfIsC99()) GTEST_SKIP() << "this C runtime's printf is not the C99 one";
-  std::mt19937 random(12345);
-  std::uniform_real_distribution<float> ordinary(-2000000.0f, 2000000.0f);
-  std::uniform_int_distribution<std::uint32_t> anyBits;
-  for (int i = 0; i < 300000; ++i) {
-    const float value = stored(ordinary(random));
-    ASSERT_EQ(numberText(value), printfGeneral(value)) << value;
-    const float pattern = floatFromBits(anyBits(random));
-    if (std::isnan(pattern)) continue;
-    ASSERT_EQ(numberText(pattern), printfGeneral(pattern)) << pattern;
   }
 }
 
@@ -139,30 +127,20 @@ TEST(NumberReading, AgreesWithAtof) {
   for (const char* text : texts) expectSameAsAtof(text);
 }
 
+// The fixed values hold on every platform, also where atof cannot be the reference.
 TEST(NumberReading, ReadsWhatAtofReads) {
   const float infinity = std::numeric_limits<float>::infinity();
-  const struct {
-    const char* text;
-    float expected;
-  } cases[] = {
-      {"+7", 7.0f},         {"--5", 0.0f},         {"- 5", 0.0f},
-      {" \t5", 5.0f},       {"1,5", 1.0f},         {"12abc3", 12.0f},
-      {".5", 0.5f},         {"1.", 1.0f},          {"1e3", 1000.0f},
-      {"1e+", 1.0f},        {"2.5e-3", 0.0025f},   {"0x10", 16.0f},
-      {"-0x1p-2", -0.25f},  {"0xg", 0.0f},         {"0x.8", 0.5f},
-      {"1e400", infinity},  {"1e39", infinity},    {"-1e400", -infinity},
-      {"1e-50", 0.0f},      {"-infinity5", -infinity}, {"+INF", infinity},
-      {"16777217", 16777216.0f}, {"#5", 0.0f},     {"", 0.0f},
+  const std::pair<std::string_view, float> cases[] = {
+      {"+7", 7.0f},           {"--5", 0.0f},        {" \t5", 5.0f},     {"1,5", 1.0f},
+      {"12abc3", 12.0f},      {"1e+", 1.0f},        {"2.5e-3", 0.0025f}, {"-0x1p-2", -0.25f},
+      {"0xg", 0.0f},          {"0x.8", 0.5f},       {"1e39", infinity},  {"-1e400", -infinity},
+      {"1e-50", 0.0f},        {"-infinity5", -infinity}, {"16777217", 16777216.0f},
+      {{"12\0" "34", 5}, 12.0f},
   };
-  for (const auto& c : cases) EXPECT_EQ(numberFromText(c.text), c.expected) << c.text;
+  for (const auto& [text, expected] : cases) EXPECT_EQ(numberFromText(text), expected) << text;
   EXPECT_TRUE(std::signbit(numberFromText("-1e-400")));
-  EXPECT_TRUE(std::signbit(numberFromText("-0")));
   EXPECT_FALSE(std::signbit(numberFromText("-x")));  // nothing read: a positive zero
   EXPECT_TRUE(std::isnan(numberFromText("-nan5")));
-}
-
-TEST(NumberReading, StopsAtANulByte) {
-  EXPECT_EQ(numberFromText(std::string_view("12\0" "34", 5)), 12.0f);
 }
 
 TEST(NumberReading, AgreesWithAtofOnRandomDecimals) {
@@ -187,22 +165,6 @@ TEST(NumberReading, AgreesWithAtofOnRandomDecimals) {
   }
 }
 
-TEST(NumberTextAsPrinted, RecognisesTheFormsThatPrintAsTyped) {
-  const char* asPrinted[] = {"0",     "-0",     "42",      "123456", "-3.25",  "0.001",
-                             "0.0001", "12345.6", "0.123456", "-0.000123", "999999", "1.5"};
-  for (const char* text : asPrinted) {
-    EXPECT_TRUE(isNumberTextAsPrinted(text)) << text;
-    std::string printed;
-    appendNumber(printed, numberFromText(text));
-    EXPECT_EQ(printed, text);
-  }
-  const char* notAsPrinted[] = {"",   "-",      "+7",      "007",      "1.",        "1.50",
-                                ".5", "0.0",    "00",      "-00",      "1.0",       "0.00001",
-                                "1e3", "1234567", "12345.67", "0.1234567", "0.000012345", "1,5",
-                                "5 ", "1e+06",  "inf",     "0x10",     "-.5",       "1.2.3"};
-  for (const char* text : notAsPrinted) EXPECT_FALSE(isNumberTextAsPrinted(text)) << text;
-}
-
 TEST(NumberTextAsPrinted, WhatItAcceptsPrintsBackUnchanged) {
   std::mt19937 random(4242);
   std::uniform_int_distribution<int> pick(0, 11);
@@ -221,6 +183,14 @@ TEST(NumberTextAsPrinted, WhatItAcceptsPrintsBackUnchanged) {
     ASSERT_EQ(printed, text);
   }
   EXPECT_GT(accepted, 10000);  // the generator does reach the accepted forms
+  for (const char* text : {"0", "-0", "42", "123456", "-3.25", "0.0001", "12345.6", "0.123456"}) {
+    EXPECT_TRUE(isNumberTextAsPrinted(text)) << text;
+  }
+  for (const char* text : {"", "-", "+7", "007", "1.", "1.50", ".5", "0.0", "-00", "1.0",
+                           "0.00001", "1e3", "1234567", "12345.67", "0.1234567", "1,5", "5 ",
+                           "inf", "0x10", "-.5", "1.2.3"}) {
+    EXPECT_FALSE(isNumberTextAsPrinted(text)) << text;
+  }
 }
 
 }  // namespace

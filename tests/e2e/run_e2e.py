@@ -7,6 +7,7 @@ The same cases serve every build; what differs between platforms is data (PLATFO
 See tests/e2e/README.md for the case format.
 """
 import argparse
+import codecs
 import difflib
 import os
 import re
@@ -54,27 +55,8 @@ SECTION = re.compile(r"^--- (\w+)(?: (.*))?$")
 
 
 def unescape(text):
-    """Turns \\r, \\t, \\n, \\v, \\f, \\0, \\xNN and \\\\ into bytes."""
-    out = bytearray()
-    i = 0
-    raw = text.encode("utf-8")
-    simple = {ord("r"): 13, ord("t"): 9, ord("n"): 10, ord("v"): 11, ord("f"): 12,
-              ord("0"): 0, ord("\\"): 92}
-    while i < len(raw):
-        c = raw[i]
-        if c == 92 and i + 1 < len(raw):
-            d = raw[i + 1]
-            if d in simple:
-                out.append(simple[d])
-                i += 2
-                continue
-            if d == ord("x") and i + 3 < len(raw) + 1:
-                out.append(int(raw[i + 2:i + 4], 16))
-                i += 4
-                continue
-        out.append(c)
-        i += 1
-    return bytes(out)
+    """Turns \\r, \\t, \\n, \\v, \\f, \\0, \\xNN and \\\\ (Python's bytes escapes) into bytes."""
+    return codecs.escape_decode(text.encode("utf-8"))[0]
 
 
 class Case:
@@ -106,10 +88,14 @@ class Case:
             elif sections:
                 sections[-1][2].append(line)
         for kind, arg, body in sections:
-            escaped = arg.endswith(" escaped") or arg == "escaped"
-            if escaped:
-                arg = arg[: -len("escaped")].rstrip()
+            # Trailing words "escaped" and "noeol" shape the body's bytes.
+            escaped = noeol = False
+            while arg.rpartition(" ")[2] in ("escaped", "noeol"):
+                arg, _, word = arg.rpartition(" ")
+                escaped, noeol = escaped or word == "escaped", noeol or word == "noeol"
             text = "".join(l + "\n" for l in body)
+            data = unescape(text) if escaped else text.encode("utf-8")
+            data = data[:-1] if noeol and data.endswith(b"\n") else data
             if kind == "args":
                 self.args = body
             elif kind == "env":
@@ -117,24 +103,15 @@ class Case:
                     k, _, v = l.partition("=")
                     self.env[k] = v
             elif kind == "file":
-                data = unescape(text) if escaped else text.encode("utf-8")
-                if arg.endswith(" noeol"):
-                    arg = arg[: -len(" noeol")]
-                    data = data[:-1] if data.endswith(b"\n") else data
                 self.files.append((arg, data))
             elif kind == "dir":
                 self.dirs.append(arg)
             elif kind == "stdin":
-                data = unescape(text) if escaped else text.encode("utf-8")
-                if arg.endswith("noeol"):
-                    data = data[:-1] if data.endswith(b"\n") else data
                 self.stdin = data
             elif kind == "stdout":
-                if escaped:
-                    text = unescape(text).decode("utf-8")
-                self.stdout = text[:-1] if arg == "noeol" and text.endswith("\n") else text
+                self.stdout = data.decode("utf-8")
             elif kind == "stderr":
-                self.stderr = text
+                self.stderr = data.decode("utf-8")
             elif kind == "exit":
                 self.exit_code = int(arg)
             elif kind == "only":

@@ -1,0 +1,29 @@
+// The test mode: each script runs in a child process of the host, its stable transcript is
+// compared with the expected file beside it, and the run ends with a status for CI.
+#ifndef INVOKEMODULE_TESTMODE_TEST_MODE_H_
+#define INVOKEMODULE_TESTMODE_TEST_MODE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TestRunOptions {
+  bool update = false;             // write the expected files instead of failing
+  std::string junitPath;           // where the JUnit report goes; empty: none
+  std::int64_t timeoutSeconds = 60;
+};
+
+// Set in the environment of each child: the host then runs its start script for a transcript
+// (plain output, no banner, callback lines from other threads held to command boundaries).
+inline constexpr const char* kTestChildVariable = "INVOKEMODULE_TEST_CHILD";
+
+// The scripts the paths name, in order: a folder gives its `*.sqf` files sorted by name. On a
+// path that is neither, or a folder without scripts, returns false with `error` set.
+bool collectScripts(const std::vector<std::string>& paths, std::vector<std::string>* scripts,
+                    std::string* error);
+
+// Runs the scripts; returns the exit status: 0 all passed, 1 any failed, 2 when the program's
+// own file cannot be found, 130 interrupted.
+int runTestMode(const TestRunOptions& options, const std::vector<std::string>& scripts);
+
+#endif  // INVOKEMODULE_TESTMODE_TEST_MODE_H_

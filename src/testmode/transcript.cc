@@ -1,0 +1,273 @@
+// Test-mode transcripts: stabilising, wildcard matching, the line diff and the updated file.
+#include "testmode/transcript.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::string_view kWildcard = "{{*}}";
+constexpr std::string_view kTimePrefix = "Execution time: ";
+constexpr std::string_view kTimeSuffix = " ms";
+constexpr std::string_view kCallbackPrefix = "Callback registered: ";
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A pause's progress as a redirected run prints it: one or more "\r<digits>%" figures on one
+// line. Returns the last figure, or an empty view when the line is something else.
+std::string_view lastProgressFigure(std::string_view line) {
+  std::string_view last;
+  std::size_t pos = 0;
+  while (pos < line.size()) {
+    if (line[pos] != '\r') return {};
+    std::size_t start = ++pos;
+    while (pos < line.size() && isDigit(line[pos])) ++pos;
+    if (pos == start || pos == line.size() || line[pos] != '%') return {};
+    last = line.substr(start, ++pos - start);
+  }
+  return last;
+}
+
+// Whether an expected line with wildcards matches `actual`: the part before the first wildcard
+// starts it, the part after the last ends it, each part between at its first place left to right.
+bool wildcardMatch(std::string_view pattern, std::string_view actual) {
+  std::size_t star = pattern.find(kWildcard);
+  if (star == std::string_view::npos) return pattern == actual;
+  std::string_view head = pattern.substr(0, star);
+  if (actual.substr(0, head.size()) != head) return false;
+  actual.remove_prefix(head.size());
+  pattern.remove_prefix(star + kWildcard.size());
+  for (;;) {
+    star = pattern.find(kWildcard);
+    if (star == std::string_view::npos) {
+      // The last part must end the line.
+      return actual.size() >= pattern.size() &&
+             actual.substr(actual.size() - pattern.size()) == pattern;
+    }
+    std::string_view part = pattern.substr(0, star);
+    std::size_t found = actual.find(part);
+    if (found == std::string_view::npos) return false;
+    actual.remove_prefix(found + part.size());
+    pattern.remove_prefix(star + kWildcard.size());
+  }
+}
+
+// The edit script of the lines between the common head and tail by Myers' greedy algorithm.
+// The furthest reach on each diagonal is kept per step d for the diagonals -d..d; beyond
+// `kMaxTrace` kept entries (some 1400 differences) it gives up on being minimal: all removed,
+// then all added.
+void middleDiff(const Lines& expected, const Lines& actual, std::size_t e0, std::size_t e1,
+                std::size_t a0, std::size_t a1, std::vector<DiffStep>& out) {
+  constexpr std::size_t kMaxTrace = std::size_t{2} << 20;
+  const long n = static_cast<long>(e1 - e0);
+  const long m = static_cast<long>(a1 - a0);
+  const long max = n + m;
+  if (max == 0) return;
+  const std::size_t width = static_cast<std::size_t>(2 * max + 1);
+  std::vector<long> v(width, 0);
+  std::vector<std::vector<long>> trace;  // trace[d][k + d]: v[k] before step d
+  std::size_t kept = 0;
+  long found = -1;
+  for (long d = 0; d <= max && found < 0; ++d) {
+    kept += static_cast<std::size_t>(2 * d + 1);
+    if (kept > kMaxTrace) break;
+    trace.emplace_back(v.begin() + (max - d), v.begin() + (max + d + 1));
+    for (long k = -d; k <= d; k += 2) {
+      long x = (k == -d || (k != d && v[k - 1 + max] < v[k + 1 + max])) ? v[k + 1 + max]
+                                                                       : v[k - 1 + max] + 1;
+      long y = x - k;
+      while (x < n && y < m &&
+             lineMatches(expected[e0 + static_cast<std::size_t>(x)],
+                         actual[a0 + static_cast<std::size_t>(y)])) {
+        ++x;
+        ++y;
+      }
+      v[k + max] = x;
+      if (x >= n && y >= m) {
+        found = d;
+        break;
+      }
+    }
+  }
+  if (found < 0) {
+    for (std::size_t i = e0; i < e1; ++i) out.push_back({DiffStep::Removed, i, a0});
+    for (std::size_t j = a0; j < a1; ++j) out.push_back({DiffStep::Added, e1, j});
+    return;
+  }
+  std::vector<DiffStep> backwards;
+  long x = n;
+  long y = m;
+  for (long d = found; d >= 0; --d) {
+    const std::vector<long>& before = trace[static_cast<std::size_t>(d)];
+    long k = x - y;
+    long previousK = (k == -d || (k != d && before[k - 1 + d] < before[k + 1 + d])) ? k + 1 : k - 1;
+    long previousX = d == 0 ? 0 : before[previousK + d];
+    long previousY = d == 0 ? 0 : previousX - previousK;
+    while (x > previousX && y > previousY) {
+      --x;
+      --y;
+      backwards.push_back({DiffStep::Same, e0 + static_cast<std::size_t>(x),
+                           a0 + static_cast<std::size_t>(y)});
+    }
+    if (d > 0) {
+      if (x == previousX) {
+        backwards.push_back({DiffStep::Added, e0 + static_cast<std::size_t>(x),
+                             a0 + static_cast<std::size_t>(previousY)});
+      } else {
+        backwards.push_back({DiffStep::Removed, e0 + static_cast<std::size_t>(previousX),
+                             a0 + static_cast<std::size_t>(y)});
+      }
+    }
+    x = previousX;
+    y = previousY;
+  }
+  out.insert(out.end(), backwards.rbegin(), backwards.rend());
+}
+
+// "@@ -start,count +start,count @@" as diff writes it: a count of 1 left out, and a range of
+// no lines starting at the line before it.
+std::string hunkRange(std::size_t first, std::size_t count) {
+  std::string text = std::to_string(count == 0 ? first : first + 1);
+  if (count != 1) text.append(",").append(std::to_string(count));
+  return text;
+}
+
+}  // namespace
+
+Lines splitLines(std::string_view text) {
+  Lines lines;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t newline = text.find('\n', pos);
+    std::size_t end = newline == std::string_view::npos ? text.size() : newline;
+    std::size_t cut = (newline != std::string_view::npos && end > pos && text[end - 1] == '\r')
+                          ? end - 1
+                          : end;
+    lines.emplace_back(text.substr(pos, cut - pos));
+    if (newline == std::string_view::npos) break;
+    pos = newline + 1;
+  }
+  return lines;
+}
+
+Lines stabiliseTranscript(std::string_view output) {
+  Lines lines = splitLines(output);
+  for (std::string& line : lines) {
+    std::string_view view = line;
+    if (view.starts_with(kTimePrefix) && view.ends_with(kTimeSuffix)) {
+      line = std::string(kTimePrefix) + "<time>" + std::string(kTimeSuffix);
+    } else if (view.starts_with(kCallbackPrefix)) {
+      line = std::string(kCallbackPrefix) + "<address>";
+    } else if (std::string_view figure = lastProgressFigure(view); !figure.empty()) {
+      line = std::string(figure);
+    }
+  }
+  return lines;
+}
+
+bool lineMatches(std::string_view expected, std::string_view actual) {
+  return wildcardMatch(expected, actual);
+}
+
+std::vector<DiffStep> diffLines(const Lines& expected, const Lines& actual) {
+  std::vector<DiffStep> steps;
+  std::size_t head = 0;
+  while (head < expected.size() && head < actual.size() &&
+         lineMatches(expected[head], actual[head])) {
+    steps.push_back({DiffStep::Same, head, head});
+    ++head;
+  }
+  std::size_t tail = 0;
+  while (tail < expected.size() - head && tail < actual.size() - head &&
+         lineMatches(expected[expected.size() - 1 - tail], actual[actual.size() - 1 - tail])) {
+    ++tail;
+  }
+  middleDiff(expected, actual, head, expected.size() - tail, head, actual.size() - tail, steps);
+  for (std::size_t i = tail; i > 0; --i) {
+    steps.push_back({DiffStep::Same, expected.size() - i, actual.size() - i});
+  }
+  return steps;
+}
+
+bool allSame(const std::vector<DiffStep>& steps) {
+  return std::all_of(steps.begin(), steps.end(),
+                     [](const DiffStep& step) { return step.kind == DiffStep::Same; });
+}
+
+std::string unifiedDiff(const std::vector<DiffStep>& steps, const Lines& expected,
+                        const Lines& actual, std::string_view expectedName,
+                        std::string_view actualName) {
+  constexpr std::size_t kContext = 3;
+  std::string text;
+  std::size_t i = 0;
+  while (i < steps.size()) {
+    while (i < steps.size() && steps[i].kind == DiffStep::Same) ++i;
+    if (i == steps.size()) break;
+    // A hunk: kContext lines before its first change to kContext lines after its last; a
+    // change that follows after no more than 2 * kContext unchanged lines joins the hunk.
+    std::size_t begin = i > kContext ? i - kContext : 0;
+    std::size_t last = i;
+    for (std::size_t j = i + 1; j < steps.size();) {
+      if (steps[j].kind != DiffStep::Same) {
+        last = j++;
+        continue;
+      }
+      std::size_t run = j;
+      while (j < steps.size() && steps[j].kind == DiffStep::Same) ++j;
+      if (j == steps.size() || j - run > 2 * kContext) break;
+    }
+    std::size_t end = std::min(steps.size(), last + 1 + kContext);
+    std::size_t expectedCount = 0;
+    std::size_t actualCount = 0;
+    for (std::size_t s = begin; s < end; ++s) {
+      if (steps[s].kind != DiffStep::Added) ++expectedCount;
+      if (steps[s].kind != DiffStep::Removed) ++actualCount;
+    }
+    if (text.empty()) {
+      text.append("--- ").append(expectedName).append("\n+++ ").append(actualName).append("\n");
+    }
+    text += "@@ -" + hunkRange(steps[begin].expectedIndex, expectedCount) + " +" +
+            hunkRange(steps[begin].actualIndex, actualCount) + " @@\n";
+    for (std::size_t s = begin; s < end; ++s) {
+      const DiffStep& step = steps[s];
+      if (step.kind == DiffStep::Added) {
+        text.append("+").append(actual[step.actualIndex]).append("\n");
+      } else {
+        text.append(step.kind == DiffStep::Same ? " " : "-")
+            .append(expected[step.expectedIndex])
+            .append("\n");
+      }
+    }
+    i = end;
+  }
+  return text;
+}
+
+std::string updatedExpected(const std::vector<DiffStep>& steps, const Lines& expected,
+                            const Lines& actual, std::string_view lineEnd) {
+  std::string text;
+  for (const DiffStep& step : steps) {
+    if (step.kind == DiffStep::Removed) continue;
+    text.append(step.kind == DiffStep::Same ? expected[step.expectedIndex]
+                                            : actual[step.actualIndex]);
+    text.append(lineEnd);
+  }
+  return text;
+}
+
+std::string_view lineEndOf(std::string_view text) {
+  std::size_t newline = text.find('\n');
+  return newline != std::string_view::npos && newline > 0 && text[newline - 1] == '\r' ? "\r\n"
+                                                                                      : "\n";
+}
+
+std::vector<std::string> expectedFileCandidates(std::string_view scriptPath,
+                                                std::string_view platformTag) {
+  std::string stem(scriptPath);
+  if (stem.size() > 4) {
+    std::string extension = stem.substr(stem.size() - 4);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(c | 0x20); });
+    if (extension == ".sqf") stem.resize(stem.size() - 4);
+  }
+  return {stem + "." + std::string(platformTag) + ".expected", stem + ".expected"};
+}

@@ -1,0 +1,208 @@
+// Transcripts: stabilising, wildcard lines, the diff against a brute-force oracle, the unified
+// diff text, the rewritten expected file and where it is looked for.
+#include "testmode/transcript.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+std::string joined(const Lines& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "|";
+  return text;
+}
+
+TEST(Transcript, SplitsAndStabilises) {
+  struct Row {
+    std::string output;
+    std::string lines;  // the stabilised lines, each followed by "|"
+  };
+  const Row rows[] = {
+      {"", ""},
+      {"a\nb", "a|b|"},             // a last line without its end is a line
+      {"a\r\nb\r\n\n", "a|b||"},    // CRLF and LF alike; an empty line stays
+      {"a\rb\n", "a\rb|"},          // a lone CR inside a line is text
+      {"Execution time: 0.001234 ms\n", "Execution time: <time> ms|"},
+      {"Execution time: 12345.000000 ms\r\n", "Execution time: <time> ms|"},
+      {"Execution time: soon\n", "Execution time: soon|"},
+      {"x Execution time: 1.0 ms\n", "x Execution time: 1.0 ms|"},
+      {"Callback registered: 00007F12AB34CD56\n", "Callback registered: <address>|"},
+      {"\r1%\r2%\r57%\r100%\nExecution time: 500.1 ms\n", "100%|Execution time: <time> ms|"},
+      {"\r100%\n", "100%|"},
+      {"\r3%\n", "3%|"},                       // an interrupted pause keeps its last figure
+      {"\r1%\rab%\n", "\r1%\rab%|"},           // not progress: left as it is
+      {"\r1%x\n", "\r1%x|"},
+      {"50%\n", "50%|"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(joined(stabiliseTranscript(row.output)), row.lines) << row.output;
+  }
+}
+
+TEST(Transcript, WildcardLines) {
+  struct Row {
+    const char* expected;
+    const char* actual;
+    bool matches;
+  };
+  const Row rows[] = {
+      {"abc", "abc", true},          {"abc", "abd", false},
+      {"abc", "abcd", false},        {"", "", true},
+      {"{{*}}", "", true},           {"{{*}}", "anything at all", true},
+      {"\"id-{{*}}\"", "\"id-42\"", true},
+      {"\"id-{{*}}\"", "\"id-42", false},
+      {"\"id-{{*}}\"", "id-42\"", false},
+      {"a{{*}}b{{*}}c", "a--b--c", true},
+      {"a{{*}}b{{*}}c", "abc", true},
+      {"a{{*}}b{{*}}c", "acb", false},
+      {"a{{*}}bc", "abcbc", true},   // the last part ends the line, wherever it also appears
+      {"ab{{*}}ba", "aba", false},   // head and tail may not share a byte
+      {"{{*}}x{{*}}", "yyy", false},
+      {"{{*}", "{{*}", true},        // not a wildcard: plain text
+      {"{{*}", "x", false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(lineMatches(row.expected, row.actual), row.matches)
+        << row.expected << " vs " << row.actual;
+  }
+}
+
+// The shortest edit between two line lists by brute force: lines of the longest common
+// subsequence under lineMatches.
+std::size_t longestCommon(const Lines& a, const Lines& b) {
+  std::vector<std::vector<std::size_t>> table(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = a.size(); i-- > 0;) {
+    for (std::size_t j = b.size(); j-- > 0;) {
+      table[i][j] = lineMatches(a[i], b[j]) ? table[i + 1][j + 1] + 1
+                                            : std::max(table[i + 1][j], table[i][j + 1]);
+    }
+  }
+  return table[0][0];
+}
+
+// Replays the steps: each list must come out whole and in order, matching lines paired.
+void expectValidAndMinimal(const Lines& expected, const Lines& actual) {
+  std::vector<DiffStep> steps = diffLines(expected, actual);
+  std::size_t e = 0;
+  std::size_t a = 0;
+  std::size_t same = 0;
+  for (const DiffStep& step : steps) {
+    if (step.kind != DiffStep::Added) {
+      ASSERT_EQ(step.expectedIndex, e++);
+    }
+    if (step.kind != DiffStep::Removed) {
+      ASSERT_EQ(step.actualIndex, a++);
+    }
+    if (step.kind == DiffStep::Same) {
+      ASSERT_TRUE(lineMatches(expected[step.expectedIndex], actual[step.actualIndex]));
+      ++same;
+    }
+  }
+  ASSERT_EQ(e, expected.size());
+  ASSERT_EQ(a, actual.size());
+  ASSERT_EQ(same, longestCommon(expected, actual));
+}
+
+TEST(Transcript, DiffIsAValidShortestEdit) {
+  std::mt19937 random(7);
+  const char* alphabet[] = {"a", "b", "c", "", "{{*}}", "x{{*}}"};
+  for (int round = 0; round < 400; ++round) {
+    Lines expected(random() % 9);
+    Lines actual(random() % 9);
+    for (std::string& line : expected) line = alphabet[random() % 6];
+    for (std::string& line : actual) line = alphabet[random() % 4];
+    expectValidAndMinimal(expected, actual);
+  }
+}
+
+TEST(Transcript, HugeDifferencesStillGiveAValidEdit) {
+  Lines expected;
+  Lines actual;
+  for (int i = 0; i < 3000; ++i) {
+    expected.push_back("e" + std::to_string(i));
+    actual.push_back("a" + std::to_string(i));
+  }
+  actual[1500] = expected[1500] = "shared";
+  std::vector<DiffStep> steps = diffLines(expected, actual);
+  std::size_t removed = 0;
+  std::size_t added = 0;
+  for (const DiffStep& step : steps) {
+    removed += step.kind == DiffStep::Removed;
+    added += step.kind == DiffStep::Added;
+  }
+  EXPECT_GE(removed, 2999u);
+  EXPECT_GE(added, 2999u);
+  EXPECT_EQ(updatedExpected(steps, expected, actual, "\n").size(),
+            updatedExpected(diffLines({}, actual), {}, actual, "\n").size());
+}
+
+TEST(Transcript, UnifiedDiffText) {
+  struct Row {
+    std::string expected;
+    std::string actual;
+    std::string diff;
+  };
+  const std::string ten = "1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n";
+  const Row rows[] = {
+      {"a\n", "a\n", ""},
+      {"{{*}}\n", "a\n", ""},
+      {"", "a\nb\n", "--- E\n+++ A\n@@ -0,0 +1,2 @@\n+a\n+b\n"},
+      {"a\n", "", "--- E\n+++ A\n@@ -1 +0,0 @@\n-a\n"},
+      {ten, "1\n2\n3\n4\nfive\n6\n7\n8\n9\n10\n",
+       "--- E\n+++ A\n@@ -2,7 +2,7 @@\n 2\n 3\n 4\n-5\n+five\n 6\n 7\n 8\n"},
+      // Changes six lines apart share a hunk; seven apart make two.
+      {ten, "one\n2\n3\n4\n5\n6\n7\neight\n9\n10\n",
+       "--- E\n+++ A\n@@ -1,10 +1,10 @@\n-1\n+one\n 2\n 3\n 4\n 5\n 6\n 7\n-8\n+eight\n 9\n 10\n"},
+      {ten + "11\n", "one\n2\n3\n4\n5\n6\n7\n8\nnine\n10\n11\n",
+       "--- E\n+++ A\n@@ -1,4 +1,4 @@\n-1\n+one\n 2\n 3\n 4\n@@ -6,6 +6,6 @@\n 6\n 7\n 8\n-9\n+nine\n 10\n 11\n"},
+      {"a\r\nb\r\n", "a\nc\n", "--- E\n+++ A\n@@ -1,2 +1,2 @@\n a\n-b\n+c\n"},
+  };
+  for (const Row& row : rows) {
+    Lines expected = splitLines(row.expected);
+    Lines actual = splitLines(row.actual);
+    EXPECT_EQ(unifiedDiff(diffLines(expected, actual), expected, actual, "E", "A"), row.diff)
+        << row.expected << "---\n" << row.actual;
+  }
+}
+
+TEST(Transcript, UpdateKeepsWildcardLinesThatStillMatch) {
+  struct Row {
+    std::string old;
+    std::string actual;
+    std::string written;
+  };
+  const Row rows[] = {
+      {"", "a\nb\n", "a\nb\n"},
+      {"id {{*}}\nx\n", "id 42\ny\n", "id {{*}}\ny\n"},
+      {"id {{*}}\nx\n", "name 42\nx\n", "name 42\nx\n"},  // no longer matching: replaced
+      {"a\r\n{{*}}\r\n", "a\r\nb\nc\n", "a\r\n{{*}}\r\nc\r\n"},  // the old line ends kept
+      {"a\nb\n", "", ""},
+  };
+  for (const Row& row : rows) {
+    Lines old = splitLines(row.old);
+    Lines actual = splitLines(row.actual);
+    EXPECT_EQ(updatedExpected(diffLines(old, actual), old, actual, lineEndOf(row.old)), row.written)
+        << row.old;
+  }
+}
+
+TEST(Transcript, ExpectedFileCandidates) {
+  struct Row {
+    const char* script;
+    const char* tag;
+    std::vector<std::string> candidates;
+  };
+  const Row rows[] = {
+      {"t/a.sqf", "linux", {"t/a.linux.expected", "t/a.expected"}},
+      {"t/a.SQF", "win32", {"t/a.win32.expected", "t/a.expected"}},
+      {"b.txt", "win64", {"b.txt.win64.expected", "b.txt.expected"}},
+      {".sqf", "linux", {".sqf.linux.expected", ".sqf.expected"}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(expectedFileCandidates(row.script, row.tag), row.candidates) << row.script;
+  }
+}
+
+}  // namespace

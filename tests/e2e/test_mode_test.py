@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""`invokemodule --test` end to end: scripts in child processes of the real executable against
+the real test extensions, expected files, diffs, --update, {{*}}, callbacks from threads,
+the JUnit report, the time limit, a crash, usage errors and Ctrl-C."""
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ElementTree
+
+from harness import check, run_tests
+
+HEADER = 'execVM "t/a.sqf";\nScript #1 started\n\n'
+SCRIPT_A = '"testext_full" invokeModule "callback 1";\n"testext_full" invokeModule "threads 1 2";\n'
+# Callbacks on the calling thread stay before the result; those of the extension's own threads
+# come after the call's output, before the next command's echo.
+EXPECTED_A = HEADER + """"testext_full" invokeModule "callback 1";
+Callback registered: <address>
+InvokeModule loaded: testext_full (testext_full_x64.so) [testext 1.0]
+Execution time: <time> ms
+
+
+>> ExtensionCallback: ["testext", "callback", "0"]
+"returned 99"
+Execution time: <time> ms
+
+"testext_full" invokeModule "threads 1 2";
+"2"
+Execution time: <time> ms
+
+
+>> ExtensionCallback: ["testext", "thread", "0:0"]
+
+>> ExtensionCallback: ["testext", "thread", "0:1"]
+Script #1 finished
+
+"""
+
+
+def write(ctx, path, text):
+    full = os.path.join(ctx.work, path)
+    os.makedirs(os.path.dirname(full), exist_ok=True)
+    with open(full, "wb") as f:
+        f.write(text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text)
+
+
+def read(ctx, path):
+    with open(os.path.join(ctx.work, path), encoding="utf-8") as f:
+        return f.read()
+
+
+def test_mode(ctx, *args):
+    """Runs `invokemodule --test args...`; returns (status, stdout, stderr)."""
+    proc = subprocess.run([ctx.exe, "--test", *args], cwd=ctx.work, capture_output=True,
+                          timeout=300)
+    return proc.returncode, proc.stdout.decode("utf-8", "replace"), proc.stderr.decode()
+
+
+def expect(result, status, lines):
+    """The status, and each expected line (a regular expression) on a line of its own, in order."""
+    code, out, err = result
+    check(code == status, f"status {code}, not {status}:\n{out}{err}")
+    at = 0
+    for line in lines:
+        found = re.compile("^" + line + "$", re.M).search(out, at)
+        check(found is not None, f"missing {line!r} after offset {at} in:\n{out}")
+        at = found.end()
+
+
+def test_record_pass_change_and_wildcards(ctx):
+    write(ctx, "t/a.sqf", SCRIPT_A)
+    write(ctx, "t/b.sqf", '"testext_full" invokeModule "id-42";\n"testext_full" invokeModule "b";\n')
+    write(ctx, "t/notes.txt", "not a script")
+    expect(test_mode(ctx, "t"), 1, [
+        r"FAIL t/a\.sqf", r"no expected file t/a\.expected: run with --update to record it",
+        r"--- t/a\.expected", r"\+\+\+ t/a\.sqf", r"@@ -0,0 \+1,23 @@", r'\+execVM "t/a\.sqf";',
+        r"FAIL t/b\.sqf", r"0 passed, 2 failed"])
+    expect(test_mode(ctx, "--update", "t"), 0, [
+        r"UPDATED t/a\.expected", r"UPDATED t/b\.expected", r"2 passed, 0 failed"])
+    check(read(ctx, "t/a.expected") == EXPECTED_A, "recorded:\n" + read(ctx, "t/a.expected"))
+    expect(test_mode(ctx, "t/"), 0, [r"PASS t/a\.sqf \(\d+ ms\)", r"PASS t/b\.sqf \(\d+ ms\)",
+                                     r"2 passed, 0 failed"])
+
+    # One changed result: a diff and status 1; a {{*}} line matches any text in its line.
+    b = read(ctx, "t/b.expected")
+    write(ctx, "t/b.expected", b.replace('\n"id-42"\n', '\n"id-{{*}}"\n').replace('\n"b"\n', '\n"c"\n'))
+    expect(test_mode(ctx, "t"), 1, [
+        r"PASS t/a\.sqf \(\d+ ms\)", r"FAIL t/b\.sqf\n--- t/b\.expected", r"\+\+\+ t/b\.sqf", r"@@ -10,7 \+10,7 @@", r' "testext_full" invokeModule "b";',
+        r'-"c"', r'\+"b"', r" Execution time: <time> ms", r"1 passed, 1 failed"])
+    # --update rewrites the changed line and keeps the {{*}} line that still matches.
+    expect(test_mode(ctx, "--update", "t/b.sqf"), 0, [r"UPDATED t/b\.expected", r"1 passed, 0 failed"])
+    check(read(ctx, "t/b.expected") == b.replace('\n"id-42"\n', '\n"id-{{*}}"\n'), read(ctx, "t/b.expected"))
+    expect(test_mode(ctx, "t/b.sqf", "t/a.sqf"), 0, [r"PASS t/b\.sqf.*", r"PASS t/a\.sqf.*"])
+
+    # The platform's own expected file comes first; CRLF line ends read as LF.
+    write(ctx, "t/a.linux.expected", EXPECTED_A.replace("\n", "\r\n"))
+    write(ctx, "t/a.expected", "stale\n")
+    expect(test_mode(ctx, "t/a.sqf"), 0, [r"PASS t/a\.sqf.*"])
+
+
+def test_missing_library(ctx):
+    write(ctx, "t/a.sqf", SCRIPT_A)
+    write(ctx, "t/a.expected", EXPECTED_A)
+    expect(test_mode(ctx, "t"), 0, [r"PASS t/a\.sqf.*"])
+    os.remove(os.path.join(ctx.work, "testext_full_x64.so"))
+    expect(test_mode(ctx, "t"), 1, [
+        r"FAIL t/a\.sqf", r"-Callback registered: <address>",
+        r"\+Call extension 'testext_full' could not be loaded \[ERR:2\]", r"0 passed, 1 failed"])
+
+
+def test_thread_callbacks_in_a_script_with_sleeps_are_stable(ctx):
+    write(ctx, "t/n.sqf", '"demo" invokeModule ["notify", ["x", "y"]];\nsleep 0.5\n'
+                          '"demo" invokeModule ["notify", ["z"]];\nsleep 0.5\n')
+    expect(test_mode(ctx, "--update", "t"), 0, [r"UPDATED t/n\.expected"])
+    recorded = read(ctx, "t/n.expected")
+    check(re.search(r'sleep 0\.5;\n100%\nExecution time: <time> ms\n\n\n\n>> ExtensionCallback: '
+                    r'\["demo", "notify", "x"\]\n\n>> ExtensionCallback: \["demo", "notify", "y"\]\n'
+                    r'"demo" invokeModule', recorded), recorded)
+    expect(test_mode(ctx, *["t/n.sqf"] * 20), 0, [r"PASS t/n\.sqf.*"] * 20 + [r"20 passed, 0 failed"])
+
+
+def test_junit_report_is_valid_xml_whatever_the_bytes(ctx):
+    write(ctx, "t/a.sqf", SCRIPT_A)
+    write(ctx, "t/a.expected", EXPECTED_A)
+    write(ctx, "t/odd.sqf", b'"testext_full" invokeModule "\x01<&>\xff\xc3";\n')
+    write(ctx, "t/odd.expected", b"")
+    expect(test_mode(ctx, "--junit", "report.xml", "t"), 1, [r"PASS t/a\.sqf.*", r"FAIL t/odd\.sqf"])
+    root = ElementTree.parse(os.path.join(ctx.work, "report.xml")).getroot()
+    suite = root.find("testsuite")
+    check((suite.get("tests"), suite.get("failures")) == ("2", "1"), ElementTree.tostring(root))
+    cases = suite.findall("testcase")
+    check([c.get("name") for c in cases] == ["t/a.sqf", "t/odd.sqf"], ElementTree.tostring(root))
+    check(cases[0].find("failure") is None and float(cases[0].get("time")) > 0, "a.sqf passed")
+    failure = cases[1].find("failure")
+    check("t/odd.expected" in failure.get("message"), failure.get("message"))
+    check('+"testext_full" invokeModule "\\x01<&>\ufffd\ufffd";' in failure.text, failure.text)
+
+
+def test_time_limit_and_crash(ctx):
+    write(ctx, "t/slow.sqf", '"testext_full" invokeModule "hello";\n"testext_full" invokeModule "sleep 8000";\n')
+    start = time.monotonic()
+    expect(test_mode(ctx, "--timeout", "1", "t/slow.sqf"), 1, [
+        r"FAIL t/slow\.sqf", r'\+"testext_full" invokeModule "sleep 8000";',
+        r"\+Stopped after the time limit of 1 s", r"0 passed, 1 failed"])
+    check(time.monotonic() - start < 6, "the time limit did not end the script")
+    expect(test_mode(ctx, "--update", "--timeout", "1", "t/slow.sqf"), 0, [
+        r"UPDATED t/slow\.expected: the run was stopped after the time limit"])
+    # A recorded time-out still fails.
+    expect(test_mode(ctx, "--timeout", "1", "t/slow.sqf"), 1, [r"FAIL t/slow\.sqf"])
+
+    write(ctx, "t/crash.sqf", '"testext_full" invokeModule "poke 100000000";\n'
+                              '"testext_full" invokeModule "hello";\n')
+    expect(test_mode(ctx, "t/crash.sqf"), 1, [r"FAIL t/crash\.sqf"])
+    expect(test_mode(ctx, "--update", "t/crash.sqf"), 0, [r"UPDATED t/crash\.expected: the run crashed"])
+
+
+def test_usage_errors(ctx):
+    os.makedirs(os.path.join(ctx.work, "empty"))
+    write(ctx, "other/readme.txt", "no scripts here")
+    for args in (["nowhere.sqf"], ["empty"], ["other"], ["other/readme.txt", "nowhere"]):
+        code, out, err = test_mode(ctx, *args)
+        check(code == 2 and out == "" and err.startswith("invokemodule: "),
+              f"{args}: status {code}, out {out!r}, err {err!r}")
+
+
+def test_interrupt_reports_what_is_done(ctx):
+    write(ctx, "t/1.sqf", '"testext_full" invokeModule "hello";\n')
+    write(ctx, "t/1.expected", "")
+    write(ctx, "t/2.sqf", "sleep 30\n")
+    proc = subprocess.Popen([ctx.exe, "--test", "t"], cwd=ctx.work, stdout=subprocess.PIPE)
+    first = proc.stdout.readline().decode()
+    check(first.startswith("FAIL t/1.sqf"), first)
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    out = first + proc.communicate(timeout=10)[0].decode()
+    check(proc.returncode == 130, f"status {proc.returncode}:\n{out}")
+    check(out.endswith("Interrupted after 1 of 2 scripts\n0 passed, 1 failed\n"), out)
+
+
+if __name__ == "__main__":
+    sys.exit(run_tests([
+        test_record_pass_change_and_wildcards,
+        test_missing_library,
+        test_thread_callbacks_in_a_script_with_sleeps_are_stable,
+        test_junit_report_is_valid_xml_whatever_the_bytes,
+        test_time_limit_and_crash,
+        test_usage_errors,
+        test_interrupt_reports_what_is_done,
+    ], __doc__))

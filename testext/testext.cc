@@ -29,7 +29,9 @@
 // Variant switches, set by the build: TESTEXT_EXPORT_VERSION, TESTEXT_EXPORT_CALL,
 // TESTEXT_EXPORT_ARGS, TESTEXT_EXPORT_REGISTER (each 0 or 1), TESTEXT_VERSION_LENGTH (the
 // version text is that many 'v' bytes; 0 gives "testext 1.0"), TESTEXT_VERSION_IGNORES_SIZE
-// (copy the version text whole, past the buffer if it is too long).
+// (copy the version text whole, past the buffer if it is too long), TESTEXT_LOUD (print a line
+// from the library's start-up and clean-up code), TESTEXT_MANGLED (entry points without
+// extern "C", so exported under their C++ names).
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -93,6 +95,15 @@ struct BackgroundThreads {
   }
 };
 BackgroundThreads background;
+
+#if TESTEXT_LOUD
+// Unflushed, as an extension's own start-up and clean-up output usually is.
+struct LoudLibrary {
+  LoudLibrary() { std::printf("testext_loud: start-up code\n"); }
+  ~LoudLibrary() { std::printf("testext_loud: clean-up code\n"); }
+};
+LoudLibrary loudLibrary;
+#endif
 
 void writeText(char* output, std::int32_t outputSize, const std::string& text) {
   if (outputSize <= 0) return;
@@ -270,7 +281,9 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
 
 }  // namespace
 
+#if !TESTEXT_MANGLED
 extern "C" {
+#endif
 
 #if TESTEXT_EXPORT_VERSION
 EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32_t outputSize) {
@@ -312,4 +325,6 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(HostCallback ca
 }
 #endif
 
+#if !TESTEXT_MANGLED
 }  // extern "C"
+#endif

@@ -32,6 +32,7 @@ if ! runs_32bit_programs; then
   for candidate in /usr/lib/wine/wine64 /usr/lib/x86_64-linux-gnu/wine/wine64; do
     [ -x "$candidate" ] && { wine_runner=$candidate; break; }
   done
+  export WINELOADER=$wine_runner  # what Wine itself starts programs with (wineboot, children)
   echo "test-windows: this machine's kernel cannot run 32-bit programs: the win32 build is" \
        "built and packaged but NOT run under Wine; win64 runs through $wine_runner"
 fi

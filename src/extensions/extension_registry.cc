@@ -2,12 +2,16 @@
 // report, the two call forms and unloading.
 #include "extensions/extension_registry.h"
 
+#include <array>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "extensions/extension_callback.h"
 #include "extensions/extension_messages.h"
 #include "extensions/guarded_buffer.h"
+#include "extensions/library_exports.h"
+#include "extensions/library_search.h"
 #include "output/output.h"
 #include "platform/dynamic_library.h"
 #include "platform/platform.h"
@@ -34,16 +38,26 @@ std::string& resultLine() {
   return line;
 }
 
-// Just before control passes into an extension: the extension's own output appears in White
-// and after everything the host has printed so far. The output lock is not held meanwhile, so
+// Just before control passes into an extension (its start-up and clean-up code included): the
+// extension's own output appears in White and after everything the host has printed so far,
+// from the host's buffer and from the C runtime's. The output lock is not held meanwhile, so
 // the extension's threads can print callback lines while it runs.
 void enterExtensionCode() {
+  platform::flushRuntimeOutput();  // before the lock: see leaveExtensionCode
   {
     OutputLock lock;
     setColour(ConsoleColour::White);
     beginWaiting(nullptr);  // flushes; lines from the extension's other threads go out at once
   }
   platform::setInsideExtensionCall(true);
+}
+
+// Before loading or unloading a library, which runs its start-up or clean-up code: everything
+// the host has printed goes out first. The colour is White between messages already.
+void flushBeforeLibraryCode() {
+  platform::flushRuntimeOutput();
+  OutputLock lock;
+  flushOutput();
 }
 
 // Just after: whatever the extension wrote through the C runtime goes out before the host's
@@ -65,14 +79,49 @@ Function findEntryPoint(void* module, const char* decoratedName, const char* pla
   return reinterpret_cast<Function>(address);
 }
 
-void printLoadFailure(const std::string& typedName, const platform::LibraryOpenFailure& failure) {
-  std::string text = "Call extension '" + typedName + "' could not be loaded [ERR:" +
-                     std::to_string(failure.errorCode) + "]";
-  if (platform::loaderGivesFailureReason() && !failure.reason.empty()) {
-    printColoured(ConsoleColour::DarkYellow, "%s\n%s\n\n", text.c_str(), failure.reason.c_str());
-  } else {
-    printNotice(text.c_str());
+// The typed name as shown in a message: a NUL byte written as \0.
+std::string shownName(std::string_view typedName) {
+  std::string shown;
+  for (char c : typedName) {
+    if (c == '\0') {
+      shown += "\\0";
+    } else {
+      shown += c;
+    }
   }
+  return shown;
+}
+
+// The first line, the loader's reason for the most telling failure where the platform gives
+// one, then `details`, all DarkYellow, and the closing empty line.
+void printLoadFailure(std::string_view typedName, std::uint32_t errorCode, const std::string& reason,
+                      const std::vector<std::string>& details) {
+  std::string text = "Call extension '" + shownName(typedName) + "' could not be loaded [ERR:" +
+                     std::to_string(errorCode) + "]\n";
+  if (platform::loaderGivesFailureReason() && !reason.empty()) text += reason + "\n";
+  for (const std::string& line : details) text += line + "\n";
+  printColoured(ConsoleColour::DarkYellow, "%s\n", text.c_str());
+}
+
+// The export table of a library that lacks an entry point: the file's dynamic symbols, or
+// the loaded image's export directory.
+std::vector<std::string> exportedNames(void* module, const std::string& path) {
+  if (const void* image = platform::libraryImageBase(module)) return peExportedNames(image);
+  std::string file = systemLibraries().readStart(path, std::size_t{256} << 20);
+  return elfExportedNames(file);
+}
+
+// "Method is not implemented" and the entry point the library does not export.
+// A note on the call's arguments follows, before the closing empty line.
+void printNotImplemented(const ExtensionEntry* entry, const char* entryPoint, std::string_view note = {}) {
+  if (entry == nullptr) {
+    printNotice("Method is not implemented", note);
+    return;
+  }
+  OutputLock lock;
+  printColoured(ConsoleColour::DarkYellow, "Method is not implemented\n%s is not exported by %s\n%s", entryPoint,
+                entry->fileName.c_str(), note.empty() ? "\n" : "");
+  if (!note.empty()) printClosingNote(note);
 }
 
 void lowerAsciiInPlace(std::string& text) {
@@ -101,8 +150,9 @@ ExtensionEntry& ExtensionRegistry::entryFor(const std::string& key) { return ent
 bool ExtensionRegistry::unload(const std::string& typedName) {
   auto found = entries_.find(toLowerAscii(typedName));
   if (found == entries_.end()) return false;
-  if (found->second.module != nullptr) platform::closeLibrary(found->second.module);
+  flushBeforeLibraryCode();
   entries_.erase(found);
+  leaveExtensionCode();
   return true;
 }
 
@@ -116,10 +166,10 @@ std::vector<std::string> ExtensionRegistry::loadedNames() const {
 }
 
 void ExtensionRegistry::unloadAll() {
-  for (auto& [key, entry] : entries_) {
-    if (entry.module != nullptr) platform::closeLibrary(entry.module);
-  }
+  if (entries_.empty()) return;
+  flushBeforeLibraryCode();
   entries_.clear();
+  leaveExtensionCode();
 }
 
 // --- ExtensionHandle: loading ------------------------------------------------------------
@@ -142,24 +192,25 @@ ExtensionHandle::ExtensionHandle(std::string_view typedName) {
 }
 
 void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
-  // File names are built from the name as typed, so they keep the user's letter case. The
-  // first candidate that loads wins; of the failures, the most telling one is reported.
-  void* module = nullptr;
-  std::string candidate;
-  platform::LibraryOpenFailure reported;
-  bool haveFailure = false;
-  for (const char* suffix : platform::libraryFileSuffixes()) {
-    candidate.assign(typedName).append(suffix);
-    platform::LibraryOpenFailure failure;
-    module = platform::openLibrary(candidate, &failure);
-    if (module != nullptr) break;
-    if (!haveFailure || (failure.fileFound && !reported.fileFound)) {
-      reported = std::move(failure);
-      haveFailure = true;
-    }
+  // A NUL byte would cut the name where the loader reads it: such a name loads nothing.
+  if (typedName.find('\0') != std::string_view::npos) {
+    printLoadFailure(typedName, platform::invalidNameErrorCode(), "", {});
+    failedName_ = key;
+    name_ = failedName_;
+    ok_ = false;
+    return;
   }
-  if (module == nullptr) {
-    printLoadFailure(std::string(typedName), reported);
+  // File names are built from the name as typed, so they keep the user's letter case. The
+  // first candidate that loads wins; loading runs the library's start-up code.
+  static const SearchPolicy policy = SearchPolicy::ofPlatform();
+  flushBeforeLibraryCode();
+  LibrarySearch search = searchLibrary(typedName, policy, systemLibraries());
+  leaveExtensionCode();
+  if (search.library == nullptr) {
+    const LoadAttempt* reported = search.mostTelling();
+    printLoadFailure(typedName, reported != nullptr ? reported->failure.errorCode : 0,
+                     reported != nullptr ? reported->failure.reason : std::string(),
+                     loadFailureDetails(typedName, search, policy, systemLibraries()));
     failedName_ = key;
     name_ = failedName_;
     ok_ = false;  // nothing is registered, so the next use tries again
@@ -170,8 +221,11 @@ void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
   entry_ = &entry;
   entry.name = key;
   name_ = entry.name;
-  entry.module = module;
-  entry.fileName = toLowerAscii(candidate);
+  entry.module = platform::LoadedLibrary(search.library);
+  entry.file = platform::loadedLibraryPath(search.library);
+  if (entry.file.empty()) entry.file = search.path;
+  entry.fileName = toLowerAscii(search.file);
+  void* module = search.library;
   entry.rvExtensionVersion =
       findEntryPoint<RVExtensionVersionFunction>(module, "_RVExtensionVersion@8", "RVExtensionVersion");
   entry.rvExtension = findEntryPoint<RVExtensionFunction>(module, "_RVExtension@12", "RVExtension");
@@ -180,7 +234,20 @@ void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
   entry.rvExtensionRegisterCallback = findEntryPoint<RVExtensionRegisterCallbackFunction>(
       module, "_RVExtensionRegisterCallback@4", "RVExtensionRegisterCallback");
 
-  // A library that cannot be called stays loaded, silently; every call reports it.
+  // The export table is read only when an entry point is missing; its problems are told once.
+  std::array<bool, 4> found = {entry.rvExtensionVersion != nullptr, entry.rvExtension != nullptr,
+                               entry.rvExtensionArgs != nullptr, entry.rvExtensionRegisterCallback != nullptr};
+  if (!found[0] || !found[1] || !found[2] || !found[3]) {
+    ExportRules rules{platform::onlyDecoratedExportNames(), platform::librariesArePeFiles()};
+    entry.exportProblems = exportProblems(exportedNames(module, entry.file), found, rules);
+    if (!entry.exportProblems.empty()) {
+      std::string text;
+      for (const std::string& problem : entry.exportProblems) text += entry.fileName + ": " + problem + "\n";
+      printColoured(ConsoleColour::DarkYellow, "%s\n", text.c_str());
+    }
+  }
+
+  // A library that cannot be called stays loaded; every call reports it.
   if (entry.rvExtension == nullptr && entry.rvExtensionArgs == nullptr) return;
   registerCallback();
   reportVersion();
@@ -266,7 +333,7 @@ void ExtensionHandle::call(const char* function) {
   if (!ok_) return;  // the load failure was the report
   ExtensionEntry* entry = entry_;
   if (entry == nullptr || entry->module == nullptr || entry->rvExtension == nullptr) {
-    printNotice("Method is not implemented");
+    printNotImplemented(entry, "RVExtension");
     return;
   }
   callAndReport("%s\n", {}, [&](char* output) {
@@ -280,7 +347,7 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
   if (!ok_) return;
   ExtensionEntry* entry = entry_;
   if (entry == nullptr || entry->module == nullptr || entry->rvExtensionArgs == nullptr) {
-    printNotice("Method is not implemented", note);
+    printNotImplemented(entry, "RVExtensionArgs", note);
     return;
   }
   callAndReport("[%s,%d,0]\n", note, [&](char* output) {

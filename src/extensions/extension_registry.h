@@ -14,22 +14,27 @@
 #include <vector>
 
 #include "extensions/extension_api.h"
+#include "platform/dynamic_library.h"
 
 // A copy of `text` with A-Z replaced by a-z; every other byte, 0x80 and above too, unchanged.
 std::string toLowerAscii(std::string_view text);
 
-// One loaded extension. Loaded while `module` is non-null; a missing export leaves its
-// entry point null.
+// One loaded extension: the record that owns its library. Loaded while `module` holds a
+// library; a missing export leaves its entry point null.
 struct ExtensionEntry {
   std::string name;  // the registry key: the typed name, lower-cased
-  void* module = nullptr;
+  platform::LoadedLibrary module;
+  std::string file;  // the path the library was loaded from
+  // The file name that loaded, as built from the typed name (no directory the search added),
+  // lower-cased: what the load message shows.
+  std::string fileName;
   RVExtensionVersionFunction rvExtensionVersion = nullptr;
   RVExtensionFunction rvExtension = nullptr;
   RVExtensionArgsFunction rvExtensionArgs = nullptr;
   RVExtensionRegisterCallbackFunction rvExtensionRegisterCallback = nullptr;
-  // The file name that loaded, as built from the typed name (no directory the search added),
-  // lower-cased: what the load message shows.
-  std::string fileName;
+  std::uint64_t features = 0;  // optional behaviours the extension has asked for
+  bool crashed = false;        // a fault inside the extension was caught: it is not called again
+  std::vector<std::string> exportProblems;  // how its export table misses an entry point, with the fix
 };
 
 class ExtensionRegistry {

@@ -132,17 +132,6 @@ class ExtensionRegistryTest : public OutputCaptureTest {
 
 // --- Loading -------------------------------------------------------------------------------
 
-TEST_F(ExtensionRegistryTest, FirstUseLoadsRegistersTheCallbackAndReportsTheVersion) {
-  ExtensionHandle handle(variant("testext_full"));
-  EXPECT_TRUE(handle.ok());
-  EXPECT_EQ(key("testext_full"), handle.name());
-  EXPECT_EQ((std::vector<Segment>{callbackRegistered(),
-                                  loaded(key("testext_full"), file("testext_full"), "testext 1.0"),
-                                  executionTime()}),
-            printed());
-  EXPECT_EQ(1u, extensionRegistry.size());
-}
-
 TEST_F(ExtensionRegistryTest, SecondUseIsSilentAndCallsNothingAtLoad) {
   loadQuietly("testext_full");
   ExtensionHandle again(variant("testext_full"));
@@ -170,7 +159,7 @@ TEST_F(ExtensionRegistryTest, NamesInOtherLetterCaseShareOneEntry) {
 TEST_F(ExtensionRegistryTest, FileNameKeepsTheTypedCaseAndTheMessageShowsItLowerCased) {
   std::filesystem::path directory = std::filesystem::path(::testing::TempDir()) / "MixedCaseDir";
   std::filesystem::create_directories(directory);
-  std::filesystem::copy_file(file("testext_full"),
+  std::filesystem::copy_file(variant("testext_full") + TESTEXT_FILE_SUFFIX,
                              directory / (std::string("CaseExt") + TESTEXT_FILE_SUFFIX),
                              std::filesystem::copy_options::overwrite_existing);
   std::string typed = (directory / "CaseExt").string();
@@ -186,92 +175,20 @@ TEST_F(ExtensionRegistryTest, FileNameKeepsTheTypedCaseAndTheMessageShowsItLower
   EXPECT_EQ(kNothing, printed());
 }
 
-TEST_F(ExtensionRegistryTest, BareNameIsFoundInTheCurrentDirectoryAndShownWithoutIt) {
-  std::filesystem::path directory = std::filesystem::path(::testing::TempDir()) / "cwd_search";
-  std::filesystem::create_directories(directory);
-  std::filesystem::copy_file(file("testext_full"),
-                             directory / (std::string("cwdext") + TESTEXT_FILE_SUFFIX),
-                             std::filesystem::copy_options::overwrite_existing);
-  std::filesystem::path previous = std::filesystem::current_path();
-  ExtensionHandle elsewhere("cwdext");  // not beside the executable, not in this directory
-  std::filesystem::current_path(directory);
-  ExtensionHandle here("cwdext");
-  std::filesystem::current_path(previous);
-  EXPECT_FALSE(elsewhere.ok());
-  EXPECT_TRUE(here.ok());
-  std::vector<Segment> segments = printed();
-  ASSERT_GE(segments.size(), 3u);
-  EXPECT_EQ(loaded("cwdext", std::string("cwdext") + TESTEXT_FILE_SUFFIX, "testext 1.0"),
-            segments[segments.size() - 2]);
-}
-
-// Every candidate file name is tried in order, and the first that loads is the one shown. Each
-// candidate holds a different variant, so the version tells which file was loaded.
-TEST_F(ExtensionRegistryTest, CandidateFileNamesAreTriedInOrder) {
-  std::span<const char* const> suffixes = platform::libraryFileSuffixes();
-  std::filesystem::path directory = std::filesystem::path(::testing::TempDir()) / "candidates";
-  std::filesystem::remove_all(directory);
-  std::filesystem::create_directories(directory);
-  std::string typed = (directory / "cand").string();
-  const char* variants[] = {"testext_full", "testext_version31", "testext_noversion"};
-  const std::string versions[] = {"testext 1.0", std::string(31, 'v'), ""};
-  for (std::size_t i = 0; i < suffixes.size() && i < 3; ++i) {
-    std::filesystem::copy_file(file(variants[i]), typed + suffixes[i]);
-  }
-  // Remove the winning candidate each round: the next one takes its place.
-  for (std::size_t i = 0; i < suffixes.size() && i < 3; ++i) {
-    {
-      ExtensionHandle handle(typed);
-      ASSERT_TRUE(handle.ok()) << suffixes[i];
-    }
-    std::vector<Segment> segments = printed();
-    std::string key = toLowerAscii(typed);
-    bool found = false;
-    for (const Segment& segment : segments) {
-      found = found || segment == loaded(key, key + suffixes[i], versions[i]);
-    }
-    EXPECT_TRUE(found) << "candidate " << suffixes[i];
-    EXPECT_TRUE(extensionRegistry.unload(typed));
-    std::filesystem::remove(typed + suffixes[i]);
-  }
-}
-
-// The could-not-be-loaded notice: its text, its code and, where the loader explains, the reason.
-struct FailedLoad {
-  std::string typed;
-  std::string firstLine;
-  std::string reasonMentions;  // a file name the reason must name
-};
-
-void expectLoadFailure(const std::vector<Segment>& segments, const FailedLoad& expected) {
-  ASSERT_EQ(1u, segments.size());
-  EXPECT_EQ("DarkYellow", segments[0].colour);
-  const std::string& text = segments[0].text;
-  EXPECT_EQ(0u, text.find(expected.firstLine)) << text;
-  if (platform::loaderGivesFailureReason()) {
-    // "<first line>\n<reason>\n\n", the reason on one line of its own.
-    ASSERT_GT(text.size(), expected.firstLine.size() + 3);
-    EXPECT_EQ('\n', text[expected.firstLine.size()]);
-    EXPECT_EQ("\n\n", text.substr(text.size() - 2));
-    std::string reason =
-        text.substr(expected.firstLine.size() + 1, text.size() - expected.firstLine.size() - 3);
-    EXPECT_EQ(std::string::npos, reason.find('\n')) << reason;
-    EXPECT_NE(std::string::npos, reason.find(expected.reasonMentions)) << reason;
-  } else {
-    EXPECT_EQ(expected.firstLine + "\n\n", text);
-  }
-}
-
 TEST_F(ExtensionRegistryTest, MissingLibraryIsReportedEveryTimeAndNotRegistered) {
   std::string typed = std::string(TESTEXT_DIR) + "/no_such_extension";
+  std::string code = platform::loaderGivesFailureReason() ? "2" : "126";
   for (int attempt = 0; attempt < 2; ++attempt) {
     ExtensionHandle handle(typed);
     EXPECT_FALSE(handle.ok());
     EXPECT_EQ(toLowerAscii(typed), handle.name());
-    std::string code = platform::loaderGivesFailureReason() ? "2" : "126";
-    expectLoadFailure(printed(),
-                      {typed, "Call extension '" + typed + "' could not be loaded [ERR:" + code + "]",
-                       "no_such_extension"});
+    std::vector<Segment> segments = printed();
+    ASSERT_EQ(1u, segments.size());
+    EXPECT_EQ("DarkYellow", segments[0].colour);
+    EXPECT_EQ(0u, segments[0].text.find("Call extension '" + typed + "' could not be loaded [ERR:" + code + "]\n"))
+        << segments[0].text;
+    EXPECT_NE(std::string::npos, segments[0].text.find("no_such_extension" TESTEXT_FILE_SUFFIX " in " TESTEXT_DIR ": "))
+        << segments[0].text;
     // A handle whose load failed prints nothing more.
     handle.call("hello");
     handle.callArgs("hello", nullptr, 0);
@@ -280,53 +197,54 @@ TEST_F(ExtensionRegistryTest, MissingLibraryIsReportedEveryTimeAndNotRegistered)
   }
 }
 
-TEST_F(ExtensionRegistryTest, NameTypedWithItsFileSuffixGetsTheSuffixesAddedAndFails) {
-  std::string typed = variant("testext_full") + TESTEXT_FILE_SUFFIX;
+// A NUL byte would cut the name where the loader reads it: nothing is loaded, not even the
+// library named by the part before it.
+TEST_F(ExtensionRegistryTest, NameHoldingANulByteIsRefused) {
+  std::string typed = variant("testext_full") + std::string(1, '\0');
   ExtensionHandle handle(typed);
   EXPECT_FALSE(handle.ok());
-  std::vector<Segment> segments = printed();
-  ASSERT_EQ(1u, segments.size());
-  EXPECT_EQ(0u, segments[0].text.find("Call extension '" + typed + "' could not be loaded [ERR:"));
+  std::string code = platform::loaderGivesFailureReason() ? "22" : "123";
+  EXPECT_EQ((std::vector<Segment>{notice("Call extension '" + variant("testext_full") + "\\0' could not be loaded [ERR:" +
+                                         code + "]")}),
+            printed());
   EXPECT_EQ(0u, extensionRegistry.size());
 }
 
-TEST_F(ExtensionRegistryTest, FileThatExistsButDoesNotLoadIsTheReportedReason) {
-  if (!platform::loaderGivesFailureReason()) GTEST_SKIP() << "the loader gives no reason here";
-  // Only the last candidate suffix exists, and it is no library: its failure is more telling
-  // than the earlier candidates' "not found".
-  std::filesystem::path directory = std::filesystem::path(::testing::TempDir()) / "bad_library";
-  std::filesystem::create_directories(directory);
-  std::span<const char* const> suffixes = platform::libraryFileSuffixes();
-  std::string lastCandidate = "broken" + std::string(suffixes.back());
-  std::FILE* out = std::fopen((directory / lastCandidate).string().c_str(), "w");
-  ASSERT_NE(nullptr, out);
-  std::fputs("this is not a shared library\n", out);
-  std::fclose(out);
-  std::string typed = (directory / "broken").string();
-  ExtensionHandle handle(typed);
-  EXPECT_FALSE(handle.ok());
-  std::vector<Segment> segments = printed();
-  ASSERT_EQ(1u, segments.size());
-  EXPECT_EQ(std::string::npos, segments[0].text.find("[ERR:2]")) << segments[0].text;
-  EXPECT_NE(std::string::npos, segments[0].text.find("]\n" + (directory / lastCandidate).string()))
-      << segments[0].text;
-}
-
-TEST_F(ExtensionRegistryTest, LibraryWithoutVersionExportShowsEmptyBracketsAndNoTime) {
-  ExtensionHandle handle(variant("testext_noversion"));
-  EXPECT_TRUE(handle.ok());
-  EXPECT_EQ((std::vector<Segment>{callbackRegistered(),
-                                  loaded(key("testext_noversion"), file("testext_noversion"), "")}),
-            printed());
-}
-
-TEST_F(ExtensionRegistryTest, VersionOf31BytesIsShown) {
-  ExtensionHandle handle(variant("testext_version31"));
-  EXPECT_EQ((std::vector<Segment>{
-                callbackRegistered(),
-                loaded(key("testext_version31"), file("testext_version31"), std::string(31, 'v')),
-                executionTime()}),
-            printed());
+// The load messages of each kind of library; a call on a missing entry point names it.
+TEST_F(ExtensionRegistryTest, LoadMessagesAndMissingEntryPoints) {
+  auto notExported = [](const char* entryPoint, const char* name) {
+    return Segment{"DarkYellow", std::string("Method is not implemented\n") + entryPoint + " is not exported by " +
+                                     file(name) + "\n\n"};
+  };
+  struct Row {
+    const char* name;
+    std::vector<Segment> atLoad;
+    std::vector<Segment> calls;  // the function form, then the argument form of "hello"
+  } rows[] = {
+      {"testext_noversion", {callbackRegistered(), loaded(key("testext_noversion"), file("testext_noversion"), "")},
+       {result("\"hello\""), executionTime(), result("[\"hello\",0,0]"), executionTime()}},
+      {"testext_version31",
+       {callbackRegistered(), loaded(key("testext_version31"), file("testext_version31"), std::string(31, 'v')),
+        executionTime()},
+       {result("\"hello\""), executionTime(), result("[\"hello\",0,0]"), executionTime()}},
+      // A library that cannot be called loads silently and stays loaded.
+      {"testext_nocall", {},
+       {notExported("RVExtension", "testext_nocall"), notExported("RVExtensionArgs", "testext_nocall")}},
+      {"testext_argsonly", {loaded(key("testext_argsonly"), file("testext_argsonly"), "")},
+       {notExported("RVExtension", "testext_argsonly"), result("[\"hello\",0,0]"), executionTime()}},
+      {"testext_funconly", {loaded(key("testext_funconly"), file("testext_funconly"), "")},
+       {result("\"hello\""), executionTime(), notExported("RVExtensionArgs", "testext_funconly")}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ExtensionHandle handle(variant(row.name));
+    EXPECT_TRUE(handle.ok());
+    EXPECT_EQ(row.atLoad, printed());
+    handle.call("hello");
+    handle.callArgs("hello", nullptr, 0);
+    EXPECT_EQ(row.calls, printed());
+  }
+  EXPECT_EQ(5u, extensionRegistry.size());
 }
 
 TEST_F(ExtensionRegistryTest, VersionThatFillsOrOverflowsItsBufferIsAnOverrunAndStaysUsable) {
@@ -338,39 +256,6 @@ TEST_F(ExtensionRegistryTest, VersionThatFillsOrOverflowsItsBufferIsAnOverrunAnd
     EXPECT_EQ((std::vector<Segment>{result("\"still here\""), executionTime()}), printed())
         << name;
   }
-}
-
-TEST_F(ExtensionRegistryTest, LibraryWithoutCallExportsLoadsSilentlyAndEveryCallSaysSo) {
-  ExtensionHandle handle(variant("testext_nocall"));
-  EXPECT_TRUE(handle.ok());
-  EXPECT_EQ(kNothing, printed());
-  EXPECT_EQ(1u, extensionRegistry.size());
-  handle.call("hello");
-  handle.callArgs("hello", nullptr, 0);
-  EXPECT_EQ((std::vector<Segment>{notice("Method is not implemented"),
-                                  notice("Method is not implemented")}),
-            printed());
-  EXPECT_TRUE(extensionRegistry.unload(variant("testext_nocall")));
-}
-
-TEST_F(ExtensionRegistryTest, EachCallFormNeedsItsOwnExport) {
-  ExtensionHandle argsOnly(variant("testext_argsonly"));
-  EXPECT_EQ((std::vector<Segment>{loaded(key("testext_argsonly"), file("testext_argsonly"), "")}),
-            printed());
-  argsOnly.call("hello");
-  argsOnly.callArgs("hello", nullptr, 0);
-  EXPECT_EQ((std::vector<Segment>{notice("Method is not implemented"), result("[\"hello\",0,0]"),
-                                  executionTime()}),
-            printed());
-
-  ExtensionHandle functionOnly(variant("testext_funconly"));
-  EXPECT_EQ((std::vector<Segment>{loaded(key("testext_funconly"), file("testext_funconly"), "")}),
-            printed());
-  functionOnly.call("hello");
-  functionOnly.callArgs("hello", nullptr, 0);
-  EXPECT_EQ((std::vector<Segment>{result("\"hello\""), executionTime(),
-                                  notice("Method is not implemented")}),
-            printed());
 }
 
 // --- Unloading -----------------------------------------------------------------------------
@@ -443,6 +328,10 @@ TEST_F(ExtensionRegistryTest, FunctionFormResults) {
       {"poke 40000", {overrun()}},
       {"poke 75775", {overrun()}},
       {"after the overruns", {result("\"after the overruns\""), executionTime()}},
+      // Callbacks during a call come before its result and get 99.
+      {"callback 3",
+       {callbackLine("\"testext\", \"callback\", \"0\""), callbackLine("\"testext\", \"callback\", \"1\""),
+        callbackLine("\"testext\", \"callback\", \"2\""), result("\"returned 99\""), executionTime()}},
   };
   ExtensionHandle handle(variant("testext_full"));
   for (const CallCase& c : cases) {
@@ -468,6 +357,8 @@ TEST_F(ExtensionRegistryTest, ArgumentFormResults) {
       {"bytes 10239", {}, {result("[\"" + std::string(10239, 'x') + "\",0,0]"), executionTime()}},
       {"bytes 10240", {}, {overrun()}},
       {"bytes 12000", {}, {overrun()}},
+      {"nullcallback", {}, {callbackLine("\"\", \"\", \"\""), callbackLine("\"testext\", \"\", \"data\""),
+                            result("[\"returned 99\",0,0]"), executionTime()}},
   };
   ExtensionHandle handle(variant("testext_full"));
   for (const ArgsCase& c : cases) {
@@ -479,27 +370,6 @@ TEST_F(ExtensionRegistryTest, ArgumentFormResults) {
 }
 
 // --- Callbacks -----------------------------------------------------------------------------
-
-TEST_F(ExtensionRegistryTest, CallbacksDuringACallComeBeforeItsResultAndGet99) {
-  loadQuietly("testext_full");
-  ExtensionHandle handle(variant("testext_full"));
-  handle.call("callback 3");
-  EXPECT_EQ((std::vector<Segment>{callbackLine("\"testext\", \"callback\", \"0\""),
-                                  callbackLine("\"testext\", \"callback\", \"1\""),
-                                  callbackLine("\"testext\", \"callback\", \"2\""),
-                                  result("\"returned 99\""), executionTime()}),
-            printed());
-}
-
-TEST_F(ExtensionRegistryTest, NullCallbackTextsAreShownEmpty) {
-  loadQuietly("testext_full");
-  ExtensionHandle handle(variant("testext_full"));
-  handle.callArgs("nullcallback", nullptr, 0);
-  EXPECT_EQ((std::vector<Segment>{callbackLine("\"\", \"\", \"\""),
-                                  callbackLine("\"testext\", \"\", \"data\""),
-                                  result("[\"returned 99\",0,0]"), executionTime()}),
-            printed());
-}
 
 // Counts callback lines of the form [ "testext", "<function>", "<thread>:<i>" ] and checks that
 // every other run of text is a whole result or time line.

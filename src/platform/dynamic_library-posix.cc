@@ -1,77 +1,56 @@
-// Dynamic-library primitives on POSIX systems: dlopen with an explicit search order.
+// Dynamic-library primitives on POSIX systems: dlopen of one path or bare name.
 #include "platform/dynamic_library.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace platform {
 
-namespace {
-
-bool pathExists(const std::string& path) {
+bool fileExists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;
 }
 
-// One dlopen attempt. On failure records it in `best` when it tells more than what `best`
-// holds already: the first failure counts, and a file that exists but fails to load beats a
-// file that was not found.
-void* attemptOpen(const std::string& path, bool searchedBySystem, LibraryOpenFailure* best,
-                  bool* haveFailure) {
+void* openLibrary(const std::string& path, LibraryOpenFailure* failure) {
   dlerror();
   errno = 0;
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library != nullptr) return library;
   int error = errno;
   const char* text = dlerror();
-
-  LibraryOpenFailure failure;
-  failure.fileFound = searchedBySystem ? (error != 0 && error != ENOENT) : pathExists(path);
+  // A bare name is searched for by the loader: only its errno tells whether a file was found.
+  bool searchedBySystem = path.find('/') == std::string::npos;
+  failure->fileFound = searchedBySystem ? (error != 0 && error != ENOENT) : fileExists(path);
   if (error != 0) {
-    failure.errorCode = static_cast<std::uint32_t>(error);
+    failure->errorCode = static_cast<std::uint32_t>(error);
   } else {
-    failure.errorCode = failure.fileFound ? ENOEXEC : ENOENT;
+    failure->errorCode = failure->fileFound ? ENOEXEC : ENOENT;
   }
-  failure.reason = text != nullptr ? text : "";
-  if (!*haveFailure || (failure.fileFound && !best->fileFound)) {
-    *best = std::move(failure);
-    *haveFailure = true;
-  }
+  failure->reason = text != nullptr ? text : "";
   return nullptr;
-}
-
-}  // namespace
-
-void* openLibrary(const std::string& fileName, LibraryOpenFailure* failure) {
-  bool haveFailure = false;
-  // A name with a directory part is opened as given, relative to the current directory.
-  if (fileName.find('/') != std::string::npos) {
-    return attemptOpen(fileName, false, failure, &haveFailure);
-  }
-  // A bare name: the current directory, the executable's directory, then the system's search.
-  // dlopen itself never looks in the current directory for a bare name.
-  std::string local = "./" + fileName;
-  if (pathExists(local)) {
-    if (void* library = attemptOpen(local, false, failure, &haveFailure)) return library;
-  }
-  std::string directory = executableDirectory();
-  if (!directory.empty()) {
-    std::string besideExecutable = directory + "/" + fileName;
-    if (pathExists(besideExecutable)) {
-      if (void* library = attemptOpen(besideExecutable, false, failure, &haveFailure)) {
-        return library;
-      }
-    }
-  }
-  return attemptOpen(fileName, true, failure, &haveFailure);
 }
 
 void* findLibrarySymbol(void* library, const char* name) { return dlsym(library, name); }
 
 void closeLibrary(void* library) { dlclose(library); }
+
+const void* libraryImageBase(void*) { return nullptr; }
+
+std::string loadedLibraryPath(void* library) {
+  link_map* map = nullptr;
+  if (dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) {
+    return std::string();
+  }
+  return map->l_name;
+}
+
+std::string loaderErrorText(std::uint32_t code) { return std::strerror(static_cast<int>(code)); }
 
 std::span<const char* const> libraryFileSuffixes() {
   static const char* const kSuffixes64[] = {"_x64.so", ".so", ".dll"};
@@ -83,9 +62,32 @@ std::span<const char* const> libraryFileSuffixes() {
   }
 }
 
+bool searchesLocalFoldersFirst() { return true; }
+
+const char* pathSeparators() { return "/"; }
+
+bool librariesArePeFiles() { return false; }
+
+bool fileNamesAreCaseSensitive() { return true; }
+
+std::uint32_t invalidNameErrorCode() { return EINVAL; }
+
 bool onlyDecoratedExportNames() { return false; }
 
 bool loaderGivesFailureReason() { return true; }
+
+std::vector<std::string> folderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* directory = opendir(folder.c_str());
+  if (directory == nullptr) return names;
+  while (dirent* entry = readdir(directory)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  closedir(directory);
+  return names;
+}
 
 std::string executableDirectory() {
   static const std::string directory = [] {

@@ -5,8 +5,8 @@
 
 namespace platform {
 
-void* openLibrary(const std::string& fileName, LibraryOpenFailure* failure) {
-  HMODULE module = LoadLibraryExA(fileName.c_str(), nullptr, 0);
+void* openLibrary(const std::string& path, LibraryOpenFailure* failure) {
+  HMODULE module = LoadLibraryExA(path.c_str(), nullptr, 0);
   if (module != nullptr) return reinterpret_cast<void*>(module);
   DWORD error = GetLastError();
   failure->errorCode = static_cast<std::uint32_t>(error);
@@ -23,6 +23,28 @@ void* findLibrarySymbol(void* library, const char* name) {
 
 void closeLibrary(void* library) { FreeLibrary(reinterpret_cast<HMODULE>(library)); }
 
+// A module handle is the address its image is mapped at.
+const void* libraryImageBase(void* library) { return library; }
+
+std::string loadedLibraryPath(void* library) {
+  char path[MAX_PATH * 4];
+  DWORD length = GetModuleFileNameA(reinterpret_cast<HMODULE>(library), path, sizeof path);
+  return length == 0 || length >= sizeof path ? std::string() : std::string(path, length);
+}
+
+std::string loaderErrorText(std::uint32_t code) {
+  char* text = nullptr;
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string result = length != 0 && text != nullptr ? std::string(text, length) : std::string();
+  if (text != nullptr) LocalFree(text);
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
+    result.pop_back();
+  }
+  return result;
+}
+
 std::span<const char* const> libraryFileSuffixes() {
 #ifdef _WIN64
   static const char* const kSuffixes[] = {"_x64.dll", ".dll"};
@@ -31,6 +53,16 @@ std::span<const char* const> libraryFileSuffixes() {
 #endif
   return kSuffixes;
 }
+
+bool searchesLocalFoldersFirst() { return false; }
+
+const char* pathSeparators() { return "\\/"; }
+
+bool librariesArePeFiles() { return true; }
+
+bool fileNamesAreCaseSensitive() { return false; }
+
+std::uint32_t invalidNameErrorCode() { return ERROR_INVALID_NAME; }
 
 bool onlyDecoratedExportNames() {
 #ifdef _WIN64
@@ -41,6 +73,23 @@ bool onlyDecoratedExportNames() {
 }
 
 bool loaderGivesFailureReason() { return false; }
+
+bool fileExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> folderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
 
 std::string executableDirectory() {
   char path[MAX_PATH * 4];

@@ -22,6 +22,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/line_splitter.h"
+
 #ifdef INVOKEMODULE_HAVE_LIBEDIT
 #include <editline/readline.h>
 #endif
@@ -107,58 +109,26 @@ void watchTerminationSignals() {
   }
 }
 
-// Buffered standard input. Lines are cut at '\n'; the buffer is reused, so reading costs no
-// allocation per line beyond growing `line` itself.
+// Buffered standard input, cut into lines by the portable splitter.
 class InputReader {
  public:
-  bool readLine(std::string* line) {
-    line->clear();
-    for (;;) {
-      if (begin_ == end_ && !refill()) {
-        bool partialLine = sawBytes_;
-        sawBytes_ = false;
-        return partialLine;
-      }
-      const char* start = buffer_ + begin_;
-      const void* newline = std::memchr(start, '\n', end_ - begin_);
-      if (newline != nullptr) {
-        std::size_t n = static_cast<const char*>(newline) - start;
-        line->append(start, n);
-        begin_ += n + 1;
-        sawBytes_ = false;
-        return true;
-      }
-      line->append(start, end_ - begin_);
-      sawBytes_ = sawBytes_ || end_ > begin_;
-      begin_ = end_;
-    }
-  }
+  bool readLine(std::string* line) { return splitter_.nextLine(line, &readInput, nullptr); }
 
  private:
-  bool refill() {
-    if (eof_) return false;
+  static std::size_t readInput(void*, char* into, std::size_t size) {
     for (;;) {
       Wait wait = waitFor(STDIN_FILENO, nullptr);
-      if (terminationSignalNumber.load() != 0) return false;
+      if (terminationSignalNumber.load() != 0) return 0;
       if (wait == Wait::Woken) takeWake();
       if (wait != Wait::Ready) continue;
-      ssize_t n = ::read(STDIN_FILENO, buffer_, sizeof buffer_);
-      if (n > 0) {
-        begin_ = 0;
-        end_ = static_cast<std::size_t>(n);
-        return true;
-      }
+      ssize_t n = ::read(STDIN_FILENO, into, size);
+      if (n > 0) return static_cast<std::size_t>(n);
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;  // the tty drops an interrupted line
-      eof_ = true;
-      return false;
+      return 0;
     }
   }
 
-  char buffer_[64 * 1024];
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-  bool eof_ = false;
-  bool sawBytes_ = false;  // a partial last line without '\n' is still a line
+  LineSplitter splitter_;
 };
 
 void onInterrupt(int) { interruptFlag = 1; }

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/line_splitter.h"
+
 namespace platform {
 
 namespace {
@@ -213,47 +215,20 @@ int writeHandle(HANDLE output, const char* data, std::size_t size) {
 
 // --- Input -------------------------------------------------------------------------------
 
-// Lines of UTF-8 bytes from a redirected handle (pipe or file), cut at '\n'. A last line
-// without '\n' is still a line.
+// Lines of UTF-8 bytes from a redirected handle (pipe or file), cut by the portable splitter.
 class RedirectedReader {
  public:
-  bool readLine(HANDLE input, std::string* line) {
-    line->clear();
-    bool sawBytes = false;
-    for (;;) {
-      if (begin_ == end_ && !refill(input)) return sawBytes;
-      const char* start = buffer_ + begin_;
-      const void* newline = std::memchr(start, '\n', end_ - begin_);
-      if (newline != nullptr) {
-        std::size_t n = static_cast<std::size_t>(static_cast<const char*>(newline) - start);
-        line->append(start, n);
-        begin_ += n + 1;
-        return true;
-      }
-      line->append(start, end_ - begin_);
-      sawBytes = true;
-      begin_ = end_;
-    }
-  }
+  bool readLine(HANDLE input, std::string* line) { return splitter_.nextLine(line, &readHandle, input); }
 
  private:
   // End of input and a failed read (a broken pipe among them) both end the input for good.
-  bool refill(HANDLE input) {
-    if (ended_) return false;
+  static std::size_t readHandle(void* input, char* into, std::size_t size) {
     DWORD got = 0;
-    if (!ReadFile(input, buffer_, sizeof buffer_, &got, nullptr) || got == 0) {
-      ended_ = true;
-      return false;
-    }
-    begin_ = 0;
-    end_ = got;
-    return true;
+    if (!ReadFile(static_cast<HANDLE>(input), into, static_cast<DWORD>(size), &got, nullptr)) return 0;
+    return got;
   }
 
-  char buffer_[64 * 1024];
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-  bool ended_ = false;
+  LineSplitter splitter_;
 };
 
 RedirectedReader& redirectedReader() {

@@ -27,7 +27,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PLATFORMS = {
     "linux64": {
         "library": lambda name: name + "_x64.so",
-        "load_failure": r"\[ERR:\d+\]\n[^\n]+\n\n",
+        "load_failure": r"\[ERR:\d+\]\n[^\n]+\n(?:[^\n]+\n)+\n",
         "pointer": r"[0-9A-F]{16}",
         "reasons": {"missing": "No such file or directory", "directory": "Is a directory",
                     "invalid": "Invalid argument", "nofolder": "No such file or directory"},
@@ -35,7 +35,7 @@ PLATFORMS = {
     },
     "win32": {
         "library": lambda name: name + ".dll",
-        "load_failure": r"\[ERR:126\]\n\n",
+        "load_failure": r"\[ERR:126\]\n(?:[^\n]+\n)+\n",
         "pointer": r"[0-9A-F]{8}",
         "reasons": {"missing": "File not found.", "directory": "Access denied.",
                     "invalid": "Invalid name.", "nofolder": "Path not found."},
@@ -43,7 +43,7 @@ PLATFORMS = {
     },
     "win64": {
         "library": lambda name: name + "_x64.dll",
-        "load_failure": r"\[ERR:126\]\n\n",
+        "load_failure": r"\[ERR:126\]\n(?:[^\n]+\n)+\n",
         "pointer": r"[0-9A-F]{16}",
         "reasons": {"missing": "File not found.", "directory": "Access denied.",
                     "invalid": "Invalid name.", "nofolder": "Path not found."},

@@ -1,0 +1,156 @@
+// Export tables (ELF dynamic symbols, PE export directory) and the diagnosis of missing entry points.
+#include "extensions/library_exports.h"
+
+#include <cstdint>
+#include <cstring>
+
+const std::array<EntryPointName, 4> kEntryPointNames = {{
+    {"RVExtensionVersion", "_RVExtensionVersion@8"},
+    {"RVExtension", "_RVExtension@12"},
+    {"RVExtensionArgs", "_RVExtensionArgs@20"},
+    {"RVExtensionRegisterCallback", "_RVExtensionRegisterCallback@4"},
+}};
+
+namespace {
+
+// Little-endian reads that fail (answer false) instead of reading past the end.
+struct Bytes {
+  const unsigned char* data;
+  std::size_t size;
+  bool read(std::uint64_t at, unsigned width, std::uint64_t* value) const {
+    if (at > size || size - at < width) return false;
+    *value = 0;
+    for (unsigned i = width; i-- > 0;) *value = *value << 8 | data[at + i];
+    return true;
+  }
+  // The zero-terminated text at `at`, or false when it runs past the end.
+  bool text(std::uint64_t at, std::string* out) const {
+    if (at >= size) return false;
+    const void* end = std::memchr(data + at, 0, size - at);
+    if (end == nullptr) return false;
+    out->assign(reinterpret_cast<const char*>(data + at), static_cast<const unsigned char*>(end) - (data + at));
+    return true;
+  }
+};
+
+// The entry point whose name `symbol` holds (the longest such name), or -1.
+int entryPointIn(std::string_view symbol) {
+  int best = -1;
+  for (int i = 0; i < 4; ++i) {
+    std::string_view plain = kEntryPointNames[i].plain;
+    if (symbol.find(plain) != std::string_view::npos &&
+        (best < 0 || plain.size() > std::strlen(kEntryPointNames[best].plain))) {
+      best = i;
+    }
+  }
+  return best;
+}
+
+bool looksClose(std::string_view symbol) {
+  std::string lower(symbol);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower.find("rvextension") != std::string::npos;
+}
+
+}  // namespace
+
+std::vector<std::string> elfExportedNames(std::string_view file) {
+  std::vector<std::string> names;
+  Bytes bytes{reinterpret_cast<const unsigned char*>(file.data()), file.size()};
+  if (file.size() < 0x40 || file.substr(0, 4) != "\x7f" "ELF" || file[5] != 1) return names;
+  bool wide = file[4] == 2;
+  std::uint64_t sectionTable, entrySize, count;
+  if (!bytes.read(wide ? 0x28 : 0x20, wide ? 8 : 4, &sectionTable) ||
+      !bytes.read(wide ? 0x3a : 0x2e, 2, &entrySize) || !bytes.read(wide ? 0x3c : 0x30, 2, &count)) {
+    return names;
+  }
+  auto field = [&](std::uint64_t section, unsigned offset64, unsigned offset32, bool address,
+                   std::uint64_t* value) {
+    unsigned width = wide && address ? 8 : 4;
+    return bytes.read(sectionTable + section * entrySize + (wide ? offset64 : offset32), width, value);
+  };
+  for (std::uint64_t section = 0; section < count; ++section) {
+    std::uint64_t type, offset, size, link, symbolSize;
+    if (!field(section, 4, 4, false, &type) || type != 11) continue;  // SHT_DYNSYM
+    if (!field(section, 24, 16, true, &offset) || !field(section, 32, 20, true, &size) ||
+        !field(section, 40, 24, false, &link) || !field(section, 56, 36, true, &symbolSize) ||
+        symbolSize == 0) {
+      return names;
+    }
+    std::uint64_t stringsOffset;
+    if (!field(link, 24, 16, true, &stringsOffset)) return names;
+    for (std::uint64_t at = offset + symbolSize; at + symbolSize <= offset + size; at += symbolSize) {
+      std::uint64_t nameOffset, info, sectionIndex;
+      if (!bytes.read(at, 4, &nameOffset) || !bytes.read(at + (wide ? 4 : 12), 1, &info) ||
+          !bytes.read(at + (wide ? 6 : 14), 2, &sectionIndex)) {
+        break;
+      }
+      unsigned binding = static_cast<unsigned>(info >> 4);
+      if (sectionIndex == 0 || (binding != 1 && binding != 2)) continue;  // undefined, or local
+      std::string name;
+      if (bytes.text(stringsOffset + nameOffset, &name) && !name.empty()) names.push_back(std::move(name));
+    }
+  }
+  return names;
+}
+
+std::vector<std::string> peExportedNames(const void* image) {
+  std::vector<std::string> names;
+  Bytes bytes{static_cast<const unsigned char*>(image), 0x40};
+  std::uint64_t header, signature, magic, imageSize, directory, nameCount, nameTable;
+  if (!bytes.read(0x3c, 4, &header) || header > 0x1000) return names;
+  bytes.size = header + 24 + 60;  // the headers up to the image size field
+  std::uint64_t optional = header + 24;
+  if (!bytes.read(header, 4, &signature) || signature != 0x4550 || !bytes.read(optional, 2, &magic) ||
+      !bytes.read(optional + 56, 4, &imageSize)) {
+    return names;
+  }
+  bytes.size = imageSize;
+  std::uint64_t directoryAt = optional + (magic == 0x20b ? 112 : 96);
+  if (!bytes.read(directoryAt, 4, &directory) || directory == 0) return names;
+  if (!bytes.read(directory + 24, 4, &nameCount) || !bytes.read(directory + 32, 4, &nameTable)) return names;
+  for (std::uint64_t i = 0; i < nameCount; ++i) {
+    std::uint64_t nameAt;
+    std::string name;
+    if (!bytes.read(nameTable + 4 * i, 4, &nameAt) || !bytes.text(nameAt, &name)) break;
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+std::vector<std::string> exportProblems(const std::vector<std::string>& exported,
+                                        const std::array<bool, 4>& found, const ExportRules& rules) {
+  std::vector<std::string> lines;
+  std::vector<std::string> close;
+  for (const std::string& symbol : exported) {
+    int entry = entryPointIn(symbol);
+    if (entry < 0) {
+      if (looksClose(symbol)) close.push_back(symbol);
+      continue;
+    }
+    if (found[entry]) continue;
+    const EntryPointName& wanted = kEntryPointNames[entry];
+    if (symbol.starts_with("_Z") || symbol.starts_with("?")) {
+      lines.push_back(symbol + " is a C++ name: declare the entry points extern \"C\"");
+    } else if (rules.decoratedOnly) {
+      lines.push_back(symbol + " should be " + wanted.decorated +
+                      ": give the names in a .def file or use __stdcall with the decorated form");
+    } else if (symbol != wanted.plain) {
+      lines.push_back(symbol + " should be " + wanted.plain + ": this host looks up the plain names" +
+                      (rules.peLibraries ? "; give them in a .def file" : ""));
+    }
+  }
+  bool noneFound = !found[0] && !found[1] && !found[2] && !found[3];
+  if (noneFound && lines.empty()) {
+    if (close.empty()) {
+      lines.push_back("exports nothing that looks like an entry point");
+    } else {
+      std::string list;
+      for (const std::string& name : close) list += (list.empty() ? "" : ", ") + name;
+      lines.push_back("exports none of the entry points; names that look close: " + list);
+    }
+  }
+  return lines;
+}

@@ -1,0 +1,37 @@
+// Reading a library's export table and telling how it misses the entry points the host looks
+// for: names mangled by C++, decorated the wrong way, or nothing like an entry point at all.
+#ifndef INVOKEMODULE_EXTENSIONS_LIBRARY_EXPORTS_H_
+#define INVOKEMODULE_EXTENSIONS_LIBRARY_EXPORTS_H_
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The names an ELF file exports (defined global or weak dynamic symbols); empty when the bytes
+// are no ELF file of this byte order or are cut short.
+std::vector<std::string> elfExportedNames(std::string_view file);
+
+// The names in the export directory of a PE image mapped at `image` (every read stays within
+// the image size its header gives).
+std::vector<std::string> peExportedNames(const void* image);
+
+// The four entry points, in the order of `found` below.
+struct EntryPointName {
+  const char* plain;      // RVExtension
+  const char* decorated;  // _RVExtension@12, the 32-bit Windows name
+};
+extern const std::array<EntryPointName, 4> kEntryPointNames;  // Version, call, Args, RegisterCallback
+
+// How the host looks entry points up.
+struct ExportRules {
+  bool decoratedOnly = false;  // 32-bit Windows: only the stdcall-decorated names
+  bool peLibraries = false;    // Windows libraries (the fix names a .def file)
+};
+
+// One line per problem with its fix, for a library whose entry points `found` (in the order of
+// kEntryPointNames) are not all there. Empty when the exports explain nothing.
+std::vector<std::string> exportProblems(const std::vector<std::string>& exported,
+                                        const std::array<bool, 4>& found, const ExportRules& rules);
+
+#endif  // INVOKEMODULE_EXTENSIONS_LIBRARY_EXPORTS_H_

@@ -12,6 +12,10 @@
 //   callback N             calls the host callback N times on the calling thread
 //   threads T N            T threads call back N times each; joined before returning
 //   background T N         as threads, but returns at once; "wait" joins them
+//   later MS N             as background 1 N, but the thread first sleeps MS milliseconds
+//   storm T                T threads call back without end, also while the library is freed
+//                          and the process ends; the library keeps itself loaded for them
+//   open PATH              opens PATH for appending and keeps it open; result: the descriptor
 //   wait                   joins the background threads; result: how many of their calls got 99
 //   progress               how many callbacks the background threads have made so far
 //   nullcallback           calls back with null texts
@@ -28,6 +32,15 @@
 // (copy the version text whole, past the buffer if it is too long), TESTEXT_LOUD (print a line
 // from the library's start-up and clean-up code), TESTEXT_MANGLED (entry points without
 // extern "C", so exported under their C++ names).
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <fcntl.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <clocale>
@@ -123,6 +136,21 @@ long callBackRepeatedly(const char* function, const std::string& tag, long count
   return got99;
 }
 
+// Keeps this library loaded until the process ends, so that threads left running in it
+// never run unmapped code.
+void pinLibrary() {
+#ifdef _WIN32
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&pinLibrary), &self);
+#else
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&pinLibrary), &info) != 0) {
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NODELETE);
+  }
+#endif
+}
+
 // Carries out one function text. Answers the result text; sets `code` for the argument form.
 std::string run(const char* function, const char** argv, std::int32_t argc, char* output,
                 std::int32_t outputSize, std::int32_t* code) {
@@ -186,6 +214,33 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
       });
     }
     return "started";
+  }
+  if (command == "later") {
+    char* end = nullptr;
+    long delay = std::strtol(rest.c_str(), &end, 10);
+    long count = std::strtol(end, nullptr, 10);
+    std::lock_guard<std::mutex> lock(background.mutex);
+    background.threads.emplace_back([delay, count] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      background.returned99 += callBackRepeatedly("later", "0", count, &background.fired);
+    });
+    return "started";
+  }
+  if (command == "storm") {
+    pinLibrary();
+    for (long t = 0; t < number; ++t) {
+      std::thread([t] {
+        for (long i = 0;; ++i) callBack("testext", "storm", (std::to_string(t) + ":" + std::to_string(i)).c_str());
+      }).detach();
+    }
+    return "started";
+  }
+  if (command == "open") {
+#ifdef _WIN32
+    return std::to_string(_open(rest.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND, 0644));
+#else
+    return std::to_string(::open(rest.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644));
+#endif
   }
   if (command == "wait") {
     background.joinAll();

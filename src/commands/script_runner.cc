@@ -25,13 +25,17 @@ std::uint32_t wholeMilliseconds(double milliseconds) {
   return static_cast<std::uint32_t>(milliseconds);
 }
 
+// A failed write or a termination signal ends the session: running scripts stop without a word.
+bool sessionEnding() { return outputWriteError() != 0 || platform::terminationSignal() != 0; }
+
 // A partial pause lasts at least 1 ms: a shorter one would be cut to 0 and the loop would spin,
 // printing progress as fast as it can.
 std::uint32_t partialPause(double stepMs) { return std::max<std::uint32_t>(1, wholeMilliseconds(stepMs)); }
 
 void pauseFor(std::uint32_t milliseconds) {
-  flushOutput();  // the progress so far is visible while the host sleeps
+  beginWaiting(nullptr);  // the progress so far, and lines from other threads, go out at once
   platform::sleepMilliseconds(milliseconds);
+  endWaiting();
 }
 
 // Runs one pause line: echo, progress in DarkGray rewritten in place, the time of the whole
@@ -58,6 +62,7 @@ void runPause(const std::string& line, const SleepMatch& pause) {
     const std::uint32_t step = partialPause(stepMs);
     while (stepMs <= remainingMs) {
       pauseFor(step);
+      if (sessionEnding()) return;
       if (platform::interruptRequested()) {
         // Cut short: end the progress line; the runner aborts the script next.
         consolePrint("\n");
@@ -72,6 +77,7 @@ void runPause(const std::string& line, const SleepMatch& pause) {
     }
   }
   pauseFor(wholeMilliseconds(std::fabs(remainingMs)));
+  if (sessionEnding()) return;
   const std::int64_t end = platform::counter();
   consolePrint("\r100%%\n");
   printExecutionTime(platform::elapsedMilliseconds(start, end, frequency));
@@ -80,6 +86,10 @@ void runPause(const std::string& line, const SleepMatch& pause) {
 
 bool abortScript() {
   releaseHeldLines();
+  if (sessionEnding()) {
+    --runningScriptCount;
+    return false;
+  }
   printColoured(ConsoleColour::DarkMagenta, "Script #%d aborted\n\n", runningScriptCount);
   --runningScriptCount;
   flushOutput();
@@ -224,7 +234,7 @@ bool runScript(std::string path) {
       return abortScript();
     }
     // An interrupt (Ctrl-C) aborts every running script, innermost first, but not the program.
-    if (platform::interruptRequested()) return abortScript();
+    if (platform::interruptRequested() || sessionEnding()) return abortScript();
   } while (lines.next(&line));
   releaseHeldLines();
   printColoured(ConsoleColour::DarkMagenta, "Script #%d finished\n\n", runningScriptCount);

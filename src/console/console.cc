@@ -35,8 +35,30 @@ int printAndEnd(const std::string& text) {
   return 0;
 }
 
+// The status the session ends with now, or -1 while it goes on: a termination signal
+// (128 + its number), or a failed write (1).
+int endingStatus() {
+  if (int signalNumber = platform::terminationSignal()) return 128 + signalNumber;
+  return outputWriteError() != 0 ? 1 : -1;
+}
+
+// Ends the session as `exit` does: libraries freed, the output flushed a last time, after
+// which callbacks print nothing. A failed write is reported once, on standard error.
+int endSession(int status) {
+  extensionRegistry.unloadAll();
+  closeOutput();
+  if (int signalNumber = platform::terminationSignal()) return 128 + signalNumber;
+  if (int error = outputWriteError()) {
+    std::string text = "invokemodule: cannot write output: " + platform::errorText(error) + "\n";
+    platform::writeErrorOutput(text.data(), text.size());
+    return 1;
+  }
+  return status;
+}
+
 // A false answer means "stop", unless it came from an interrupt, which only stops scripts.
 bool keepGoingAfter(bool answer) {
+  if (endingStatus() >= 0) return false;
   if (answer) return true;
   if (!platform::interruptRequested()) return false;
   platform::clearInterrupt();
@@ -109,6 +131,7 @@ int runTestChild(const std::string& script) {
 }  // namespace
 
 int runMain(int argc, char** argv) {
+  platform::openNullDeviceOnClosedStandardStreams();
   std::vector<std::string_view> arguments(argv + 1, argv + argc);
   ProgramArguments parsed = parseProgramArguments(arguments, optionTable());
   if (!parsed.error.empty()) {
@@ -125,32 +148,30 @@ int runMain(int argc, char** argv) {
 
   setupConsole();
   platform::installInterruptHandler();
+  platform::installTerminationHandlers(closeOutput);
+  platform::setOutputDrain(flushOutput);
   platform::setLineCompleter(completeCommandLine);
   printColoured(ConsoleColour::DarkGray, "%s", commandListText().c_str());
 
   if (!parsed.scripts.empty()) {
     const std::string& argument = parsed.scripts.front();
     printEcho("execVM \"" + argument + "\"", ";");
-    if (!keepGoingAfter(runScript(argument))) {
-      flushOutput();
-      return 0;
-    }
+    if (!keepGoingAfter(runScript(argument))) return endSession(0);
   }
   flushOutput();
   platform::discardPendingInput();
 
   std::string line;
   for (;;) {
-    flushOutput();
-    if (!platform::readInputLine(&line)) {
-      // End of input ends the program as `exit` does, without a word.
-      extensionRegistry.unloadAll();
-      break;
-    }
+    beginWaiting(platform::inputWaitWake());
+    bool haveLine = platform::readInputLine(&line);
+    endWaiting();
+    // End of input ends the program as `exit` does, without a word.
+    if (!haveLine || endingStatus() >= 0) break;
     trimRight(&line);
-    if (line.empty()) moveCursorUp();  // takes back the line feed echoed for the empty line
+    // Takes back the line feed a terminal echoes for a typed empty line; piped input echoes none.
+    if (line.empty() && platform::inputIsTerminal()) moveCursorUp();
     if (!keepGoingAfter(dispatchCommand(false, std::move(line)))) break;
   }
-  flushOutput();
-  return 0;
+  return endSession(0);
 }

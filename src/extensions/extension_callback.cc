@@ -9,6 +9,8 @@
 
 std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function,
                                                   const char* data) {
+  // After the host's last flush, at the end of the session, nothing more is printed.
+  if (outputClosed()) return 99;
   platform::enterHostCode();  // an abandon of the call waits until the callback returns
   // The contract forbids null texts, but a faulty extension must not crash the host.
   std::string shapedName;

@@ -47,9 +47,12 @@ std::string& resultLine() {
 // the extension's threads can print callback lines while it runs.
 void enterExtensionCode() {
   platform::flushRuntimeOutput();  // before the lock: see leaveExtensionCode
-  OutputLock lock;
-  setColour(ConsoleColour::White);
-  flushOutput();
+  {
+    OutputLock lock;
+    setColour(ConsoleColour::White);
+    beginWaiting(nullptr);  // flushes; lines from the extension's other threads go out at once
+  }
+  platform::setInsideExtensionCall(true);
 }
 
 // Before loading or unloading a library, which runs its start-up or clean-up code: everything
@@ -64,7 +67,11 @@ void flushBeforeLibraryCode() {
 // next text. Done before the output lock is taken, so that an extension thread holding the
 // runtime's stream while it waits for the output lock (to print a callback line) cannot
 // deadlock with the host. Callers then take the output lock and set White.
-void leaveExtensionCode() { platform::flushRuntimeOutput(); }
+void leaveExtensionCode() {
+  platform::setInsideExtensionCall(false);
+  platform::flushRuntimeOutput();
+  endWaiting();
+}
 
 // The call into an extension in progress (main thread), for the report of an exit() made
 // during it.

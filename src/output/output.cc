@@ -1,6 +1,7 @@
 // Console output: the buffered print routine, colours as escapes or native attributes, printers.
 #include "output/output.h"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "platform/platform.h"
@@ -34,33 +36,63 @@ class RecursiveOutputMutex {
 
 thread_local int RecursiveOutputMutex::holds_ = 0;
 
-// Guards the buffer, the settings and the console attribute.
-RecursiveOutputMutex& outputMutex() {
-  static RecursiveOutputMutex mutex;
-  return mutex;
+// Everything the printers share. It lives in static storage and is never destroyed: an
+// extension's threads may print at any moment, also while the process's exit handlers run,
+// so nothing here may go away before the process does.
+struct OutputState {
+  RecursiveOutputMutex mutex;       // guards everything below and the console attribute
+  OutputSettings settings;
+  ConsoleColour colour = ConsoleColour::White;  // the colour last set
+  std::string pending;              // bytes not yet handed to the OS
+  std::string* captured = nullptr;  // test capture target, or null
+  std::atomic<bool> closed{false};  // after the last flush: prints are dropped
+  int writeError = 0;               // the error of the first failed write, 0 while none failed
+  bool waiting = false;             // the main thread waits, or is inside an extension call
+  std::thread::id waiter;           // the thread that waits
+  void (*wake)() = nullptr;         // while waiting: tells the main thread there is output
+  std::atomic<bool> holding{false};  // lines from other threads than holdingThread are held
+  std::thread::id holdingThread;
+  std::string held;                  // the held lines, in arrival order
+};
+
+OutputState& state() {
+  alignas(OutputState) static unsigned char storage[sizeof(OutputState)];
+  static OutputState* const instance = new (storage) OutputState;
+  return *instance;
 }
 
-OutputSettings currentSettings;
-ConsoleColour currentColour = ConsoleColour::White;  // the colour last set
-std::string pending;               // bytes not yet handed to the OS
-std::string* captured = nullptr;   // test capture target, or null
+RecursiveOutputMutex& outputMutex() { return state().mutex; }
+
 constexpr std::size_t kFlushThreshold = 64 * 1024;
-std::atomic<bool> holding{false};  // lines from other threads than holdingThread are held
-std::thread::id holdingThread;
-std::string held;                  // the held lines, in arrival order
 
+// After a failed write nothing more goes to the output: the bytes are dropped.
 void flushLocked() {
-  if (pending.empty()) return;
-  if (captured) {
-    captured->append(pending);
-  } else {
-    platform::writeOutput(pending.data(), pending.size());
+  OutputState& s = state();
+  if (s.pending.empty()) return;
+  if (s.captured) {
+    s.captured->append(s.pending);
+  } else if (s.writeError == 0) {
+    s.writeError = platform::writeOutput(s.pending.data(), s.pending.size());
   }
-  pending.clear();
+  s.pending.clear();
 }
 
+// While the main thread waits (or runs an extension's code, which may take long), a line
+// printed by another thread goes out at once, or, when
+// the main thread redraws what the user is typing, the main thread is woken to write it.
 void afterPrint() {
-  if (currentSettings.flushEachPrint || pending.size() >= kFlushThreshold) flushLocked();
+  OutputState& s = state();
+  if (s.closed.load(std::memory_order_relaxed)) {
+    s.pending.clear();
+  } else if (s.waiting && std::this_thread::get_id() != s.waiter) {
+    if (s.wake != nullptr) {
+      s.wake();
+    } else {
+      flushLocked();
+    }
+  } else if (s.settings.flushEachPrint || s.pending.size() >= kFlushThreshold) {
+    flushLocked();
+  }
 }
 
 const char* sgrFor(ConsoleColour colour) {
@@ -212,12 +244,12 @@ void appendFormatted(std::string& out, const char* format, va_list args) {
 }
 
 void setColourLocked(ConsoleColour colour) {
-  currentColour = colour;
-  if (currentSettings.nativeAttributes) {
+  state().colour = colour;
+  if (state().settings.nativeAttributes) {
     flushLocked();
     platform::setNativeConsoleAttribute(static_cast<std::uint16_t>(colour));
-  } else if (currentSettings.colourEscapes) {
-    pending.append(sgrFor(colour));
+  } else if (state().settings.colourEscapes) {
+    state().pending.append(sgrFor(colour));
     afterPrint();
   }
 }
@@ -247,11 +279,11 @@ OutputSettings detectOutputSettings() {
 void configureOutput(const OutputSettings& settings) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   flushLocked();
-  currentSettings = settings;
-  pending.reserve(kFlushThreshold * 2);
+  state().settings = settings;
+  state().pending.reserve(kFlushThreshold * 2);
 }
 
-const OutputSettings& outputSettings() { return currentSettings; }
+const OutputSettings& outputSettings() { return state().settings; }
 
 void flushOutput() {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
@@ -261,7 +293,7 @@ void flushOutput() {
 void captureOutputForTesting(std::string* capture) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   flushLocked();
-  captured = capture;
+  state().captured = capture;
 }
 
 OutputLock::OutputLock() { outputMutex().lock(); }
@@ -271,14 +303,14 @@ void consolePrint(const char* format, ...) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   va_list args;
   va_start(args, format);
-  appendFormatted(pending, format, args);
+  appendFormatted(state().pending, format, args);
   va_end(args);
   afterPrint();
 }
 
 void consoleWrite(const char* data, std::size_t size) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  pending.append(data, size);
+  state().pending.append(data, size);
   afterPrint();
 }
 
@@ -293,13 +325,14 @@ namespace {
 // the colour in force before when `restore` is set.
 void printInColour(ConsoleColour colour, bool restore, const char* format, va_list args) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  if (holding.load(std::memory_order_relaxed) && std::this_thread::get_id() != holdingThread) {
-    appendFormatted(held, format, args);
+  OutputState& s = state();
+  if (s.holding.load(std::memory_order_relaxed) && std::this_thread::get_id() != s.holdingThread) {
+    if (!s.closed.load(std::memory_order_relaxed)) appendFormatted(s.held, format, args);
     return;
   }
-  ConsoleColour after = restore ? currentColour : ConsoleColour::White;
+  ConsoleColour after = restore ? s.colour : ConsoleColour::White;
   setColourLocked(colour);
-  appendFormatted(pending, format, args);
+  appendFormatted(state().pending, format, args);
   afterPrint();
   setColourLocked(after);
 }
@@ -322,15 +355,15 @@ void printColouredRestoring(ConsoleColour colour, const char* format, ...) {
 
 void holdLinesFromOtherThreads() {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  holdingThread = std::this_thread::get_id();
-  holding.store(true);
+  state().holdingThread = std::this_thread::get_id();
+  state().holding.store(true);
 }
 
 void releaseHeldLines() {
-  if (!holding.load(std::memory_order_relaxed)) return;
+  if (!state().holding.load(std::memory_order_relaxed)) return;
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  pending.append(held);
-  held.clear();
+  state().pending.append(state().held);
+  state().held.clear();
   afterPrint();
 }
 
@@ -340,12 +373,12 @@ void printClosingNote(std::string_view note) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   if (!note.empty()) {
     setColourLocked(ConsoleColour::DarkGray);
-    pending.append(note);
-    pending.push_back('\n');
+    state().pending.append(note);
+    state().pending.push_back('\n');
     afterPrint();
   }
   setColourLocked(ConsoleColour::White);
-  pending.push_back('\n');
+  state().pending.push_back('\n');
   afterPrint();
 }
 
@@ -361,9 +394,9 @@ void printNotice(const char* text, std::string_view note) {
 void printExecutionTime(double milliseconds, std::string_view note) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   setColourLocked(ConsoleColour::DarkCyan);
-  pending.append("Execution time: ");
-  appendFixed(pending, milliseconds);
-  pending.append(note.empty() ? " ms\n\n" : " ms\n");
+  state().pending.append("Execution time: ");
+  appendFixed(state().pending, milliseconds);
+  state().pending.append(note.empty() ? " ms\n\n" : " ms\n");
   afterPrint();
   if (!note.empty()) printClosingNote(note);
   setColourLocked(ConsoleColour::White);
@@ -372,17 +405,17 @@ void printExecutionTime(double milliseconds, std::string_view note) {
 void printEcho(const std::string& text, const char* suffix) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   setColourLocked(ConsoleColour::White);
-  pending.append(text);
-  pending.append(suffix);
-  pending.push_back('\n');
+  state().pending.append(text);
+  state().pending.append(suffix);
+  state().pending.push_back('\n');
   afterPrint();
   setColourLocked(ConsoleColour::White);
 }
 
 void moveCursorUp() {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  if (currentSettings.terminalControls) {
-    pending.append("\x1b[A");
+  if (state().settings.terminalControls) {
+    state().pending.append("\x1b[A");
     afterPrint();
   } else {
     flushLocked();
@@ -392,12 +425,41 @@ void moveCursorUp() {
 
 void setWindowTitle(const char* title) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  if (!currentSettings.terminalControls) {
+  if (!state().settings.terminalControls) {
     platform::setNativeWindowTitle(title);  // a console window of its own, where there is one
     return;
   }
-  pending.append("\x1b]0;");
-  pending.append(title);
-  pending.append("\x07");
+  state().pending.append("\x1b]0;");
+  state().pending.append(title);
+  state().pending.append("\x07");
   afterPrint();
+}
+
+void closeOutput() {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  state().pending.append(state().held);
+  state().held.clear();
+  flushLocked();
+  state().closed.store(true);
+}
+
+bool outputClosed() { return state().closed.load(std::memory_order_relaxed); }
+
+int outputWriteError() {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  return state().writeError;
+}
+
+void beginWaiting(void (*wake)()) {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  flushLocked();
+  state().waiting = true;
+  state().waiter = std::this_thread::get_id();
+  state().wake = wake;
+}
+
+void endWaiting() {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  state().waiting = false;
+  state().wake = nullptr;
 }

@@ -55,6 +55,21 @@ const OutputSettings& outputSettings();
 void flushOutput();
 void captureOutputForTesting(std::string* capture);
 
+// The last flush, at the very end: everything held goes out and every later print, from
+// any thread, is dropped. The output state itself is never destroyed, so a thread of an
+// extension that prints while the process ends finds it intact.
+void closeOutput();
+bool outputClosed();
+
+// The error code of the first write that failed, or 0. After it nothing more is written.
+int outputWriteError();
+
+// Brackets the main thread's waits for input, its pauses and its calls into an extension.
+// Meanwhile text printed by other threads goes out at once; or, when `wake` is given, `wake` is called (under the output
+// lock, so it must only signal) and the main thread flushes when it is woken.
+void beginWaiting(void (*wake)());
+void endWaiting();
+
 // Held across a colour/print/colour sequence; recursive, so printers may be nested inside.
 class OutputLock {
  public:

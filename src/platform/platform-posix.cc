@@ -3,7 +3,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -14,9 +16,11 @@
 #include <stdio_ext.h>
 #endif
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/crash_guard.h"
 #include "platform/line_splitter.h"
@@ -29,6 +33,83 @@ namespace platform {
 
 namespace {
 
+volatile sig_atomic_t interruptFlag = 0;
+
+// --- Waking the main thread ------------------------------------------------------------
+
+// The main thread's waits (for input, in a pause) watch the read end of this pipe as well, so
+// that another thread can wake it: for output to write, or to end the session.
+int wakePipe[2] = {-1, -1};
+std::atomic<bool> wakePending{false};
+std::atomic<int> terminationSignalNumber{0};
+std::atomic<bool> insideExtensionCall{false};
+void (*finalFlush)() = nullptr;
+
+void makePipe(int (&fds)[2]) {
+  if (::pipe(fds) != 0) return;
+  for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+}
+
+void writeWakeByte() {
+  if (wakePipe[1] < 0) return;
+  char byte = 'w';
+  ssize_t ignored = ::write(wakePipe[1], &byte, 1);  // a full pipe is awake already
+  (void)ignored;
+}
+
+// Empties the wake pipe; a wake that comes after this writes a byte anew.
+void takeWake() {
+  wakePending.store(false);
+  char bytes[64];
+  while (wakePipe[0] >= 0 && ::read(wakePipe[0], bytes, sizeof bytes) > 0) {
+  }
+}
+
+enum class Wait { Ready, Woken, Interrupted, TimedOut };
+
+// Waits until `fd` (none when negative) can be read, the main thread is woken, a signal
+// arrives or `timeout` passes (null: no limit).
+Wait waitFor(int fd, const timespec* timeout) {
+  pollfd fds[2] = {{wakePipe[0], POLLIN, 0}, {fd, POLLIN, 0}};
+  int n = ::ppoll(fds, fd >= 0 ? 2 : 1, timeout, nullptr);
+  if (n < 0) return errno == EINTR ? Wait::Interrupted : Wait::Ready;  // a failed poll: read
+  if (n == 0) return Wait::TimedOut;
+  if (fds[0].revents != 0) return Wait::Woken;
+  return Wait::Ready;
+}
+
+// Async-signal-safe: hands the signal to the watcher thread.
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int signalNumber) {
+  unsigned char byte = static_cast<unsigned char>(signalNumber);
+  ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+  (void)ignored;
+}
+
+// Runs on a thread of its own. The main thread, when in the host's own code, sees the signal
+// at its next step and ends as `exit` does; while it is inside an extension call, which may
+// never return, the session ends here at once with what the host holds flushed.
+void watchTerminationSignals() {
+  unsigned char byte = 0;
+  while (::read(signalPipe[0], &byte, 1) != 1) {
+    pollfd fd = {signalPipe[0], POLLIN, 0};
+    ::poll(&fd, 1, -1);
+  }
+  terminationSignalNumber.store(byte);
+  writeWakeByte();
+  for (;;) {
+    if (insideExtensionCall.load()) {
+      if (finalFlush != nullptr) finalFlush();
+      ::_exit(128 + byte);
+    }
+    timespec tick = {0, 5 * 1000 * 1000};
+    ::nanosleep(&tick, nullptr);
+  }
+}
+
 // Buffered standard input, cut into lines by the portable splitter.
 class InputReader {
  public:
@@ -37,17 +118,19 @@ class InputReader {
  private:
   static std::size_t readInput(void*, char* into, std::size_t size) {
     for (;;) {
+      Wait wait = waitFor(STDIN_FILENO, nullptr);
+      if (terminationSignalNumber.load() != 0) return 0;
+      if (wait == Wait::Woken) takeWake();
+      if (wait != Wait::Ready) continue;
       ssize_t n = ::read(STDIN_FILENO, into, size);
       if (n > 0) return static_cast<std::size_t>(n);
-      if (n < 0 && errno == EINTR) continue;  // an interrupt at the prompt: the tty drops the line
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;  // the tty drops an interrupted line
       return 0;
     }
   }
 
   LineSplitter splitter_;
 };
-
-volatile sig_atomic_t interruptFlag = 0;
 
 void onInterrupt(int signal, siginfo_t* info, void* context) {
   interruptFlag = 1;
@@ -73,23 +156,64 @@ void setNativeWindowTitle(const char*) {}
 
 namespace {
 
-void writeAll(int fd, const char* data, std::size_t size) {
+// Answers 0, or the system's error code of the write that failed.
+int writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;  // a failed write goes unreported; the program goes on
+      return errno;
     }
+    if (n == 0) return EIO;
     data += n;
     size -= static_cast<std::size_t>(n);
   }
+  return 0;
 }
 
 }  // namespace
 
-void writeOutput(const char* data, std::size_t size) { writeAll(STDOUT_FILENO, data, size); }
+int writeOutput(const char* data, std::size_t size) { return writeAll(STDOUT_FILENO, data, size); }
 
 void writeErrorOutput(const char* data, std::size_t size) { writeAll(STDERR_FILENO, data, size); }
+
+std::string errorText(int code) { return std::strerror(code); }
+
+void openNullDeviceOnClosedStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+void wakeMainThread() {
+  if (!wakePending.exchange(true)) writeWakeByte();
+}
+
+void installTerminationHandlers(void (*flushAtOnce)()) {
+  finalFlush = flushAtOnce;
+  makePipe(wakePipe);
+  makePipe(signalPipe);
+  ::fcntl(signalPipe[0], F_SETFL, 0);  // the watcher blocks on it
+  std::thread(watchTerminationSignals).detach();
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = onTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
+  // At a terminal, the interrupt key interrupts scripts instead.
+  if (!inputIsTerminal()) ::sigaction(SIGINT, &action, nullptr);
+}
+
+int terminationSignal() { return terminationSignalNumber.load(); }
+
+void setInsideExtensionCall(bool inside) { insideExtensionCall.store(inside); }
 
 void flushRuntimeOutput() {
 #ifdef __GLIBC__
@@ -132,6 +256,47 @@ char** completionMatches(const char*, int start, int end) {
   return matches;
 }
 
+void (*outputDrain)() = nullptr;
+
+// Output that arrived while the user types goes above the line being typed: the rows of
+// the line are cleared, the output written, and the line drawn again below it, the cursor
+// where it was. Only this thread touches the editor, which is not thread-safe.
+void showArrivedOutput() {
+  winsize size;
+  int columns = ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+  int row = rl_point / columns;  // the cursor's row within the line (no prompt of our own)
+  std::string clear = "\r";
+  if (row > 0) clear += "\x1b[" + std::to_string(row) + "A";
+  clear += "\x1b[J";
+  writeOutput(clear.data(), clear.size());
+  if (outputDrain != nullptr) outputDrain();
+  rl_forced_update_display();
+}
+
+constexpr int kKillWholeLine = 0x15;  // Ctrl-U in the editor's emacs key map
+
+// The editor's character source: waits on the terminal and the wake pipe together. An
+// interrupt drops the line being typed and starts afresh; a termination signal ends input.
+int readEditorCharacter(FILE*) {
+  for (;;) {
+    if (terminationSignalNumber.load() != 0) return EOF;
+    Wait wait = waitFor(STDIN_FILENO, nullptr);
+    if (wait == Wait::Woken) {
+      takeWake();
+      showArrivedOutput();
+    } else if (wait == Wait::Interrupted && interruptFlag) {
+      interruptFlag = 0;
+      writeOutput("\n", 1);
+      return kKillWholeLine;  // the line stays in view above; editing starts afresh below
+    } else if (wait == Wait::Ready) {
+      unsigned char byte;
+      ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+      if (n == 1) return byte;
+      if (n == 0 || (errno != EINTR && errno != EAGAIN)) return EOF;
+    }
+  }
+}
+
 // Line editing with in-memory history; no prompt of our own and no history file.
 bool readEditedLine(std::string* line) {
   static bool initialised = false;
@@ -139,6 +304,7 @@ bool readEditedLine(std::string* line) {
     initialised = true;
     rl_attempted_completion_function = completionMatches;
     rl_completer_word_break_characters = const_cast<char*>(" \t\n\"");
+    rl_getc_function = readEditorCharacter;
   }
   for (;;) {
     errno = 0;
@@ -163,6 +329,8 @@ bool lineEditingAvailable() { return inputIsTerminal() && outputIsTerminal(); }
 
 #else
 
+void (*outputDrain)() = nullptr;
+
 bool readEditedLine(std::string*) { return false; }
 bool lineEditingAvailable() { return false; }
 
@@ -171,6 +339,13 @@ bool lineEditingAvailable() { return false; }
 }  // namespace
 
 void setLineCompleter(LineCompleter completer) { lineCompleter = completer; }
+
+void setOutputDrain(void (*drain)()) { outputDrain = drain; }
+
+void (*inputWaitWake())() {
+  static const bool editing = lineEditingAvailable();
+  return editing ? wakeMainThread : nullptr;
+}
 
 bool readInputLine(std::string* line) {
   interruptFlag = 0;  // an interrupt that arrived outside a script has nothing left to stop
@@ -222,10 +397,12 @@ std::int64_t counter() {
 std::int64_t counterFrequency() { return 1000000000; }
 
 void sleepMilliseconds(std::uint32_t milliseconds) {
-  timespec request;
-  request.tv_sec = milliseconds / 1000;
-  request.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  while (::nanosleep(&request, &request) != 0 && errno == EINTR && !interruptFlag) {
+  const std::int64_t end = counter() + static_cast<std::int64_t>(milliseconds) * 1000000;
+  for (;;) {
+    std::int64_t left = end - counter();
+    if (left <= 0 || interruptFlag || terminationSignalNumber.load() != 0) return;
+    timespec request = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    if (waitFor(-1, &request) == Wait::Woken) takeWake();
   }
 }
 

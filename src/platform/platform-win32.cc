@@ -170,7 +170,7 @@ std::size_t incompleteUtf8Tail(const char* data, std::size_t size) {
 // Writes UTF-8 to a console as UTF-16, so that every character shows whatever the console's
 // code page. Each write is whole text (one print), so no character is cut between writes;
 // invalid bytes show as the replacement character.
-void writeConsoleUtf8(HANDLE output, const char* data, std::size_t size) {
+int writeConsoleUtf8(HANDLE output, const char* data, std::size_t size) {
   static std::wstring wide;
   while (size > 0) {
     int chunk = static_cast<int>(size);
@@ -187,23 +187,30 @@ void writeConsoleUtf8(HANDLE output, const char* data, std::size_t size) {
       if (part == 8192 && IS_HIGH_SURROGATE(wide[done + part - 1])) --part;  // keep pairs whole
       DWORD written = 0;
       if (!WriteConsoleW(output, wide.data() + done, part, &written, nullptr) || written == 0) {
-        return;  // a failed write goes unreported; the program goes on
+        DWORD error = GetLastError();
+        return error != 0 ? static_cast<int>(error) : ERROR_WRITE_FAULT;
       }
       done += written;
     }
     data += chunk;
     size -= static_cast<std::size_t>(chunk);
   }
+  return 0;
 }
 
-void writeHandle(HANDLE output, const char* data, std::size_t size) {
+// Answers 0, or the system's error code of the write that failed.
+int writeHandle(HANDLE output, const char* data, std::size_t size) {
   while (size > 0) {
     DWORD part = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD written = 0;
-    if (!WriteFile(output, data, part, &written, nullptr) || written == 0) return;
+    if (!WriteFile(output, data, part, &written, nullptr) || written == 0) {
+      DWORD error = GetLastError();
+      return error != 0 ? static_cast<int>(error) : ERROR_WRITE_FAULT;
+    }
     data += written;
     size -= written;
   }
+  return 0;
 }
 
 // --- Input -------------------------------------------------------------------------------
@@ -389,13 +396,52 @@ void moveNativeCursorUp() {
   SetConsoleCursorPosition(output, target);
 }
 
-void writeOutput(const char* data, std::size_t size) {
-  if (outputIsConsole()) {
-    writeConsoleUtf8(standardOutput(), data, size);
-  } else {
-    writeHandle(standardOutput(), data, size);
+int writeOutput(const char* data, std::size_t size) {
+  if (outputIsConsole()) return writeConsoleUtf8(standardOutput(), data, size);
+  return writeHandle(standardOutput(), data, size);
+}
+
+std::string errorText(int code) {
+  wchar_t* text = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string result = length > 0 ? narrow(text, CP_UTF8) : "error " + std::to_string(code);
+  if (text != nullptr) LocalFree(text);
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
+    result.pop_back();
+  }
+  return result;
+}
+
+void openNullDeviceOnClosedStandardStreams() {
+  const DWORD kinds[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (int fd = 0; fd <= 2; ++fd) {
+    HANDLE handle = GetStdHandle(kinds[fd]);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+      handle = CreateFileW(L"NUL", fd == 0 ? GENERIC_READ : GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (handle != INVALID_HANDLE_VALUE) SetStdHandle(kinds[fd], handle);
+    }
+    // The C runtime's descriptor too, which an extension's own files would otherwise take.
+    if (_get_osfhandle(fd) < 0) {
+      int opened = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+      if (opened >= 0 && opened != fd) {
+        _dup2(opened, fd);
+        _close(opened);
+      }
+    }
   }
 }
+
+// The console's own line input is left as it is: output may be written at once meanwhile.
+void (*inputWaitWake())() { return nullptr; }
+void setOutputDrain(void (*)()) {}
+
+// Ctrl-Break and closing the console keep their default handling.
+void installTerminationHandlers(void (*)()) {}
+int terminationSignal() { return 0; }
+void setInsideExtensionCall(bool) {}
 
 void writeErrorOutput(const char* data, std::size_t size) {
   writeHandle(GetStdHandle(STD_ERROR_HANDLE), data, size);

@@ -36,8 +36,16 @@ void setNativeWindowTitle(const char* title);
 // Moves the native console cursor up one row in the same column. No-op without a native console.
 void moveNativeCursorUp();
 
-// Writes all bytes to standard output; failures are ignored.
-void writeOutput(const char* data, std::size_t size);
+// Writes all bytes to standard output. Answers 0, or the system's error code of the write
+// that failed.
+int writeOutput(const char* data, std::size_t size);
+
+// The system's text for an error code that writeOutput answered.
+std::string errorText(int code);
+
+// Opens the null device on each standard descriptor (handle) that is closed, so that no file
+// opened later takes its place and receives the console text or is read as commands.
+void openNullDeviceOnClosedStandardStreams();
 
 // Writes all bytes to standard error, unbuffered; failures are ignored.
 void writeErrorOutput(const char* data, std::size_t size);
@@ -56,6 +64,15 @@ using LineCompleter = std::vector<std::string> (*)(const std::string& line, std:
                                                    std::size_t wordEnd);
 void setLineCompleter(LineCompleter completer);
 
+// Where the line editor redraws the line being typed, the function that tells the waiting
+// main thread that output has arrived (safe from any thread, takes no lock); else null, and
+// output may be written at once while the main thread waits.
+void (*inputWaitWake())();
+
+// What the line editor calls, between clearing the line being typed and drawing it again,
+// to write the output that has arrived.
+void setOutputDrain(void (*drain)());
+
 // Discards input typed ahead on an interactive terminal or console; nothing on a pipe or file.
 void discardPendingInput();
 
@@ -64,6 +81,14 @@ void discardPendingInput();
 // Catches the interrupt key (Ctrl-C) of an interactive terminal or console, so that it
 // interrupts running scripts instead of ending the program. Nothing on a pipe or file.
 void installInterruptHandler();
+
+// Catches the signals that end the session (POSIX: SIGTERM, SIGHUP, and SIGINT when input is
+// not a terminal). The main thread learns of one through terminationSignal() at its next step
+// and in its waits, which end early; while it is inside an extension call, `flushAtOnce` is
+// called from another thread and the process ends at once with 128 + the signal's number.
+void installTerminationHandlers(void (*flushAtOnce)());
+int terminationSignal();  // the signal's number, or 0
+void setInsideExtensionCall(bool inside);
 
 // Whether an interrupt arrived since the last clearInterrupt(). Safe from any thread.
 bool interruptRequested();
@@ -78,7 +103,8 @@ std::int64_t counterFrequency();
 // (end - start) * 1000.0 / frequency, each converted to double first.
 double elapsedMilliseconds(std::int64_t start, std::int64_t end, std::int64_t frequency);
 
-// Blocks the calling thread for about `milliseconds`; returns early on an interrupt.
+// Blocks the calling thread for about `milliseconds`; returns early on an interrupt or a
+// termination signal.
 void sleepMilliseconds(std::uint32_t milliseconds);
 
 // --- Files ---------------------------------------------------------------------------

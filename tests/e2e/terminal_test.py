@@ -23,16 +23,17 @@ BANNER = (
 class Terminal:
     """The program on the slave side of a pseudo-terminal; we read and type on the master."""
 
-    def __init__(self, exe, args=(), env=None, cwd=None):
+    def __init__(self, exe, args=(), env=None, cwd=None, stdin=None):
         self.master, slave = os.openpty()
         environment = dict(os.environ, TERM="xterm")
         environment.pop("NO_COLOR", None)
         environment.pop("FORCE_COLOR", None)
         environment.update(env or {})
-        self.proc = subprocess.Popen([exe, *args], stdin=slave, stdout=slave, stderr=slave,
+        self.proc = subprocess.Popen([exe, *args], stdin=slave if stdin is None else stdin,
+                                     stdout=slave, stderr=slave,
                                      cwd=cwd, env=environment, start_new_session=True,
                                      preexec_fn=lambda: __import__("fcntl").ioctl(
-                                         0, __import__("termios").TIOCSCTTY, 0))
+                                         1, __import__("termios").TIOCSCTTY, 0))
         os.close(slave)
         self.output = ""
 
@@ -127,6 +128,33 @@ def test_ctrl_c_abandons_a_hung_call(ctx):
     t.type('"crashy" invokeModule "again"\n')
     t.read_until(re.escape("Extension crashed; freeExtension it to load it again"))
     t.type("exit\n")
+    check(t.wait() == 0, "exit code 0")
+
+
+def test_empty_piped_lines_leave_the_cursor_where_it_is(ctx):
+    t = Terminal(ctx.exe, cwd=ctx.work, stdin=subprocess.PIPE)
+    t.proc.stdin.write(b"\n  \nexit\n")
+    t.proc.stdin.close()
+    check(t.wait() == 0, "exit code 0")
+    check(t.output.count("Unknown command") == 2 and ESC + "[A" not in t.output,
+          "no cursor move for piped input, which echoes nothing: " + repr(t.output[-200:]))
+
+
+def test_output_arriving_while_typing_goes_above_the_line(ctx):
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    t.type('"testext_full" invokeModule "later 600 300"\r')
+    t.read_until('"started"')
+    t.type('"testext_full" invok')
+    # Every line arrives without another command, and the typed text is drawn again below
+    # the last of them.
+    t.read_until(re.escape('"0:299"]\n' + ESC + "[0m") + '.*"testext_full" invok')
+    check(t.output.count('>> ExtensionCallback: ["testext", "later", "0:') == 300,
+          "every callback line shown once")
+    t.type('eModule "hi"\r')
+    t.read_until(RESULT_HI)
+    t.type("exit\r")
     check(t.wait() == 0, "exit code 0")
 
 

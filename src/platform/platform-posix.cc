@@ -59,12 +59,16 @@ void writeWakeByte() {
   (void)ignored;
 }
 
-// Empties the wake pipe; a wake that comes after this writes a byte anew.
+// Empties the wake pipe, then lets the next wake write a byte anew. In this order no wake is
+// lost: one that comes while the pipe is drained finds the flag still set and writes nothing,
+// and the output it announced is handled by the caller, which runs after this returns.
+// (Clearing the flag first could drain the byte of a wake that set it again, leaving the flag
+// set over an empty pipe, and every later wake silent.)
 void takeWake() {
-  wakePending.store(false);
   char bytes[64];
   while (wakePipe[0] >= 0 && ::read(wakePipe[0], bytes, sizeof bytes) > 0) {
   }
+  wakePending.store(false);
 }
 
 enum class Wait { Ready, Woken, Interrupted, TimedOut };

@@ -432,8 +432,9 @@ bool abandonGuardedCall(int signal, void* signalInfo, void* context) {
 void enterHostCode() { ++hostCodeDepth; }
 
 void leaveHostCode() {
-  if (--hostCodeDepth == 0 && mainGuard.abandonPending && mainGuard.active &&
-      pthread_equal(pthread_self(), mainThread)) {
+  // Only the main thread's guard can be abandoned; other threads never read its state.
+  if (--hostCodeDepth == 0 && pthread_equal(pthread_self(), mainThread) &&
+      mainGuard.abandonPending && mainGuard.active) {
     mainGuard.abandonPending = 0;
     pthread_kill(mainThread, SIGINT);
   }

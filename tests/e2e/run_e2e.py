@@ -220,6 +220,8 @@ def main():
     parser.add_argument("--allow-stderr", action="store_true")
     parser.add_argument("--sanitized", action="store_true",
                         help="a sanitizer build: it owns the fault signals, so crash cases skip")
+    parser.add_argument("--thread-sanitized", action="store_true",
+                        help="a ThreadSanitizer build: cases tagged tsan skip as well")
     parser.add_argument("cases", nargs="*", help="case files (default: every case)")
     args = parser.parse_args()
     args.runner = args.runner.split() if args.runner else []
@@ -229,6 +231,8 @@ def main():
     platform = dict(PLATFORMS[args.platform])
     if args.sanitized:
         platform["tags"] = platform["tags"] | {"sanitized"}
+    if args.thread_sanitized:
+        platform["tags"] = platform["tags"] | {"sanitized", "tsan"}
 
     paths = args.cases or sorted(
         os.path.join(HERE, "cases", f) for f in os.listdir(os.path.join(HERE, "cases"))

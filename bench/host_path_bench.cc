@@ -106,9 +106,10 @@ void BM_DispatchArgumentCall(benchmark::State& state) {
     return;
   }
   CapturedOutput output;
-  dispatchCommand(false, kCommand);  // loads the extension
+  std::string command = kCommand;
+  dispatchCommand(false, command);  // loads the extension
   for (auto _ : state) {
-    dispatchCommand(false, kCommand);
+    dispatchCommand(false, command.assign(kCommand));
     output.trim();
   }
   state.SetItemsProcessed(state.iterations());
@@ -164,9 +165,10 @@ void BM_DispatchBigArgumentLine(benchmark::State& state) {
   }
   const std::string line = bigArgumentLine(static_cast<std::size_t>(state.range(0)));
   CapturedOutput output;
-  dispatchCommand(false, kCommand);  // loads the extension
+  std::string command = kCommand;
+  dispatchCommand(false, command);  // loads the extension
   for (auto _ : state) {
-    dispatchCommand(false, line);
+    dispatchCommand(false, command.assign(line));
     output.trim();
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *

@@ -48,14 +48,21 @@ bool runArgumentCall(std::string& line, const CommandMatch& match) {
   // parsed array's argumentList, written straight from the literal without building the
   // values, which the call never needs. The literal is read in place: the parser reads no
   // byte beyond the length it is given.
+  // The texts' memory is kept for the next command (the dispatcher runs on the main thread
+  // only, and a call never dispatches another), so that a command allocates nothing once
+  // warm; the memory of a huge line is given back.
+  constexpr std::size_t kKeptCapacity = 256 * 1024;
+  static ArgumentTexts arguments;
   std::size_t cursor = 0;
   ArgumentProblems problems;
-  ArgumentTexts arguments =
-      argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor, &problems);
+  argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor, &arguments, &problems);
   const char* function = unquoteFunctionInPlace(line, match.function);
-  ExtensionHandle handle{match.extension};
-  handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()),
-                  problems.any() ? argumentNote(problems) : std::string());
+  {
+    ExtensionHandle handle{match.extension};
+    handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()),
+                    problems.any() ? argumentNote(problems) : std::string());
+  }
+  if (arguments.capacity() > kKeptCapacity) arguments = ArgumentTexts();
   return true;
 }
 
@@ -104,7 +111,7 @@ std::string unquoteString(std::string_view text) {
   return result;
 }
 
-bool dispatchCommand(bool echo, std::string line) {
+bool dispatchCommand(bool echo, std::string& line) {
   if (matchScriptPathShortcut(line)) {
     // The typed path is replaced on screen by the command it stands for.
     moveCursorUp();

@@ -25,8 +25,9 @@ struct CommandRow {
 std::span<const CommandRow> commandTable();
 
 // Carries out one command line. `echo` is true for script lines, which are shown before they
-// run. Returns false when the program is to stop (`exit`, directly or inside a script).
-bool dispatchCommand(bool echo, std::string line);
+// run. Returns false when the program is to stop (`exit`, directly or inside a script). The
+// line is worked on where it stands and left changed; its memory stays the caller's to reuse.
+bool dispatchCommand(bool echo, std::string& line);
 
 // Undoes the doubled-quote convention: each run of k double quotes yields k/2 of them, so a
 // lone quote disappears; the text `""` alone gives the empty text.

@@ -223,6 +223,7 @@ bool runScript(std::string path) {
 
   ++runningScriptCount;
   printColoured(ConsoleColour::DarkMagenta, "Script #%d started\n\n", runningScriptCount);
+  std::string command;  // the dispatcher's copy of each line, its memory reused
   do {
     releaseHeldLines();  // a command boundary: lines held from other threads come here
     SleepMatch pause;
@@ -230,7 +231,7 @@ bool runScript(std::string path) {
       runPause(std::string(line), pause);
     } else if (matchComment(line)) {
       printColoured(ConsoleColour::DarkGreen, "%s\n", std::string(line).c_str());
-    } else if (!dispatchCommand(true, std::string(line))) {
+    } else if (!dispatchCommand(true, command.assign(line))) {
       return abortScript();
     }
     // An interrupt (Ctrl-C) aborts every running script, innermost first, but not the program.

@@ -18,6 +18,9 @@ namespace {
 
 constexpr const char* kWindowTitle = "Varnholt's invokeModule v2.0";
 
+// The read loop reuses its line's memory from command to command, up to this much.
+constexpr std::size_t kKeptLineCapacity = 256 * 1024;
+
 // The start-up list of commands: the rows the banner lists, between two rules.
 std::string commandListText() {
   const std::string rule(63, '=');
@@ -171,7 +174,8 @@ int runMain(int argc, char** argv) {
     trimRight(&line);
     // Takes back the line feed a terminal echoes for a typed empty line; piped input echoes none.
     if (line.empty() && platform::inputIsTerminal()) moveCursorUp();
-    if (!keepGoingAfter(dispatchCommand(false, std::move(line)))) break;
+    if (!keepGoingAfter(dispatchCommand(false, line))) break;
+    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);  // a huge line's memory
   }
   return endSession(0);
 }

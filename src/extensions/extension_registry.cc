@@ -67,9 +67,13 @@ void flushBeforeLibraryCode() {
 // next text. Done before the output lock is taken, so that an extension thread holding the
 // runtime's stream while it waits for the output lock (to print a callback line) cannot
 // deadlock with the host. Callers then take the output lock and set White.
-void leaveExtensionCode() {
+void leaveExtensionCodeUnlocked() {
   platform::setInsideExtensionCall(false);
   platform::flushRuntimeOutput();
+}
+
+void leaveExtensionCode() {
+  leaveExtensionCodeUnlocked();
   endWaiting();
 }
 
@@ -101,9 +105,11 @@ void reportThreadFault(const platform::CrashRecord& crash, std::uint64_t threadI
 }
 
 // Runs `body`, a call into the extension whose code holds `libraryAddress`, under the crash
-// guard. Answers whether it returned; when it did not, the crash is in crashRecord().
+// guard; `start` is the counter read just before. Answers whether it returned; when it did
+// not, the crash is in crashRecord().
 template <class Body>
-bool runExtensionCode(const CallSite& site, const void* libraryAddress, Body& body) {
+bool runExtensionCode(const CallSite& site, const void* libraryAddress, Body& body,
+                      std::int64_t start = platform::counter()) {
   static const bool reportersSet = [] {
     platform::setExitDuringCallReporter(reportExitDuringCall);
     platform::setThreadFaultReporter(reportThreadFault);
@@ -111,7 +117,7 @@ bool runExtensionCode(const CallSite& site, const void* libraryAddress, Body& bo
   }();
   (void)reportersSet;
   currentCallSite = site;
-  currentCallStart = platform::counter();
+  currentCallStart = start;
   watchCallStarted(currentCallStart);
   bool returned = platform::runGuarded(body, platform::CrashScope{libraryAddress}, &crashRecord());
   watchCallEnded();
@@ -443,10 +449,11 @@ void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* form
   auto body = [&] { code = callEntry(output); };
   enterExtensionCode();
   std::int64_t start = platform::counter();
-  bool returned = runExtensionCode(site, libraryAddressOf(*entry), body);
+  bool returned = runExtensionCode(site, libraryAddressOf(*entry), body, start);
   std::int64_t end = platform::counter();
-  leaveExtensionCode();
+  leaveExtensionCodeUnlocked();
   OutputLock lock;  // keeps the result and its time together
+  endWaiting();     // under the same hold: one lock round trip after the call
   setColour(ConsoleColour::White);
 
   bool overrun = buffer.overrun();  // also rearms the guard zone after a crash

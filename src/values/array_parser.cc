@@ -206,22 +206,26 @@ class TreeBuilder {
 // than twice the item with the separator behind it (the worst are a one-byte item printing as
 // "nil" and "1e5" printing as "100000"), so the buffer never moves and the start pointers
 // are taken as the texts are written. Should it ever have to grow, the pointers are moved
-// along with it. Reserved pages that are never written cost no memory.
+// along with it. The pointers are reserved for the most items the literal can hold (one byte
+// and a separator each), so they never move either. Reserved pages that are never written
+// cost no memory. The texts written into are emptied first, their memory kept.
 class ArgumentTextWriter {
  public:
-  ArgumentTextWriter(std::size_t length, ArgumentProblems* problems) : problems_(problems) {
+  ArgumentTextWriter(ArgumentTexts& texts, std::size_t length, ArgumentProblems* problems)
+      : texts_(texts), problems_(problems) {
+    texts_.clear();
     texts_.bytes_.reserve(2 * length + 64);  // also keeps the bytes off the small-string buffer
-    texts_.starts_.reserve(length / 8);
+    texts_.starts_.reserve(length / 2 + 1);
   }
 
   void beginArray() {
     startItem();
     put('[');
-    openCounts_.push_back(0);
+    texts_.openCounts_.push_back(0);
   }
   void endArray() {
     put(']');
-    openCounts_.pop_back();
+    texts_.openCounts_.pop_back();
     endItem();
   }
   void nil(std::string_view source, bool written) {
@@ -252,8 +256,6 @@ class ArgumentTextWriter {
     endItem();
   }
 
-  ArgumentTexts result() { return std::move(texts_); }
-
  private:
   static constexpr std::size_t kLongestNumberText = 32;
 
@@ -268,7 +270,11 @@ class ArgumentTextWriter {
   // Grows the buffer when `n` more bytes would not fit, moving the start pointers along.
   void makeRoom(std::size_t n) {
     std::string& bytes = texts_.bytes_;
-    if (bytes.capacity() - bytes.size() >= n) return;
+    if (bytes.capacity() - bytes.size() >= n) [[likely]] return;
+    grow(n);
+  }
+  [[gnu::noinline]] void grow(std::size_t n) {
+    std::string& bytes = texts_.bytes_;
     std::vector<std::size_t> offsets;
     offsets.reserve(texts_.starts_.size());
     for (const char* start : texts_.starts_) offsets.push_back(static_cast<std::size_t>(start - bytes.data()));
@@ -278,16 +284,16 @@ class ArgumentTextWriter {
   // A top-level item starts a new text; inside an array an item after the first is
   // preceded by ",".
   void startItem() {
-    if (openCounts_.empty()) {
+    if (texts_.openCounts_.empty()) {
       makeRoom(1);
       texts_.starts_.push_back(texts_.bytes_.data() + texts_.bytes_.size());
-    } else if (openCounts_.back()++ != 0) {
+    } else if (texts_.openCounts_.back()++ != 0) {
       put(',');
     }
   }
   // A top-level item ends its text.
   void endItem() {
-    if (openCounts_.empty()) put('\0');
+    if (texts_.openCounts_.empty()) put('\0');
   }
 
   // Records an item passed as nil: its position (the top-level item, then its place in each
@@ -296,7 +302,7 @@ class ArgumentTextWriter {
     if (problems_->nilCount++ >= ArgumentProblems::kNamed) return;
     ArgumentProblems::Item item;
     item.position = std::to_string(texts_.starts_.size());
-    for (std::size_t count : openCounts_) {
+    for (std::size_t count : texts_.openCounts_) {
       item.position += '.';
       item.position += std::to_string(count);
     }
@@ -311,8 +317,7 @@ class ArgumentTextWriter {
     problems_->named.push_back(std::move(item));
   }
 
-  ArgumentTexts texts_;
-  std::vector<std::size_t> openCounts_;  // items so far in each open nested array
+  ArgumentTexts& texts_;         // texts_.openCounts_: items so far in each open nested array
   ArgumentProblems* problems_;           // null when nobody asked
 };
 
@@ -322,12 +327,18 @@ GameArray parseGameArray(const char* text, std::size_t length, std::size_t& curs
   return builder.result();
 }
 
-ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
-                                     ArgumentProblems* problems) {
-  ArgumentTextWriter writer(length, problems);
+void argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
+                            ArgumentTexts* texts, ArgumentProblems* problems) {
+  ArgumentTextWriter writer(*texts, length, problems);
   if (!walkArrayLiteral(text, length, cursor, writer)) {
     if (problems != nullptr) *problems = ArgumentProblems{{}, 0, true};
-    return ArgumentTexts();
+    texts->clear();
   }
-  return writer.result();
+}
+
+ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
+                                     ArgumentProblems* problems) {
+  ArgumentTexts texts;
+  argumentTextsOfLiteral(text, length, cursor, &texts, problems);
+  return texts;
 }

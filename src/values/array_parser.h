@@ -39,11 +39,22 @@ class ArgumentTexts {
   // The argument vector for RVExtensionArgs: size() pointers to NUL-terminated texts.
   const char** argv() { return starts_.data(); }
   const std::vector<const char*>& pointers() const { return starts_; }
+  // No texts; the memory is kept.
+  void clear() {
+    bytes_.clear();
+    starts_.clear();
+    openCounts_.clear();
+  }
+  // The bytes held for texts, pointers and work space: what reusing these texts keeps.
+  std::size_t capacity() const {
+    return bytes_.capacity() + (starts_.capacity() + openCounts_.capacity()) * sizeof(void*);
+  }
 
  private:
   friend class ArgumentTextWriter;
   std::string bytes_;
-  std::vector<const char*> starts_;  // into bytes_
+  std::vector<const char*> starts_;      // into bytes_
+  std::vector<std::size_t> openCounts_;  // the writer's work space, kept for the next literal
 };
 
 // What went wrong while reading a literal, for telling the user: the items that could not be
@@ -70,5 +81,10 @@ struct ArgumentProblems {
 // callers that need only the texts. When `problems` is given, what went wrong is told there.
 ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
                                      ArgumentProblems* problems = nullptr);
+
+// The same, written into `texts`, whose memory is reused: once it has held a literal as long,
+// reading one allocates nothing.
+void argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
+                            ArgumentTexts* texts, ArgumentProblems* problems = nullptr);
 
 #endif  // INVOKEMODULE_VALUES_ARRAY_PARSER_H_

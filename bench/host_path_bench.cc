@@ -32,7 +32,7 @@ RVExtensionArgsFunction benchEntryPoint() {
     platform::LibraryOpenFailure failure;
     void* library = nullptr;
     for (const char* suffix : platform::libraryFileSuffixes()) {
-      library = platform::openLibrary(std::string("bench") + suffix, &failure);
+      library = platform::openLibrary(std::string("./bench") + suffix, &failure);
       if (library != nullptr) break;
     }
     if (library == nullptr) return static_cast<RVExtensionArgsFunction>(nullptr);

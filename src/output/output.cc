@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -46,10 +45,15 @@ struct OutputState {
   std::string pending;              // bytes not yet handed to the OS
   std::string* captured = nullptr;  // test capture target, or null
   std::atomic<bool> closed{false};  // after the last flush: prints are dropped
-  int writeError = 0;               // the error of the first failed write, 0 while none failed
-  bool waiting = false;             // the main thread waits, or is inside an extension call
+  // The error of the first failed write, 0 while none failed. Written under the lock, read
+  // without it (once per command).
+  std::atomic<int> writeError{0};
+  // The main thread waits, or is inside an extension call. Set under the lock, cleared
+  // without it: a printer that still sees it set flushes or wakes once more than needed,
+  // as it would have had it taken the lock a moment earlier.
+  std::atomic<bool> waiting{false};
   std::thread::id waiter;           // the thread that waits
-  void (*wake)() = nullptr;         // while waiting: tells the main thread there is output
+  std::atomic<void (*)()> wake{nullptr};  // while waiting: tells the main thread there is output
   std::atomic<bool> holding{false};  // lines from other threads than holdingThread are held
   std::thread::id holdingThread;
   std::string held;                  // the held lines, in arrival order
@@ -71,8 +75,9 @@ void flushLocked() {
   if (s.pending.empty()) return;
   if (s.captured) {
     s.captured->append(s.pending);
-  } else if (s.writeError == 0) {
-    s.writeError = platform::writeOutput(s.pending.data(), s.pending.size());
+  } else if (s.writeError.load(std::memory_order_relaxed) == 0) {
+    s.writeError.store(platform::writeOutput(s.pending.data(), s.pending.size()),
+                       std::memory_order_relaxed);
   }
   s.pending.clear();
 }
@@ -84,9 +89,9 @@ void afterPrint() {
   OutputState& s = state();
   if (s.closed.load(std::memory_order_relaxed)) {
     s.pending.clear();
-  } else if (s.waiting && std::this_thread::get_id() != s.waiter) {
-    if (s.wake != nullptr) {
-      s.wake();
+  } else if (s.waiting.load(std::memory_order_relaxed) && std::this_thread::get_id() != s.waiter) {
+    if (void (*wake)() = s.wake.load(std::memory_order_relaxed)) {
+      wake();
     } else {
       flushLocked();
     }
@@ -445,21 +450,18 @@ void closeOutput() {
 
 bool outputClosed() { return state().closed.load(std::memory_order_relaxed); }
 
-int outputWriteError() {
-  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  return state().writeError;
-}
+int outputWriteError() { return state().writeError.load(std::memory_order_relaxed); }
 
 void beginWaiting(void (*wake)()) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   flushLocked();
-  state().waiting = true;
   state().waiter = std::this_thread::get_id();
-  state().wake = wake;
+  state().wake.store(wake, std::memory_order_relaxed);
+  state().waiting.store(true, std::memory_order_relaxed);
 }
 
 void endWaiting() {
-  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  state().waiting = false;
-  state().wake = nullptr;
+  // No lock round trip: see OutputState::waiting.
+  state().waiting.store(false, std::memory_order_release);
+  state().wake.store(nullptr, std::memory_order_release);
 }

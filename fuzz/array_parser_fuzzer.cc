@@ -65,6 +65,16 @@ void checkParse(const std::string& text) {
   const std::vector<const char*> tree = parsed.argumentList();  // a second time: the same
   std::size_t directCursor = 0;
   const ArgumentTexts direct = argumentTextsOfLiteral(text.c_str(), text.size(), directCursor);
+  std::string place = text;
+  std::size_t placeCursor = 0;
+  ArgumentTexts inPlace;
+  argumentTextsInPlace(place.data(), place.size(), placeCursor, &inPlace);
+  check(placeCursor == directCursor && inPlace.size() == direct.size(),
+        "texts written in place: as many, ending where the parse ends", text);
+  for (std::size_t i = 0; i < inPlace.size() && i < direct.size(); ++i) {
+    check(inPlace.text(i) == direct.text(i) && inPlace.pointers()[i][direct.text(i).size()] == '\0',
+          "texts written in place equal, NUL-terminated", text);
+  }
   check(directCursor == cursor, "texts written directly end where the parse ends", text);
   check(tree.size() == parsed.elements.size() && direct.size() == tree.size(),
         "one argument per element, written directly too", text);

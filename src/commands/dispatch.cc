@@ -46,8 +46,9 @@ const char* unquoteFunctionInPlace(std::string& line, std::string_view function)
 bool runArgumentCall(std::string& line, const CommandMatch& match) {
   // The argument texts are built before the extension is looked up: exactly the texts of the
   // parsed array's argumentList, written straight from the literal without building the
-  // values, which the call never needs. The literal is read in place: the parser reads no
-  // byte beyond the length it is given.
+  // values, which the call never needs. The literal is read in place, and the texts written
+  // over it: the line has been echoed already, the parser reads no byte beyond the length it
+  // is given, and the extension name and function text lie before the literal.
   // The texts' memory is kept for the next command (the dispatcher runs on the main thread
   // only, and a call never dispatches another), so that a command allocates nothing once
   // warm; the memory of a huge line is given back.
@@ -55,7 +56,8 @@ bool runArgumentCall(std::string& line, const CommandMatch& match) {
   static ArgumentTexts arguments;
   std::size_t cursor = 0;
   ArgumentProblems problems;
-  argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor, &arguments, &problems);
+  char* literal = line.data() + (match.array.data() - line.data());
+  argumentTextsInPlace(literal, match.array.size(), cursor, &arguments, &problems);
   const char* function = unquoteFunctionInPlace(line, match.function);
   {
     ExtensionHandle handle{match.extension};

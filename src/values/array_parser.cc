@@ -68,8 +68,9 @@ std::size_t itemSize(const char* text, std::size_t length, std::size_t cursor) {
 }
 
 // Walks the array literal whose opening "[" is at text[cursor] and tells `sink` what it
-// finds, in order: beginArray() and endArray() around each nested array, and one of
-// nil(source, written), boolean(b), number(item) or string(quoted) for every other item,
+// finds, in order: beginArray(at) and endArray(at) around each nested array (`at` its
+// bracket), and one of nil(source, written), boolean(b, item), number(item) or
+// string(quoted) for every other item,
 // where `item` is a number item's text, `quoted` a string's source text from its opening to
 // its closing quote, `source` the text of an item that could not be read and `written` true
 // when that text is the word nil itself. Answers true with `cursor` on the outer "]", or false when the input
@@ -90,10 +91,10 @@ bool walkArrayLiteral(const char* text, std::size_t length, std::size_t& cursor,
     } else if (byte == ']') {
       if (depth == 0) return true;  // `cursor` stays on the outer "]"
       --depth;
-      sink.endArray();
+      sink.endArray(text + cursor);
     } else if (byte == '[') {
       ++depth;
-      sink.beginArray();
+      sink.beginArray(text + cursor);
       if (++cursor >= length) return false;
       continue;  // the byte after "[" starts the nested array's first item
     } else if (byte == '"') {
@@ -114,9 +115,9 @@ bool walkArrayLiteral(const char* text, std::size_t length, std::size_t& cursor,
       const std::string_view item(text + cursor, itemSize(text, length, cursor));
       if (isLetter(byte)) {
         if (equalsWordAnyCase(item, "true")) {
-          sink.boolean(true);
+          sink.boolean(true, item);
         } else if (equalsWordAnyCase(item, "false")) {
-          sink.boolean(false);
+          sink.boolean(false, item);
         } else {
           sink.nil(item, isWordNil(item));
         }
@@ -147,8 +148,8 @@ class TreeBuilder {
   // The parse's hold on the arena ends here; the values made keep it alive.
   ~TreeBuilder() { arena_->release(); }
 
-  void beginArray() { openStarts_.push_back(items_.size()); }
-  void endArray() {
+  void beginArray(const char*) { openStarts_.push_back(items_.size()); }
+  void endArray(const char*) {
     GameTypePtr nested = make<GameArray>();
     const auto first = items_.begin() + static_cast<std::ptrdiff_t>(openStarts_.back());
     static_cast<GameArray&>(*nested).elements.assign(std::make_move_iterator(first),
@@ -158,7 +159,7 @@ class TreeBuilder {
     items_.push_back(std::move(nested));
   }
   void nil(std::string_view, bool) { items_.push_back(make<GameType>()); }
-  void boolean(bool value) { items_.push_back(make<GameBool>(value)); }
+  void boolean(bool value, std::string_view) { items_.push_back(make<GameBool>(value)); }
   void number(std::string_view item) { items_.push_back(make<GameScalar>(numberFromText(item))); }
   void string(std::string_view quoted) {
     // Between the quotes every quote character is doubled: keep one of each pair.
@@ -209,63 +210,90 @@ class TreeBuilder {
 // along with it. The pointers are reserved for the most items the literal can hold (one byte
 // and a separator each), so they never move either. Reserved pages that are never written
 // cost no memory. The texts written into are emptied first, their memory kept.
+//
+// Written in place, the texts go over the literal itself, behind the walk: every byte written
+// stands for a byte of the literal already read (an item's text for its source, a "," or NUL
+// for a separator, a bracket for a bracket), so the texts never catch up with the unread rest,
+// except where an item's text is longer than its source (a "nil" for a shorter item, a number
+// not written as it prints). Each write is checked against the first byte not yet read; the
+// first that would reach it moves the texts written so far into the buffer, and the rest is
+// written there as above.
 class ArgumentTextWriter {
  public:
   ArgumentTextWriter(ArgumentTexts& texts, std::size_t length, ArgumentProblems* problems)
-      : texts_(texts), problems_(problems) {
+      : texts_(texts), problems_(problems), length_(length) {
     texts_.clear();
-    texts_.bytes_.reserve(2 * length + 64);  // also keeps the bytes off the small-string buffer
     texts_.starts_.reserve(length / 2 + 1);
   }
+  // Writes over the literal from `literal` on (before the walk starts); else into the buffer.
+  void writeInPlace(char* literal) { place_ = out_ = literal; }
+  void writeIntoBuffer() { texts_.bytes_.reserve(2 * length_ + 64); }  // off the small-string buffer too
+  // After a walk written in place: where the texts end.
+  void finish() {
+    if (place_ != nullptr) texts_.placeEnd_ = out_;
+  }
 
-  void beginArray() {
-    startItem();
+  void beginArray(const char* at) {
+    startItem(at + 1, at + 1);
     put('[');
     texts_.openCounts_.push_back(0);
   }
-  void endArray() {
+  void endArray(const char* at) {
+    unread_ = at + 1;
     put(']');
     texts_.openCounts_.pop_back();
     endItem();
   }
   void nil(std::string_view source, bool written) {
-    startItem();
+    startItem(source);
+    if (!written && problems_ != nullptr) noteNil(source);  // read before it is written over
     put("nil");
-    if (!written && problems_ != nullptr) noteNil(source);
     endItem();
   }
-  void boolean(bool value) {
-    startItem();
+  void boolean(bool value, std::string_view source) {
+    startItem(source);
     put(value ? "true" : "false");
     endItem();
   }
   void number(std::string_view item) {
-    startItem();
+    startItem(item);
     // Most numbers are typed the way they print; those need no conversion.
     if (isNumberTextAsPrinted(item)) {
       put(item);
     } else {
-      makeRoom(kLongestNumberText);
-      appendNumber(texts_.bytes_, numberFromText(item));
+      std::string printed;  // short enough for the small-string buffer
+      appendNumber(printed, numberFromText(item));
+      put(printed);
     }
     endItem();
   }
   void string(std::string_view quoted) {
-    startItem();
+    startItem(quoted);
     put(quoted);  // exactly as quoteString writes the string it holds
     endItem();
   }
 
  private:
-  static constexpr std::size_t kLongestNumberText = 32;
-
-  void put(char c) {
-    makeRoom(1);
-    texts_.bytes_ += c;
-  }
+  void put(char c) { put(std::string_view(&c, 1)); }
   void put(std::string_view text) {
+    if (place_ != nullptr) {
+      if (text.size() <= static_cast<std::size_t>(unread_ - out_)) [[likely]] {
+        std::memmove(out_, text.data(), text.size());  // an item's own text may overlap it
+        out_ += text.size();
+        return;
+      }
+      leavePlace();
+    }
     makeRoom(text.size());
     texts_.bytes_ += text;
+  }
+  // Moves the texts written in place into the buffer, where the rest is written.
+  [[gnu::noinline]] void leavePlace() {
+    std::string& bytes = texts_.bytes_;
+    bytes.reserve(static_cast<std::size_t>(out_ - place_) + 2 * length_ + 64);
+    bytes.assign(place_, out_);
+    for (const char*& start : texts_.starts_) start = bytes.data() + (start - place_);
+    place_ = nullptr;
   }
   // Grows the buffer when `n` more bytes would not fit, moving the start pointers along.
   void makeRoom(std::size_t n) {
@@ -282,15 +310,23 @@ class ArgumentTextWriter {
     for (std::size_t i = 0; i < offsets.size(); ++i) texts_.starts_[i] = bytes.data() + offsets[i];
   }
   // A top-level item starts a new text; inside an array an item after the first is
-  // preceded by ",".
-  void startItem() {
+  // preceded by ",". The item's source, read already, runs from `first` to `unreadAfter`:
+  // the "," must not reach it, the item's text must not pass it.
+  void startItem(const char* first, const char* unreadAfter) {
+    unread_ = first;
     if (texts_.openCounts_.empty()) {
-      makeRoom(1);
-      texts_.starts_.push_back(texts_.bytes_.data() + texts_.bytes_.size());
+      if (place_ != nullptr) {
+        texts_.starts_.push_back(out_);
+      } else {
+        makeRoom(1);
+        texts_.starts_.push_back(texts_.bytes_.data() + texts_.bytes_.size());
+      }
     } else if (texts_.openCounts_.back()++ != 0) {
       put(',');
     }
+    unread_ = unreadAfter;
   }
+  void startItem(std::string_view source) { startItem(source.data(), source.data() + source.size()); }
   // A top-level item ends its text.
   void endItem() {
     if (texts_.openCounts_.empty()) put('\0');
@@ -318,7 +354,11 @@ class ArgumentTextWriter {
   }
 
   ArgumentTexts& texts_;         // texts_.openCounts_: items so far in each open nested array
-  ArgumentProblems* problems_;           // null when nobody asked
+  ArgumentProblems* problems_;   // null when nobody asked
+  std::size_t length_;           // of the literal
+  char* place_ = nullptr;        // written in place: the literal's first byte, else null
+  char* out_ = nullptr;          // written in place: where the next byte goes
+  const char* unread_ = nullptr;  // written in place: the first byte of the literal not yet read
 };
 
 GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor) {
@@ -327,13 +367,34 @@ GameArray parseGameArray(const char* text, std::size_t length, std::size_t& curs
   return builder.result();
 }
 
-void argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
-                            ArgumentTexts* texts, ArgumentProblems* problems) {
+namespace {
+
+void writeArgumentTexts(const char* text, std::size_t length, std::size_t& cursor,
+                        ArgumentTexts* texts, ArgumentProblems* problems, char* place) {
   ArgumentTextWriter writer(*texts, length, problems);
+  if (place != nullptr) {
+    writer.writeInPlace(place);
+  } else {
+    writer.writeIntoBuffer();
+  }
   if (!walkArrayLiteral(text, length, cursor, writer)) {
     if (problems != nullptr) *problems = ArgumentProblems{{}, 0, true};
     texts->clear();
+    return;
   }
+  writer.finish();
+}
+
+}  // namespace
+
+void argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
+                            ArgumentTexts* texts, ArgumentProblems* problems) {
+  writeArgumentTexts(text, length, cursor, texts, problems, nullptr);
+}
+
+void argumentTextsInPlace(char* text, std::size_t length, std::size_t& cursor, ArgumentTexts* texts,
+                          ArgumentProblems* problems) {
+  writeArgumentTexts(text, length, cursor, texts, problems, text + cursor);
 }
 
 ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,

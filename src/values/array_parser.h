@@ -26,14 +26,17 @@
 GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor);
 
 // Argument texts kept together: each text followed by a NUL, in one buffer, and a pointer to
-// the start of each, as RVExtensionArgs takes them. The buffer is always on the heap, so the
-// pointers stay valid when the texts are moved; they die with the texts.
+// the start of each, as RVExtensionArgs takes them. The buffer is on the heap, so the
+// pointers stay valid when the texts are moved; they die with the texts. Texts written in
+// place lie in the literal's own memory instead and die with it too.
 class ArgumentTexts {
  public:
   std::size_t size() const { return starts_.size(); }
   // The text of argument `index`, without its NUL (it may hold NUL bytes of its own).
   std::string_view text(std::size_t index) const {
-    const char* end = index + 1 < starts_.size() ? starts_[index + 1] : bytes_.data() + bytes_.size();
+    const char* end = index + 1 < starts_.size() ? starts_[index + 1]
+                      : placeEnd_ != nullptr     ? placeEnd_
+                                                 : bytes_.data() + bytes_.size();
     return std::string_view(starts_[index], static_cast<std::size_t>(end - starts_[index] - 1));
   }
   // The argument vector for RVExtensionArgs: size() pointers to NUL-terminated texts.
@@ -41,6 +44,7 @@ class ArgumentTexts {
   const std::vector<const char*>& pointers() const { return starts_; }
   // No texts; the memory is kept.
   void clear() {
+    placeEnd_ = nullptr;
     bytes_.clear();
     starts_.clear();
     openCounts_.clear();
@@ -53,7 +57,8 @@ class ArgumentTexts {
  private:
   friend class ArgumentTextWriter;
   std::string bytes_;
-  std::vector<const char*> starts_;      // into bytes_
+  const char* placeEnd_ = nullptr;       // written in place: the end of the texts, else null
+  std::vector<const char*> starts_;      // into bytes_, or into the literal
   std::vector<std::size_t> openCounts_;  // the writer's work space, kept for the next literal
 };
 
@@ -86,5 +91,11 @@ ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::
 // reading one allocates nothing.
 void argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
                             ArgumentTexts* texts, ArgumentProblems* problems = nullptr);
+
+// The same, the texts written over the literal itself as it is read, so that they take no
+// memory of their own; the literal's bytes are changed. Where an item's text would outgrow
+// its place, the texts move into `texts`' buffer. For callers that need the literal no more.
+void argumentTextsInPlace(char* text, std::size_t length, std::size_t& cursor, ArgumentTexts* texts,
+                          ArgumentProblems* problems = nullptr);
 
 #endif  // INVOKEMODULE_VALUES_ARRAY_PARSER_H_

@@ -66,6 +66,18 @@ void checkCases(const std::vector<ParseCase>& cases) {
     const Texts direct = directTexts(c.literal, cursor);
     EXPECT_EQ(direct, c.expected) << "literal " << c.literal << " (texts written directly)";
     EXPECT_EQ(cursor, parsed.cursor) << "literal " << c.literal << " (texts written directly)";
+
+    std::string place = c.literal;  // written over, so the texts must not come from the copy
+    ArgumentTexts inPlace;
+    cursor = 0;
+    argumentTextsInPlace(place.data(), place.size(), cursor, &inPlace);
+    Texts placed;
+    for (std::size_t i = 0; i < inPlace.size(); ++i) {
+      placed.emplace_back(inPlace.text(i));
+      EXPECT_EQ(inPlace.pointers()[i][placed.back().size()], '\0') << "literal " << c.literal;
+    }
+    EXPECT_EQ(placed, c.expected) << "literal " << c.literal << " (texts written in place)";
+    EXPECT_EQ(cursor, parsed.cursor) << "literal " << c.literal << " (texts written in place)";
   }
 }
 
@@ -81,6 +93,11 @@ TEST(ArrayParser, Literals) {
       {"[-0,0x10,1e40,-1e40,1e-50]", {"-0", "16", "inf", "-inf", "0"}, 25},
       {R"(["""",""""""])", {R"("""")", R"("""""")"}, 12},
       {R"(["a"b])", {"nil", "nil"}, 5},
+      // texts longer than their items: written in place, the rest moves to a buffer
+      {R"([x,y,1e5,"s",1])", {"nil", "nil", "100000", R"("s")", "1"}, 14},
+      {R"([1,"ab",x])", {"1", R"("ab")", "nil"}, 9},
+      {R"([1, "ab", x])", {"1", R"("ab")", "nil"}, 11},
+      {R"([[x,[y]],z,[1e5,"a"b]])", {"[nil,[nil]]", "nil", "[100000,nil,nil]"}, 21},
       {R"([["]"],"[",[true]])", {R"(["]"])", R"("[")", "[true]"}, 17},
       // NUL bytes are ordinary bytes
       {"[\0]"s, {"nil"}, 2},

@@ -620,4 +620,7 @@ bool writeWholeFile(const std::string& path, const std::string& contents) {
   return CloseHandle(file) && done == contents.size();
 }
 
+// Large pages need a privilege programs rarely hold, and memory locked in place: none asked.
+void adviseLargePages(void*, std::size_t) {}
+
 }  // namespace platform

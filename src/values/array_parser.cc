@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
 #include "values/number_text.h"
 #include "values/value_arena.h"
 
@@ -224,10 +225,11 @@ class ArgumentTextWriter {
       : texts_(texts), problems_(problems), length_(length) {
     texts_.clear();
     texts_.starts_.reserve(length / 2 + 1);
+    platform::adviseLargePages(texts_.starts_.data(), texts_.starts_.capacity() * sizeof(const char*));
   }
   // Writes over the literal from `literal` on (before the walk starts); else into the buffer.
   void writeInPlace(char* literal) { place_ = out_ = literal; }
-  void writeIntoBuffer() { texts_.bytes_.reserve(2 * length_ + 64); }  // off the small-string buffer too
+  void writeIntoBuffer() { reserveBytes(2 * length_ + 64); }  // off the small-string buffer too
   // After a walk written in place: where the texts end.
   void finish() {
     if (place_ != nullptr) texts_.placeEnd_ = out_;
@@ -290,10 +292,14 @@ class ArgumentTextWriter {
   // Moves the texts written in place into the buffer, where the rest is written.
   [[gnu::noinline]] void leavePlace() {
     std::string& bytes = texts_.bytes_;
-    bytes.reserve(static_cast<std::size_t>(out_ - place_) + 2 * length_ + 64);
+    reserveBytes(static_cast<std::size_t>(out_ - place_) + 2 * length_ + 64);
     bytes.assign(place_, out_);
     for (const char*& start : texts_.starts_) start = bytes.data() + (start - place_);
     place_ = nullptr;
+  }
+  void reserveBytes(std::size_t size) {
+    texts_.bytes_.reserve(size);
+    platform::adviseLargePages(texts_.bytes_.data(), texts_.bytes_.capacity());
   }
   // Grows the buffer when `n` more bytes would not fit, moving the start pointers along.
   void makeRoom(std::size_t n) {

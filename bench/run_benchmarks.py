@@ -385,6 +385,19 @@ class Bench:
                          f"{ns(bench) / 1e6:.2f} ms", "",
                          f"{bench['bytes_per_second'] / 1e6:.0f} MB/s")
 
+        # What each per-call feature costs a call: the call with it against the call without.
+        extensions = "invokemodule_bench_extensions"
+        features = "Per-call features (Google Benchmark, CPU time, median of repetitions)"
+        guarded = results.get((extensions, "BM_CrashGuardedCall/1"))
+        unguarded = results.get((extensions, "BM_CrashGuardedCall/0"))
+        if guarded and unguarded:
+            self.row(features, "crash guard, per call", f"{ns(guarded) - ns(unguarded):.1f} ns",
+                     f"unguarded call {ns(unguarded):.1f} ns", f"{ns(guarded) / ns(unguarded):.2f}x")
+        for (name, run), bench in sorted(results.items()):
+            if name == extensions and run.startswith("BM_GuardedBufferRoundTrip/"):
+                self.row(features, f"output buffer zeroed and its guard checked ({bench.get('label', run)})",
+                         f"{ns(bench):.1f} ns")
+
         others = [(name, run, bench) for (name, run), bench in sorted(results.items())
                   if name != host]
         for name, run, bench in others:

@@ -218,7 +218,9 @@ void installTerminationHandlers(void (*flushAtOnce)()) {
 
 int terminationSignal() { return terminationSignalNumber.load(); }
 
-void setInsideExtensionCall(bool inside) { insideExtensionCall.store(inside); }
+// A release store (no fence): the watcher polls the flag, and needs to see only what the main
+// thread did before it, the output flushed.
+void setInsideExtensionCall(bool inside) { insideExtensionCall.store(inside, std::memory_order_release); }
 
 void flushRuntimeOutput() {
 #ifdef __GLIBC__

@@ -9,23 +9,7 @@
  * of the command it stands for, as a script shows its lines before they run. Reads no input
  * and parses no command. */
 #define _POSIX_C_SOURCE 200809L
-#include <dlfcn.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <time.h>
-
-typedef int32_t (*ArgsEntryPoint)(char* output, int32_t outputSize, const char* function,
-                                  const char** argv, int32_t argc);
-
-enum { kOutputSize = 10240 };
-
-static int64_t counterNow(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
-}
+#include "floor_common.h"
 
 /* Writes `text` in double quotes with inner quotes doubled; `quoted` has room for it. */
 static void quote(const char* text, char* quoted) {
@@ -43,16 +27,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s LIBRARY COUNT FLUSH [ECHO]\n", argv[0]);
     return 2;
   }
-  void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (library == NULL) {
-    fprintf(stderr, "%s\n", dlerror());
-    return 1;
-  }
-  ArgsEntryPoint entry = (ArgsEntryPoint)(uintptr_t)dlsym(library, "RVExtensionArgs");
-  if (entry == NULL) {
-    fprintf(stderr, "no RVExtensionArgs\n");
-    return 1;
-  }
+  void* library = NULL;
+  ArgsEntryPoint entry = loadEntryPoint(argv[1], &library);
   long count = atol(argv[2]);
   int flushEachCall = atoi(argv[3]) != 0;
   int echo = argc == 5 && atoi(argv[4]) != 0;

@@ -7,24 +7,9 @@
  * blanks skipped, into one text buffer with a NUL behind it, passes the pointers to
  * RVExtensionArgs with the function "fn" and prints the quoted result and the time line. */
 #define _POSIX_C_SOURCE 200809L
-#include <dlfcn.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <time.h>
+#include "floor_common.h"
+
 #include <unistd.h>
-
-typedef int32_t (*ArgsEntryPoint)(char* output, int32_t outputSize, const char* function,
-                                  const char** argv, int32_t argc);
-
-enum { kOutputSize = 10240 };
-
-static int64_t counterNow(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
-}
 
 static void* grow(void* block, size_t size) {
   void* grown = realloc(block, size);
@@ -40,16 +25,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s LIBRARY < LINE\n", argv[0]);
     return 2;
   }
-  void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (library == NULL) {
-    fprintf(stderr, "%s\n", dlerror());
-    return 1;
-  }
-  ArgsEntryPoint entry = (ArgsEntryPoint)(uintptr_t)dlsym(library, "RVExtensionArgs");
-  if (entry == NULL) {
-    fprintf(stderr, "no RVExtensionArgs\n");
-    return 1;
-  }
+  void* library = NULL;
+  ArgsEntryPoint entry = loadEntryPoint(argv[1], &library);
 
   size_t capacity = 1 << 20, length = 0;
   char* line = grow(NULL, capacity);

@@ -267,12 +267,14 @@ const SearchPolicy& platformSearchPolicy() {
   return policy;
 }
 
-// Whether a file's first bytes are those of a library this host can load.
-bool hostCanLoad(const std::string& path) {
+// Whether a file's headers are those of a library this host can load, complete on disk (the
+// loader would fault reading past the end of a file still being written).
+bool hostCanLoad(const std::string& path, std::uint64_t size) {
   const SearchPolicy& policy = platformSearchPolicy();
-  LibraryFileKind kind = libraryFileKind(systemLibraries().readStart(path, 4096));
+  std::string head = systemLibraries().readStart(path, 4096);
+  LibraryFileKind kind = libraryFileKind(head);
   return kind.format == (policy.peLibraries ? LibraryFileKind::Pe : LibraryFileKind::Elf) &&
-         kind.bits == (policy.host64 ? 64 : 32);
+         kind.bits == (policy.host64 ? 64 : 32) && libraryFileLength(head) <= size;
 }
 
 // Loading or unloading a library under the crash guard: a fault in its start-up or clean-up
@@ -592,7 +594,7 @@ void ExtensionHandle::reloadIfChanged(ExtensionEntry& entry) {
   std::string copy;
   void* library = nullptr;
   bool stillLoaded = false;
-  if (hostCanLoad(entry.file)) {
+  if (hostCanLoad(entry.file, entry.stamp.size)) {
     runLoaderCode("(library clean-up code)", [&] { stillLoaded = closeLibraryGuarded(entry); });
     stillLoaded = stillLoaded && platform::libraryStillLoaded(oldCopy);
     runLoaderCode("(library start-up code)",

@@ -66,7 +66,13 @@ bool runOne(const std::string& executable, const std::string& script,
             const TestRunOptions& options, ScriptOutcome* outcome) {
   const std::int64_t frequency = platform::counterFrequency();
   const std::int64_t start = platform::counter();
-  platform::ChildRun run = platform::runChild({executable, script}, options.timeoutSeconds * 1000);
+  std::vector<std::string> command{executable};
+  if (!options.childArguments.empty()) {
+    command.insert(command.end(), options.childArguments.begin(), options.childArguments.end());
+    command.emplace_back("--");  // the path is a path, whatever it looks like
+  }
+  command.push_back(script);
+  platform::ChildRun run = platform::runChild(command, options.timeoutSeconds * 1000);
   const double milliseconds = platform::elapsedMilliseconds(start, platform::counter(), frequency);
   if (run.ending == platform::ChildRun::Interrupted) return false;
   outcome->path = script;

@@ -25,7 +25,8 @@
 //   locale                 switches the C locale to a German one (decimal comma); result
 //                          "decimal point <c>" as that locale has it, "no German locale" if none
 //   burst N                calls the host callback N times on the calling thread; result
-//                          "<a> accepted (places left <first>..<last>), <r> refused"
+//                          "<a> accepted (places left <first>..<last>), <r> refused"; the part in
+//                          brackets only when a callback was accepted
 //   context                what the latest RVExtensionContext call received (context variants)
 //   flags N                sets RVExtensionFeatureFlags to N (flag variants); result "flags N"
 //   request [thread]       calls the host's RVExtensionRequestContext on this thread (or on a
@@ -352,8 +353,8 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
       if (first == -2) first = got;
       last = got;
     }
-    return std::to_string(accepted) + " accepted (places left " + std::to_string(first) + ".." +
-           std::to_string(last) + "), " + std::to_string(number - accepted) + " refused";
+    std::string places = accepted > 0 ? " (places left " + std::to_string(first) + ".." + std::to_string(last) + ")" : "";
+    return std::to_string(accepted) + " accepted" + places + ", " + std::to_string(number - accepted) + " refused";
   }
   if (command == "context") return describeContext();
   if (command == "flags") {

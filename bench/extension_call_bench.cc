@@ -49,6 +49,24 @@ void BM_FunctionFormCall(benchmark::State& state) {
 }
 BENCHMARK(BM_FunctionFormCall);
 
+// A function-form call to the "bench" extension (0) and to "bench_context" (1), which also
+// exports RVExtensionContext: the difference is what the context costs a call.
+void BM_CallWithContext(benchmark::State& state) {
+  std::filesystem::current_path(BENCH_EXTENSION_DIR);
+  const std::string name = state.range(0) != 0 ? "bench_context" : "bench";
+  state.SetLabel(state.range(0) != 0 ? "with RVExtensionContext" : "without");
+  CapturedOutput output;
+  { ExtensionHandle load(name); }
+  for (auto _ : state) {
+    ExtensionHandle handle(name);
+    handle.call("fn");
+    output.trim();
+  }
+  state.SetItemsProcessed(state.iterations());
+  extensionRegistry.unloadAll();
+}
+BENCHMARK(BM_CallWithContext)->Arg(0)->Arg(1);
+
 // What preparing and checking the 10240-byte buffer with its guard zone costs per call.
 void BM_GuardedBufferRoundTrip(benchmark::State& state) {
   GuardedBuffer buffer(10240, static_cast<GuardedBuffer::GuardCheck>(state.range(0)));

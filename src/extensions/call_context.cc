@@ -159,7 +159,10 @@ void setScriptLine(std::string_view line) {
   if (depth > 0 && depth <= kMaxFrames) frames[depth - 1].line = line;
 }
 
-void setTypedLine(std::string_view line) { typedLine = line; }
+void setTypedLine(std::string_view line) {
+  typedLine = line;
+  if (line.empty() && typedCopy.capacity() > 64 * 1024) std::string().swap(typedCopy);  // a huge line's copy
+}
 
 void keepTypedLine() {
   if (depth != 0 || typedLine.empty() || typedLine.data() == typedCopy.data()) return;

@@ -462,9 +462,6 @@ void ExtensionHandle::reportVersion() {
 
 namespace {
 
-// Runs `callEntry` (the call of one entry point) with the call buffer ready and prints what
-// came back: the result with `format` ("%s" the quoted text, "%d" the return code), then the
-// time; or the overrun. The timed interval holds the entry-point call alone.
 // Reads the extension's flags before a call, says what is new among those the host cannot
 // honour, and builds the context; answers whether the context function is called first.
 bool prepareContext(ExtensionEntry& entry, ContextArguments* arguments) {

@@ -205,7 +205,8 @@ struct StackTrace {
     }
   }
   std::lock_guard<std::mutex> lock(contextMutex);
-  lastContext = "#" + std::to_string(++contextCalls) + " (" + std::to_string(count) + ") " + text;
+  lastContext.assign("#").append(std::to_string(++contextCalls)).append(" (").append(std::to_string(count));
+  lastContext.append(") ").append(text);
 }
 
 std::string describeContext() {

@@ -9,7 +9,7 @@
 #include "output/output.h"
 #include "platform/crash_guard.h"
 #include "values/array_parser.h"
-#include "values/game_value.h"
+#include "values/game_text.h"
 
 namespace {
 

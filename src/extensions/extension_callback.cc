@@ -7,7 +7,7 @@
 #include "output/output.h"
 #include "platform/crash_guard.h"
 #include "platform/platform.h"
-#include "values/game_value.h"
+#include "values/game_text.h"
 
 std::int32_t CallbackQueue::take(std::uint64_t frame) {
   std::uint64_t state = state_.load(std::memory_order_relaxed);

@@ -66,11 +66,9 @@ bool runOne(const std::string& executable, const std::string& script,
             const TestRunOptions& options, ScriptOutcome* outcome) {
   const std::int64_t frequency = platform::counterFrequency();
   const std::int64_t start = platform::counter();
-  std::vector<std::string> command{executable};
-  if (!options.childArguments.empty()) {
-    command.insert(command.end(), options.childArguments.begin(), options.childArguments.end());
-    command.emplace_back("--");  // the path is a path, whatever it looks like
-  }
+  std::vector<std::string> command = {executable};
+  command.insert(command.end(), options.sessionOptions.begin(), options.sessionOptions.end());
+  if (!options.sessionOptions.empty()) command.emplace_back("--");
   command.push_back(script);
   platform::ChildRun run = platform::runChild(command, options.timeoutSeconds * 1000);
   const double milliseconds = platform::elapsedMilliseconds(start, platform::counter(), frequency);

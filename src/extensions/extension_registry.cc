@@ -35,6 +35,29 @@ GuardedBuffer& versionOutputBuffer() {
   return buffer;
 }
 
+// The extension each buffer was last handed to (main thread only); empty until then.
+std::string& callBufferUser() {
+  static std::string name;
+  return name;
+}
+
+std::string& versionBufferUser() {
+  static std::string name;
+  return name;
+}
+
+// A write into a buffer's guard zones found before a call, or once libraries are freed, was
+// made while no call ran: by a thread of the extension last handed the buffer. It is reported
+// on its own, and the zones are restored, so the coming call is judged by what it does.
+void reportLateWrites(GuardedBuffer& buffer, const std::string& user) {
+  if (buffer.guardsWritten()) printLateBufferWrite(user);
+}
+
+void reportLateWritesToEither() {
+  if (!callBufferUser().empty()) reportLateWrites(callOutputBuffer(), callBufferUser());
+  if (!versionBufferUser().empty()) reportLateWrites(versionOutputBuffer(), versionBufferUser());
+}
+
 // The quoted result of the latest call; reused so that a call allocates nothing once warm.
 std::string& resultLine() {
   static std::string line;
@@ -264,6 +287,7 @@ bool ExtensionRegistry::unload(const std::string& typedName) {
   closeLibraryGuarded(found->second);
   entries_.erase(found);
   leaveExtensionCode();
+  reportLateWritesToEither();
   return true;
 }
 
@@ -282,6 +306,7 @@ void ExtensionRegistry::unloadAll() {
   for (auto& [key, entry] : entries_) closeLibraryGuarded(entry);
   entries_.clear();
   leaveExtensionCode();
+  reportLateWritesToEither();
 }
 
 // --- ExtensionHandle: loading ------------------------------------------------------------
@@ -401,6 +426,8 @@ void ExtensionHandle::reportVersion() {
   }
 
   GuardedBuffer& buffer = versionOutputBuffer();
+  reportLateWrites(buffer, versionBufferUser());
+  versionBufferUser() = entry->name;
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
   auto version = [entry, output] { entry->rvExtensionVersion(output, kExtensionVersionSize); };
@@ -437,6 +464,8 @@ template <class EntryCall>
 void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* format,
                    std::string_view note, EntryCall&& callEntry) {
   GuardedBuffer& buffer = callOutputBuffer();
+  reportLateWrites(buffer, callBufferUser());
+  callBufferUser() = entry->name;
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
   std::int32_t code = 0;

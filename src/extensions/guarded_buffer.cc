@@ -45,7 +45,7 @@ GuardedBuffer::GuardedBuffer(std::size_t size, GuardCheck preferred) : size_(siz
   pages_ = platform::mapPagesWithBarrier(pagesSize_);
   if (pages_ != nullptr) {
     front = Zone{pages_, guardSize_};
-    markers = Zone{pages_ + guardSize_, bufferPages - size_};
+    markers = Zone{pages_ + guardSize_, bufferPages - size_, -1, true};
     back = Zone{pages_ + guardSize_ + bufferPages, guardSize_};
   } else {
     guardSize_ = kMinimumGuardSize;
@@ -107,7 +107,14 @@ bool GuardedBuffer::zoneWritten(Zone& zone) {
     platform::armWriteTrap(zone.trap);
     return true;
   }
-  if (patternIntact(zone.begin, zone.size)) return false;
+  bool intact;
+  if (zone.endsOnly && zone.size > 2 * kMarkerCheckSize) {
+    intact = patternIntact(zone.begin, kMarkerCheckSize) &&
+             patternIntact(zone.begin + zone.size - kMarkerCheckSize, kMarkerCheckSize);
+  } else {
+    intact = patternIntact(zone.begin, zone.size);
+  }
+  if (intact) return false;
   std::memset(zone.begin, kGuardPattern, zone.size);
   return true;
 }

@@ -125,6 +125,9 @@ def test_rebuilt_library_is_picked_up_and_broken_builds_reported_once(ctx):
         out = s.call("build") + s.call("build")
         check(out.count(FAILED) == 1 and ctx.reloaded not in out and out.count('"build 2"') == 2,
               "one failure report, the old build answers:\n" + out)
+    os.remove(os.path.join(ctx.work, "w" + SUFFIX))
+    out = s.call("build")
+    check(out.startswith('"build 2"'), "a removed file leaves the loaded build in place:\n" + out)
     install(ctx, "testext_full")
     check(s.call("build").startswith(ctx.reloaded), "a good build after broken ones loads")
     check(s.end() == 0 and s.private_folders() == [], "the private folder is gone after exit")

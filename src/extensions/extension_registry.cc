@@ -619,12 +619,13 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
 // --- ExtensionHandle: --watch ------------------------------------------------------------
 
 // The author's file changed since its copy was loaded: once it has settled, a copy of the new
-// file replaces the old one. A file that is no library of the host's kind is reported and the
+// file replaces the old one (a file that is gone leaves the old one in place). A file that is no library of the host's kind is reported and the
 // old copy stays; one that fails to load is reported and the old copy is loaded afresh. Either
 // way the failure is told once: the stamp of the new file is taken as seen.
 void ExtensionHandle::reloadIfChanged(ExtensionEntry& entry) {
   if (entry.copy.empty() || platform::fileStamp(entry.file) == entry.stamp) return;
   entry.stamp = settledStamp(entry.file);
+  if (!entry.stamp.exists) return;  // removed, as a build may do first: the copy goes on serving
   LibrarySearch search;
   LoadAttempt& attempt = search.attempts.emplace_back();
   attempt.file = entry.builtFile;

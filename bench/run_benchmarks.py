@@ -356,6 +356,10 @@ class Bench:
             bench = get(run)
             if bench:
                 self.row(section, label, f"{ns(bench):.0f} ns")
+        bench = results.get(("invokemodule_bench_extensions", "BM_GuardMarkerCheck"))
+        if bench:
+            self.row(section, "output buffer's guard check (flags, front markers), x2 per call",
+                     f"{ns(bench):.1f} ns", "", "", "", None, bench.get("label", ""))
         bench = get("BM_DispatchArgumentCall")
         if bench and self.floor_cpu:
             self.row(section, "whole command, output to memory", f"{ns(bench):.0f} ns",
@@ -398,6 +402,12 @@ class Bench:
                 self.row(features, f"output buffer zeroed and its guard checked ({bench.get('label', run)})",
                          f"{ns(bench):.1f} ns")
 
+        plain = results.get(("invokemodule_bench_extensions", "BM_CallWithContext/0"))
+        context = results.get(("invokemodule_bench_extensions", "BM_CallWithContext/1"))
+        if plain and context:
+            self.row(section, "function-form call, extension with RVExtensionContext",
+                     f"{ns(context):.0f} ns", f"without: {ns(plain):.0f} ns",
+                     f"+{ns(context) - ns(plain):.0f} ns per call")
         others = [(name, run, bench) for (name, run), bench in sorted(results.items())
                   if name != host]
         for name, run, bench in others:

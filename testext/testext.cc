@@ -5,7 +5,12 @@
 //   empty                  writes nothing
 //   bytes N                writes N bytes of 'x' from the start of the buffer and no terminator,
 //                          whatever the buffer's size (10240 fills the last byte, 12000 overruns)
-//   poke N                 writes the result "poked", then one byte at offset N
+//   poke N                 writes the result "poked", then one byte at offset N (may be negative)
+//   before N               writes the result "before", and N bytes of 'x' just before the buffer
+//   latepoke MS N          result "started"; a background thread writes one byte at offset N
+//                          of this call's buffer MS milliseconds later, after the call returned
+//   fork                   forks; the call returns "forked" in both processes (POSIX)
+//   reap                   waits for the process "fork" made: "child ended <exit status>"
 //   code N                 result "code"; the argument form returns N
 //   print TEXT             prints TEXT and a line end to stdout itself (unflushed); result "printed"
 //   sleep MS               sleeps MS milliseconds; result "slept"
@@ -27,14 +32,24 @@
 //                          glibc from unloading the library until the thread ends; "resident"
 //   locale                 switches the C locale to a German one (decimal comma); result
 //                          "decimal point <c>" as that locale has it, "no German locale" if none
+//   burst N                calls the host callback N times on the calling thread; result
+//                          "<a> accepted (places left <first>..<last>), <r> refused"; the part in
+//                          brackets only when a callback was accepted
+//   context                what the latest RVExtensionContext call received (context variants)
+//   flags N                sets RVExtensionFeatureFlags to N (flag variants); result "flags N"
+//   request [thread]       calls the host's RVExtensionRequestContext on this thread (or on a
+//                          new one, joined), then answers as "context"
 // The callback results: "returned 99" when every callback call returned 99, else the first other value.
 //
 // Variant switches, set by the build: TESTEXT_EXPORT_VERSION, TESTEXT_EXPORT_CALL,
 // TESTEXT_EXPORT_ARGS, TESTEXT_EXPORT_REGISTER (each 0 or 1), TESTEXT_VERSION_LENGTH (the
 // version text is that many 'v' bytes; 0 gives "testext 1.0"), TESTEXT_VERSION_IGNORES_SIZE
-// (copy the version text whole, past the buffer if it is too long), TESTEXT_LOUD (print a line
+// (copy the version text whole, past the buffer if it is too long), TESTEXT_VERSION_BEFORE (the
+// version call also writes that many bytes just before the buffer), TESTEXT_LOUD (print a line
 // from the library's start-up and clean-up code), TESTEXT_MANGLED (entry points without
-// extern "C", so exported under their C++ names), TESTEXT_BUILD (what "build" answers; 1).
+// extern "C", so exported under their C++ names), TESTEXT_BUILD (what "build" answers; 1),
+// TESTEXT_CONTEXT (export RVExtensionContext), TESTEXT_FLAGS (export the RVExtensionFeatureFlags
+// variable with this first value), TESTEXT_FLAGS_FUNCTION (export a function of that name instead).
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -42,6 +57,8 @@
 #else
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -68,6 +85,9 @@
 #ifndef TESTEXT_VERSION_LENGTH
 #define TESTEXT_VERSION_LENGTH 0
 #endif
+#ifndef TESTEXT_VERSION_BEFORE
+#define TESTEXT_VERSION_BEFORE 0
+#endif
 #ifndef TESTEXT_BUILD
 #define TESTEXT_BUILD 1
 #endif
@@ -76,6 +96,13 @@
 #endif
 
 typedef std::int32_t (*HostCallback)(const char* name, const char* function, const char* data);
+typedef void(EXTENSION_CALL* RequestContextFunction)();
+
+#if TESTEXT_FLAGS
+extern "C" {
+EXTENSION_EXPORT std::uint64_t RVExtensionFeatureFlags = TESTEXT_FLAGS;
+}
+#endif
 
 namespace {
 
@@ -157,6 +184,78 @@ void pinLibrary() {
 #endif
 }
 
+// What the latest context call received, and how many there were.
+std::mutex contextMutex;
+std::string lastContext = "no context yet";
+int contextCalls = 0;
+
+// Line number, offset, file, scope, the content's length and its text from the offset to the
+// line's end, per stack-trace line.
+struct StackTraceLine {
+  std::uint32_t lineNumber;
+  std::uint32_t fileOffset;
+  const char* sourceFile;
+  const char* scopeName;
+  const char* fileContent;
+};
+struct StackTrace {
+  StackTraceLine* lines;
+  std::uint32_t lineCount;
+};
+
+[[maybe_unused]] void recordContext(const char** args, unsigned int count, std::uint64_t flags) {
+  std::string text;
+  if (flags & 1) {  // typed: the ID and the owner stand in their slots
+    text = "typed " + std::to_string(reinterpret_cast<std::uintptr_t>(args[0])) + "|" + args[1] + "|" + args[2] + "|" +
+           args[3] + "|" + std::to_string(static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(args[4])));
+  } else {
+    text = std::string(args[0]) + "|" + args[1] + "|" + args[2] + "|" + args[3] + "|" + args[4];
+  }
+  if (count >= 6) {
+    const StackTrace* trace = reinterpret_cast<const StackTrace*>(args[5]);
+    for (std::uint32_t i = 0; i < trace->lineCount; ++i) {
+      const StackTraceLine& line = trace->lines[i];
+      std::string at(line.fileContent + line.fileOffset);
+      text += " <" + std::to_string(line.lineNumber) + ":" + std::to_string(line.fileOffset) + " " +
+              line.sourceFile + " (" + line.scopeName + ") " + std::to_string(std::strlen(line.fileContent)) +
+              " bytes: " + at.substr(0, at.find('\n')) + ">";
+    }
+  }
+  std::lock_guard<std::mutex> lock(contextMutex);
+  lastContext.assign("#").append(std::to_string(++contextCalls)).append(" (").append(std::to_string(count));
+  lastContext.append(") ").append(text);
+}
+
+std::string describeContext() {
+  std::lock_guard<std::mutex> lock(contextMutex);
+  return lastContext;
+}
+
+// Calls the host's RVExtensionRequestContext, looked up in the host program itself.
+std::string requestContext(bool onOtherThread) {
+#ifdef _WIN32
+  HMODULE host = GetModuleHandleW(nullptr);
+  auto request = reinterpret_cast<RequestContextFunction>(
+      reinterpret_cast<void*>(GetProcAddress(host, "RVExtensionRequestContext")));
+  if (sizeof(void*) == 4 && GetProcAddress(host, "_RVExtensionRequestContext@0") == nullptr) {
+    return "no decorated RVExtensionRequestContext";
+  }
+#else
+  auto request = reinterpret_cast<RequestContextFunction>(dlsym(RTLD_DEFAULT, "RVExtensionRequestContext"));
+#endif
+  if (request == nullptr) return "no RVExtensionRequestContext";
+  if (onOtherThread) {
+    std::thread(request).join();
+  } else {
+    request();
+  }
+  return describeContext();
+}
+
+#ifndef _WIN32
+pid_t forkedChild = -1;
+#endif
+
 // Carries out one function text. Answers the result text; sets `code` for the argument form.
 std::string run(const char* function, const char** argv, std::int32_t argc, char* output,
                 std::int32_t outputSize, std::int32_t* code) {
@@ -177,6 +276,33 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     output[number] = 'p';
     return "poked";
   }
+  if (command == "before") {
+    writeText(output, outputSize, "before");
+    std::memset(output - number, 'x', static_cast<std::size_t>(number));
+    return "before";
+  }
+  if (command == "latepoke") {
+    char* end = nullptr;
+    long delay = std::strtol(rest.c_str(), &end, 10);
+    char* target = output + std::strtol(end, nullptr, 10);
+    std::lock_guard<std::mutex> lock(background.mutex);
+    background.threads.emplace_back([delay, target] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      *target = 'p';
+    });
+    return "started";
+  }
+#ifndef _WIN32
+  if (command == "fork") {
+    forkedChild = fork();
+    return "forked";
+  }
+  if (command == "reap") {
+    int status = 0;
+    if (waitpid(forkedChild, &status, 0) != forkedChild) return "no child";
+    return WIFEXITED(status) ? "child ended " + std::to_string(WEXITSTATUS(status)) : "child killed";
+  }
+#endif
   if (command == "code") {
     *code = static_cast<std::int32_t>(number);
     return "code";
@@ -265,6 +391,30 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     *code = argc;
     return result;
   }
+  if (command == "burst") {
+    long accepted = 0;
+    std::int32_t first = -2;
+    std::int32_t last = -2;
+    for (long i = 0; i < number; ++i) {
+      std::int32_t got = callBack("testext", "burst", std::to_string(i).c_str());
+      if (got < 0) continue;
+      ++accepted;
+      if (first == -2) first = got;
+      last = got;
+    }
+    std::string places = accepted > 0 ? " (places left " + std::to_string(first) + ".." + std::to_string(last) + ")" : "";
+    return std::to_string(accepted) + " accepted" + places + ", " + std::to_string(number - accepted) + " refused";
+  }
+  if (command == "context") return describeContext();
+  if (command == "flags") {
+#if TESTEXT_FLAGS
+    RVExtensionFeatureFlags = static_cast<std::uint64_t>(number);
+    return "flags " + std::to_string(number);
+#else
+    return "no flags";
+#endif
+  }
+  if (command == "request") return requestContext(rest == "thread");
   if (command == "calls") return std::to_string(callCount.load());
   if (command == "build") return "build " + std::to_string(TESTEXT_BUILD);
   if (command == "resident") {
@@ -302,6 +452,9 @@ extern "C" {
 
 #if TESTEXT_EXPORT_VERSION
 EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32_t outputSize) {
+#if TESTEXT_VERSION_BEFORE > 0
+  std::memset(output - TESTEXT_VERSION_BEFORE, 'x', TESTEXT_VERSION_BEFORE);
+#endif
   std::string version =
       TESTEXT_VERSION_LENGTH > 0 ? std::string(TESTEXT_VERSION_LENGTH, 'v') : "testext 1.0";
   if (TESTEXT_VERSION_IGNORES_SIZE) {
@@ -338,6 +491,20 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(HostCallback ca
   ++registrationCount;
   hostCallback = callback;
 }
+#endif
+
+#if TESTEXT_CONTEXT
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionContext(const char** args, unsigned int argsCnt) {
+#if TESTEXT_FLAGS
+  recordContext(args, argsCnt, RVExtensionFeatureFlags);
+#else
+  recordContext(args, argsCnt, 0);
+#endif
+}
+#endif
+
+#if TESTEXT_FLAGS_FUNCTION
+EXTENSION_EXPORT std::uint64_t RVExtensionFeatureFlags() { return 1; }
 #endif
 
 #if !TESTEXT_MANGLED

@@ -3,6 +3,8 @@
 
 #include "commands/command_hints.h"
 #include "commands/script_runner.h"
+#include "extensions/call_context.h"
+#include "extensions/extension_callback.h"
 #include "extensions/extension_registry.h"
 #include "output/output.h"
 #include "interface_texts.h"
@@ -44,11 +46,12 @@ const char* unquoteFunctionInPlace(std::string& line, std::string_view function)
 }
 
 bool runArgumentCall(std::string& line, const CommandMatch& match) {
-  // The argument texts are built before the extension is looked up: exactly the texts of the
-  // parsed array's argumentList, written straight from the literal without building the
-  // values, which the call never needs. The literal is read in place, and the texts written
-  // over it: the line has been echoed already, the parser reads no byte beyond the length it
-  // is given, and the extension name and function text lie before the literal.
+  // The extension is looked up first (one with a call context needs the line kept before it
+  // changes), then the argument texts are built: exactly the texts of the parsed array's
+  // argumentList, written straight from the literal without building the values, which the
+  // call never needs. The literal is read in place, and the texts written over it: the line
+  // has been echoed already, the parser reads no byte beyond the length it is given, and the
+  // extension name and function text lie before the literal.
   // The texts' memory is kept for the next command (the dispatcher runs on the main thread
   // only, and a call never dispatches another), so that a command allocates nothing once
   // warm; the memory of a huge line is given back.
@@ -56,21 +59,21 @@ bool runArgumentCall(std::string& line, const CommandMatch& match) {
   static ArgumentTexts arguments;
   std::size_t cursor = 0;
   ArgumentProblems problems;
+  ExtensionHandle handle{match.extension};
+  if (handle.hasContext()) keepTypedLine();  // the line is changed in place next
   char* literal = line.data() + (match.array.data() - line.data());
   argumentTextsInPlace(literal, match.array.size(), cursor, &arguments, &problems);
   const char* function = unquoteFunctionInPlace(line, match.function);
-  {
-    ExtensionHandle handle{match.extension};
-    handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()),
-                    problems.any() ? argumentNote(problems) : std::string());
-  }
+  handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()),
+                  problems.any() ? argumentNote(problems) : std::string());
   if (arguments.capacity() > kKeptCapacity) arguments = ArgumentTexts();
   return true;
 }
 
 bool runFunctionCall(std::string& line, const CommandMatch& match) {
-  const char* function = unquoteFunctionInPlace(line, match.function);
   ExtensionHandle handle{match.extension};
+  if (handle.hasContext()) keepTypedLine();  // the line is changed in place next
+  const char* function = unquoteFunctionInPlace(line, match.function);
   handle.call(function);
   return true;
 }
@@ -87,6 +90,21 @@ bool runExecVM(std::string&, const CommandMatch& match) {
     return true;
   }
   return runScript(unquoteString(match.operand));
+}
+
+// With a literal, sets the context values; alone, shows them in the command's own form.
+bool runSetContext(std::string&, const CommandMatch& match) {
+  ContextSettings& settings = contextSettings();
+  if (match.operand.empty()) {
+    printNotice(setContextCommandText(settings).c_str());
+  } else if (!readContextLiteral(match.operand, &settings)) {
+    for (const CommandRow& row : commandTable()) {
+      if (row.recognise == &matchSetContext) {
+        printNotice("Malformed setContext", "the form is " + std::string(row.usage));
+      }
+    }
+  }
+  return true;
 }
 
 bool runExit(std::string&, const CommandMatch&) {
@@ -125,7 +143,11 @@ bool dispatchCommand(bool echo, std::string& line) {
     CommandMatch match;
     if (!command.recognise(line, &match)) continue;
     echoCommand(echo, line, match.hasSemicolon);
-    return command.run(line, match);
+    if (!echo) setTypedLine(line);  // a typed line heads the chain of what it runs
+    bool goOn = command.run(line, match);
+    if (!echo) setTypedLine({});
+    reportRefusedCallbacks();
+    return goOn;
   }
   if (echo) printEcho(line, "");
   printNotice("Unknown command", unknownCommandHint(line));

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "extensions/call_context.h"
 #include "extensions/call_watchdog.h"
 #include "extensions/crash_report.h"
 #include "extensions/extension_callback.h"
@@ -35,6 +36,29 @@ GuardedBuffer& callOutputBuffer() {
 GuardedBuffer& versionOutputBuffer() {
   static GuardedBuffer buffer(kExtensionVersionSize);
   return buffer;
+}
+
+// The extension each buffer was last handed to (main thread only); empty until then.
+std::string& callBufferUser() {
+  static std::string name;
+  return name;
+}
+
+std::string& versionBufferUser() {
+  static std::string name;
+  return name;
+}
+
+// A write into a buffer's guard zones found before a call, or once libraries are freed, was
+// made while no call ran: by a thread of the extension last handed the buffer. It is reported
+// on its own, and the zones are restored, so the coming call is judged by what it does.
+void reportLateWrites(GuardedBuffer& buffer, const std::string& user) {
+  if (buffer.guardsWritten()) printLateBufferWrite(user);
+}
+
+void reportLateWritesToEither() {
+  if (!callBufferUser().empty()) reportLateWrites(callOutputBuffer(), callBufferUser());
+  if (!versionBufferUser().empty()) reportLateWrites(versionOutputBuffer(), versionBufferUser());
 }
 
 // The quoted result of the latest call; reused so that a call allocates nothing once warm.
@@ -307,6 +331,34 @@ void lowerAsciiInPlace(std::string& text) {
   }
 }
 
+// Whether the export at `address` is code rather than data: the symbol's type in the ELF
+// file's dynamic symbols, or the section it lies in within a PE image.
+bool exportIsFunction(void* module, const std::string& path, const char* name, const void* address) {
+  if (const void* image = platform::libraryImageBase(module)) return peAddressIsCode(image, address);
+  std::vector<std::string> functions;
+  elfExportedNames(systemLibraries().readStart(path, std::size_t{256} << 20), &functions);
+  for (const std::string& function : functions) {
+    if (function == name) return true;
+  }
+  return false;
+}
+
+// Finds the RVExtensionFeatureFlags variable (a data export: the plain name on every build)
+// and says what the host cannot honour of its flags, or that it is a function.
+void lookUpFeatureFlags(ExtensionEntry& entry, void* module) {
+  const char* name = "RVExtensionFeatureFlags";
+  entry.featureFlags = nullptr;
+  void* address = platform::findLibrarySymbol(module, name);
+  if (address == nullptr) return;
+  if (exportIsFunction(module, entry.file, name, address)) {
+    printColoured(ConsoleColour::DarkYellow, "%s\n", featureFlagsFunctionNote(entry.fileName).c_str());
+    return;
+  }
+  entry.featureFlags = static_cast<const std::uint64_t*>(address);
+  std::string notes = featureFlagNotes(entry.fileName, *entry.featureFlags, &entry.notedFlags);
+  if (!notes.empty()) printColoured(ConsoleColour::DarkYellow, "%s\n", notes.c_str());
+}
+
 }  // namespace
 
 std::string toLowerAscii(std::string_view text) {
@@ -331,6 +383,7 @@ bool ExtensionRegistry::unload(const std::string& typedName) {
   closeAndRemember(found->second);
   entries_.erase(found);
   leaveExtensionCode();
+  reportLateWritesToEither();
   return true;
 }
 
@@ -349,6 +402,7 @@ void ExtensionRegistry::unloadAll() {
   for (auto& [key, entry] : entries_) closeAndRemember(entry);
   entries_.clear();
   leaveExtensionCode();
+  reportLateWritesToEither();
 }
 
 // --- ExtensionHandle: loading ------------------------------------------------------------
@@ -444,6 +498,9 @@ void ExtensionHandle::adopt(ExtensionEntry& entry) {
       module, "_RVExtensionArgs@20", "RVExtensionArgs", decoratedOnly[2]);
   entry.rvExtensionRegisterCallback = findEntryPoint<RVExtensionRegisterCallbackFunction>(
       module, "_RVExtensionRegisterCallback@4", "RVExtensionRegisterCallback", decoratedOnly[3]);
+  bool contextDecoratedOnly = false;
+  entry.rvExtensionContext = findEntryPoint<RVExtensionContextFunction>(
+      module, "_RVExtensionContext@8", "RVExtensionContext", contextDecoratedOnly);
 
   // The export table is read only when an entry point is missing; its problems, and entry
   // points the game would not find under their decorated names, are told once.
@@ -460,6 +517,8 @@ void ExtensionHandle::adopt(ExtensionEntry& entry) {
     for (const std::string& problem : entry.exportProblems) text += entry.fileName + ": " + problem + "\n";
     printColoured(ConsoleColour::DarkYellow, "%s\n", text.c_str());
   }
+
+  lookUpFeatureFlags(entry, module);
 
   // A library that cannot be called stays loaded; every call reports it.
   if (entry.rvExtension == nullptr && entry.rvExtensionArgs == nullptr) return;
@@ -498,6 +557,8 @@ void ExtensionHandle::reportVersion() {
   }
 
   GuardedBuffer& buffer = versionOutputBuffer();
+  reportLateWrites(buffer, versionBufferUser());
+  versionBufferUser() = entry->name;
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
   auto version = [entry, output] { entry->rvExtensionVersion(output, kExtensionVersionSize); };
@@ -527,21 +588,58 @@ void ExtensionHandle::reportVersion() {
 
 namespace {
 
+// Reads the extension's flags before a call, says what is new among those the host cannot
+// honour, and builds the context; answers whether the context function is called first.
+bool prepareContext(ExtensionEntry& entry, ContextArguments* arguments) {
+  std::uint64_t flags = entry.featureFlags != nullptr ? *entry.featureFlags : 0;
+  if ((flags & ~entry.notedFlags) != 0) {
+    std::string notes = featureFlagNotes(entry.fileName, flags, &entry.notedFlags);
+    if (!notes.empty()) printColoured(ConsoleColour::DarkYellow, "%s\n", notes.c_str());
+  }
+  if (entry.rvExtensionContext == nullptr) return false;
+  buildContextArguments(flags, arguments);
+  return (flags & kFlagNoDefaultContext) == 0;
+}
+
 // Runs `callEntry` (the call of one entry point) with the call buffer ready and prints what
 // came back: the result with `format` ("%s" the quoted text, "%d" the return code), then the
-// time; or the overrun. The timed interval holds the entry-point call alone.
+// time and the game's warnings; or the overrun. The timed interval holds the entry-point call
+// alone; an extension with a context function or feature flags gets its context first, on
+// the same thread and under the same guard, outside the timed interval.
 template <class EntryCall>
 void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* format,
-                   std::string_view note, EntryCall&& callEntry) {
+                   std::string_view note, std::int32_t argumentCount, EntryCall&& callEntry) {
   GuardedBuffer& buffer = callOutputBuffer();
+  reportLateWrites(buffer, callBufferUser());
+  callBufferUser() = entry->name;
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
   std::int32_t code = 0;
-  auto body = [&] { code = callEntry(output); };
-  enterExtensionCode();
-  std::int64_t start = platform::counter();
-  bool returned = runExtensionCode(site, libraryAddressOf(*entry), body, start);
-  std::int64_t end = platform::counter();
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  bool returned = false;
+  if (entry->rvExtensionContext == nullptr && entry->featureFlags == nullptr) [[likely]] {
+    auto body = [&] { code = callEntry(output); };
+    enterExtensionCode();
+    start = platform::counter();
+    returned = runExtensionCode(site, libraryAddressOf(*entry), body, start);
+    end = platform::counter();
+  } else {
+    static ContextArguments arguments;  // main thread only
+    const bool contextFirst = prepareContext(*entry, &arguments);
+    auto body = [&] {
+      if (contextFirst) {
+        entry->rvExtensionContext(reinterpret_cast<const char**>(arguments.slots), arguments.count);
+      }
+      start = platform::counter();
+      code = callEntry(output);
+      end = platform::counter();
+    };
+    enterExtensionCode();
+    beginContextCall(entry->rvExtensionContext, &arguments);
+    returned = runExtensionCode(site, libraryAddressOf(*entry), body);
+    endContextCall();
+  }
   leaveExtensionCodeUnlocked();
   OutputLock lock;  // keeps the result and its time together
   endWaiting();     // under the same hold: one lock round trip after the call
@@ -560,7 +658,8 @@ void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* form
   line.clear();
   appendQuoted(line, buffer.text());
   printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
-  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency), note);
+  const double milliseconds = platform::elapsedMilliseconds(start, end, frequency);
+  printExecutionTime(milliseconds, note, gameWarnings(milliseconds, argumentCount));
 }
 
 }  // namespace
@@ -573,7 +672,7 @@ void ExtensionHandle::call(const char* function) {
     return;
   }
   if (quarantined(*entry, {})) return;
-  callAndReport(entry, CallSite{"RVExtension", function}, "%s\n", {}, [&](char* output) {
+  callAndReport(entry, CallSite{"RVExtension", function}, "%s\n", {}, 0, [&](char* output) {
     entry->rvExtension(output, kExtensionOutputSize, function);
     return std::int32_t{0};
   });
@@ -588,7 +687,7 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
     return;
   }
   if (quarantined(*entry, note)) return;
-  callAndReport(entry, CallSite{"RVExtensionArgs", function}, "[%s,%d,0]\n", note,
+  callAndReport(entry, CallSite{"RVExtensionArgs", function}, "[%s,%d,0]\n", note, argc,
                 [&](char* output) {
     return entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   });
@@ -597,12 +696,13 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
 // --- ExtensionHandle: --watch ------------------------------------------------------------
 
 // The author's file changed since its copy was loaded: once it has settled, a copy of the new
-// file replaces the old one. A file that is no library of the host's kind is reported and the
+// file replaces the old one (a file that is gone leaves the old one in place). A file that is no library of the host's kind is reported and the
 // old copy stays; one that fails to load is reported and the old copy is loaded afresh. Either
 // way the failure is told once: the stamp of the new file is taken as seen.
 void ExtensionHandle::reloadIfChanged(ExtensionEntry& entry) {
   if (entry.copy.empty() || platform::fileStamp(entry.file) == entry.stamp) return;
   entry.stamp = settledStamp(entry.file);
+  if (!entry.stamp.exists) return;  // removed, as a build may do first: the copy goes on serving
   LibrarySearch search;
   LoadAttempt& attempt = search.attempts.emplace_back();
   attempt.file = entry.builtFile;
@@ -646,7 +746,8 @@ void ExtensionHandle::reloadIfChanged(ExtensionEntry& entry) {
   entry.module = platform::LoadedLibrary(library);
   entry.copy = copy;
   entry.crashed = false;
-  entry.features = 0;
+  entry.featureFlags = nullptr;
+  entry.notedFlags = 0;
   entry.exportProblems.clear();
   adopt(entry);
 }

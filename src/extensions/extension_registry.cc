@@ -145,6 +145,17 @@ void reportCrash(ExtensionEntry* entry, const CallSite& site) {
 
 const void* libraryAddressOf(const ExtensionEntry& entry);
 
+// After a call into the extension: when it installed fault handlers of its own, which now run
+// behind the host's, says so once per extension (output lock held). `askSystem` also finds
+// handlers installed around the host's `sigaction`, at a cost of system calls: after loading.
+void noticeOwnFaultHandlers(ExtensionEntry& entry, bool askSystem) {
+  if (!platform::libraryFaultHandlersInstalled(askSystem) || entry.faultHandlersNoticed) return;
+  entry.faultHandlersNoticed = true;
+  printColoured(ConsoleColour::DarkYellow,
+                "%s replaced the host's fault handlers; the host's are back in front\n\n",
+                entry.name.c_str());
+}
+
 // Frees a library, its clean-up code under the crash guard. A library with a parked thread
 // (one that faulted) stays mapped, since that thread's stack still refers into it.
 void closeLibraryGuarded(ExtensionEntry& entry) {
@@ -157,6 +168,8 @@ void closeLibraryGuarded(ExtensionEntry& entry) {
     entry.module.release();  // never closed
     return;
   }
+  platform::forgetLibraryFaultHandlers(address);
+  platform::rememberUnloadedLibrary(address, entry.name);
   auto close = [&entry] { entry.module.reset(); };
   if (!runExtensionCode(CallSite{"(library clean-up code)", nullptr}, nullptr, close)) {
     reportLoaderCrashAndEnd("(library clean-up code)");
@@ -368,6 +381,8 @@ void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
   if (entry.rvExtension == nullptr && entry.rvExtensionArgs == nullptr) return;
   registerCallback();
   reportVersion();
+  OutputLock lock;
+  noticeOwnFaultHandlers(entry, true);
 }
 
 void ExtensionHandle::registerCallback() {
@@ -452,17 +467,16 @@ void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* form
   bool overrun = buffer.overrun();  // also rearms the guard zone after a crash
   if (!returned) {
     reportCrash(entry, site);
-    return;
-  }
-  if (overrun) {
+  } else if (overrun) {
     printBufferOverrun(note);
-    return;
+  } else {
+    std::string& line = resultLine();
+    line.clear();
+    appendQuoted(line, buffer.text());
+    printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
+    printExecutionTime(platform::elapsedMilliseconds(start, end, frequency), note);
   }
-  std::string& line = resultLine();
-  line.clear();
-  appendQuoted(line, buffer.text());
-  printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
-  printExecutionTime(platform::elapsedMilliseconds(start, end, frequency), note);
+  noticeOwnFaultHandlers(*entry, false);
 }
 
 }  // namespace

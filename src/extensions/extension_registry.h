@@ -34,6 +34,7 @@ struct ExtensionEntry {
   RVExtensionRegisterCallbackFunction rvExtensionRegisterCallback = nullptr;
   std::uint64_t features = 0;  // optional behaviours the extension has asked for
   bool crashed = false;        // a fault inside the extension was caught: it is not called again
+  bool faultHandlersNoticed = false;  // told once that it installed fault handlers of its own
   std::vector<std::string> exportProblems;  // how its export table misses an entry point, with the fix
 };
 

@@ -65,6 +65,22 @@ bool threadFaultedInLibrary(const void* address);
 // parked), once the library is no longer in use.
 void forgetThreadFaults(const void* address);
 
+// Whether a library installed fault handlers of its own since the last question (they run
+// behind the host's, which stay in front for the host's guard zones and pass other faults on).
+// Costs a flag test; with `askSystem`, also asks the system for the handlers in place (a
+// system call per fault signal), to see a library that went around the host, and puts the
+// host's back in front.
+bool libraryFaultHandlersInstalled(bool askSystem);
+
+// Drops the fault handlers of the library containing `address` from behind the host's, before
+// the library is unloaded.
+void forgetLibraryFaultHandlers(const void* address);
+
+// Keeps the address range of the library containing `address`, about to be unloaded, with the
+// extension's `name`: a thread of it that faults there afterwards is reported as one that was
+// still running after the library was freed.
+void rememberUnloadedLibrary(const void* address, const std::string& name);
+
 // For the platform's interrupt handler, with the handler's arguments (signal number, signal
 // information and context on POSIX): when input is a terminal and the main thread is inside a
 // guarded call, abandons that call (it returns false with `abandoned` set and the frames where

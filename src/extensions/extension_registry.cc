@@ -363,6 +363,7 @@ void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
       findEntryPoint<RVExtensionArgsFunction>(module, "_RVExtensionArgs@20", "RVExtensionArgs");
   entry.rvExtensionRegisterCallback = findEntryPoint<RVExtensionRegisterCallbackFunction>(
       module, "_RVExtensionRegisterCallback@4", "RVExtensionRegisterCallback");
+  platform::watchExitCalls(libraryAddressOf(entry));
 
   // The export table is read only when an entry point is missing; its problems are told once.
   std::array<bool, 4> found = {entry.rvExtensionVersion != nullptr, entry.rvExtension != nullptr,

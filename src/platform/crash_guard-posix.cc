@@ -614,6 +614,10 @@ bool abandonGuardedCall(int signal, void* signalInfo, void* context) {
   __builtin_longjmp(mainGuard.jump, 1);
 }
 
+bool abandonPending() { return mainGuard.abandonPending != 0 && mainGuard.active; }
+
+void watchExitCalls(const void*) {}  // on_exit sees every exit() in the process
+
 void enterHostCode() { ++hostCodeDepth; }
 
 void leaveHostCode() {

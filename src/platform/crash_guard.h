@@ -88,6 +88,16 @@ void rememberUnloadedLibrary(const void* address, const std::string& name);
 // enterHostCode), the abandon waits until that code returns.
 bool abandonGuardedCall(int signal, void* signalInfo, void* context);
 
+// Whether an abandon asked for has not taken effect yet: the main thread waits in the system
+// (Windows runs a redirected thread on only when its wait ends), or runs host code the
+// extension called. A second interrupt then ends the host.
+bool abandonPending();
+
+// Makes exit() and its kin, called by the library containing `address` while a guarded call
+// runs, reported (see setExitDuringCallReporter) where the platform needs more than its C
+// runtime's exit handlers for that: Windows, through the library's import table.
+void watchExitCalls(const void* address);
+
 // Brackets host code that an extension calls (the callback), on whatever thread it runs.
 void enterHostCode();
 void leaveHostCode();

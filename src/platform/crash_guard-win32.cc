@@ -69,9 +69,35 @@ volatile LONG abandonDeferred = 0;
 thread_local int hostCodeDepth = 0;
 volatile LONG mainInHostCode = 0;
 
-// Libraries one of whose threads faulted and was parked.
+// Libraries one of whose threads faulted and was parked; and the address ranges of libraries
+// that were unloaded, newest last, to name a thread that still ran one's code afterwards.
 std::mutex threadFaultMutex;
 std::vector<HMODULE> faultedLibraries;
+struct UnloadedLibrary {
+  std::uintptr_t begin = 0;
+  std::uintptr_t end = 0;
+  std::string name;
+  std::string file;
+};
+std::vector<UnloadedLibrary> unloadedLibraries;
+constexpr std::size_t kMaxUnloadedLibraries = 32;
+
+std::string moduleFileName(HMODULE module);
+
+// A fault at an address that no loaded module holds but an unloaded library did.
+bool describeUnloadedLibraryFault(std::uintptr_t pc, CrashRecord* crash) {
+  std::lock_guard<std::mutex> lock(threadFaultMutex);
+  for (auto it = unloadedLibraries.rbegin(); it != unloadedLibraries.rend(); ++it) {
+    if (pc < it->begin || pc >= it->end) continue;
+    crash->what = "a thread of " + it->name + " was still running after freeExtension";
+    CrashFrame frame;
+    frame.file = it->file;
+    frame.fileOffset = pc - it->begin;
+    crash->frames.push_back(std::move(frame));
+    return true;
+  }
+  return false;
+}
 // The landing point runs on a stack of its own: after a stack overflow the thread's own
 // stack has no room left.
 alignas(16) unsigned char landingStack[64 * 1024];
@@ -177,8 +203,15 @@ bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
       library = module;
     }
   }
-  if (library == nullptr) return false;
   CrashRecord crash;
+  if (library == nullptr) {
+    if (fault.frameCount == 0 || moduleOf(fault.frames[0]) != nullptr ||
+        !describeUnloadedLibraryFault(fault.frames[0], &crash)) {
+      return false;
+    }
+    threadFaultReporter(crash, GetCurrentThreadId());
+    for (;;) Sleep(INFINITE);
+  }
   crash.what = describeException(fault);
   describeFrames(fault, library, &crash);
   {
@@ -333,6 +366,20 @@ void nearestExport(HMODULE module, std::uintptr_t rva, CrashFrame* frame) {
   }
 }
 
+// The module's file name without its folder, in UTF-8; empty when unknown.
+std::string moduleFileName(HMODULE module) {
+  wchar_t path[MAX_PATH];
+  DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+  if (length == 0) return {};
+  const wchar_t* name = path;
+  for (DWORD c = 0; c < length; ++c) {
+    if (path[c] == L'\\' || path[c] == L'/') name = path + c + 1;
+  }
+  char utf8[MAX_PATH * 3];
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8, sizeof utf8, nullptr, nullptr);
+  return bytes > 0 ? utf8 : "?";
+}
+
 void describeFrames(const RawFault& fault, const void* scopeAddress, CrashRecord* crash) {
   HMODULE scope = scopeAddress != nullptr ? moduleOf(reinterpret_cast<std::uintptr_t>(scopeAddress))
                                           : nullptr;
@@ -343,17 +390,9 @@ void describeFrames(const RawFault& fault, const void* scopeAddress, CrashRecord
     std::uintptr_t address = i == 0 ? fault.frames[i] : fault.frames[i] - 1;
     HMODULE module = moduleOf(address);
     if (module == nullptr || module == host || (scope != nullptr && module != scope)) continue;
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-    if (length == 0) continue;
-    const wchar_t* name = path;
-    for (DWORD c = 0; c < length; ++c) {
-      if (path[c] == L'\\' || path[c] == L'/') name = path + c + 1;
-    }
-    char utf8[MAX_PATH * 3];
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8, sizeof utf8, nullptr, nullptr);
     CrashFrame frame;
-    frame.file = bytes > 0 ? utf8 : "?";
+    frame.file = moduleFileName(module);
+    if (frame.file.empty()) continue;
     frame.fileOffset = address - reinterpret_cast<std::uintptr_t>(module);
     nearestExport(module, frame.fileOffset, &frame);
     crash->frames.push_back(std::move(frame));
@@ -533,7 +572,21 @@ void forgetLibraryFaultHandlers(const void* address) {
   }
 }
 
-void rememberUnloadedLibrary(const void*, const std::string&) {}
+void rememberUnloadedLibrary(const void* address, const std::string& name) {
+  HMODULE module = moduleOf(reinterpret_cast<std::uintptr_t>(address));
+  if (module == nullptr) return;
+  auto* base = reinterpret_cast<const unsigned char*>(module);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  UnloadedLibrary library;
+  library.begin = reinterpret_cast<std::uintptr_t>(base);
+  library.end = library.begin + nt->OptionalHeader.SizeOfImage;
+  library.name = name;
+  library.file = moduleFileName(module);
+  std::lock_guard<std::mutex> lock(threadFaultMutex);
+  if (unloadedLibraries.size() >= kMaxUnloadedLibraries) unloadedLibraries.erase(unloadedLibraries.begin());
+  unloadedLibraries.push_back(std::move(library));
+}
 
 void endProcessNow(int status) {
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));

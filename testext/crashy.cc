@@ -19,6 +19,8 @@
 //   mend        (POSIX) writes to a read-only page, relying on a mending handler installed before
 //   latethread  a thread of its own runs the library's code 300 ms later; returns "started"
 //   raise       (Windows) raises the MSVC C++ exception code 0xE06D7363
+//   setfilter   (Windows) sets a top-level exception filter of its own, which stays and mends
+//               the fault it then causes: "handled"
 // Variant switches: CRASHY_IN_VERSION, CRASHY_IN_REGISTER (the entry point faults),
 // CRASHY_IN_STARTUP, CRASHY_IN_CLEANUP (the library's start-up or clean-up code faults),
 // CRASHY_AROUND_HOST (start-up code installs the mending handler through the C library's own
@@ -159,12 +161,17 @@ LONG CALLBACK ownFilter(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-std::string faultAndHandle() {
-  void* handler = AddVectoredExceptionHandler(1, ownFilter);
+std::string faultAndHandle(bool topLevel = false) {
+  void* handler = nullptr;
+  if (topLevel) {
+    SetUnhandledExceptionFilter(ownFilter);
+  } else {
+    handler = AddVectoredExceptionHandler(1, ownFilter);
+  }
   int* volatile pointer = nullptr;
   int value = 0;
   asm volatile("mov (%1), %0" : "=r"(value) : "a"(pointer));
-  RemoveVectoredExceptionHandler(handler);
+  if (handler != nullptr) RemoveVectoredExceptionHandler(handler);
   return value == 0 ? "handled" : "unhandled";
 }
 #endif
@@ -215,6 +222,7 @@ std::string run(const char* function) {
 #endif
 #ifdef _WIN32
   if (text == "raise") RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  if (text == "setfilter") return faultAndHandle(true);
 #endif
   return text;
 }

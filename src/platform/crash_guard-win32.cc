@@ -554,8 +554,9 @@ void watchExitCalls(const void* libraryAddress) {
   }
 }
 
-bool libraryFaultHandlersInstalled(bool askSystem) {
-  if (!askSystem || mainThreadId == 0) return false;
+// Asked after every call, whatever `askSystem` says: setting the filter is no system call.
+bool libraryFaultHandlersInstalled(bool) {
+  if (mainThreadId == 0) return false;
   // A library that set its own top-level filter: the host's goes back in front, passing what
   // it does not take to the library's.
   LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(onUnhandledException);

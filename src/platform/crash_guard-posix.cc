@@ -87,7 +87,6 @@ std::atomic<unsigned> changedSignals{0};  // bits: signals whose library action 
 thread_local std::uintptr_t retryingPc = 0;
 
 using SigactionFunction = int (*)(int, const struct sigaction*, struct sigaction*);
-using SignalFunction = void (*(*)(int, void (*)(int)))(int);
 
 // The C library's own versions, behind the ones this file exports.
 SigactionFunction realSigaction() {

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "values/array_parser.h"
-#include "values/game_value.h"
+#include "values/game_array_parser.h"
 #include "values/number_text.h"
 
 namespace {

@@ -10,8 +10,7 @@
 
 #include "commands/command_patterns.h"
 #include "commands/dispatch.h"
-#include "values/array_parser.h"
-#include "values/game_value.h"
+#include "values/game_array_parser.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include "extensions/crash_report.h"
 
 #include "output/output.h"
-#include "values/game_value.h"
+#include "values/game_text.h"
 
 namespace {
 

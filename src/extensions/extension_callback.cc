@@ -5,7 +5,7 @@
 
 #include "output/output.h"
 #include "platform/crash_guard.h"
-#include "values/game_value.h"
+#include "values/game_text.h"
 
 std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function,
                                                   const char* data) {

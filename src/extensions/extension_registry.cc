@@ -193,11 +193,17 @@ bool quarantined(const ExtensionEntry& entry, std::string_view note) {
   return true;
 }
 
+// Looks an entry point up under its decorated name, then (but on 32-bit Windows) its plain
+// one; `decoratedOnly` tells whether only the decorated name is there.
 template <typename Function>
-Function findEntryPoint(void* module, const char* decoratedName, const char* plainName) {
+Function findEntryPoint(void* module, const char* decoratedName, const char* plainName,
+                        bool& decoratedOnly) {
   void* address = platform::findLibrarySymbol(module, decoratedName);
-  if (address == nullptr && !platform::onlyDecoratedExportNames()) {
-    address = platform::findLibrarySymbol(module, plainName);
+  decoratedOnly = false;
+  if (!platform::onlyDecoratedExportNames()) {
+    void* plain = platform::findLibrarySymbol(module, plainName);
+    decoratedOnly = address != nullptr && plain == nullptr;
+    if (address == nullptr) address = plain;
   }
   return reinterpret_cast<Function>(address);
 }
@@ -356,26 +362,31 @@ void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
   if (entry.file.empty()) entry.file = search.path;
   entry.fileName = toLowerAscii(search.file);
   void* module = search.library;
-  entry.rvExtensionVersion =
-      findEntryPoint<RVExtensionVersionFunction>(module, "_RVExtensionVersion@8", "RVExtensionVersion");
-  entry.rvExtension = findEntryPoint<RVExtensionFunction>(module, "_RVExtension@12", "RVExtension");
-  entry.rvExtensionArgs =
-      findEntryPoint<RVExtensionArgsFunction>(module, "_RVExtensionArgs@20", "RVExtensionArgs");
+  std::array<bool, 4> decoratedOnly{};
+  entry.rvExtensionVersion = findEntryPoint<RVExtensionVersionFunction>(
+      module, "_RVExtensionVersion@8", "RVExtensionVersion", decoratedOnly[0]);
+  entry.rvExtension =
+      findEntryPoint<RVExtensionFunction>(module, "_RVExtension@12", "RVExtension", decoratedOnly[1]);
+  entry.rvExtensionArgs = findEntryPoint<RVExtensionArgsFunction>(
+      module, "_RVExtensionArgs@20", "RVExtensionArgs", decoratedOnly[2]);
   entry.rvExtensionRegisterCallback = findEntryPoint<RVExtensionRegisterCallbackFunction>(
-      module, "_RVExtensionRegisterCallback@4", "RVExtensionRegisterCallback");
+      module, "_RVExtensionRegisterCallback@4", "RVExtensionRegisterCallback", decoratedOnly[3]);
   platform::watchExitCalls(libraryAddressOf(entry));
 
-  // The export table is read only when an entry point is missing; its problems are told once.
+  // The export table is read only when an entry point is missing; its problems, and entry
+  // points the game would not find under their decorated names, are told once.
   std::array<bool, 4> found = {entry.rvExtensionVersion != nullptr, entry.rvExtension != nullptr,
                                entry.rvExtensionArgs != nullptr, entry.rvExtensionRegisterCallback != nullptr};
+  ExportRules rules{platform::onlyDecoratedExportNames(), platform::librariesArePeFiles()};
+  entry.exportProblems = decoratedNameProblems(decoratedOnly, rules);
   if (!found[0] || !found[1] || !found[2] || !found[3]) {
-    ExportRules rules{platform::onlyDecoratedExportNames(), platform::librariesArePeFiles()};
-    entry.exportProblems = exportProblems(exportedNames(module, entry.file), found, rules);
-    if (!entry.exportProblems.empty()) {
-      std::string text;
-      for (const std::string& problem : entry.exportProblems) text += entry.fileName + ": " + problem + "\n";
-      printColoured(ConsoleColour::DarkYellow, "%s\n", text.c_str());
-    }
+    std::vector<std::string> missing = exportProblems(exportedNames(module, entry.file), found, rules);
+    entry.exportProblems.insert(entry.exportProblems.end(), missing.begin(), missing.end());
+  }
+  if (!entry.exportProblems.empty()) {
+    std::string text;
+    for (const std::string& problem : entry.exportProblems) text += entry.fileName + ": " + problem + "\n";
+    printColoured(ConsoleColour::DarkYellow, "%s\n", text.c_str());
   }
 
   // A library that cannot be called stays loaded; every call reports it.

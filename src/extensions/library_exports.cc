@@ -154,3 +154,17 @@ std::vector<std::string> exportProblems(const std::vector<std::string>& exported
   }
   return lines;
 }
+
+std::vector<std::string> decoratedNameProblems(const std::array<bool, 4>& foundDecorated,
+                                               const ExportRules& rules) {
+  std::vector<std::string> lines;
+  if (rules.decoratedOnly) return lines;
+  for (std::size_t entry = 0; entry < foundDecorated.size(); ++entry) {
+    if (!foundDecorated[entry]) continue;
+    const EntryPointName& name = kEntryPointNames[entry];
+    lines.push_back(std::string(name.decorated) + " should be " + name.plain +
+                    ": the game looks up the plain names on this platform" +
+                    (rules.peLibraries ? "; give them in a .def file" : ""));
+  }
+  return lines;
+}

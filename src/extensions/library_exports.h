@@ -34,4 +34,10 @@ struct ExportRules {
 std::vector<std::string> exportProblems(const std::vector<std::string>& exported,
                                         const std::array<bool, 4>& found, const ExportRules& rules);
 
+// One line per entry point that was found only under its 32-bit decorated name on a platform
+// where the game looks up the plain names (`foundDecorated` in the order of kEntryPointNames):
+// the host calls it, the game would not find it.
+std::vector<std::string> decoratedNameProblems(const std::array<bool, 4>& foundDecorated,
+                                               const ExportRules& rules);
+
 #endif  // INVOKEMODULE_EXTENSIONS_LIBRARY_EXPORTS_H_

@@ -227,6 +227,20 @@ TEST(LibraryExports, TellsHowTheEntryPointsAreMissed) {
   }
 }
 
+// Entry points found only under their decorated names: the host calls them, but where the
+// game looks up the plain names it would not find them.
+TEST(LibraryExports, NamesEntryPointsTheGameWouldNotFindUnderTheirDecoratedNames) {
+  const ExportRules posix{false, false}, win32{true, true}, win64{false, true};
+  const std::array<bool, 4> callAndArgs{false, true, true, false};
+  EXPECT_EQ(join(decoratedNameProblems(callAndArgs, win64)),
+            "_RVExtension@12 should be RVExtension: the game looks up the plain names on this platform; "
+            "give them in a .def file | _RVExtensionArgs@20 should be RVExtensionArgs: the game looks up "
+            "the plain names on this platform; give them in a .def file");
+  EXPECT_EQ(join(decoratedNameProblems({true, false, false, false}, posix)),
+            "_RVExtensionVersion@8 should be RVExtensionVersion: the game looks up the plain names on this platform");
+  EXPECT_EQ(join(decoratedNameProblems(callAndArgs, win32)), "");
+}
+
 // A PE image as the loader maps it: headers, an export directory with two names.
 TEST(LibraryExports, ReadsTheExportDirectoryOfAnImageAndNoFurther) {
   for (bool wide : {false, true}) {

@@ -1,5 +1,5 @@
-// Array literal parser: one walk over the literal, without recursion, that either builds
-// the tree of Game values or writes the argument texts directly.
+// Array literal parser: one walk over the literal, without recursion, that writes the
+// argument texts directly.
 #include "values/array_parser.h"
 
 #include <cstring>
@@ -10,194 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "values/array_walk.h"
 #include "values/number_text.h"
-#include "values/value_arena.h"
 
-namespace {
-
-// Character classes of the "C" locale; bytes of 0x80 and above belong to none of them.
-bool isWhitespace(char byte) {
-  return byte == ' ' || (byte >= '\t' && byte <= '\r');  // \t \n \v \f \r
-}
-bool isLetter(char byte) { return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z'); }
-bool isDigit(char byte) { return byte >= '0' && byte <= '9'; }
-
-// Compares a letter-only `word` with `item` in any letter case. OR-ing 0x20 lower-cases a
-// letter and maps no other byte onto a lower-case letter except that letter's upper case.
-bool equalsWordAnyCase(std::string_view item, std::string_view word) {
-  if (item.size() != word.size()) return false;
-  for (std::size_t i = 0; i < item.size(); ++i) {
-    if ((item[i] | 0x20) != word[i]) return false;
-  }
-  return true;
-}
-
-// Whether a word item is nil as the user would write it: in any letter case, white space
-// behind it allowed.
-bool isWordNil(std::string_view item) {
-  while (!item.empty() && isWhitespace(item.back())) item.remove_suffix(1);
-  return equalsWordAnyCase(item, "nil");
-}
-
-// Finds the end of the string whose opening quote is at text[cursor]: a doubled quote
-// stands for one quote, any other quote closes the string. Answers false when the input
-// ends inside the string, with `cursor` at `length`; otherwise leaves `cursor` on the
-// closing quote.
-bool findStringEnd(const char* text, std::size_t length, std::size_t& cursor) {
-  ++cursor;
-  while (cursor < length) {
-    const void* found = std::memchr(text + cursor, '"', length - cursor);
-    if (found == nullptr) break;
-    const auto quote = static_cast<std::size_t>(static_cast<const char*>(found) - text);
-    if (quote + 1 < length && text[quote + 1] == '"') {
-      cursor = quote + 2;
-      continue;
-    }
-    cursor = quote;
-    return true;
-  }
-  cursor = length;
-  return false;
-}
-
-// Number of bytes from text[cursor] up to the first "," or "]", or to `length`.
-std::size_t itemSize(const char* text, std::size_t length, std::size_t cursor) {
-  std::size_t end = cursor;
-  while (end < length && text[end] != ',' && text[end] != ']') ++end;
-  return end - cursor;
-}
-
-// Walks the array literal whose opening "[" is at text[cursor] and tells `sink` what it
-// finds, in order: beginArray() and endArray() around each nested array, and one of
-// nil(source, written), boolean(b), number(item) or string(quoted) for every other item,
-// where `item` is a number item's text, `quoted` a string's source text from its opening to
-// its closing quote, `source` the text of an item that could not be read and `written` true
-// when that text is the word nil itself. Answers true with `cursor` on the outer "]", or false when the input
-// runs out first (the sink's work is then to be dropped), with `cursor` at or past
-// `length`. Nested arrays are counted, not recursed into; the sinks keep their own
-// stacks of open arrays on the heap.
-template <class Sink>
-bool walkArrayLiteral(const char* text, std::size_t length, std::size_t& cursor, Sink& sink) {
-  if (cursor >= length || ++cursor >= length) return false;  // step over the "["
-  std::size_t depth = 0;  // nested arrays open inside the outer one
-  for (;;) {
-    while (cursor < length && isWhitespace(text[cursor])) ++cursor;
-    if (cursor >= length) return false;  // ended inside an array
-
-    const char byte = text[cursor];
-    if (byte == ',') {
-      // A separator adds nothing, however many there are.
-    } else if (byte == ']') {
-      if (depth == 0) return true;  // `cursor` stays on the outer "]"
-      --depth;
-      sink.endArray();
-    } else if (byte == '[') {
-      ++depth;
-      sink.beginArray();
-      if (++cursor >= length) return false;
-      continue;  // the byte after "[" starts the nested array's first item
-    } else if (byte == '"') {
-      // A string counts only when "," or "]" follows its closing quote directly; the byte
-      // after the quote starts the next item either way.
-      const std::size_t opening = cursor;
-      if (!findStringEnd(text, length, cursor)) return false;
-      const char after = cursor + 1 < length ? text[cursor + 1] : '\0';
-      const std::string_view quoted(text + opening, cursor + 1 - opening);
-      if (after == ',' || after == ']') {
-        sink.string(quoted);
-      } else {
-        sink.nil(quoted, false);
-      }
-    } else {
-      // A word or a number runs to the next "," or "]"; white space behind it is part of
-      // it. A word is true or false in any letter case; a number ends in a digit.
-      const std::string_view item(text + cursor, itemSize(text, length, cursor));
-      if (isLetter(byte)) {
-        if (equalsWordAnyCase(item, "true")) {
-          sink.boolean(true);
-        } else if (equalsWordAnyCase(item, "false")) {
-          sink.boolean(false);
-        } else {
-          sink.nil(item, isWordNil(item));
-        }
-      } else if (isDigit(item.back())) {
-        sink.number(item);
-      } else {
-        sink.nil(item, false);
-      }
-      cursor += item.size() - 1;  // onto the item's last byte
-    }
-    if (++cursor >= length) return false;  // ended inside an array
-  }
-}
-
-// Builds the tree of values. The items of every open array wait on one stack, `items_`;
-// `openStarts_` holds where each open nested array's first item is. When an array closes,
-// its items move into an element vector of exactly their number, and the array becomes
-// the next item of its parent; the outer array's items are what remains.
-class TreeBuilder {
- public:
-  explicit TreeBuilder(std::size_t length) : arena_(ValueArena::create()) {
-    // Items take at least two bytes each ("1,"); an eighth of the length as a first guess
-    // spares a long literal most of the regrowth of `items_`.
-    items_.reserve(length / 8);
-  }
-  TreeBuilder(const TreeBuilder&) = delete;
-  TreeBuilder& operator=(const TreeBuilder&) = delete;
-  // The parse's hold on the arena ends here; the values made keep it alive.
-  ~TreeBuilder() { arena_->release(); }
-
-  void beginArray() { openStarts_.push_back(items_.size()); }
-  void endArray() {
-    GameTypePtr nested = make<GameArray>();
-    const auto first = items_.begin() + static_cast<std::ptrdiff_t>(openStarts_.back());
-    static_cast<GameArray&>(*nested).elements.assign(std::make_move_iterator(first),
-                                                     std::make_move_iterator(items_.end()));
-    items_.erase(first, items_.end());
-    openStarts_.pop_back();
-    items_.push_back(std::move(nested));
-  }
-  void nil(std::string_view, bool) { items_.push_back(make<GameType>()); }
-  void boolean(bool value) { items_.push_back(make<GameBool>(value)); }
-  void number(std::string_view item) { items_.push_back(make<GameScalar>(numberFromText(item))); }
-  void string(std::string_view quoted) {
-    // Between the quotes every quote character is doubled: keep one of each pair.
-    std::string value;
-    const char* next = quoted.data() + 1;
-    const char* const end = quoted.data() + quoted.size() - 1;
-    while (next != end) {
-      const auto* quote = static_cast<const char*>(
-          std::memchr(next, '"', static_cast<std::size_t>(end - next)));
-      if (quote == nullptr) {
-        value.append(next, end);
-        break;
-      }
-      value.append(next, quote + 1);
-      next = quote + 2;
-    }
-    items_.push_back(make<GameString>(std::move(value)));
-  }
-
-  GameArray result() {
-    GameArray array;
-    array.elements = std::move(items_);
-    return array;
-  }
-
- private:
-  // Each value is made in one allocation with its reference counts, from the arena.
-  template <class Value, class... Arguments>
-  GameTypePtr make(Arguments&&... arguments) {
-    return std::allocate_shared<Value>(ArenaAllocator<Value>(arena_),
-                                       std::forward<Arguments>(arguments)...);
-  }
-
-  ValueArena* arena_;
-  std::vector<GameTypePtr> items_;
-  std::vector<std::size_t> openStarts_;
-};
-
-}  // namespace
 
 // Writes the argument texts: each top-level item's text form, nested arrays included,
 // followed by a NUL, all into one buffer, recording where each text starts.
@@ -316,16 +131,10 @@ class ArgumentTextWriter {
   ArgumentProblems* problems_;           // null when nobody asked
 };
 
-GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor) {
-  TreeBuilder builder(length);
-  if (!walkArrayLiteral(text, length, cursor, builder)) return GameArray();
-  return builder.result();
-}
-
 ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
                                      ArgumentProblems* problems) {
   ArgumentTextWriter writer(length, problems);
-  if (!walkArrayLiteral(text, length, cursor, writer)) {
+  if (!array_walk::walkArrayLiteral(text, length, cursor, writer)) {
     if (problems != nullptr) *problems = ArgumentProblems{{}, 0, true};
     return ArgumentTexts();
   }

@@ -1,4 +1,5 @@
-// Array literal parser: reads an array in the game's notation, e.g. [1, "two", true, [3]].
+// Array literal parser: reads an array in the game's notation, e.g. [1, "two", true, [3]],
+// into the argument texts an extension is called with.
 #ifndef INVOKEMODULE_VALUES_ARRAY_PARSER_H_
 #define INVOKEMODULE_VALUES_ARRAY_PARSER_H_
 
@@ -6,24 +7,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "values/game_value.h"
-
-// Reads the array whose opening "[" is at text[cursor] (that byte is not checked) and
-// returns it. Never fails: an item that cannot be read becomes nil, and input that ends
-// inside any array or string gives an empty array. On a complete array, `cursor` is left
-// on its closing "]" and nothing after it is read; when the input ran out, `cursor` is at
-// or past `length`.
-//
-// Items are strings ("a""b" holds a"b), numbers (items ending in a digit, read as atof
-// reads them, see numberFromText), the words true and false in any letter case, and
-// nested arrays. White space is skipped only in front of an item; an item must be
-// followed directly by "," or "]".
-//
-// At most `length` bytes are read; a NUL byte inside the text is an ordinary byte of the
-// item it stands in. Nesting depth is unbounded and costs heap memory, not stack: nested
-// arrays are read with an explicit stack of open arrays.
-GameArray parseGameArray(const char* text, std::size_t length, std::size_t& cursor);
 
 // Argument texts kept together: each text followed by a NUL, in one buffer, and a pointer to
 // the start of each, as RVExtensionArgs takes them. The buffer is always on the heap, so the
@@ -64,8 +47,9 @@ struct ArgumentProblems {
   bool any() const { return unclosed || nilCount != 0; }
 };
 
-// The argument texts of the same literal, without building its values: exactly the texts
-// that parseGameArray(text, length, cursor).argumentList() gives, one per top-level
+// The argument texts of the array literal whose opening "[" is at text[cursor]: one per
+// top-level element, exactly the texts that the reference parser's
+// parseGameArray(text, length, cursor).argumentList() gives, one per top-level
 // element, with `cursor` left where parseGameArray leaves it. Several times faster, for
 // callers that need only the texts. When `problems` is given, what went wrong is told there.
 ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,

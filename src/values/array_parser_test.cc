@@ -1,6 +1,6 @@
 // Tests for the array literal parser: every documented literal, number conversion, bad
 // input and deep nesting.
-#include "values/array_parser.h"
+#include "values/game_array_parser.h"
 
 #include <gtest/gtest.h>
 

@@ -30,13 +30,6 @@ void appendLeafText(std::string& out, const GameType& value) {
   out += "nil";
 }
 
-// Makes room for `extra` more bytes in `out`, growing geometrically so that many small
-// appends to one long text stay linear.
-void reserveMore(std::string& out, std::size_t extra) {
-  const std::size_t needed = out.size() + extra;
-  if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
-}
-
 // The open arrays of a walk through a tree, innermost last. The first levels live in the
 // object itself, so printing a shallow array allocates nothing for the walk.
 class OpenArrays {
@@ -217,28 +210,4 @@ void appendText(std::string& out, const GameType& value) {
   } else {
     appendLeafText(out, value);
   }
-}
-
-void appendQuoted(std::string& out, std::string_view text) {
-  const auto quotes = static_cast<std::size_t>(std::count(text.begin(), text.end(), '"'));
-  reserveMore(out, text.size() + quotes + 2);
-  out += '"';
-  // Copy the runs between double quotes whole; each quote is written twice.
-  const char* next = text.data();
-  const char* const end = next + text.size();
-  for (std::size_t left = quotes; left != 0; --left) {
-    const char* quote = static_cast<const char*>(
-        std::memchr(next, '"', static_cast<std::size_t>(end - next)));
-    out.append(next, quote + 1);
-    out += '"';
-    next = quote + 1;
-  }
-  out.append(next, end);
-  out += '"';
-}
-
-std::string quoteString(std::string_view text) {
-  std::string quoted;
-  appendQuoted(quoted, text);
-  return quoted;
 }

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "values/game_text.h"
+
 // The base of every value. An object of this class itself is the nil value: the parser
 // makes one for every item it cannot read.
 class GameType {
@@ -99,12 +101,5 @@ class GameArray final : public GameType {
 
 // Appends the text form of `value` to `out`; the same text as value.toString().
 void appendText(std::string& out, const GameType& value);
-
-// Appends `text` in double quotes with every inner double quote doubled. Allocates
-// nothing beyond the growth of `out`.
-void appendQuoted(std::string& out, std::string_view text);
-
-// `text` in double quotes with every inner double quote doubled: `a"b` gives `"a""b"`.
-std::string quoteString(std::string_view text);
 
 #endif  // INVOKEMODULE_VALUES_GAME_VALUE_H_

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "values/array_parser.h"
+#include "values/game_array_parser.h"
 
 namespace {
 

@@ -69,6 +69,7 @@ class Case:
         self.dirs = []
         self.stdin = b""
         self.stdout = ""
+        self.stdout_to_file = False  # standard output is a regular file, not a pipe
         self.stderr = None  # None: nothing may be written to standard error
         self.exit_code = 0
         self.only = None  # a platform tag the case is limited to
@@ -110,6 +111,7 @@ class Case:
                 self.stdin = data
             elif kind == "stdout":
                 self.stdout = data.decode("utf-8")
+                self.stdout_to_file = arg == "file"
             elif kind == "stderr":
                 self.stderr = data.decode("utf-8")
             elif kind == "exit":
@@ -184,12 +186,17 @@ def run_case(case, args, platform):
             env["LOCPATH"] = locales  # the German locale the test extension switches to
         env.update(case.env)
         command = list(args.runner) + [args.exe] + case.args
+        output_file = os.path.join(work, ".stdout") if case.stdout_to_file else None
         try:
-            proc = subprocess.run(command, input=case.stdin, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, cwd=work, env=env,
-                                  timeout=args.timeout)
+            with open(output_file or os.devnull, "wb") as sink:
+                proc = subprocess.run(command, input=case.stdin, stderr=subprocess.PIPE,
+                                      stdout=sink if output_file else subprocess.PIPE,
+                                      cwd=work, env=env, timeout=args.timeout)
         except subprocess.TimeoutExpired:
             return f"timed out after {args.timeout} s"
+        if output_file:
+            with open(output_file, "rb") as f:
+                proc.stdout = f.read()
         actual = proc.stdout.decode("utf-8", errors="backslashreplace")
         problems = []
         if proc.returncode != case.exit_code:

@@ -22,6 +22,9 @@
 //   args                   result "<argc>" then "|<arg>" per argument; the argument form returns argc
 //   calls                  how many calls this load of the library has served, this one included
 //   registrations          how often the callback was handed over since the library was loaded
+//   build                  "build <TESTEXT_BUILD>": which build of the library answers
+//   resident               gives the calling thread an object with a destructor, which keeps
+//                          glibc from unloading the library until the thread ends; "resident"
 //   locale                 switches the C locale to a German one (decimal comma); result
 //                          "decimal point <c>" as that locale has it, "no German locale" if none
 // The callback results: "returned 99" when every callback call returned 99, else the first other value.
@@ -31,7 +34,7 @@
 // version text is that many 'v' bytes; 0 gives "testext 1.0"), TESTEXT_VERSION_IGNORES_SIZE
 // (copy the version text whole, past the buffer if it is too long), TESTEXT_LOUD (print a line
 // from the library's start-up and clean-up code), TESTEXT_MANGLED (entry points without
-// extern "C", so exported under their C++ names).
+// extern "C", so exported under their C++ names), TESTEXT_BUILD (what "build" answers; 1).
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -64,6 +67,9 @@
 #endif
 #ifndef TESTEXT_VERSION_LENGTH
 #define TESTEXT_VERSION_LENGTH 0
+#endif
+#ifndef TESTEXT_BUILD
+#define TESTEXT_BUILD 1
 #endif
 #ifndef TESTEXT_VERSION_IGNORES_SIZE
 #define TESTEXT_VERSION_IGNORES_SIZE 0
@@ -260,6 +266,15 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     return result;
   }
   if (command == "calls") return std::to_string(callCount.load());
+  if (command == "build") return "build " + std::to_string(TESTEXT_BUILD);
+  if (command == "resident") {
+    struct ThreadObject {
+      std::string text = "resident";
+      ~ThreadObject() { text.clear(); }
+    };
+    thread_local ThreadObject object;
+    return object.text;
+  }
   if (command == "registrations") return std::to_string(registrationCount.load());
   if (command == "locale") {
     for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "German_Germany.1252", "de-DE"}) {

@@ -11,6 +11,7 @@ import os
 import re
 import select
 import subprocess
+import tempfile
 import sys
 import time
 
@@ -35,7 +36,7 @@ FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf"
 def run_session(exe, cwd):
     master, slave = os.openpty()
     proc = subprocess.Popen([exe, "examples/demo.sqf"], stdin=slave, stdout=slave, stderr=slave,
-                            cwd=cwd, env=dict(os.environ, TERM="xterm"), start_new_session=True)
+                            cwd=cwd, env=dict(os.environ, TERM="xterm", XDG_STATE_HOME=tempfile.mkdtemp()), start_new_session=True)
     os.close(slave)
     output = b""
 

@@ -10,6 +10,7 @@
 #include "console/completion.h"
 #include "console/program_arguments.h"
 #include "extensions/extension_registry.h"
+#include "extensions/library_watch.h"
 #include "output/output.h"
 #include "platform/platform.h"
 #include "testmode/test_mode.h"
@@ -46,6 +47,7 @@ int endingStatus() {
 // which callbacks print nothing. A failed write is reported once, on standard error.
 int endSession(int status) {
   extensionRegistry.unloadAll();
+  removePrivateCopies();
   closeOutput();
   if (int signalNumber = platform::terminationSignal()) return 128 + signalNumber;
   if (int error = outputWriteError()) {
@@ -54,6 +56,12 @@ int endSession(int status) {
     return 1;
   }
   return status;
+}
+
+// What a termination signal that arrives during an extension call does before the process ends.
+void closeOutputAndCopies() {
+  closeOutput();
+  removePrivateCopies();
 }
 
 // A false answer means "stop", unless it came from an interrupt, which only stops scripts.
@@ -92,6 +100,7 @@ namespace {
 int runTestModeWith(const ProgramArguments& parsed) {
   TestRunOptions options;
   options.update = parsed.given(Option::Update);
+  if (parsed.given(Option::Watch)) options.sessionOptions.emplace_back("--watch");
   if (parsed.given(Option::Junit)) options.junitPath = *parsed.options[static_cast<std::size_t>(Option::Junit)];
   std::string error;
   if (parsed.given(Option::Timeout)) {
@@ -123,6 +132,7 @@ int runTestChild(const std::string& script) {
   printEcho("execVM \"" + script + "\"", ";");
   runScript(script);
   extensionRegistry.unloadAll();
+  removePrivateCopies();
   releaseHeldLines();
   flushOutput();
   return 0;
@@ -142,13 +152,14 @@ int runMain(int argc, char** argv) {
   if (parsed.given(Option::Help)) return printAndEnd(helpText());
   if (parsed.given(Option::Version)) return printAndEnd(versionText());
   if (parsed.given(Option::Test)) return runTestModeWith(parsed);
+  if (parsed.given(Option::Watch)) enableLibraryWatch();
   if (parsed.scripts.size() == 1 && std::getenv(kTestChildVariable) != nullptr) {
     return runTestChild(parsed.scripts.front());
   }
 
   setupConsole();
   platform::installInterruptHandler();
-  platform::installTerminationHandlers(closeOutput);
+  platform::installTerminationHandlers(closeOutputAndCopies);
   platform::setOutputDrain(flushOutput);
   platform::setLineCompleter(completeCommandLine);
   printColoured(ConsoleColour::DarkGray, "%s", commandListText().c_str());

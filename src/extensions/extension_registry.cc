@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "extensions/guarded_buffer.h"
 #include "extensions/library_exports.h"
 #include "extensions/library_search.h"
+#include "extensions/library_watch.h"
 #include "output/output.h"
 #include "platform/crash_guard.h"
 #include "platform/dynamic_library.h"
@@ -140,6 +142,7 @@ void reportCrash(ExtensionEntry* entry, const CallSite& site) {
     printCrashReport(crashReportText(crashRecord(), CallSite{description, nullptr}));
   }
   flushOutput();
+  removePrivateCopies();
   platform::endProcessNow(crashRecord().exitStatus);
 }
 
@@ -157,16 +160,17 @@ void noticeOwnFaultHandlers(ExtensionEntry& entry, bool askSystem) {
 }
 
 // Frees a library, its clean-up code under the crash guard. A library with a parked thread
-// (one that faulted) stays mapped, since that thread's stack still refers into it.
-void closeLibraryGuarded(ExtensionEntry& entry) {
-  if (entry.module == nullptr) return;
+// (one that faulted) stays mapped, since that thread's stack still refers into it. Answers
+// whether the library was released.
+bool closeLibraryGuarded(ExtensionEntry& entry) {
+  if (entry.module == nullptr) return false;
   const void* address = libraryAddressOf(entry);
   if (platform::threadFaultedInLibrary(address)) {
     platform::forgetThreadFaults(address);
     printColoured(ConsoleColour::DarkYellow, "%s stays in memory: a thread of it is parked\n",
                   entry.fileName.c_str());
     entry.module.release();  // never closed
-    return;
+    return false;
   }
   platform::forgetLibraryFaultHandlers(address);
   platform::rememberUnloadedLibrary(address, entry.name);
@@ -174,6 +178,30 @@ void closeLibraryGuarded(ExtensionEntry& entry) {
   if (!runExtensionCode(CallSite{"(library clean-up code)", nullptr}, nullptr, close)) {
     reportLoaderCrashAndEnd("(library clean-up code)");
   }
+  return true;
+}
+
+// The files whose library the system kept in memory when it was freed, with their stamp when
+// it was loaded: loading such a file again runs the old code.
+std::unordered_map<std::string, platform::FileStamp>& residentFiles() {
+  static std::unordered_map<std::string, platform::FileStamp> files;
+  return files;
+}
+
+// Frees the entry's library and its private copy; a library the system keeps in memory is
+// remembered. Answers whether it was kept.
+bool closeAndRemember(ExtensionEntry& entry) {
+  const std::string& loaded = entry.copy.empty() ? entry.file : entry.copy;
+  bool kept = closeLibraryGuarded(entry) && platform::libraryStillLoaded(loaded);
+  if (kept) residentFiles().emplace(entry.file, entry.stamp);
+  discardPrivateCopy(entry.copy);
+  entry.copy.clear();
+  return kept;
+}
+
+void printStaysInMemory(const ExtensionEntry& entry) {
+  printColoured(ConsoleColour::DarkYellow, "%s stays in memory; restart the host to load a new build\n",
+                entry.fileName.c_str());
 }
 
 // Any entry point: the address that identifies the library's frames in a report.
@@ -253,6 +281,33 @@ void printNotImplemented(const ExtensionEntry* entry, const char* entryPoint, st
   if (!note.empty()) printClosingNote(note);
 }
 
+const SearchPolicy& platformSearchPolicy() {
+  static const SearchPolicy policy = SearchPolicy::ofPlatform();
+  return policy;
+}
+
+// Whether a file's headers are those of a library this host can load, complete on disk (the
+// loader would fault reading past the end of a file still being written).
+bool hostCanLoad(const std::string& path, std::uint64_t size) {
+  const SearchPolicy& policy = platformSearchPolicy();
+  std::string head = systemLibraries().readStart(path, 4096);
+  LibraryFileKind kind = libraryFileKind(head);
+  return kind.format == (policy.peLibraries ? LibraryFileKind::Pe : LibraryFileKind::Elf) &&
+         kind.bits == (policy.host64 ? 64 : 32) && libraryFileLength(head) <= size;
+}
+
+// Loading or unloading a library under the crash guard: a fault in its start-up or clean-up
+// code ends the host.
+template <class Body>
+void runLoaderCode(const char* description, Body&& body) {
+  flushBeforeLibraryCode();
+  if (!runExtensionCode(CallSite{description, nullptr}, nullptr, body)) {
+    leaveExtensionCode();
+    reportLoaderCrashAndEnd(description);
+  }
+  leaveExtensionCode();
+}
+
 void lowerAsciiInPlace(std::string& text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -280,7 +335,7 @@ bool ExtensionRegistry::unload(const std::string& typedName) {
   auto found = entries_.find(toLowerAscii(typedName));
   if (found == entries_.end()) return false;
   flushBeforeLibraryCode();
-  closeLibraryGuarded(found->second);
+  closeAndRemember(found->second);
   entries_.erase(found);
   leaveExtensionCode();
   return true;
@@ -298,7 +353,7 @@ std::vector<std::string> ExtensionRegistry::loadedNames() const {
 void ExtensionRegistry::unloadAll() {
   if (entries_.empty()) return;
   flushBeforeLibraryCode();
-  for (auto& [key, entry] : entries_) closeLibraryGuarded(entry);
+  for (auto& [key, entry] : entries_) closeAndRemember(entry);
   entries_.clear();
   leaveExtensionCode();
 }
@@ -316,6 +371,7 @@ ExtensionHandle::ExtensionHandle(std::string_view typedName) {
   if (entry != nullptr && entry->module != nullptr) {
     entry_ = entry;  // loaded already: silent
     name_ = entry->name;
+    if (watchLibraries) reloadIfChanged(*entry);
   } else {
     load(typedName, key);
   }
@@ -333,10 +389,13 @@ void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
   }
   // File names are built from the name as typed, so they keep the user's letter case. The
   // first candidate that loads wins; loading runs the library's start-up code.
-  static const SearchPolicy policy = SearchPolicy::ofPlatform();
+  const SearchPolicy& policy = platformSearchPolicy();
   flushBeforeLibraryCode();
   LibrarySearch search;
-  auto open = [&] { search = searchLibrary(typedName, policy, systemLibraries()); };
+  PrivateCopyLibraries copies;
+  auto open = [&] {
+    search = searchLibrary(typedName, policy, watchLibraries ? copies : systemLibraries());
+  };
   if (!runExtensionCode(CallSite{"(library start-up code)", nullptr}, nullptr, open)) {
     leaveExtensionCode();
     reportLoaderCrashAndEnd("(library start-up code)");
@@ -361,7 +420,28 @@ void ExtensionHandle::load(std::string_view typedName, const std::string& key) {
   entry.file = platform::loadedLibraryPath(search.library);
   if (entry.file.empty()) entry.file = search.path;
   entry.fileName = toLowerAscii(search.file);
-  void* module = search.library;
+  entry.typedName = typedName;
+  entry.builtFile = search.file;
+  if (watchLibraries) {
+    entry.file = copies.original;
+    entry.copy = copies.copy;
+    entry.stamp = copies.stamp;
+  } else {
+    entry.stamp = platform::fileStamp(entry.file);
+  }
+  // A library the system kept in memory was loaded again: its code is the old one.
+  auto resident = residentFiles().find(entry.file);
+  if (resident != residentFiles().end()) {
+    if (resident->second != entry.stamp) printStaysInMemory(entry);
+    if (!watchLibraries) entry.stamp = resident->second;
+  }
+  adopt(entry);
+}
+
+// Finds the entry points of the entry's library, tells what its export table lacks, hands the
+// callback over and reports the version: the usual load lines.
+void ExtensionHandle::adopt(ExtensionEntry& entry) {
+  void* module = entry.module.get();
   std::array<bool, 4> decoratedOnly{};
   entry.rvExtensionVersion = findEntryPoint<RVExtensionVersionFunction>(
       module, "_RVExtensionVersion@8", "RVExtensionVersion", decoratedOnly[0]);
@@ -520,4 +600,61 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
                 [&](char* output) {
     return entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   });
+}
+
+// --- ExtensionHandle: --watch ------------------------------------------------------------
+
+// The author's file changed since its copy was loaded: once it has settled, a copy of the new
+// file replaces the old one. A file that is no library of the host's kind is reported and the
+// old copy stays; one that fails to load is reported and the old copy is loaded afresh. Either
+// way the failure is told once: the stamp of the new file is taken as seen.
+void ExtensionHandle::reloadIfChanged(ExtensionEntry& entry) {
+  if (entry.copy.empty() || platform::fileStamp(entry.file) == entry.stamp) return;
+  entry.stamp = settledStamp(entry.file);
+  LibrarySearch search;
+  LoadAttempt& attempt = search.attempts.emplace_back();
+  attempt.file = entry.builtFile;
+  attempt.folder = folderOf(entry.file);
+  attempt.path = entry.file;
+  std::string oldCopy = entry.copy;
+  std::string copy;
+  void* library = nullptr;
+  bool stillLoaded = false;
+  if (hostCanLoad(entry.file, entry.stamp.size)) {
+    runLoaderCode("(library clean-up code)", [&] { stillLoaded = closeLibraryGuarded(entry); });
+    stillLoaded = stillLoaded && platform::libraryStillLoaded(oldCopy);
+    runLoaderCode("(library start-up code)",
+                  [&] { library = openPrivateCopy(entry.file, &copy, &attempt.failure); });
+  } else {
+    attempt.failure.errorCode = platform::badFormatErrorCode();
+    attempt.failure.fileFound = true;
+  }
+  if (library == nullptr) {
+    printLoadFailure(entry.typedName, attempt.failure.errorCode, attempt.failure.reason,
+                     loadFailureDetails(entry.typedName, search, platformSearchPolicy(), systemLibraries()));
+    if (entry.module != nullptr) return;  // never unloaded
+    platform::LibraryOpenFailure ignored;
+    runLoaderCode("(library start-up code)",
+                  [&] { library = platform::openLibraryCopy(oldCopy, attempt.folder, &ignored); });
+    copy = oldCopy;
+    if (library == nullptr) {
+      failedName_ = entry.name;
+      name_ = failedName_;
+      entry_ = nullptr;
+      ok_ = false;
+      extensionRegistry.unload(failedName_);
+      return;
+    }
+  } else {
+    discardPrivateCopy(oldCopy);
+    printColoured(ConsoleColour::DarkYellow, "Extension reloaded: %s (%s changed)\n", entry.name.c_str(),
+                  entry.fileName.c_str());
+    if (stillLoaded) printStaysInMemory(entry);
+  }
+  entry.module = platform::LoadedLibrary(library);
+  entry.copy = copy;
+  entry.crashed = false;
+  entry.features = 0;
+  entry.exportProblems.clear();
+  adopt(entry);
 }

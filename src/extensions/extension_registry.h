@@ -15,6 +15,7 @@
 
 #include "extensions/extension_api.h"
 #include "platform/dynamic_library.h"
+#include "platform/file_copies.h"
 
 // A copy of `text` with A-Z replaced by a-z; every other byte, 0x80 and above too, unchanged.
 std::string toLowerAscii(std::string_view text);
@@ -24,7 +25,11 @@ std::string toLowerAscii(std::string_view text);
 struct ExtensionEntry {
   std::string name;  // the registry key: the typed name, lower-cased
   platform::LoadedLibrary module;
-  std::string file;  // the path the library was loaded from
+  std::string file;  // the path the library was loaded from (under --watch: the author's file)
+  std::string copy;  // under --watch: the private copy that is loaded; empty when `file` is
+  platform::FileStamp stamp;  // of `file` when it was loaded
+  std::string typedName;      // the name as typed at the first load
+  std::string builtFile;      // the file name built from it that loaded
   // The file name that loaded, as built from the typed name (no directory the search added),
   // lower-cased: what the load message shows.
   std::string fileName;
@@ -88,6 +93,8 @@ class ExtensionHandle {
 
  private:
   void load(std::string_view typedName, const std::string& key);
+  void adopt(ExtensionEntry& entry);
+  void reloadIfChanged(ExtensionEntry& entry);
   void registerCallback();
   void reportVersion();
 

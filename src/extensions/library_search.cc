@@ -250,3 +250,36 @@ LibraryFileKind libraryFileKind(std::string_view head) {
   if (machine == 0x8664 || machine == 0xaa64) kind.bits = 64;  // x64, ARM64
   return kind;
 }
+
+std::uint64_t libraryFileLength(std::string_view head) {
+  // Little-endian fields, as on every platform the host runs on; 0 past the bytes read.
+  auto field = [&](std::size_t at, std::size_t size) {
+    std::uint64_t value = 0;
+    if (at > head.size() || head.size() - at < size) return value;
+    for (std::size_t i = size; i-- > 0;) value = value << 8 | static_cast<unsigned char>(head[at + i]);
+    return value;
+  };
+  std::uint64_t length = 0;
+  auto reaches = [&](std::uint64_t offset, std::uint64_t size) { length = std::max(length, offset + size); };
+  LibraryFileKind kind = libraryFileKind(head);
+  if (kind.format == LibraryFileKind::Elf && kind.bits != 0 && field(5, 1) == 1) {
+    bool wide = kind.bits == 64;
+    std::size_t word = wide ? 8 : 4;
+    // The section headers, and the file part of each program header's segment.
+    reaches(field(wide ? 0x28 : 0x20, word), field(wide ? 0x3a : 0x2e, 2) * field(wide ? 0x3c : 0x30, 2));
+    std::uint64_t programs = field(wide ? 0x20 : 0x1c, word);
+    std::uint64_t entrySize = field(wide ? 0x36 : 0x2a, 2);
+    for (std::uint64_t i = 0, count = field(wide ? 0x38 : 0x2c, 2); i < count && programs < head.size(); ++i) {
+      std::size_t entry = static_cast<std::size_t>(programs + i * entrySize);
+      reaches(field(entry + (wide ? 8 : 4), word), field(entry + (wide ? 32 : 16), word));
+    }
+  } else if (kind.format == LibraryFileKind::Pe) {
+    std::size_t pe = static_cast<std::size_t>(field(0x3c, 4));
+    std::size_t sections = pe + 24 + static_cast<std::size_t>(field(pe + 20, 2));
+    for (std::uint64_t i = 0, count = field(pe + 6, 2); i < count; ++i) {
+      std::size_t entry = sections + static_cast<std::size_t>(i) * 40;
+      reaches(field(entry + 20, 4), field(entry + 16, 4));
+    }
+  }
+  return length;
+}

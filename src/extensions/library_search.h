@@ -6,6 +6,7 @@
 #define INVOKEMODULE_EXTENSIONS_LIBRARY_SEARCH_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,5 +73,9 @@ struct LibraryFileKind {
   int bits = 0;  // 32 or 64; 0 when not known
 };
 LibraryFileKind libraryFileKind(std::string_view head);
+
+// The length a library file must have at least, as its headers in `head` (its first bytes)
+// describe its parts; 0 when they cannot be read. A shorter file is one still being written.
+std::uint64_t libraryFileLength(std::string_view head);
 
 #endif  // INVOKEMODULE_EXTENSIONS_LIBRARY_SEARCH_H_

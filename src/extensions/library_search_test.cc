@@ -290,4 +290,17 @@ TEST(LibraryExports, ReadsTheDynamicSymbolsOfAnElfFile) {
   }
 }
 
+// The headers of a real library describe a file as long as it is (some trailing data aside):
+// a file cut short, as one still being written, is told from a complete one.
+TEST(LibrarySearch, TellsTheLengthALibraryFileMustHave) {
+  std::ifstream in(std::string(TESTEXT_DIR) + "/testext_full" + TESTEXT_FILE_SUFFIX, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  std::string file = content.str();
+  std::uint64_t length = libraryFileLength(std::string_view(file).substr(0, 4096));
+  EXPECT_LE(length, file.size());
+  EXPECT_GT(length, file.size() / 2);
+  EXPECT_EQ(libraryFileLength("not a library"), 0u);
+}
+
 }  // namespace

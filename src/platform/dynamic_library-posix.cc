@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace platform {
@@ -35,6 +36,35 @@ void* openLibrary(const std::string& path, LibraryOpenFailure* failure) {
   failure->reason = text != nullptr ? text : "";
   return nullptr;
 }
+
+void* openLibraryCopy(const std::string& copyPath, const std::string&, LibraryOpenFailure* failure) {
+  return openLibrary(copyPath, failure);
+}
+
+bool libraryStillLoaded(const std::string& path) {
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (library == nullptr) return false;
+  dlclose(library);  // the reference RTLD_NOLOAD took
+  return true;
+}
+
+// The folders of LD_LIBRARY_PATH, which the loader searches first for a bare name.
+std::string systemSearchResult(const std::string& file) {
+  const char* folders = std::getenv("LD_LIBRARY_PATH");
+  std::string list = folders != nullptr ? folders : "";
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = list.find(':', start);
+    if (end == std::string::npos) end = list.size();
+    std::string folder = list.substr(start, end - start);
+    std::string path = (folder.empty() ? std::string(".") : folder) + "/" + file;
+    if (!folder.empty() && fileExists(path)) return path;
+    start = end + 1;
+  }
+  return std::string();
+}
+
+std::uint32_t badFormatErrorCode() { return ENOEXEC; }
 
 void* findLibrarySymbol(void* library, const char* name) { return dlsym(library, name); }
 

@@ -16,6 +16,26 @@ void* openLibrary(const std::string& path, LibraryOpenFailure* failure) {
   return nullptr;
 }
 
+// The copy's folder holds nothing else: the original file's folder is added to the search for
+// its dependencies for the duration of the load.
+void* openLibraryCopy(const std::string& copyPath, const std::string& originalFolder,
+                      LibraryOpenFailure* failure) {
+  SetDllDirectoryA(originalFolder.c_str());
+  void* library = openLibrary(copyPath, failure);
+  SetDllDirectoryA(nullptr);
+  return library;
+}
+
+bool libraryStillLoaded(const std::string& path) { return GetModuleHandleA(path.c_str()) != nullptr; }
+
+std::string systemSearchResult(const std::string& file) {
+  char path[MAX_PATH * 4];
+  DWORD length = SearchPathA(nullptr, file.c_str(), nullptr, sizeof path, path, nullptr);
+  return length == 0 || length >= sizeof path ? std::string() : std::string(path, length);
+}
+
+std::uint32_t badFormatErrorCode() { return ERROR_BAD_EXE_FORMAT; }
+
 void* findLibrarySymbol(void* library, const char* name) {
   FARPROC address = GetProcAddress(reinterpret_cast<HMODULE>(library), name);
   return reinterpret_cast<void*>(address);

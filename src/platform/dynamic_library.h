@@ -26,6 +26,23 @@ struct LibraryOpenFailure {
 // filled in.
 void* openLibrary(const std::string& path, LibraryOpenFailure* failure);
 
+// Opens a private copy of a library as openLibrary opens a path. Where the platform lets the
+// host choose (Windows), the libraries it depends on are also looked for in `originalFolder`,
+// the folder of the file it was copied from.
+void* openLibraryCopy(const std::string& copyPath, const std::string& originalFolder,
+                      LibraryOpenFailure* failure);
+
+// True when the library that was loaded from `path` is still in memory although its last
+// reference was released (the system keeps some libraries until the process ends).
+bool libraryStillLoaded(const std::string& path);
+
+// The file the system's own search would load for a bare file name, where the host can tell
+// without loading it; empty otherwise.
+std::string systemSearchResult(const std::string& file);
+
+// The loader's error code for a file that is not a library of the host's kind.
+std::uint32_t badFormatErrorCode();
+
 // Address of the export `name`, or null when the library does not export it.
 void* findLibrarySymbol(void* library, const char* name);
 

@@ -305,7 +305,104 @@ int readEditorCharacter(FILE*) {
   }
 }
 
-// Line editing with in-memory history; no prompt of our own and no history file.
+// The typed lines kept across sessions: $XDG_STATE_HOME/invokemodule/history, loaded when
+// line editing starts and appended a line at a time; rewritten with the last kHistoryCap
+// lines when it holds half as many again. A place that cannot be written turns it off.
+class HistoryFile {
+ public:
+  static constexpr std::size_t kHistoryCap = 1000;
+
+  void load() {
+    stifle_history(static_cast<int>(kHistoryCap));
+    path_ = historyPath();
+    if (path_.empty()) return;
+    std::string contents;
+    std::size_t lines = 0;
+    if (readWholeFile(path_, &contents)) {
+      std::size_t start = 0;
+      for (std::size_t end; (end = contents.find('\n', start)) != std::string::npos; start = end + 1) {
+        ++lines;
+        remember(contents.substr(start, end - start));
+      }
+    }
+    for (const std::string& kept : kept_) ::add_history(kept.c_str());
+    if (lines > kHistoryCap + kHistoryCap / 2) {
+      rewrite();
+    } else {
+      fileLines_ = lines;
+      int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+      if (fd < 0) path_.clear();
+      if (fd >= 0) ::close(fd);
+    }
+  }
+
+  // A line entered: kept unless it is empty or the same as the line before.
+  void add(const char* text) {
+    if (text[0] == '\0' || (!kept_.empty() && kept_.back() == text)) return;
+    ::add_history(text);
+    remember(text);
+    if (path_.empty()) return;
+    if (++fileLines_ > kHistoryCap + kHistoryCap / 2) {
+      rewrite();
+      return;
+    }
+    std::string entry = std::string(text) + "\n";
+    int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || ::write(fd, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size())) path_.clear();
+    if (fd >= 0) ::close(fd);
+  }
+
+ private:
+  // $XDG_STATE_HOME/invokemodule/history, or ~/.local/state/... when that is unset (or not an
+  // absolute path), with the folders made; empty when there is no such place.
+  static std::string historyPath() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::string folder;
+    if (state != nullptr && state[0] == '/') {
+      folder = state;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+      folder = std::string(home) + "/.local";
+      ::mkdir(folder.c_str(), 0700);
+      folder += "/state";
+    } else {
+      return std::string();
+    }
+    ::mkdir(folder.c_str(), 0700);
+    folder += "/invokemodule";
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+    return folder + "/history";
+  }
+
+  void remember(std::string line) {
+    if (line.empty() || (!kept_.empty() && kept_.back() == line)) return;
+    if (kept_.size() == kHistoryCap) kept_.erase(kept_.begin());
+    kept_.push_back(std::move(line));
+  }
+
+  // Replaces the file with the kept lines (written beside it, then renamed over it).
+  void rewrite() {
+    std::string text;
+    for (const std::string& kept : kept_) text.append(kept).append("\n");
+    std::string fresh = path_ + ".new";
+    if (writeWholeFile(fresh, text) && ::rename(fresh.c_str(), path_.c_str()) == 0) {
+      fileLines_ = kept_.size();
+    } else {
+      ::unlink(fresh.c_str());
+      path_.clear();
+    }
+  }
+
+  std::string path_;  // empty: not kept
+  std::size_t fileLines_ = 0;
+  std::vector<std::string> kept_;
+};
+
+HistoryFile& historyFile() {
+  static HistoryFile file;
+  return file;
+}
+
+// Line editing with history kept across sessions; no prompt of our own.
 bool readEditedLine(std::string* line) {
   static bool initialised = false;
   if (!initialised) {
@@ -313,13 +410,14 @@ bool readEditedLine(std::string* line) {
     rl_attempted_completion_function = completionMatches;
     rl_completer_word_break_characters = const_cast<char*>(" \t\n\"");
     rl_getc_function = readEditorCharacter;
+    historyFile().load();
   }
   for (;;) {
     errno = 0;
     char* text = ::readline("");
     if (text != nullptr) {
       line->assign(text);
-      if (text[0] != '\0') ::add_history(text);
+      historyFile().add(text);
       std::free(text);
       return true;
     }

@@ -66,7 +66,11 @@ bool runOne(const std::string& executable, const std::string& script,
             const TestRunOptions& options, ScriptOutcome* outcome) {
   const std::int64_t frequency = platform::counterFrequency();
   const std::int64_t start = platform::counter();
-  platform::ChildRun run = platform::runChild({executable, script}, options.timeoutSeconds * 1000);
+  std::vector<std::string> command = {executable};
+  command.insert(command.end(), options.sessionOptions.begin(), options.sessionOptions.end());
+  if (!options.sessionOptions.empty()) command.emplace_back("--");
+  command.push_back(script);
+  platform::ChildRun run = platform::runChild(command, options.timeoutSeconds * 1000);
   const double milliseconds = platform::elapsedMilliseconds(start, platform::counter(), frequency);
   if (run.ending == platform::ChildRun::Interrupted) return false;
   outcome->path = script;

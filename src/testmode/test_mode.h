@@ -11,6 +11,7 @@ struct TestRunOptions {
   bool update = false;             // write the expected files instead of failing
   std::string junitPath;           // where the JUnit report goes; empty: none
   std::int64_t timeoutSeconds = 60;
+  std::vector<std::string> sessionOptions;  // given to each script's host before the script
 };
 
 // Set in the environment of each child: the host then runs its start script for a transcript

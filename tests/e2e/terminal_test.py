@@ -6,6 +6,7 @@ import re
 import select
 import subprocess
 import sys
+import tempfile
 import time
 
 from harness import BANNER_LINES, COMMAND_LIST, check, run_tests
@@ -28,6 +29,8 @@ class Terminal:
         environment = dict(os.environ, TERM="xterm")
         environment.pop("NO_COLOR", None)
         environment.pop("FORCE_COLOR", None)
+        # The typed history goes to the test's own folder, never into the developer's.
+        environment["XDG_STATE_HOME"] = os.path.join(cwd or tempfile.mkdtemp(prefix="im-state-"), "state")
         environment.update(env or {})
         self.proc = subprocess.Popen([exe, *args], stdin=slave if stdin is None else stdin,
                                      stdout=slave, stderr=slave,
@@ -211,6 +214,55 @@ def test_history_recall_with_up_arrow(ctx):
     check(t.output.count("InvokeModule loaded") == 1, "loaded once, called twice")
     t.type("exit\r")
     check(t.wait() == 0, "exit code 0")
+
+
+def test_history_survives_a_restart(ctx):
+    hi, calls = '"testext_full" invokeModule "hi"', '"testext_full" invokeModule "calls"'
+    history = os.path.join(ctx.work, "state", "invokemodule", "history")
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    for line in (hi, hi, calls):
+        t.type(line + "\r")
+        time.sleep(0.3)
+    t.type("exit\r")
+    check(t.wait() == 0, "exit code 0")
+    expected = f"{hi}\n{calls}\nexit\n"
+    with open(history) as f:
+        check(f.read() == expected, "each line once, appended in order")
+    # Piped input neither reads nor writes the history.
+    subprocess.run([ctx.exe], input=b"exit\n", cwd=ctx.work, capture_output=True,
+                   env=dict(os.environ, XDG_STATE_HOME=os.path.join(ctx.work, "state")), check=True)
+    with open(history) as f:
+        check(f.read() == expected, "untouched by a piped session")
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    t.type("\x1b[A\x1b[A\x1b[A")  # exit, calls, then hi: the repeated line is there once
+    time.sleep(0.3)
+    t.type("\r")
+    t.read_until(RESULT_HI + ".*Execution time")
+    t.type("\x1b[A\x1b[A\x1b[A\r")  # hi, exit, calls
+    t.read_until(re.escape(ESC + '[96m"2"'))  # the second call of this load
+    t.type("exit\r")
+    check(t.wait() == 0, "exit code 0")
+    # A place that cannot be written: no history, and no word about it.
+    t = Terminal(ctx.exe, cwd=ctx.work, env={"XDG_STATE_HOME": history})
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    t.type("exit\r")
+    check(t.wait() == 0 and "history" not in t.output, "session as usual")
+    # A file grown past the cap is cut to its last 1,000 lines at start.
+    with open(history, "w") as f:
+        f.write("".join(f"line {i}\n" for i in range(1600)))
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    t.type("exit\r")
+    check(t.wait() == 0, "exit code 0")
+    with open(history) as f:
+        lines = f.read().splitlines()
+    check(lines[0] == "line 600" and lines[-2:] == ["line 1599", "exit"], f"cut to the cap: {lines[:2]}")
 
 
 def test_tab_completes_command_words(ctx):

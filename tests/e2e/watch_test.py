@@ -1,0 +1,241 @@
+#!/usr/bin/env python3
+"""--watch against the real executable: a library file rebuilt while the host runs is picked
+up by the next call, a broken build is reported once while the old one keeps answering, the
+private folder goes at every end of the session, 1,000 reloads leave memory and open files
+flat, and a library the system keeps in memory is named when its changed file loads again.
+With --runner (Wine) the Windows build runs, the library files are replaced from inside Wine,
+where a loaded library is locked, and the tests that need Linux's /proc and signals are left out."""
+import glob
+import os
+import signal
+import subprocess
+import sys
+import time
+
+from harness import check, run_tests
+
+SUFFIX = "_x64.so" if sys.maxsize > 2**32 else ".so"
+FAILED = "Call extension 'w' could not be loaded [ERR:"
+
+
+def prepare(ctx):
+    """The platform's library suffix and texts: a Windows build's test extensions are DLLs."""
+    global SUFFIX
+    if ctx.args.runner:
+        SUFFIX = "_x64.dll" if os.path.exists(os.path.join(ctx.args.testext, "testext_full_x64.dll")) else ".dll"
+    ctx.reloaded = f"Extension reloaded: w (w{SUFFIX} changed)\n"
+    ctx.stays = f"w{SUFFIX} stays in memory; restart the host to load a new build\n"
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Session:
+    """The host with `args`, commands written to its input, its output in a file, and its
+    temporary folder (where the private folder goes) inside the test's working directory."""
+
+    def __init__(self, ctx, args=("--watch",)):
+        self.ctx = ctx
+        self.tmp = os.path.join(ctx.work, "tmp")
+        os.makedirs(self.tmp, exist_ok=True)
+        self.out_path = os.path.join(ctx.work, "out.txt")
+        with open(self.out_path, "wb") as out:
+            runner = [ctx.args.runner] if ctx.args.runner else []
+            # Wine keeps its server's socket under TMPDIR: Wine's copy command must reach the same.
+            env = dict(os.environ, NO_COLOR="1", **({} if runner else {"TMPDIR": self.tmp}))
+            self.proc = subprocess.Popen([*runner, ctx.exe, *args], stdin=subprocess.PIPE, stdout=out,
+                                         stderr=subprocess.STDOUT, cwd=ctx.work,
+                                         env=env)
+
+    def text(self):
+        with open(self.out_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def send(self, line, until=None, timeout=15.0):
+        """Types `line`; waits until the output holds `until` one time more than before."""
+        before = self.text().count(until) if until else 0
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+        deadline = time.monotonic() + timeout
+        while until and self.text().count(until) <= before:
+            check(time.monotonic() < deadline, f"no {until!r} after {line!r}; output:\n{self.text()[-1500:]}")
+            time.sleep(0.002)
+
+    def call(self, function):
+        """Calls the extension "w"; answers the output the call added."""
+        start = len(self.text())
+        self.send(f'"w" invokeModule "{function}"', "Execution time")
+        time.sleep(0.02)
+        return self.text()[start:].replace("\r\n", "\n")
+
+    def private_folders(self):
+        if self.ctx.args.runner:  # Wine sets the temporary folder itself, inside its prefix
+            prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+            return [os.path.basename(path) for path in glob.glob(prefix + "/drive_c/users/*/*emp/invokemodule-*")]
+        return [name for name in os.listdir(self.tmp) if name.startswith("invokemodule-")]
+
+    def end(self, how="exit"):
+        if how == "exit":
+            self.send("exit")
+        elif how == "end of input":
+            self.proc.stdin.close()
+        else:
+            self.proc.send_signal(signal.SIGINT)
+        code = self.proc.wait(10)
+        if how != "end of input" and not self.proc.stdin.closed:
+            self.proc.stdin.close()
+        return code
+
+
+def install(ctx, variant, mtime=None):
+    """Writes the built `variant` over the watched file in place, as a build or `cp` does;
+    under Wine with Wine's copy command, to which a loaded library is locked. Answers whether
+    the file was replaced."""
+    if ctx.args.runner:
+        source = os.path.join(ctx.args.testext, variant + SUFFIX)
+        copy = subprocess.run([ctx.args.runner, "cmd", "/c", "copy", "/y", windows_path(source),
+                               windows_path(os.path.join(ctx.work, "w" + SUFFIX))], capture_output=True)
+        return copy.returncode == 0
+    with open(os.path.join(ctx.args.testext, variant + SUFFIX), "rb") as f:
+        data = f.read()
+    write(ctx, data, mtime)
+    return True
+
+
+def write(ctx, data, mtime=None):
+    path = os.path.join(ctx.work, "w" + SUFFIX)
+    with open(path, "wb") as f:
+        f.write(data)
+    if mtime is not None:
+        os.utime(path, ns=(mtime, mtime))
+
+
+def test_rebuilt_library_is_picked_up_and_broken_builds_reported_once(ctx):
+    install(ctx, "testext_full")
+    s = Session(ctx)
+    check('"build 1"' in s.call("build"), "the first build answers")
+    check('"2"' in s.call("calls"), "state kept between calls")
+    check(install(ctx, "testext_build2"), "the file is replaced while its build is in use")
+    out = s.call("build")
+    check(out.startswith(ctx.reloaded + "Callback registered:") and '"build 2"' in out,
+          "reload line, load lines and the new build's answer:\n" + out)
+    for broken in (b"not a library\n", open(os.path.join(ctx.args.testext, "testext_full" + SUFFIX), "rb").read()[:4096]):
+        write(ctx, broken)
+        out = s.call("build") + s.call("build")
+        check(out.count(FAILED) == 1 and ctx.reloaded not in out and out.count('"build 2"') == 2,
+              "one failure report, the old build answers:\n" + out)
+    install(ctx, "testext_full")
+    check(s.call("build").startswith(ctx.reloaded), "a good build after broken ones loads")
+    check(s.end() == 0 and s.private_folders() == [], "the private folder is gone after exit")
+
+
+def test_changed_file_reloads_a_crashed_extension(ctx):
+    install(ctx, "crashy")
+    s = Session(ctx)
+    s.send('"w" invokeModule "segv"', "Extension crashed:")
+    s.send('"w" invokeModule "echo"', "Extension crashed; freeExtension it")
+    install(ctx, "testext_full")
+    out = s.call("build")
+    check(out.startswith(ctx.reloaded) and '"build 1"' in out, "reloaded and called:\n" + out)
+    s.end()
+
+
+def test_private_folder_gone_at_every_end_and_stale_ones_removed(ctx):
+    install(ctx, "testext_full")
+    tmp = os.path.join(ctx.work, "tmp")
+    if not ctx.args.runner:  # a folder of a process that ended, and one of a running process
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        for pid in (dead.pid, os.getpid()):
+            os.makedirs(os.path.join(tmp, f"invokemodule-{pid}", "1"))
+    left = [] if ctx.args.runner else [f"invokemodule-{os.getpid()}"]
+    ends = ("exit", "end of input", "interrupt", "interrupt during a call", "crash report")
+    for how in ends[:2] if ctx.args.runner else ends:
+        s = Session(ctx)
+        s.call("build")
+        check(len(s.private_folders()) == len(left) + 1, f"{how}: stale folder removed, own folder made: {s.private_folders()}")
+        if how == "crash report":  # a fault in a library's start-up code ends the host
+            install(ctx, "crashy_startup")
+            s.send('"w" invokeModule "build"', "(library start-up code)")
+            code = s.proc.wait(10)
+            s.proc.stdin.close()
+        else:
+            if how == "interrupt during a call":
+                s.send('"w" invokeModule "sleep 60000"')
+                time.sleep(0.3)
+            code = s.end(how.split(" during")[0])
+        install(ctx, "testext_full")
+        check(s.private_folders() == left,
+              f"{how} (status {code}): only the running process's folder is left: {s.private_folders()}")
+
+
+def test_without_watch_the_loaded_file_is_locked_on_windows(ctx):
+    install(ctx, "testext_full")
+    s = Session(ctx, ())
+    s.call("build")
+    check(not install(ctx, "testext_build2"), "Wine refuses to replace a loaded library")
+    check('"build 1"' in s.call("build"), "the old build answers")
+    s.end()
+
+
+def test_library_kept_in_memory_is_named_when_its_changed_file_loads(ctx):
+    # (options, the commands before the file changes, the lines the next call starts with)
+    free = 'freeExtension "w"'
+    cases = [
+        ((), ["resident", free, "build", free], ctx.stays + "Callback registered:"),
+        (("--watch",), ["resident"], ctx.reloaded + ctx.stays + "Callback registered:"),
+    ]
+    for args, before, expected in cases:
+        install(ctx, "testext_full")
+        s = Session(ctx, args)
+        for command in before:
+            out = s.send(command, "Extension unloaded") if command == free else s.call(command)
+            check(not out or "stays in memory" not in out, f"{args}: nothing said while the file is unchanged")
+        os.remove(os.path.join(ctx.work, "w" + SUFFIX))  # a new file: the old one stays mapped
+        install(ctx, "testext_build2")
+        out = s.call("build")
+        # Without --watch the old code answers; with it, a copy of the new file does.
+        check(out.startswith(expected) and ('"build 2"' if args else '"build 1"') in out,
+              f"{args}: expected {expected!r}:\n{out}")
+        s.end()
+
+
+def test_thousand_reloads_leave_memory_and_files_flat(ctx):
+    install(ctx, "testext_full")
+    s = Session(ctx)
+    s.call("build")
+    base = time.time_ns() - 3600 * 10**9  # written long ago: no wait for the file to settle
+    figures = {}
+    for i in range(1, 1001):
+        install(ctx, "testext_build2" if i % 2 else "testext_full", base + i * 10**6)
+        out = s.call("build")
+        check(out.startswith(ctx.reloaded), f"reload {i}:\n{out}")
+        if i in (100, 1000):
+            with open(f"/proc/{s.proc.pid}/status") as f:
+                rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+            figures[i] = (rss, len(os.listdir(f"/proc/{s.proc.pid}/fd")),
+                          len(os.listdir(os.path.join(s.tmp, s.private_folders()[0]))))
+    print(f"after 100 and 1000 reloads: VmRSS {figures[100][0]} and {figures[1000][0]} KiB, "
+          f"open files {figures[100][1]} and {figures[1000][1]}, private copies "
+          f"{figures[100][2]} and {figures[1000][2]}")
+    check(figures[1000][0] - figures[100][0] < 16 * 1024, "memory grows less than 16 MiB")
+    check(figures[1000][1] == figures[100][1], "open files stay the same")
+    check(figures[1000][2] == figures[100][2] == 1, "one private copy on disk")
+    s.end()
+
+
+if __name__ == "__main__":
+    everywhere = [
+        test_rebuilt_library_is_picked_up_and_broken_builds_reported_once,
+        test_changed_file_reloads_a_crashed_extension,
+        test_private_folder_gone_at_every_end_and_stale_ones_removed,
+    ]
+    linux = [
+        test_library_kept_in_memory_is_named_when_its_changed_file_loads,
+        test_thousand_reloads_leave_memory_and_files_flat,
+    ]
+    wine = "--runner" in sys.argv and sys.argv[sys.argv.index("--runner") + 1] != ""
+    sys.exit(run_tests(everywhere + ([test_without_watch_the_loaded_file_is_locked_on_windows] if wine else linux),
+                       __doc__, add_arguments=lambda parser: parser.add_argument("--runner", default=""),
+                       prepare=prepare))

@@ -64,6 +64,17 @@ BENCHMARK(BM_GuardedBufferRoundTrip)
     ->Arg(static_cast<int>(GuardedBuffer::GuardCheck::Trap))
     ->Arg(static_cast<int>(GuardedBuffer::GuardCheck::Scan));
 
+// The check made before and after every call: the trap flags of both guard zones and the
+// comparison of the markers in front of the 10240-byte buffer (on the part of its first page
+// that page protection cannot cover).
+void BM_GuardMarkerCheck(benchmark::State& state) {
+  GuardedBuffer buffer(10240);
+  state.SetLabel(std::to_string(buffer.markerSize()) + " marker bytes");
+  for (auto _ : state) benchmark::DoNotOptimize(buffer.guardsWritten());
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GuardMarkerCheck);
+
 // The crash guard's cost: the extension's RVExtension called directly (0) and under the guard
 // (1), with the watchdog's per-call bookkeeping left out; the difference is the guard's share of
 // a typed call.

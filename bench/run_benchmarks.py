@@ -339,6 +339,10 @@ class Bench:
             bench = get(run)
             if bench:
                 self.row(section, label, f"{ns(bench):.0f} ns")
+        bench = results.get(("invokemodule_bench_extensions", "BM_GuardMarkerCheck"))
+        if bench:
+            self.row(section, "output buffer's guard check (flags, front markers), x2 per call",
+                     f"{ns(bench):.1f} ns", "", "", "", None, bench.get("label", ""))
         bench = get("BM_DispatchArgumentCall")
         if bench and self.floor_cpu:
             self.row(section, "whole command, output to memory", f"{ns(bench):.0f} ns",

@@ -5,7 +5,12 @@
 //   empty                  writes nothing
 //   bytes N                writes N bytes of 'x' from the start of the buffer and no terminator,
 //                          whatever the buffer's size (10240 fills the last byte, 12000 overruns)
-//   poke N                 writes the result "poked", then one byte at offset N
+//   poke N                 writes the result "poked", then one byte at offset N (may be negative)
+//   before N               writes the result "before", and N bytes of 'x' just before the buffer
+//   latepoke MS N          result "started"; a background thread writes one byte at offset N
+//                          of this call's buffer MS milliseconds later, after the call returned
+//   fork                   forks; the call returns "forked" in both processes (POSIX)
+//   reap                   waits for the process "fork" made: "child ended <exit status>"
 //   code N                 result "code"; the argument form returns N
 //   print TEXT             prints TEXT and a line end to stdout itself (unflushed); result "printed"
 //   sleep MS               sleeps MS milliseconds; result "slept"
@@ -32,7 +37,8 @@
 // Variant switches, set by the build: TESTEXT_EXPORT_VERSION, TESTEXT_EXPORT_CALL,
 // TESTEXT_EXPORT_ARGS, TESTEXT_EXPORT_REGISTER (each 0 or 1), TESTEXT_VERSION_LENGTH (the
 // version text is that many 'v' bytes; 0 gives "testext 1.0"), TESTEXT_VERSION_IGNORES_SIZE
-// (copy the version text whole, past the buffer if it is too long), TESTEXT_LOUD (print a line
+// (copy the version text whole, past the buffer if it is too long), TESTEXT_VERSION_BEFORE (the
+// version call also writes that many bytes just before the buffer), TESTEXT_LOUD (print a line
 // from the library's start-up and clean-up code), TESTEXT_MANGLED (entry points without
 // extern "C", so exported under their C++ names), TESTEXT_BUILD (what "build" answers; 1).
 #ifdef _WIN32
@@ -42,6 +48,8 @@
 #else
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -67,6 +75,9 @@
 #endif
 #ifndef TESTEXT_VERSION_LENGTH
 #define TESTEXT_VERSION_LENGTH 0
+#endif
+#ifndef TESTEXT_VERSION_BEFORE
+#define TESTEXT_VERSION_BEFORE 0
 #endif
 #ifndef TESTEXT_BUILD
 #define TESTEXT_BUILD 1
@@ -157,6 +168,10 @@ void pinLibrary() {
 #endif
 }
 
+#ifndef _WIN32
+pid_t forkedChild = -1;
+#endif
+
 // Carries out one function text. Answers the result text; sets `code` for the argument form.
 std::string run(const char* function, const char** argv, std::int32_t argc, char* output,
                 std::int32_t outputSize, std::int32_t* code) {
@@ -177,6 +192,33 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     output[number] = 'p';
     return "poked";
   }
+  if (command == "before") {
+    writeText(output, outputSize, "before");
+    std::memset(output - number, 'x', static_cast<std::size_t>(number));
+    return "before";
+  }
+  if (command == "latepoke") {
+    char* end = nullptr;
+    long delay = std::strtol(rest.c_str(), &end, 10);
+    char* target = output + std::strtol(end, nullptr, 10);
+    std::lock_guard<std::mutex> lock(background.mutex);
+    background.threads.emplace_back([delay, target] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      *target = 'p';
+    });
+    return "started";
+  }
+#ifndef _WIN32
+  if (command == "fork") {
+    forkedChild = fork();
+    return "forked";
+  }
+  if (command == "reap") {
+    int status = 0;
+    if (waitpid(forkedChild, &status, 0) != forkedChild) return "no child";
+    return WIFEXITED(status) ? "child ended " + std::to_string(WEXITSTATUS(status)) : "child killed";
+  }
+#endif
   if (command == "code") {
     *code = static_cast<std::int32_t>(number);
     return "code";
@@ -302,6 +344,9 @@ extern "C" {
 
 #if TESTEXT_EXPORT_VERSION
 EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32_t outputSize) {
+#if TESTEXT_VERSION_BEFORE > 0
+  std::memset(output - TESTEXT_VERSION_BEFORE, 'x', TESTEXT_VERSION_BEFORE);
+#endif
   std::string version =
       TESTEXT_VERSION_LENGTH > 0 ? std::string(TESTEXT_VERSION_LENGTH, 'v') : "testext 1.0";
   if (TESTEXT_VERSION_IGNORES_SIZE) {

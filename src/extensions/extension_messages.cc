@@ -13,6 +13,13 @@ void printBufferOverrun(std::string_view note) {
   printClosingNote(note);
 }
 
+void printLateBufferWrite(const std::string& name) {
+  printColoured(ConsoleColour::Red,
+                "ERROR: Buffer overrun after the call returned: a thread of %s wrote into the output "
+                "buffer\n\n",
+                name.c_str());
+}
+
 void printModuleLoaded(const std::string& name, const std::string& fileName, const char* version) {
   printColoured(ConsoleColour::DarkYellow, "InvokeModule loaded: %s (%s) [%s]\n", name.c_str(),
                 fileName.c_str(), version);

@@ -8,6 +8,10 @@
 // "ERROR: Buffer overrun" in Red, then `note` (see printClosingNote) and an empty line.
 void printBufferOverrun(std::string_view note = {});
 
+// "ERROR: Buffer overrun after the call returned: a thread of <name> wrote into the output
+// buffer" in Red, and an empty line.
+void printLateBufferWrite(const std::string& name);
+
 // "InvokeModule loaded: <name> (<file>) [<version>]" in DarkYellow.
 void printModuleLoaded(const std::string& name, const std::string& fileName, const char* version);
 

@@ -37,6 +37,29 @@ GuardedBuffer& versionOutputBuffer() {
   return buffer;
 }
 
+// The extension each buffer was last handed to (main thread only); empty until then.
+std::string& callBufferUser() {
+  static std::string name;
+  return name;
+}
+
+std::string& versionBufferUser() {
+  static std::string name;
+  return name;
+}
+
+// A write into a buffer's guard zones found before a call, or once libraries are freed, was
+// made while no call ran: by a thread of the extension last handed the buffer. It is reported
+// on its own, and the zones are restored, so the coming call is judged by what it does.
+void reportLateWrites(GuardedBuffer& buffer, const std::string& user) {
+  if (buffer.guardsWritten()) printLateBufferWrite(user);
+}
+
+void reportLateWritesToEither() {
+  if (!callBufferUser().empty()) reportLateWrites(callOutputBuffer(), callBufferUser());
+  if (!versionBufferUser().empty()) reportLateWrites(versionOutputBuffer(), versionBufferUser());
+}
+
 // The quoted result of the latest call; reused so that a call allocates nothing once warm.
 std::string& resultLine() {
   static std::string line;
@@ -338,6 +361,7 @@ bool ExtensionRegistry::unload(const std::string& typedName) {
   closeAndRemember(found->second);
   entries_.erase(found);
   leaveExtensionCode();
+  reportLateWritesToEither();
   return true;
 }
 
@@ -356,6 +380,7 @@ void ExtensionRegistry::unloadAll() {
   for (auto& [key, entry] : entries_) closeAndRemember(entry);
   entries_.clear();
   leaveExtensionCode();
+  reportLateWritesToEither();
 }
 
 // --- ExtensionHandle: loading ------------------------------------------------------------
@@ -508,6 +533,8 @@ void ExtensionHandle::reportVersion() {
   }
 
   GuardedBuffer& buffer = versionOutputBuffer();
+  reportLateWrites(buffer, versionBufferUser());
+  versionBufferUser() = entry->name;
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
   auto version = [entry, output] { entry->rvExtensionVersion(output, kExtensionVersionSize); };
@@ -544,6 +571,8 @@ template <class EntryCall>
 void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* format,
                    std::string_view note, EntryCall&& callEntry) {
   GuardedBuffer& buffer = callOutputBuffer();
+  reportLateWrites(buffer, callBufferUser());
+  callBufferUser() = entry->name;
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
   std::int32_t code = 0;
@@ -605,12 +634,13 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
 // --- ExtensionHandle: --watch ------------------------------------------------------------
 
 // The author's file changed since its copy was loaded: once it has settled, a copy of the new
-// file replaces the old one. A file that is no library of the host's kind is reported and the
+// file replaces the old one (a file that is gone leaves the old one in place). A file that is no library of the host's kind is reported and the
 // old copy stays; one that fails to load is reported and the old copy is loaded afresh. Either
 // way the failure is told once: the stamp of the new file is taken as seen.
 void ExtensionHandle::reloadIfChanged(ExtensionEntry& entry) {
   if (entry.copy.empty() || platform::fileStamp(entry.file) == entry.stamp) return;
   entry.stamp = settledStamp(entry.file);
+  if (!entry.stamp.exists) return;  // removed, as a build may do first: the copy goes on serving
   LibrarySearch search;
   LoadAttempt& attempt = search.attempts.emplace_back();
   attempt.file = entry.builtFile;

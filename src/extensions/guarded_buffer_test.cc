@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -36,21 +37,34 @@ TEST_P(GuardedBufferTest, ResultsThatFitAndOverrunsOfTheLastByte) {
   }
 }
 
-// Writes that leave the buffer itself well-formed but touch the guard zone somewhere.
-TEST_P(GuardedBufferTest, AnyWriteIntoTheGuardZoneIsAnOverrun) {
+// Writes that leave the buffer itself well-formed but touch a guard zone somewhere, behind the
+// buffer or in front of it (the markers there included), found after the call or, for a write
+// made while no call ran, before the next one.
+TEST_P(GuardedBufferTest, AnyWriteIntoAGuardZoneIsAnOverrun) {
   GuardedBuffer buffer(kSize, GetParam());
   ASSERT_GE(buffer.guardSize(), GuardedBuffer::kMinimumGuardSize);
-  const std::size_t offsets[] = {kSize, kSize + 4095, kSize + 4096, kSize + 30000,
-                                 kSize + buffer.guardSize() - 1};
-  for (std::size_t offset : offsets) {
-    char* data = buffer.prepare();
-    std::memcpy(data, "ok", 3);
-    data[offset] = 0x11;
-    EXPECT_TRUE(buffer.overrun()) << "write at offset " << offset;
-    // The zone is restored: the next well-behaved call is clean again.
-    std::memcpy(buffer.prepare(), "ok", 3);
-    EXPECT_FALSE(buffer.overrun()) << "after the write at offset " << offset;
-    EXPECT_EQ("ok", buffer.text());
+  ASSERT_GE(buffer.frontSize(), GuardedBuffer::kMinimumGuardSize);
+  const auto size = static_cast<std::ptrdiff_t>(kSize);
+  const auto front = static_cast<std::ptrdiff_t>(buffer.frontSize());
+  const std::ptrdiff_t offsets[] = {size, size + 4095, size + 4096, size + 30000,
+                                    size + static_cast<std::ptrdiff_t>(buffer.guardSize()) - 1,
+                                    -1, -64, -2048, -2049, -8192, -front};
+  for (std::ptrdiff_t offset : offsets) {
+    for (bool duringCall : {true, false}) {
+      char* data = buffer.prepare();
+      std::memcpy(data, "ok", 3);
+      data[offset] = 0x11;
+      if (duringCall) {
+        EXPECT_TRUE(buffer.overrun()) << "write at offset " << offset;
+      } else {
+        EXPECT_TRUE(buffer.guardsWritten()) << "write at offset " << offset;
+        EXPECT_FALSE(buffer.guardsWritten()) << "after the write at offset " << offset;
+      }
+      // The zone is restored: the next well-behaved call is clean again.
+      std::memcpy(buffer.prepare(), "ok", 3);
+      EXPECT_FALSE(buffer.overrun()) << "after the write at offset " << offset;
+      EXPECT_EQ("ok", buffer.text());
+    }
   }
 }
 

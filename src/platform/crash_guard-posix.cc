@@ -116,6 +116,13 @@ const struct sigaction& actionBehind(int signal) {
   return libraryActionSet[signal] ? libraryActions[signal] : previousActions[signal];
 }
 
+// Set in a process made by fork() (handlers run in the child). An extension that forks during
+// a call makes a child whose main thread returns into the host: it must end there, not go on
+// as a second session printing and freeing libraries the parent also prints and frees.
+volatile sig_atomic_t forkedChild = 0;
+
+void onForkInChild() { forkedChild = 1; }
+
 void (*exitReporter)(int) = nullptr;
 void (*threadFaultReporter)(const CrashRecord&, std::uint64_t) = nullptr;
 
@@ -519,6 +526,10 @@ void reportThreadFaults() {
 }
 
 void onExit(int status, void*) {
+  if (forkedChild) {  // the extension's child ends: its own output goes, nothing of the host's
+    std::fflush(nullptr);
+    _exit(status);
+  }
   if (mainGuard.active && exitReporter != nullptr) exitReporter(status);
 }
 
@@ -537,6 +548,7 @@ bool installFaultHandlers() {
     sem_init(&threadFaultReady, 0, 0);
     std::thread(reportThreadFaults).detach();
     on_exit(onExit, nullptr);
+    pthread_atfork(nullptr, nullptr, onForkInChild);
     struct sigaction action = {};
     action.sa_sigaction = onFault;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
@@ -558,6 +570,7 @@ bool installWriteFaultHandler() { return installFaultHandlers(); }
 bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* crash) {
   installFaultHandlers();
   if (__builtin_setjmp(mainGuard.jump) != 0) {
+    if (forkedChild) _exit(128 + mainGuard.fault.signal);
     // Landed from the handler: the signal is still blocked, since no mask was saved.
     sigset_t unblock;
     sigemptyset(&unblock);
@@ -569,7 +582,9 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     return false;
   }
   mainGuard.abandonPending = 0;
-  return callWhileActive(body, context, &mainGuard.active, crash);
+  bool returned = callWhileActive(body, context, &mainGuard.active, crash);
+  if (forkedChild) _exit(0);  // a child the extension made during the call ends quietly
+  return returned;
 }
 
 void setExitDuringCallReporter(void (*reporter)(int status)) { exitReporter = reporter; }

@@ -27,19 +27,20 @@ std::size_t memoryPageSize() {
 
 unsigned char* mapPagesWithBarrier(std::size_t size) {
   std::size_t page = memoryPageSize();
-  void* memory = mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                      -1, 0);
+  void* memory = mmap(nullptr, size + 2 * page, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return nullptr;
   auto* bytes = static_cast<unsigned char*>(memory);
-  if (mprotect(bytes + size, page, PROT_NONE) != 0) {
-    munmap(memory, size + page);
+  if (mprotect(bytes, page, PROT_NONE) != 0 || mprotect(bytes + page + size, page, PROT_NONE) != 0) {
+    munmap(memory, size + 2 * page);
     return nullptr;
   }
-  return bytes;
+  return bytes + page;
 }
 
 void unmapPagesWithBarrier(unsigned char* pages, std::size_t size) {
-  munmap(pages, size + memoryPageSize());
+  std::size_t page = memoryPageSize();
+  munmap(pages - page, size + 2 * page);
 }
 
 bool protectPages(std::uintptr_t begin, std::size_t size, bool writable) {

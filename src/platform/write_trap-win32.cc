@@ -39,19 +39,20 @@ std::size_t memoryPageSize() {
 
 unsigned char* mapPagesWithBarrier(std::size_t size) {
   std::size_t page = memoryPageSize();
-  void* memory = VirtualAlloc(nullptr, size + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  void* memory = VirtualAlloc(nullptr, size + 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
   if (memory == nullptr) return nullptr;
   auto* bytes = static_cast<unsigned char*>(memory);
   DWORD previous = 0;
-  if (!VirtualProtect(bytes + size, page, PAGE_NOACCESS, &previous)) {
+  if (!VirtualProtect(bytes, page, PAGE_NOACCESS, &previous) ||
+      !VirtualProtect(bytes + page + size, page, PAGE_NOACCESS, &previous)) {
     VirtualFree(memory, 0, MEM_RELEASE);
     return nullptr;
   }
-  return bytes;
+  return bytes + page;
 }
 
 void unmapPagesWithBarrier(unsigned char* pages, std::size_t /*size*/) {
-  VirtualFree(pages, 0, MEM_RELEASE);
+  VirtualFree(pages - memoryPageSize(), 0, MEM_RELEASE);
 }
 
 bool protectPages(std::uintptr_t begin, std::size_t size, bool writable) {

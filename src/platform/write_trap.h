@@ -2,7 +2,7 @@
 //
 // A trapped range is kept read-only; the first write into each of its pages is recorded and
 // then allowed to complete, so the writer runs on undisturbed. The output buffers handed to an
-// extension use this for the guard zone behind them: checking for an overrun after a call
+// extension use this for the guard zones around them: checking for an overrun after a call
 // costs one flag test instead of a scan of the whole zone.
 //
 // Implementations live in write_trap-posix.cc and write_trap-win32.cc.
@@ -15,9 +15,9 @@ namespace platform {
 
 std::size_t memoryPageSize();
 
-// Maps `size` bytes (a multiple of the page size) of zero-filled read-write memory, followed by
-// one page that cannot be touched at all, so a runaway write beyond the mapping stops there
-// instead of corrupting other data. Returns null on failure.
+// Maps `size` bytes (a multiple of the page size) of zero-filled read-write memory between two
+// pages that cannot be touched at all, so a runaway write beyond either end of the mapping stops
+// there instead of corrupting other data. Returns null on failure.
 unsigned char* mapPagesWithBarrier(std::size_t size);
 
 // Releases memory from mapPagesWithBarrier, given the same size.

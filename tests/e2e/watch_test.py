@@ -125,12 +125,17 @@ def test_rebuilt_library_is_picked_up_and_broken_builds_reported_once(ctx):
         out = s.call("build") + s.call("build")
         check(out.count(FAILED) == 1 and ctx.reloaded not in out and out.count('"build 2"') == 2,
               "one failure report, the old build answers:\n" + out)
+    os.remove(os.path.join(ctx.work, "w" + SUFFIX))
+    out = s.call("build")
+    check(out.startswith('"build 2"'), "a removed file leaves the loaded build in place:\n" + out)
     install(ctx, "testext_full")
     check(s.call("build").startswith(ctx.reloaded), "a good build after broken ones loads")
     check(s.end() == 0 and s.private_folders() == [], "the private folder is gone after exit")
 
 
 def test_changed_file_reloads_a_crashed_extension(ctx):
+    if ctx.args.sanitized:
+        return  # the sanitizer owns the fault signals
     install(ctx, "crashy")
     s = Session(ctx)
     s.send('"w" invokeModule "segv"', "Extension crashed:")
@@ -219,10 +224,16 @@ def test_thousand_reloads_leave_memory_and_files_flat(ctx):
     print(f"after 100 and 1000 reloads: VmRSS {figures[100][0]} and {figures[1000][0]} KiB, "
           f"open files {figures[100][1]} and {figures[1000][1]}, private copies "
           f"{figures[100][2]} and {figures[1000][2]}")
-    check(figures[1000][0] - figures[100][0] < 16 * 1024, "memory grows less than 16 MiB")
+    # A sanitizer holds freed memory back for a while: there only the files are measured.
+    check(ctx.args.sanitized or figures[1000][0] - figures[100][0] < 16 * 1024, "memory grows less than 16 MiB")
     check(figures[1000][1] == figures[100][1], "open files stay the same")
     check(figures[1000][2] == figures[100][2] == 1, "one private copy on disk")
     s.end()
+
+
+def add_arguments(parser):
+    parser.add_argument("--runner", default="")
+    parser.add_argument("--sanitized", "--thread-sanitized", action="store_true")
 
 
 if __name__ == "__main__":
@@ -237,5 +248,5 @@ if __name__ == "__main__":
     ]
     wine = "--runner" in sys.argv and sys.argv[sys.argv.index("--runner") + 1] != ""
     sys.exit(run_tests(everywhere + ([test_without_watch_the_loaded_file_is_locked_on_windows] if wine else linux),
-                       __doc__, add_arguments=lambda parser: parser.add_argument("--runner", default=""),
+                       __doc__, add_arguments=add_arguments,
                        prepare=prepare))

@@ -5,7 +5,8 @@
 //   fn        writes the result "ok"; the argument form returns 0
 //   busy N    busy-waits N milliseconds (argument form: ["busy", [N]]) on the monotonic clock
 //             and writes the time it measured itself, in milliseconds with six decimals
-// Anything else writes nothing.
+// Anything else writes nothing. Built with BENCH_CONTEXT=1 ("bench_context"), it also exports
+// an RVExtensionContext that only keeps the slot count, so that a call's extra cost is the host's.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -67,5 +68,13 @@ EXTENSION_EXPORT std::int32_t EXTENSION_CALL RVExtensionArgs(char* output, std::
 
 EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(
     std::int32_t (*)(const char*, const char*, const char*)) {}
+
+#if BENCH_CONTEXT
+volatile unsigned int contextSlots = 0;
+
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionContext(const char**, unsigned int argsCnt) {
+  contextSlots = argsCnt;
+}
+#endif
 
 }  // extern "C"

@@ -35,19 +35,33 @@ void BM_ArgumentFormCall(benchmark::State& state) {
 }
 BENCHMARK(BM_ArgumentFormCall);
 
-void BM_FunctionFormCall(benchmark::State& state) {
-  enterExtensionDirectory();
+// Function-form calls of `function` to the extension `name`, loaded first.
+void callRepeatedly(benchmark::State& state, const std::string& name, const char* function) {
   CapturedOutput output;
-  { ExtensionHandle load(kExtension); }
+  { ExtensionHandle load(name); }
   for (auto _ : state) {
-    ExtensionHandle handle(kExtension);
-    handle.call("hello");
+    ExtensionHandle handle(name);
+    handle.call(function);
     output.trim();
   }
   state.SetItemsProcessed(state.iterations());
   extensionRegistry.unloadAll();
 }
+
+void BM_FunctionFormCall(benchmark::State& state) {
+  enterExtensionDirectory();
+  callRepeatedly(state, kExtension, "hello");
+}
 BENCHMARK(BM_FunctionFormCall);
+
+// A function-form call to the "bench" extension (0) and to "bench_context" (1), which also
+// exports RVExtensionContext: the difference is what the context costs a call.
+void BM_CallWithContext(benchmark::State& state) {
+  std::filesystem::current_path(BENCH_EXTENSION_DIR);
+  state.SetLabel(state.range(0) != 0 ? "with RVExtensionContext" : "without");
+  callRepeatedly(state, state.range(0) != 0 ? "bench_context" : "bench", "fn");
+}
+BENCHMARK(BM_CallWithContext)->Arg(0)->Arg(1);
 
 // What preparing and checking the 10240-byte buffer with its guard zone costs per call.
 void BM_GuardedBufferRoundTrip(benchmark::State& state) {

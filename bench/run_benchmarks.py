@@ -372,6 +372,12 @@ class Bench:
                          f"{ns(bench) / 1e6:.2f} ms", "",
                          f"{bench['bytes_per_second'] / 1e6:.0f} MB/s")
 
+        plain = results.get(("invokemodule_bench_extensions", "BM_CallWithContext/0"))
+        context = results.get(("invokemodule_bench_extensions", "BM_CallWithContext/1"))
+        if plain and context:
+            self.row(section, "function-form call, extension with RVExtensionContext",
+                     f"{ns(context):.0f} ns", f"without: {ns(plain):.0f} ns",
+                     f"+{ns(context) - ns(plain):.0f} ns per call")
         self.report_crash_guard(results)
         others = [(name, run, bench) for (name, run), bench in sorted(results.items())
                   if name != host and not run.startswith("BM_CrashGuardedCall/")]

@@ -42,10 +42,16 @@ function(invokemodule_add_extension_library target base directory)
 endfunction()
 
 # Writes the module-definition file that names a variant's exports on Windows: the stdcall-
-# decorated names on 32-bit Windows, the plain names on 64-bit Windows.
+# decorated names on 32-bit Windows, the plain names on 64-bit Windows. An item without "@"
+# (a variable, e.g. "RVExtensionFeatureFlags DATA") is written as it is.
 function(invokemodule_extension_def_file target exports)
   set(text "EXPORTS\n")
   foreach(export IN LISTS exports)
+    if(NOT export MATCHES "@")
+      # A data export or a cdecl function: the plain name on every build.
+      string(APPEND text "  ${export}\n")
+      continue()
+    endif()
     string(REPLACE "@" ";" parts "${export}")
     list(GET parts 0 plain)
     if(CMAKE_SIZEOF_VOID_P EQUAL 4)

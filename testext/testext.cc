@@ -32,6 +32,13 @@
 //                          glibc from unloading the library until the thread ends; "resident"
 //   locale                 switches the C locale to a German one (decimal comma); result
 //                          "decimal point <c>" as that locale has it, "no German locale" if none
+//   burst N                calls the host callback N times on the calling thread; result
+//                          "<a> accepted (places left <first>..<last>), <r> refused"; the part in
+//                          brackets only when a callback was accepted
+//   context                what the latest RVExtensionContext call received (context variants)
+//   flags N                sets RVExtensionFeatureFlags to N (flag variants); result "flags N"
+//   request [thread]       calls the host's RVExtensionRequestContext on this thread (or on a
+//                          new one, joined), then answers as "context"
 // The callback results: "returned 99" when every callback call returned 99, else the first other value.
 //
 // Variant switches, set by the build: TESTEXT_EXPORT_VERSION, TESTEXT_EXPORT_CALL,
@@ -40,7 +47,9 @@
 // (copy the version text whole, past the buffer if it is too long), TESTEXT_VERSION_BEFORE (the
 // version call also writes that many bytes just before the buffer), TESTEXT_LOUD (print a line
 // from the library's start-up and clean-up code), TESTEXT_MANGLED (entry points without
-// extern "C", so exported under their C++ names), TESTEXT_BUILD (what "build" answers; 1).
+// extern "C", so exported under their C++ names), TESTEXT_BUILD (what "build" answers; 1),
+// TESTEXT_CONTEXT (export RVExtensionContext), TESTEXT_FLAGS (export the RVExtensionFeatureFlags
+// variable with this first value), TESTEXT_FLAGS_FUNCTION (export a function of that name instead).
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -87,6 +96,13 @@
 #endif
 
 typedef std::int32_t (*HostCallback)(const char* name, const char* function, const char* data);
+typedef void(EXTENSION_CALL* RequestContextFunction)();
+
+#if TESTEXT_FLAGS
+extern "C" {
+EXTENSION_EXPORT std::uint64_t RVExtensionFeatureFlags = TESTEXT_FLAGS;
+}
+#endif
 
 namespace {
 
@@ -166,6 +182,74 @@ void pinLibrary() {
     dlopen(info.dli_fname, RTLD_NOW | RTLD_NODELETE);
   }
 #endif
+}
+
+// What the latest context call received, and how many there were.
+std::mutex contextMutex;
+std::string lastContext = "no context yet";
+int contextCalls = 0;
+
+// Line number, offset, file, scope, the content's length and its text from the offset to the
+// line's end, per stack-trace line.
+struct StackTraceLine {
+  std::uint32_t lineNumber;
+  std::uint32_t fileOffset;
+  const char* sourceFile;
+  const char* scopeName;
+  const char* fileContent;
+};
+struct StackTrace {
+  StackTraceLine* lines;
+  std::uint32_t lineCount;
+};
+
+[[maybe_unused]] void recordContext(const char** args, unsigned int count, std::uint64_t flags) {
+  std::string text;
+  if (flags & 1) {  // typed: the ID and the owner stand in their slots
+    text = "typed " + std::to_string(reinterpret_cast<std::uintptr_t>(args[0])) + "|" + args[1] + "|" + args[2] + "|" +
+           args[3] + "|" + std::to_string(static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(args[4])));
+  } else {
+    text = std::string(args[0]) + "|" + args[1] + "|" + args[2] + "|" + args[3] + "|" + args[4];
+  }
+  if (count >= 6) {
+    const StackTrace* trace = reinterpret_cast<const StackTrace*>(args[5]);
+    for (std::uint32_t i = 0; i < trace->lineCount; ++i) {
+      const StackTraceLine& line = trace->lines[i];
+      std::string at(line.fileContent + line.fileOffset);
+      text += " <" + std::to_string(line.lineNumber) + ":" + std::to_string(line.fileOffset) + " " +
+              line.sourceFile + " (" + line.scopeName + ") " + std::to_string(std::strlen(line.fileContent)) +
+              " bytes: " + at.substr(0, at.find('\n')) + ">";
+    }
+  }
+  std::lock_guard<std::mutex> lock(contextMutex);
+  lastContext.assign("#").append(std::to_string(++contextCalls)).append(" (").append(std::to_string(count));
+  lastContext.append(") ").append(text);
+}
+
+std::string describeContext() {
+  std::lock_guard<std::mutex> lock(contextMutex);
+  return lastContext;
+}
+
+// Calls the host's RVExtensionRequestContext, looked up in the host program itself.
+std::string requestContext(bool onOtherThread) {
+#ifdef _WIN32
+  HMODULE host = GetModuleHandleW(nullptr);
+  auto request = reinterpret_cast<RequestContextFunction>(
+      reinterpret_cast<void*>(GetProcAddress(host, "RVExtensionRequestContext")));
+  if (sizeof(void*) == 4 && GetProcAddress(host, "_RVExtensionRequestContext@0") == nullptr) {
+    return "no decorated RVExtensionRequestContext";
+  }
+#else
+  auto request = reinterpret_cast<RequestContextFunction>(dlsym(RTLD_DEFAULT, "RVExtensionRequestContext"));
+#endif
+  if (request == nullptr) return "no RVExtensionRequestContext";
+  if (onOtherThread) {
+    std::thread(request).join();
+  } else {
+    request();
+  }
+  return describeContext();
 }
 
 #ifndef _WIN32
@@ -307,6 +391,30 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     *code = argc;
     return result;
   }
+  if (command == "burst") {
+    long accepted = 0;
+    std::int32_t first = -2;
+    std::int32_t last = -2;
+    for (long i = 0; i < number; ++i) {
+      std::int32_t got = callBack("testext", "burst", std::to_string(i).c_str());
+      if (got < 0) continue;
+      ++accepted;
+      if (first == -2) first = got;
+      last = got;
+    }
+    std::string places = accepted > 0 ? " (places left " + std::to_string(first) + ".." + std::to_string(last) + ")" : "";
+    return std::to_string(accepted) + " accepted" + places + ", " + std::to_string(number - accepted) + " refused";
+  }
+  if (command == "context") return describeContext();
+  if (command == "flags") {
+#if TESTEXT_FLAGS
+    RVExtensionFeatureFlags = static_cast<std::uint64_t>(number);
+    return "flags " + std::to_string(number);
+#else
+    return "no flags";
+#endif
+  }
+  if (command == "request") return requestContext(rest == "thread");
   if (command == "calls") return std::to_string(callCount.load());
   if (command == "build") return "build " + std::to_string(TESTEXT_BUILD);
   if (command == "resident") {
@@ -383,6 +491,20 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(HostCallback ca
   ++registrationCount;
   hostCallback = callback;
 }
+#endif
+
+#if TESTEXT_CONTEXT
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionContext(const char** args, unsigned int argsCnt) {
+#if TESTEXT_FLAGS
+  recordContext(args, argsCnt, RVExtensionFeatureFlags);
+#else
+  recordContext(args, argsCnt, 0);
+#endif
+}
+#endif
+
+#if TESTEXT_FLAGS_FUNCTION
+EXTENSION_EXPORT std::uint64_t RVExtensionFeatureFlags() { return 1; }
 #endif
 
 #if !TESTEXT_MANGLED

@@ -271,6 +271,28 @@ bool matchExit(std::string_view line, CommandMatch* match) {
   return true;
 }
 
+bool matchSetContext(std::string_view line, CommandMatch* match) {
+  constexpr std::size_t kWord = 10;  // "setcontext"
+  if (!hasWordAt(line, 0, "setcontext")) return false;
+  if (line.size() > kWord && !isSpace(line[kWord]) && line[kWord] != '[' && line[kWord] != ';') {
+    return false;
+  }
+  const std::size_t start = skipSpaces(line, kWord);
+  std::size_t end = line.size();
+  while (end > start && isSpace(line[end - 1])) --end;
+  const bool hasSemicolon = end > start && line[end - 1] == ';';
+  if (hasSemicolon) {
+    --end;
+    while (end > start && isSpace(line[end - 1])) --end;
+  }
+  if (!noLineBreak(line, start, end)) return false;
+  *match = CommandMatch{};
+  match->kind = CommandKind::SetContext;
+  match->operand = line.substr(start, end - start);
+  match->hasSemicolon = hasSemicolon;
+  return true;
+}
+
 bool matchSleep(std::string_view line, SleepMatch* match) {
   if (!hasWordAt(line, 0, "sleep")) return false;
   std::size_t start = skipRequiredSpaces(line, 5);
@@ -299,7 +321,8 @@ bool matchComment(std::string_view line) {
 CommandMatch recogniseCommand(std::string_view line) {
   CommandMatch match;
   if (matchArgumentCall(line, &match) || matchFunctionCall(line, &match) ||
-      matchFreeExtension(line, &match) || matchExecVM(line, &match) || matchExit(line, &match)) {
+      matchFreeExtension(line, &match) || matchExecVM(line, &match) || matchExit(line, &match) ||
+      matchSetContext(line, &match)) {
     return match;
   }
   return CommandMatch{};

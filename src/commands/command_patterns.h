@@ -18,10 +18,13 @@ inline constexpr const char* kFunctionCallPattern =
 inline constexpr const char* kFreeExtensionPattern = R"(^freeextension\s+\"(.*?)\"\s*(;)?\s*$)";
 inline constexpr const char* kExecVMPattern = R"(^execVM\s+\"(.*?)\"\s*(;)?\s*$)";
 inline constexpr const char* kExitPattern = R"(^exit\s*(;)?\s*$)";
+// The operand is what follows the word, without the optional ";" and the blanks around it.
+inline constexpr const char* kSetContextPattern =
+    R"(^setcontext(?:(?=[\s\[;])\s*(.*?))?\s*(;)?\s*$)";
 inline constexpr const char* kSleepPattern = R"(^sleep\s+(\d+|\d+\.\d+)\s*(;)?\s*$)";
 inline constexpr const char* kCommentPattern = R"(^//.*$)";
 
-enum class CommandKind { None, ArgumentCall, FunctionCall, FreeExtension, ExecVM, Exit };
+enum class CommandKind { None, ArgumentCall, FunctionCall, FreeExtension, ExecVM, Exit, SetContext };
 
 // The captures of a recognised command. Fields a kind does not use stay empty.
 struct CommandMatch {
@@ -29,7 +32,7 @@ struct CommandMatch {
   std::string_view extension;  // argument and function forms: first quoted text, as typed
   std::string_view function;   // argument form: function name; function form: function text
   std::string_view array;      // argument form: the array literal with its outer brackets
-  std::string_view operand;    // freeExtension: extension name; execVM: script path
+  std::string_view operand;    // freeExtension: extension name; execVM: script path; setContext: the rest
   bool hasSemicolon = false;   // the closing ";" group matched
 };
 
@@ -44,10 +47,11 @@ bool matchFunctionCall(std::string_view line, CommandMatch* match);
 bool matchFreeExtension(std::string_view line, CommandMatch* match);
 bool matchExecVM(std::string_view line, CommandMatch* match);
 bool matchExit(std::string_view line, CommandMatch* match);
+bool matchSetContext(std::string_view line, CommandMatch* match);
 bool matchSleep(std::string_view line, SleepMatch* match);
 bool matchComment(std::string_view line);
 
-// Tries the five command forms in their fixed order; kind None when none matches.
+// Tries the command forms in their fixed order; kind None when none matches.
 CommandMatch recogniseCommand(std::string_view line);
 
 #endif  // INVOKEMODULE_COMMANDS_COMMAND_PATTERNS_H_

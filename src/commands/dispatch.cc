@@ -3,6 +3,8 @@
 
 #include "commands/command_hints.h"
 #include "commands/script_runner.h"
+#include "extensions/call_context.h"
+#include "extensions/extension_callback.h"
 #include "extensions/extension_registry.h"
 #include "output/output.h"
 #include "interface_texts.h"
@@ -52,16 +54,18 @@ bool runArgumentCall(std::string& line, const CommandMatch& match) {
   ArgumentProblems problems;
   ArgumentTexts arguments =
       argumentTextsOfLiteral(match.array.data(), match.array.size(), cursor, &problems);
-  const char* function = unquoteFunctionInPlace(line, match.function);
   ExtensionHandle handle{match.extension};
+  if (handle.hasContext()) keepTypedLine();  // the line is changed in place next
+  const char* function = unquoteFunctionInPlace(line, match.function);
   handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()),
                   problems.any() ? argumentNote(problems) : std::string());
   return true;
 }
 
 bool runFunctionCall(std::string& line, const CommandMatch& match) {
-  const char* function = unquoteFunctionInPlace(line, match.function);
   ExtensionHandle handle{match.extension};
+  if (handle.hasContext()) keepTypedLine();  // the line is changed in place next
+  const char* function = unquoteFunctionInPlace(line, match.function);
   handle.call(function);
   return true;
 }
@@ -78,6 +82,21 @@ bool runExecVM(std::string&, const CommandMatch& match) {
     return true;
   }
   return runScript(unquoteString(match.operand));
+}
+
+// With a literal, sets the context values; alone, shows them in the command's own form.
+bool runSetContext(std::string&, const CommandMatch& match) {
+  ContextSettings& settings = contextSettings();
+  if (match.operand.empty()) {
+    printNotice(setContextCommandText(settings).c_str());
+  } else if (!readContextLiteral(match.operand, &settings)) {
+    for (const CommandRow& row : commandTable()) {
+      if (row.recognise == &matchSetContext) {
+        printNotice("Malformed setContext", "the form is " + std::string(row.usage));
+      }
+    }
+  }
+  return true;
 }
 
 bool runExit(std::string&, const CommandMatch&) {
@@ -116,7 +135,11 @@ bool dispatchCommand(bool echo, std::string line) {
     CommandMatch match;
     if (!command.recognise(line, &match)) continue;
     echoCommand(echo, line, match.hasSemicolon);
-    return command.run(line, match);
+    if (!echo) setTypedLine(line);  // a typed line heads the chain of what it runs
+    bool goOn = command.run(line, match);
+    if (!echo) setTypedLine({});
+    reportRefusedCallbacks();
+    return goOn;
   }
   if (echo) printEcho(line, "");
   printNotice("Unknown command", unknownCommandHint(line));

@@ -6,6 +6,7 @@
 
 #include "commands/command_patterns.h"
 #include "commands/dispatch.h"
+#include "extensions/call_context.h"
 #include "output/output.h"
 #include "platform/platform.h"
 #include "values/number_text.h"
@@ -217,14 +218,21 @@ bool runScript(std::string path) {
     printFileNotice("Cannot open file", openPath, reason);
     return true;
   }
-  KeptLines lines(scriptText(bytes));
+  const std::string_view text = scriptText(bytes);
+  KeptLines lines(text);
   std::string_view line;
   if (!lines.next(&line)) return true;
 
   ++runningScriptCount;
   printColoured(ConsoleColour::DarkMagenta, "Script #%d started\n\n", runningScriptCount);
+  // The script's place in the call chain, for an extension's call context: the path as given.
+  pushScriptFrame(path.c_str(), text);
+  struct PopFrame {
+    ~PopFrame() { popScriptFrame(); }
+  } popFrame;
   do {
     releaseHeldLines();  // a command boundary: lines held from other threads come here
+    setScriptLine(line);
     SleepMatch pause;
     if (matchSleep(line, &pause)) {
       runPause(std::string(line), pause);

@@ -19,7 +19,8 @@ Words complete(const std::string& line) {
 
 TEST(Completion, CommandWordsByPlace) {
   const std::pair<const char*, Words> cases[] = {
-      {"", {"execVM", "exit", "freeExtension"}},
+      {"", {"execVM", "exit", "freeExtension", "setContext"}},
+      {"SETc", {"setContext"}},
       {"ex", {"execVM", "exit"}},
       {"EXE", {"execVM"}},
       {"fr", {"freeExtension"}},

@@ -7,6 +7,8 @@
 
 #include "commands/dispatch.h"
 #include "commands/script_runner.h"
+#include "extensions/call_context.h"
+#include "extensions/extension_callback.h"
 #include "console/completion.h"
 #include "console/program_arguments.h"
 #include "extensions/extension_registry.h"
@@ -95,12 +97,56 @@ void setupConsole() {
 
 namespace {
 
+// The options that shape a session, which --test hands on to each script's host.
+constexpr Option kSessionOptions[] = {Option::SteamId, Option::Mission, Option::Server, Option::Owner,
+                                      Option::FrameRate};
+
+const std::string& optionValue(const ProgramArguments& parsed, Option option) {
+  return *parsed.options[static_cast<std::size_t>(option)];
+}
+
+// Applies the context settings and the frame rate given; answers an error text for a value
+// that is not understood, empty when all are good.
+std::string applySessionOptions(const ProgramArguments& parsed) {
+  ContextSettings& settings = contextSettings();
+  std::string error;
+  if (parsed.given(Option::SteamId)) error = readSteamId(optionValue(parsed, Option::SteamId), &settings.steamId);
+  if (error.empty() && parsed.given(Option::Owner)) error = readOwner(optionValue(parsed, Option::Owner), &settings.owner);
+  if (!error.empty()) return error;
+  if (parsed.given(Option::Mission)) settings.mission = optionValue(parsed, Option::Mission);
+  if (parsed.given(Option::Server)) settings.server = optionValue(parsed, Option::Server);
+  if (parsed.given(Option::FrameRate)) {
+    const std::string& value = optionValue(parsed, Option::FrameRate);
+    char* end = nullptr;
+    const double framesPerSecond = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !(framesPerSecond > 0) || framesPerSecond > 1e6) {
+      return "--frame-rate needs a number of frames per second above 0, not '" + value + "'";
+    }
+    setCallbackFrameRate(framesPerSecond);
+  }
+  return "";
+}
+
+// The session options as given, for the host of each script --test runs.
+std::vector<std::string> sessionArguments(const ProgramArguments& parsed) {
+  std::vector<std::string> arguments;
+  for (Option option : kSessionOptions) {
+    if (!parsed.given(option)) continue;
+    const OptionRow& row = optionTable()[static_cast<std::size_t>(option)];
+    arguments.emplace_back(row.spellings.substr(0, row.spellings.find(' ')));
+    arguments.push_back(optionValue(parsed, option));
+  }
+  return arguments;
+}
+
 // The test mode: the scripts the paths name, each run in a child; a path that names none, or
 // a time limit that is not a whole number of seconds above 0, is a usage error.
 int runTestModeWith(const ProgramArguments& parsed) {
   TestRunOptions options;
   options.update = parsed.given(Option::Update);
   if (parsed.given(Option::Watch)) options.sessionOptions.emplace_back("--watch");
+  std::vector<std::string> session = sessionArguments(parsed);
+  options.sessionOptions.insert(options.sessionOptions.end(), session.begin(), session.end());
   if (parsed.given(Option::Junit)) options.junitPath = *parsed.options[static_cast<std::size_t>(Option::Junit)];
   std::string error;
   if (parsed.given(Option::Timeout)) {
@@ -151,6 +197,11 @@ int runMain(int argc, char** argv) {
   }
   if (parsed.given(Option::Help)) return printAndEnd(helpText());
   if (parsed.given(Option::Version)) return printAndEnd(versionText());
+  if (std::string error = applySessionOptions(parsed); !error.empty()) {
+    std::string text = usageErrorText(error);
+    platform::writeErrorOutput(text.data(), text.size());
+    return 2;
+  }
   if (parsed.given(Option::Test)) return runTestModeWith(parsed);
   if (parsed.given(Option::Watch)) enableLibraryWatch();
   if (parsed.scripts.size() == 1 && std::getenv(kTestChildVariable) != nullptr) {

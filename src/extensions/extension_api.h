@@ -39,4 +39,9 @@ typedef std::int32_t(INVOKEMODULE_STDCALL* RVExtensionArgsFunction)(char* output
 typedef void(INVOKEMODULE_STDCALL* RVExtensionRegisterCallbackFunction)(
     ExtensionCallbackFunction callback);
 
+// Exported as "_RVExtensionContext@8": receives the context of the call that follows, as texts
+// (or, with feature flag 1 << 0, as typed slots: the same pointer-sized slots).
+typedef void(INVOKEMODULE_STDCALL* RVExtensionContextFunction)(const char** args,
+                                                               std::uint32_t argsCnt);
+
 #endif  // INVOKEMODULE_EXTENSIONS_EXTENSION_API_H_

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +72,50 @@ TEST_F(ExtensionCallbackTest, LinesFromManyThreadsStayWholeAndInCyan) {
   }
   EXPECT_EQ(kCallsPerThread, removeAll("\x1b[33mmain thread notice\n\n" + kWhite));
   EXPECT_EQ("", rest);
+}
+
+}  // namespace
+
+namespace {
+
+// The game's queue: 100 places per frame counted down, -1 beyond (counted), a fresh frame full
+// again, and a frame number that lags behind (a thread that read the clock earlier) joining
+// the current frame instead of resetting it.
+TEST(CallbackQueue, HundredPlacesPerFrameThenRefusals) {
+  CallbackQueue queue;
+  for (int i = 0; i < kCallbacksPerFrame; ++i) ASSERT_EQ(99 - i, queue.take(7));
+  EXPECT_EQ(-1, queue.take(7));
+  EXPECT_EQ(-1, queue.take(6));
+  EXPECT_EQ(2u, queue.takeRefused());
+  EXPECT_EQ(0u, queue.takeRefused());
+  EXPECT_EQ(99, queue.take(8));
+  EXPECT_EQ(98, queue.take(7));
+}
+
+// Threads racing for one frame: exactly 100 get a place, each place once.
+TEST(CallbackQueue, RacingThreadsShareOneFrame) {
+  CallbackQueue queue;
+  std::vector<int> seen(kCallbacksPerFrame, 0);
+  std::atomic<int> refused{0};
+  std::mutex mutex;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        std::int32_t left = queue.take(1);
+        if (left < 0) {
+          ++refused;
+          continue;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        ++seen[static_cast<std::size_t>(left)];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(std::vector<int>(kCallbacksPerFrame, 1), seen);
+  EXPECT_EQ(100, refused.load());
+  EXPECT_EQ(100u, queue.takeRefused());
 }
 
 }  // namespace

@@ -24,3 +24,16 @@ void printModuleLoaded(const std::string& name, const std::string& fileName, con
   printColoured(ConsoleColour::DarkYellow, "InvokeModule loaded: %s (%s) [%s]\n", name.c_str(),
                 fileName.c_str(), version);
 }
+
+std::string_view gameWarnings(double milliseconds, std::int32_t argumentCount) {
+  static constexpr std::string_view kBoth =
+      "The game would return error code 301 (the call took 1000 ms or more)\n"
+      "The game would return error code 201 (more than 2048 arguments)\n";
+  static constexpr std::size_t kSlowLength = kBoth.find('\n') + 1;  // its first line
+  const bool slow = milliseconds >= 1000.0;
+  const bool many = argumentCount > 2048;
+  if (slow && many) return kBoth;
+  if (slow) return kBoth.substr(0, kSlowLength);
+  if (many) return kBoth.substr(kSlowLength);
+  return {};
+}

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "extensions/call_context.h"
 #include "extensions/call_watchdog.h"
 #include "extensions/crash_report.h"
 #include "extensions/extension_callback.h"
@@ -337,6 +338,34 @@ void lowerAsciiInPlace(std::string& text) {
   }
 }
 
+// Whether the export at `address` is code rather than data: the symbol's type in the ELF
+// file's dynamic symbols, or the section it lies in within a PE image.
+bool exportIsFunction(void* module, const std::string& path, const char* name, const void* address) {
+  if (const void* image = platform::libraryImageBase(module)) return peAddressIsCode(image, address);
+  std::vector<std::string> functions;
+  elfExportedNames(systemLibraries().readStart(path, std::size_t{256} << 20), &functions);
+  for (const std::string& function : functions) {
+    if (function == name) return true;
+  }
+  return false;
+}
+
+// Finds the RVExtensionFeatureFlags variable (a data export: the plain name on every build)
+// and says what the host cannot honour of its flags, or that it is a function.
+void lookUpFeatureFlags(ExtensionEntry& entry, void* module) {
+  const char* name = "RVExtensionFeatureFlags";
+  entry.featureFlags = nullptr;
+  void* address = platform::findLibrarySymbol(module, name);
+  if (address == nullptr) return;
+  if (exportIsFunction(module, entry.file, name, address)) {
+    printColoured(ConsoleColour::DarkYellow, "%s\n", featureFlagsFunctionNote(entry.fileName).c_str());
+    return;
+  }
+  entry.featureFlags = static_cast<const std::uint64_t*>(address);
+  std::string notes = featureFlagNotes(entry.fileName, *entry.featureFlags, &entry.notedFlags);
+  if (!notes.empty()) printColoured(ConsoleColour::DarkYellow, "%s\n", notes.c_str());
+}
+
 }  // namespace
 
 std::string toLowerAscii(std::string_view text) {
@@ -476,6 +505,9 @@ void ExtensionHandle::adopt(ExtensionEntry& entry) {
       module, "_RVExtensionArgs@20", "RVExtensionArgs", decoratedOnly[2]);
   entry.rvExtensionRegisterCallback = findEntryPoint<RVExtensionRegisterCallbackFunction>(
       module, "_RVExtensionRegisterCallback@4", "RVExtensionRegisterCallback", decoratedOnly[3]);
+  bool contextDecoratedOnly = false;
+  entry.rvExtensionContext = findEntryPoint<RVExtensionContextFunction>(
+      module, "_RVExtensionContext@8", "RVExtensionContext", contextDecoratedOnly);
   platform::watchExitCalls(libraryAddressOf(entry));
 
   // The export table is read only when an entry point is missing; its problems, and entry
@@ -493,6 +525,8 @@ void ExtensionHandle::adopt(ExtensionEntry& entry) {
     for (const std::string& problem : entry.exportProblems) text += entry.fileName + ": " + problem + "\n";
     printColoured(ConsoleColour::DarkYellow, "%s\n", text.c_str());
   }
+
+  lookUpFeatureFlags(entry, module);
 
   // A library that cannot be called stays loaded; every call reports it.
   if (entry.rvExtension == nullptr && entry.rvExtensionArgs == nullptr) return;
@@ -564,23 +598,58 @@ void ExtensionHandle::reportVersion() {
 
 namespace {
 
+// Reads the extension's flags before a call, says what is new among those the host cannot
+// honour, and builds the context; answers whether the context function is called first.
+bool prepareContext(ExtensionEntry& entry, ContextArguments* arguments) {
+  std::uint64_t flags = entry.featureFlags != nullptr ? *entry.featureFlags : 0;
+  if ((flags & ~entry.notedFlags) != 0) {
+    std::string notes = featureFlagNotes(entry.fileName, flags, &entry.notedFlags);
+    if (!notes.empty()) printColoured(ConsoleColour::DarkYellow, "%s\n", notes.c_str());
+  }
+  if (entry.rvExtensionContext == nullptr) return false;
+  buildContextArguments(flags, arguments);
+  return (flags & kFlagNoDefaultContext) == 0;
+}
+
 // Runs `callEntry` (the call of one entry point) with the call buffer ready and prints what
 // came back: the result with `format` ("%s" the quoted text, "%d" the return code), then the
-// time; or the overrun. The timed interval holds the entry-point call alone.
+// time and the game's warnings; or the overrun. The timed interval holds the entry-point call
+// alone; an extension with a context function or feature flags gets its context first, on
+// the same thread and under the same guard, outside the timed interval.
 template <class EntryCall>
 void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* format,
-                   std::string_view note, EntryCall&& callEntry) {
+                   std::string_view note, std::int32_t argumentCount, EntryCall&& callEntry) {
   GuardedBuffer& buffer = callOutputBuffer();
   reportLateWrites(buffer, callBufferUser());
   callBufferUser() = entry->name;
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
   std::int32_t code = 0;
-  auto body = [&] { code = callEntry(output); };
-  enterExtensionCode();
-  std::int64_t start = platform::counter();
-  bool returned = runExtensionCode(site, libraryAddressOf(*entry), body);
-  std::int64_t end = platform::counter();
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  bool returned = false;
+  if (entry->rvExtensionContext == nullptr && entry->featureFlags == nullptr) [[likely]] {
+    auto body = [&] { code = callEntry(output); };
+    enterExtensionCode();
+    start = platform::counter();
+    returned = runExtensionCode(site, libraryAddressOf(*entry), body);
+    end = platform::counter();
+  } else {
+    static ContextArguments arguments;  // main thread only
+    const bool contextFirst = prepareContext(*entry, &arguments);
+    auto body = [&] {
+      if (contextFirst) {
+        entry->rvExtensionContext(reinterpret_cast<const char**>(arguments.slots), arguments.count);
+      }
+      start = platform::counter();
+      code = callEntry(output);
+      end = platform::counter();
+    };
+    enterExtensionCode();
+    beginContextCall(entry->rvExtensionContext, &arguments);
+    returned = runExtensionCode(site, libraryAddressOf(*entry), body);
+    endContextCall();
+  }
   leaveExtensionCode();
   OutputLock lock;  // keeps the result and its time together
   setColour(ConsoleColour::White);
@@ -595,7 +664,8 @@ void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* form
     line.clear();
     appendQuoted(line, buffer.text());
     printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
-    printExecutionTime(platform::elapsedMilliseconds(start, end, frequency), note);
+    const double milliseconds = platform::elapsedMilliseconds(start, end, frequency);
+    printExecutionTime(milliseconds, note, gameWarnings(milliseconds, argumentCount));
   }
   noticeOwnFaultHandlers(*entry, false);
 }
@@ -610,7 +680,7 @@ void ExtensionHandle::call(const char* function) {
     return;
   }
   if (quarantined(*entry, {})) return;
-  callAndReport(entry, CallSite{"RVExtension", function}, "%s\n", {}, [&](char* output) {
+  callAndReport(entry, CallSite{"RVExtension", function}, "%s\n", {}, 0, [&](char* output) {
     entry->rvExtension(output, kExtensionOutputSize, function);
     return std::int32_t{0};
   });
@@ -625,7 +695,7 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
     return;
   }
   if (quarantined(*entry, note)) return;
-  callAndReport(entry, CallSite{"RVExtensionArgs", function}, "[%s,%d,0]\n", note,
+  callAndReport(entry, CallSite{"RVExtensionArgs", function}, "[%s,%d,0]\n", note, argc,
                 [&](char* output) {
     return entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   });
@@ -684,7 +754,8 @@ void ExtensionHandle::reloadIfChanged(ExtensionEntry& entry) {
   entry.module = platform::LoadedLibrary(library);
   entry.copy = copy;
   entry.crashed = false;
-  entry.features = 0;
+  entry.featureFlags = nullptr;
+  entry.notedFlags = 0;
   entry.exportProblems.clear();
   adopt(entry);
 }

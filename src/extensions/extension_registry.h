@@ -37,7 +37,10 @@ struct ExtensionEntry {
   RVExtensionFunction rvExtension = nullptr;
   RVExtensionArgsFunction rvExtensionArgs = nullptr;
   RVExtensionRegisterCallbackFunction rvExtensionRegisterCallback = nullptr;
-  std::uint64_t features = 0;  // optional behaviours the extension has asked for
+  RVExtensionContextFunction rvExtensionContext = nullptr;
+  // The extension's RVExtensionFeatureFlags variable, read before every call; null: flags 0.
+  const std::uint64_t* featureFlags = nullptr;
+  std::uint64_t notedFlags = 0;  // the flags whose note has been said
   bool crashed = false;        // a fault inside the extension was caught: it is not called again
   bool faultHandlersNoticed = false;  // told once that it installed fault handlers of its own
   std::vector<std::string> exportProblems;  // how its export table misses an entry point, with the fix
@@ -80,6 +83,8 @@ class ExtensionHandle {
   ExtensionHandle& operator=(const ExtensionHandle&) = delete;
 
   bool ok() const { return ok_; }
+  // Whether the extension has a context function (its calls may need the typed line).
+  bool hasContext() const { return entry_ != nullptr && entry_->rvExtensionContext != nullptr; }
   // The lower-cased name.
   std::string_view name() const { return name_; }
 

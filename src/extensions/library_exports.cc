@@ -35,6 +35,10 @@ struct Bytes {
 
 // The entry point whose name `symbol` holds (the longest such name), or -1.
 int entryPointIn(std::string_view symbol) {
+  // The newer exports, whose names hold "RVExtension" too, are none of the four.
+  for (std::string_view other : {"RVExtensionContext", "RVExtensionFeatureFlags"}) {
+    if (symbol.find(other) != std::string_view::npos) return -1;
+  }
   int best = -1;
   for (int i = 0; i < 4; ++i) {
     std::string_view plain = kEntryPointNames[i].plain;
@@ -56,7 +60,7 @@ bool looksClose(std::string_view symbol) {
 
 }  // namespace
 
-std::vector<std::string> elfExportedNames(std::string_view file) {
+std::vector<std::string> elfExportedNames(std::string_view file, std::vector<std::string>* functions) {
   std::vector<std::string> names;
   Bytes bytes{reinterpret_cast<const unsigned char*>(file.data()), file.size()};
   if (file.size() < 0x40 || file.substr(0, 4) != "\x7f" "ELF" || file[5] != 1) return names;
@@ -90,7 +94,10 @@ std::vector<std::string> elfExportedNames(std::string_view file) {
       unsigned binding = static_cast<unsigned>(info >> 4);
       if (sectionIndex == 0 || (binding != 1 && binding != 2)) continue;  // undefined, or local
       std::string name;
-      if (bytes.text(stringsOffset + nameOffset, &name) && !name.empty()) names.push_back(std::move(name));
+      if (!bytes.text(stringsOffset + nameOffset, &name) || name.empty()) continue;
+      unsigned type = static_cast<unsigned>(info & 0xf);
+      if (functions != nullptr && (type == 2 || type == 10)) functions->push_back(name);  // FUNC, IFUNC
+      names.push_back(std::move(name));
     }
   }
   return names;
@@ -118,6 +125,31 @@ std::vector<std::string> peExportedNames(const void* image) {
     names.push_back(std::move(name));
   }
   return names;
+}
+
+bool peAddressIsCode(const void* image, const void* address) {
+  Bytes bytes{static_cast<const unsigned char*>(image), 0x40};
+  std::uint64_t header, sectionCount, optionalSize, imageSize;
+  if (!bytes.read(0x3c, 4, &header) || header > 0x1000) return false;
+  bytes.size = header + 24 + 60;
+  if (!bytes.read(header + 6, 2, &sectionCount) || !bytes.read(header + 20, 2, &optionalSize) ||
+      !bytes.read(header + 24 + 56, 4, &imageSize)) {
+    return false;
+  }
+  bytes.size = imageSize;
+  const auto rva = static_cast<std::uint64_t>(static_cast<const unsigned char*>(address) - bytes.data);
+  std::uint64_t table = header + 24 + optionalSize;
+  for (std::uint64_t i = 0; i < sectionCount; ++i) {
+    std::uint64_t at = table + 40 * i, virtualSize, virtualAddress, characteristics;
+    if (!bytes.read(at + 8, 4, &virtualSize) || !bytes.read(at + 12, 4, &virtualAddress) ||
+        !bytes.read(at + 36, 4, &characteristics)) {
+      return false;
+    }
+    if (rva >= virtualAddress && rva < virtualAddress + virtualSize) {
+      return (characteristics & 0x20000020) != 0;  // IMAGE_SCN_MEM_EXECUTE or IMAGE_SCN_CNT_CODE
+    }
+  }
+  return false;
 }
 
 std::vector<std::string> exportProblems(const std::vector<std::string>& exported,

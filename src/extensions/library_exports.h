@@ -9,8 +9,13 @@
 #include <vector>
 
 // The names an ELF file exports (defined global or weak dynamic symbols); empty when the bytes
-// are no ELF file of this byte order or are cut short.
-std::vector<std::string> elfExportedNames(std::string_view file);
+// are no ELF file of this byte order or are cut short. `functions`, when given, gets those of
+// them that are code (functions, indirect functions).
+std::vector<std::string> elfExportedNames(std::string_view file,
+                                          std::vector<std::string>* functions = nullptr);
+
+// Whether `address` lies in an executable section of the PE image mapped at `image`.
+bool peAddressIsCode(const void* image, const void* address);
 
 // The names in the export directory of a PE image mapped at `image` (every read stays within
 // the image size its header gives).

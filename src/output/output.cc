@@ -390,15 +390,21 @@ void printNotice(const char* text, std::string_view note) {
 }
 
 // printColoured(DarkCyan, "Execution time: %lf ms\n\n", milliseconds), without parsing the
-// format: it runs once per call. A note goes between the time and the empty line.
-void printExecutionTime(double milliseconds, std::string_view note) {
+// format: it runs once per call. Warnings and a note go between the time and the empty line.
+void printExecutionTime(double milliseconds, std::string_view note, std::string_view warnings) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   setColourLocked(ConsoleColour::DarkCyan);
   state().pending.append("Execution time: ");
   appendFixed(state().pending, milliseconds);
-  state().pending.append(note.empty() ? " ms\n\n" : " ms\n");
+  const bool more = !note.empty() || !warnings.empty();
+  state().pending.append(more ? " ms\n" : " ms\n\n");
   afterPrint();
-  if (!note.empty()) printClosingNote(note);
+  if (!warnings.empty()) {
+    setColourLocked(ConsoleColour::DarkYellow);
+    state().pending.append(warnings);
+    afterPrint();
+  }
+  if (more) printClosingNote(note);
   setColourLocked(ConsoleColour::White);
 }
 

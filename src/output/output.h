@@ -100,7 +100,9 @@ void printNotice(const char* text);
 void printClosingNote(std::string_view note);
 // "<text>" as printNotice prints it, with `note` under it.
 void printNotice(const char* text, std::string_view note);
-void printExecutionTime(double milliseconds, std::string_view note = {});
+// "Execution time: <ms> ms" in DarkCyan; under it `warnings` (whole lines) in DarkYellow and
+// `note` as printClosingNote prints it, then the empty line.
+void printExecutionTime(double milliseconds, std::string_view note = {}, std::string_view warnings = {});
 void printEcho(const std::string& text, const char* suffix);
 
 // For a stable transcript: from now on, what the coloured printers print on any other thread

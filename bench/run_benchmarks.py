@@ -44,6 +44,7 @@ class Bench:
         self.rows = []      # (section, figure, measured, baseline, ratio, goal, verdict)
         self.notes = []
         self.floor_cpu = None  # the floor's CPU time per call, buffered, to /dev/null
+        self.typed_wall = None  # the host's wall time per typed command, to /dev/null
 
     def find_library(self):
         for name in ("bench_x64.so", "bench.so"):
@@ -149,6 +150,8 @@ class Bench:
             for key, feed, floor_key in (("typed", "typed (stdin)", "floor flush"),
                                          ("script", "script (execVM)", "floor echo")):
                 wall, cpu = m[key][0] / count, m[key][1] / count
+                if key == "typed" and sink == os.devnull:
+                    self.typed_wall = wall
                 py_wall, py_cpu = baselines["python"]
                 fl_wall, fl_cpu = baselines[floor_key]
                 self.row(section, f"host, {feed}, to {sink_name}", f"{1 / wall:,.0f} cmd/s",
@@ -408,8 +411,9 @@ class Bench:
             self.row(section, "function-form call, extension with RVExtensionContext",
                      f"{ns(context):.0f} ns", f"without: {ns(plain):.0f} ns",
                      f"+{ns(context) - ns(plain):.0f} ns per call")
+        self.report_crash_guard(results)
         others = [(name, run, bench) for (name, run), bench in sorted(results.items())
-                  if name != host]
+                  if name != host and not run.startswith("BM_CrashGuardedCall/")]
         for name, run, bench in others:
             extra = ""
             if "bytes_per_second" in bench:
@@ -418,6 +422,29 @@ class Bench:
                 extra = f"{bench['items_per_second']:,.0f}/s"
             self.row(f"Other benchmarks ({name}, CPU time)", run,
                      f"{bench['cpu_time']:.3g} {bench['time_unit']}", "", extra)
+
+    def report_crash_guard(self, results):
+        """The crash guard around each call: the guarded call against the direct one, and the
+        difference as a share of a typed command's time."""
+        name = "invokemodule_bench_extensions"
+        direct = results.get((name, "BM_CrashGuardedCall/0"))
+        guarded = results.get((name, "BM_CrashGuardedCall/1"))
+        if not (direct and guarded):
+            self.notes.append("BM_CrashGuardedCall not run; no crash guard row")
+            return
+        scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}
+        direct_ns = direct["cpu_time"] * scale[direct["time_unit"]]
+        guarded_ns = guarded["cpu_time"] * scale[guarded["time_unit"]]
+        cost = guarded_ns - direct_ns
+        section = "Crash guard (Google Benchmark, CPU time)"
+        if self.typed_wall:
+            share = cost / (self.typed_wall * 1e9) * 100
+            self.row(section, "guarded call vs unguarded", f"{guarded_ns:.1f} ns",
+                     f"{direct_ns:.1f} ns", f"+{cost:.1f} ns = {share:.2f} % of a typed command",
+                     "< 3 %", share < 3, f"typed command {self.typed_wall * 1e9:.0f} ns")
+        else:
+            self.row(section, "guarded call vs unguarded", f"{guarded_ns:.1f} ns",
+                     f"{direct_ns:.1f} ns", f"+{cost:.1f} ns")
 
     # --- the table ------------------------------------------------------------------
 

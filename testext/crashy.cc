@@ -12,10 +12,21 @@
 //   spin MS     busy-waits MS milliseconds, then returns "spun"
 //   callback    calls the host callback, then faults
 //   ownhandler  installs its own fault handler, faults on purpose, handles it: "handled"
+//   keephandler (POSIX) installs a fault handler that stays and mends the fault (makes a
+//               read-only page writable), then writes to that page: "mended"
+//   returnhandler (POSIX) installs a handler that just returns, then writes to address 0x70
+//   defaultoverrun (POSIX) sets SIGSEGV back to its default, then writes past the buffer
+//   mend        (POSIX) writes to a read-only page, relying on a mending handler installed before
+//   latethread  a thread of its own runs the library's code 300 ms later; returns "started"
 //   raise       (Windows) raises the MSVC C++ exception code 0xE06D7363
+//   setfilter   (Windows) sets a top-level exception filter of its own, which stays and mends
+//               the fault it then causes: "handled"
 // Variant switches: CRASHY_IN_VERSION, CRASHY_IN_REGISTER (the entry point faults),
-// CRASHY_IN_STARTUP, CRASHY_IN_CLEANUP (the library's start-up or clean-up code faults).
+// CRASHY_IN_STARTUP, CRASHY_IN_CLEANUP (the library's start-up or clean-up code faults),
+// CRASHY_AROUND_HOST (start-up code installs the mending handler through the C library's own
+// sigaction, around the one the host exports).
 #undef NDEBUG  // the assertion must stay in every build type
+#include <atomic>
 #include <cassert>
 #include <chrono>
 #include <csetjmp>
@@ -29,6 +40,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <dlfcn.h>
+#include <sys/mman.h>
 #endif
 
 #ifndef EXTENSION_CALL
@@ -62,7 +76,57 @@ __attribute__((noinline)) int recurse(int depth) {
   return recurse(depth + 1) + frame[0];
 }
 
+// A thread that is still running when its library is unloaded.
+std::atomic<bool> lateWorkStarted{false};
+__attribute__((noinline)) void lateWork() {
+  lateWorkStarted.store(true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  zero = zero + 0;
+}
+
 #ifndef _WIN32
+alignas(65536) char mendedPage[65536];
+
+void mendingHandler(int, siginfo_t* info, void*) {
+  auto page = reinterpret_cast<std::uintptr_t>(info->si_addr) & ~std::uintptr_t{4095};
+  mprotect(reinterpret_cast<void*>(page), 4096, PROT_READ | PROT_WRITE);
+}
+
+void returningHandler(int) {}
+
+std::string writeReadOnlyPage() {
+  mprotect(mendedPage, 4096, PROT_READ);
+  writeAt(reinterpret_cast<std::uintptr_t>(mendedPage) + 8);
+  return "mended";
+}
+
+#if CRASHY_AROUND_HOST
+__attribute__((constructor)) void installAroundHost() {
+  using Sigaction = int (*)(int, const struct sigaction*, struct sigaction*);
+  void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  auto own = reinterpret_cast<Sigaction>(libc != nullptr ? dlsym(libc, "sigaction") : nullptr);
+  struct sigaction action = {};
+  sigemptyset(&action.sa_mask);
+  action.sa_sigaction = mendingHandler;
+  action.sa_flags = SA_SIGINFO;
+  if (own != nullptr) own(SIGSEGV, &action, nullptr);
+}
+#endif
+
+std::string installAndFault(bool mend) {
+  struct sigaction action = {};
+  sigemptyset(&action.sa_mask);
+  if (mend) {
+    action.sa_sigaction = mendingHandler;
+    action.sa_flags = SA_SIGINFO;
+  } else {
+    action.sa_handler = returningHandler;
+  }
+  sigaction(SIGSEGV, &action, nullptr);
+  if (!mend) writeAt(0x70);
+  return writeReadOnlyPage();
+}
+
 sigjmp_buf ownHandlerJump;
 void ownHandler(int) { siglongjmp(ownHandlerJump, 1); }
 
@@ -97,12 +161,17 @@ LONG CALLBACK ownFilter(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-std::string faultAndHandle() {
-  void* handler = AddVectoredExceptionHandler(1, ownFilter);
+std::string faultAndHandle(bool topLevel = false) {
+  void* handler = nullptr;
+  if (topLevel) {
+    SetUnhandledExceptionFilter(ownFilter);
+  } else {
+    handler = AddVectoredExceptionHandler(1, ownFilter);
+  }
   int* volatile pointer = nullptr;
   int value = 0;
   asm volatile("mov (%1), %0" : "=r"(value) : "a"(pointer));
-  RemoveVectoredExceptionHandler(handler);
+  if (handler != nullptr) RemoveVectoredExceptionHandler(handler);
   return value == 0 ? "handled" : "unhandled";
 }
 #endif
@@ -141,8 +210,19 @@ std::string run(const char* function) {
     readNull();
   }
   if (text == "ownhandler") return faultAndHandle();
+  if (text == "latethread") {
+    std::thread(lateWork).detach();
+    while (!lateWorkStarted.load()) std::this_thread::yield();
+    return "started";
+  }
+#ifndef _WIN32
+  if (text == "keephandler") return installAndFault(true);
+  if (text == "returnhandler") return installAndFault(false);
+  if (text == "mend") return writeReadOnlyPage();
+#endif
 #ifdef _WIN32
   if (text == "raise") RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  if (text == "setfilter") return faultAndHandle(true);
 #endif
   return text;
 }
@@ -174,6 +254,13 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32
 
 EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize,
                                                  const char* function) {
+#ifndef _WIN32
+  if (function != nullptr && std::strcmp(function, "defaultoverrun") == 0) {
+    signal(SIGSEGV, SIG_DFL);
+    std::memset(output, 'x', 12000);
+    return;
+  }
+#endif
   writeText(output, outputSize, run(function));
 }
 

@@ -89,7 +89,7 @@ def plain(screen):
 def settle():
     """Input typed before the program's first read is discarded by design: give the program
     time to reach that read."""
-    time.sleep(2.0)
+    time.sleep(6.0)  # generous: a loaded machine starts Wine slowly
 
 
 def typed_lines_arrive_whole_as_utf8(ctx):

@@ -178,6 +178,17 @@ void reportCrash(ExtensionEntry* entry, const CallSite& site) {
 
 const void* libraryAddressOf(const ExtensionEntry& entry);
 
+// After a call into the extension: when it installed fault handlers of its own, which now run
+// behind the host's, says so once per extension (output lock held). `askSystem` also finds
+// handlers installed around the host's `sigaction`, at a cost of system calls: after loading.
+void noticeOwnFaultHandlers(ExtensionEntry& entry, bool askSystem) {
+  if (!platform::libraryFaultHandlersInstalled(askSystem) || entry.faultHandlersNoticed) return;
+  entry.faultHandlersNoticed = true;
+  printColoured(ConsoleColour::DarkYellow,
+                "%s replaced the host's fault handlers; the host's are back in front\n\n",
+                entry.name.c_str());
+}
+
 // Frees a library, its clean-up code under the crash guard. A library with a parked thread
 // (one that faulted) stays mapped, since that thread's stack still refers into it. Answers
 // whether the library was released.
@@ -191,6 +202,8 @@ bool closeLibraryGuarded(ExtensionEntry& entry) {
     entry.module.release();  // never closed
     return false;
   }
+  platform::forgetLibraryFaultHandlers(address);
+  platform::rememberUnloadedLibrary(address, entry.name);
   auto close = [&entry] { entry.module.reset(); };
   if (!runExtensionCode(CallSite{"(library clean-up code)", nullptr}, nullptr, close)) {
     reportLoaderCrashAndEnd("(library clean-up code)");
@@ -501,6 +514,7 @@ void ExtensionHandle::adopt(ExtensionEntry& entry) {
   bool contextDecoratedOnly = false;
   entry.rvExtensionContext = findEntryPoint<RVExtensionContextFunction>(
       module, "_RVExtensionContext@8", "RVExtensionContext", contextDecoratedOnly);
+  platform::watchExitCalls(libraryAddressOf(entry));
 
   // The export table is read only when an entry point is missing; its problems, and entry
   // points the game would not find under their decorated names, are told once.
@@ -524,6 +538,8 @@ void ExtensionHandle::adopt(ExtensionEntry& entry) {
   if (entry.rvExtension == nullptr && entry.rvExtensionArgs == nullptr) return;
   registerCallback();
   reportVersion();
+  OutputLock lock;
+  noticeOwnFaultHandlers(entry, true);
 }
 
 void ExtensionHandle::registerCallback() {
@@ -648,18 +664,17 @@ void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* form
   bool overrun = buffer.overrun();  // also rearms the guard zone after a crash
   if (!returned) {
     reportCrash(entry, site);
-    return;
-  }
-  if (overrun) {
+  } else if (overrun) {
     printBufferOverrun(note);
-    return;
+  } else {
+    std::string& line = resultLine();
+    line.clear();
+    appendQuoted(line, buffer.text());
+    printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
+    const double milliseconds = platform::elapsedMilliseconds(start, end, frequency);
+    printExecutionTime(milliseconds, note, gameWarnings(milliseconds, argumentCount));
   }
-  std::string& line = resultLine();
-  line.clear();
-  appendQuoted(line, buffer.text());
-  printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
-  const double milliseconds = platform::elapsedMilliseconds(start, end, frequency);
-  printExecutionTime(milliseconds, note, gameWarnings(milliseconds, argumentCount));
+  noticeOwnFaultHandlers(*entry, false);
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ struct ExtensionEntry {
   const std::uint64_t* featureFlags = nullptr;
   std::uint64_t notedFlags = 0;  // the flags whose note has been said
   bool crashed = false;        // a fault inside the extension was caught: it is not called again
+  bool faultHandlersNoticed = false;  // told once that it installed fault handlers of its own
   std::vector<std::string> exportProblems;  // how its export table misses an entry point, with the fix
 };
 

@@ -3,9 +3,19 @@
 //
 // The guard's fast path saves three words (__builtin_setjmp) and sets a flag; no signal mask
 // is saved, so the landing path unblocks the fault signal itself.
+//
+// Libraries that install fault handlers of their own (language runtimes, crash reporters) are
+// kept behind the host's: the executable exports `sigaction` and `signal`, so a library calling
+// them through its symbol table reaches the host's versions, which record the library's action
+// and leave the host's handler in place. A fault outside the host's guard zones goes to the
+// library's handler first; when that returns and the same instruction faults again, it is a
+// crash. A library that installs its handler another way (the system call itself, a C library
+// of its own) is seen only where the host asks the system: after loading, the version call and
+// the callback registration.
 #include "platform/crash_guard.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
@@ -20,9 +30,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/page_protection.h"
 
@@ -59,6 +72,49 @@ thread_local int hostCodeDepth = 0;
 MainGuard mainGuard;
 pthread_t mainThread;
 struct sigaction previousActions[NSIG];
+
+// The host's handlers are in place; from then on the fault signals' actions that libraries set
+// are kept here, behind the host's.
+std::atomic<bool> handlersInstalled{false};
+struct sigaction libraryActions[NSIG];
+volatile sig_atomic_t libraryActionSet[NSIG];
+std::atomic<unsigned> changedSignals{0};  // bits: signals whose library action changed
+
+// x86: after a library's handler returned, the faulting instruction is retried one step at a
+// time (the trap flag), so that a second fault there is known for one.
+// Elsewhere the record stays until the next fault, so the same instruction faulting again
+// later, after the library mended it once, is taken for a crash too.
+thread_local std::uintptr_t retryingPc = 0;
+
+using SigactionFunction = int (*)(int, const struct sigaction*, struct sigaction*);
+
+// The C library's own versions, behind the ones this file exports.
+SigactionFunction realSigaction() {
+  static const auto function = reinterpret_cast<SigactionFunction>(dlsym(RTLD_NEXT, "sigaction"));
+  return function;
+}
+
+int faultSignalIndex(int signal) {
+  for (int i = 0; i < static_cast<int>(std::size(kFaultSignals)); ++i) {
+    if (kFaultSignals[i] == signal) return i;
+  }
+  return -1;
+}
+
+void* handlerOf(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) != 0 ? reinterpret_cast<void*>(action.sa_sigaction)
+                                             : reinterpret_cast<void*>(action.sa_handler);
+}
+
+bool isRealHandler(void* handler) {
+  return handler != nullptr && handler != reinterpret_cast<void*>(SIG_DFL) &&
+         handler != reinterpret_cast<void*>(SIG_IGN);
+}
+
+// The action behind the host's: the library's, or the one there before the host's.
+const struct sigaction& actionBehind(int signal) {
+  return libraryActionSet[signal] ? libraryActions[signal] : previousActions[signal];
+}
 
 // Set in a process made by fork() (handlers run in the child). An extension that forks during
 // a call makes a child whose main thread returns into the host: it must end there, not go on
@@ -116,6 +172,10 @@ void recordFault(RawFault* fault, int signal, siginfo_t* info, void* context) {
 #else
   (void)ucontext;
 #endif
+  fault->frameCount = 0;
+  // Code that is gone (a library unloaded under a running thread): the unwinder would read the
+  // instructions at the PC and fault inside this handler.
+  if (signal == SIGSEGV && fault->pc != 0 && fault->address == fault->pc) return;
   FrameCollector collector{fault->frames, 0};
   _Unwind_Backtrace(collectFrame, &collector);
   fault->frameCount = collector.count;
@@ -126,7 +186,7 @@ std::uint64_t currentThreadId() { return static_cast<std::uint64_t>(::syscall(SY
 // A host fault, or one no guard covers: the handler that was there before ours, or the
 // signal's default action.
 void forwardFault(int signal, siginfo_t* info, void* context) {
-  struct sigaction& previous = previousActions[signal];
+  const struct sigaction& previous = actionBehind(signal);
   if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
     previous.sa_sigaction(signal, info, context);
     return;
@@ -141,7 +201,7 @@ void forwardFault(int signal, siginfo_t* info, void* context) {
   struct sigaction fallback = {};
   fallback.sa_handler = SIG_DFL;
   sigemptyset(&fallback.sa_mask);
-  sigaction(signal, &fallback, nullptr);
+  realSigaction()(signal, &fallback, nullptr);
   if (info->si_code <= 0 || signal == SIGTRAP || signal == SIGABRT) raise(signal);
 }
 
@@ -151,12 +211,82 @@ void forwardFault(int signal, siginfo_t* info, void* context) {
   for (;;) sigsuspend(&all);
 }
 
+std::uintptr_t contextPc(void* context) {
+  auto* ucontext = static_cast<ucontext_t*>(context);
+#if defined(__x86_64__)
+  return static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__i386__)
+  return static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_EIP]);
+#elif defined(__aarch64__)
+  return static_cast<std::uintptr_t>(ucontext->uc_mcontext.pc);
+#else
+  (void)ucontext;
+  return 0;
+#endif
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+constexpr greg_t kTrapFlag = 0x100;
+void setTrapFlag(void* context, bool on) {
+  greg_t& flags = static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL];
+  flags = on ? (flags | kTrapFlag) : (flags & ~kTrapFlag);
+}
+#endif
+
+// The step after a library's handler returned: the retried instruction completed.
+bool finishRetry(int signal, siginfo_t* info, void* context) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (signal != SIGTRAP || retryingPc == 0 || info->si_code != TRAP_TRACE) return false;
+  retryingPc = 0;
+  setTrapFlag(context, false);
+  return true;
+#else
+  (void)signal, (void)info, (void)context;
+  return false;
+#endif
+}
+
+// Offers a fault to the library's handler behind the host's. Answers true when that handler
+// took care of it (returned or jumped away); false when there is none, or when the instruction
+// it let run again faulted again, or for a signal that is not a fault of the instruction
+// (abort, a sent signal), which ends the process once the handler returns.
+bool offerToLibrary(int signal, siginfo_t* info, void* context) {
+  std::uintptr_t pc = contextPc(context);
+  bool repeated = retryingPc != 0 && retryingPc == pc;
+  retryingPc = 0;
+  if (repeated || !libraryActionSet[signal]) return false;
+  struct sigaction action = libraryActions[signal];
+  if (!isRealHandler(handlerOf(action))) return false;
+  if ((action.sa_flags & SA_RESETHAND) != 0) {
+    libraryActions[signal].sa_handler = SIG_DFL;
+    libraryActions[signal].sa_flags &= ~SA_SIGINFO;
+  }
+  sigset_t saved;
+  pthread_sigmask(SIG_BLOCK, &action.sa_mask, &saved);
+  if ((action.sa_flags & SA_SIGINFO) != 0) {
+    action.sa_sigaction(signal, info, context);
+  } else {
+    action.sa_handler(signal);
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  if (info->si_code <= 0 || signal == SIGABRT || signal == SIGTRAP) return false;
+  if (contextPc(context) == pc && pc != 0) {
+    retryingPc = pc;  // the same instruction runs again
+#if defined(__x86_64__) || defined(__i386__)
+    setTrapFlag(context, true);
+#endif
+  }
+  return true;
+}
+
 void onFault(int signal, siginfo_t* info, void* context) {
   int savedErrno = errno;
-  if ((signal == SIGSEGV || signal == SIGBUS) &&
-      admitTrappedWrite(reinterpret_cast<std::uintptr_t>(info->si_addr))) {
+  if (finishRetry(signal, info, context) ||
+      ((signal == SIGSEGV || signal == SIGBUS) &&
+       admitTrappedWrite(reinterpret_cast<std::uintptr_t>(info->si_addr))) ||
+      offerToLibrary(signal, info, context)) {
     errno = savedErrno;
-    return;  // the write is repeated and now succeeds
+    return;  // the write is repeated and now succeeds, or the library's handler dealt with it
   }
   if (pthread_equal(pthread_self(), mainThread)) {
     if (mainGuard.active) {
@@ -190,7 +320,7 @@ void appendHex(std::string& text, std::uintptr_t value) {
 }
 
 bool looksLikeStackOverflow(const RawFault& fault) {
-  if (fault.signal != SIGSEGV || fault.sp == 0) return false;
+  if (fault.signal != SIGSEGV || fault.sp == 0 || fault.address == fault.pc) return false;
   std::uintptr_t distance =
       fault.address > fault.sp ? fault.address - fault.sp : fault.sp - fault.address;
   return distance < 64 * 1024;
@@ -310,6 +440,51 @@ void describeFault(const RawFault& fault, std::uintptr_t scopeBase, CrashRecord*
   describeFrames(fault, scopeBase, crash);
 }
 
+// The address ranges of libraries that were unloaded, newest last, so that a thread of one
+// that still runs afterwards can be named.
+struct UnloadedLibrary {
+  std::uintptr_t begin = 0;
+  std::uintptr_t end = 0;
+  std::string name;
+  std::string file;
+};
+std::mutex unloadedMutex;
+std::vector<UnloadedLibrary> unloadedLibraries;
+constexpr std::size_t kMaxUnloadedLibraries = 32;
+
+bool findUnloadedLibrary(std::uintptr_t address, UnloadedLibrary* found) {
+  std::lock_guard<std::mutex> lock(unloadedMutex);
+  for (auto it = unloadedLibraries.rbegin(); it != unloadedLibraries.rend(); ++it) {
+    if (address >= it->begin && address < it->end) {
+      *found = *it;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A thread fault at an address no loaded library holds, but one that was unloaded did: its
+// code (the PC), or its data (the address read, such as the thread's start routine's table).
+bool describeUnloadedLibraryFault(const RawFault& fault, CrashRecord* crash) {
+  Dl_info info;
+  UnloadedLibrary library;
+  bool inCode = fault.pc != 0 && dladdr(reinterpret_cast<void*>(fault.pc), &info) == 0 &&
+                findUnloadedLibrary(fault.pc, &library);
+  if (!inCode && (fault.address == 0 || dladdr(reinterpret_cast<void*>(fault.address), &info) != 0 ||
+                  !findUnloadedLibrary(fault.address, &library))) {
+    return false;
+  }
+  crash->what = "a thread of " + library.name + " was still running after freeExtension";
+  if (inCode) {
+    crash->frames.clear();
+    CrashFrame frame;
+    frame.file = library.file;
+    frame.fileOffset = fault.pc - library.begin;
+    crash->frames.push_back(std::move(frame));
+  }
+  return true;
+}
+
 // Reports the faults of other threads, one at a time, on a thread of the host's own.
 void reportThreadFaults() {
   for (;;) {
@@ -319,6 +494,14 @@ void reportThreadFaults() {
       if (slot.state.load() != 2) continue;
       CrashRecord crash;
       describeFault(slot.fault, 0, &crash);
+      if (describeUnloadedLibraryFault(slot.fault, &crash)) {
+        // Nothing loaded is to blame: the slot is free again (the thread stays parked).
+        slot.libraryBase = 0;
+        slot.state.store(0);
+        threadFaultCount.fetch_sub(1);
+        if (threadFaultReporter != nullptr) threadFaultReporter(crash, slot.threadId);
+        continue;
+      }
       if (!crash.frames.empty()) {
         Dl_info info;
         slot.libraryBase = 0;
@@ -372,8 +555,9 @@ bool installFaultHandlers() {
     sigemptyset(&action.sa_mask);
     bool ok = true;
     for (int signal : kFaultSignals) {
-      ok = sigaction(signal, &action, &previousActions[signal]) == 0 && ok;
+      ok = realSigaction()(signal, &action, &previousActions[signal]) == 0 && ok;
     }
+    handlersInstalled.store(true);
     return ok;
   }();
   return installed;
@@ -444,6 +628,10 @@ bool abandonGuardedCall(int signal, void* signalInfo, void* context) {
   __builtin_longjmp(mainGuard.jump, 1);
 }
 
+bool abandonPending() { return mainGuard.abandonPending != 0 && mainGuard.active; }
+
+void watchExitCalls(const void*) {}  // on_exit sees every exit() in the process
+
 void enterHostCode() { ++hostCodeDepth; }
 
 void leaveHostCode() {
@@ -457,4 +645,120 @@ void leaveHostCode() {
 
 void endProcessNow(int status) { _exit(status); }
 
+void rememberUnloadedLibrary(const void* address, const std::string& name) {
+  struct Search {
+    std::uintptr_t base;
+    UnloadedLibrary library;
+  } search{libraryBaseOf(address), {}};
+  if (search.base == 0) return;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* data) {
+        auto* search = static_cast<Search*>(data);
+        std::uintptr_t begin = UINTPTR_MAX;
+        std::uintptr_t end = 0;
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& header = info->dlpi_phdr[i];
+          if (header.p_type != PT_LOAD) continue;
+          begin = std::min<std::uintptr_t>(begin, info->dlpi_addr + header.p_vaddr);
+          end = std::max<std::uintptr_t>(end, info->dlpi_addr + header.p_vaddr + header.p_memsz);
+        }
+        if (begin != search->base || info->dlpi_name == nullptr) return 0;
+        search->library.begin = begin;
+        search->library.end = end;
+        const char* slash = std::strrchr(info->dlpi_name, '/');
+        search->library.file = slash != nullptr ? slash + 1 : info->dlpi_name;
+        return 1;
+      },
+      &search);
+  if (search.library.end == 0) return;
+  search.library.name = name;
+  std::lock_guard<std::mutex> lock(unloadedMutex);
+  if (unloadedLibraries.size() >= kMaxUnloadedLibraries) unloadedLibraries.erase(unloadedLibraries.begin());
+  unloadedLibraries.push_back(std::move(search.library));
+}
+
+// --- Libraries' own fault handlers --------------------------------------------------------
+
+namespace {
+
+// What `sigaction` does for a fault signal once the host's handlers are in place: the
+// library's action is kept behind the host's, and the library sees its own action as current.
+int sigactionBehindHost(int signal, const struct sigaction* action, struct sigaction* old) {
+  if (old != nullptr) *old = actionBehind(signal);
+  if (action == nullptr) return 0;
+  libraryActionSet[signal] = 0;  // the handler does not read a half-written action
+  libraryActions[signal] = *action;
+  libraryActionSet[signal] = 1;
+  changedSignals.fetch_or(1u << faultSignalIndex(signal));
+  return 0;
+}
+
+bool interceptsFaultSignal(int signal) {
+  return handlersInstalled.load(std::memory_order_relaxed) && signal > 0 && signal < NSIG &&
+         faultSignalIndex(signal) >= 0;
+}
+
+}  // namespace
+
+bool libraryFaultHandlersInstalled(bool askSystem) {
+  if (askSystem && handlersInstalled.load()) {
+    // A library that went around `sigaction`: its action goes behind the host's, which is put
+    // back in front.
+    for (int signal : kFaultSignals) {
+      struct sigaction current = {};
+      if (realSigaction()(signal, nullptr, &current) != 0) continue;
+      if (handlerOf(current) == reinterpret_cast<void*>(&onFault)) continue;
+      struct sigaction own = {};
+      own.sa_sigaction = onFault;
+      own.sa_flags = SA_SIGINFO | SA_ONSTACK;
+      sigemptyset(&own.sa_mask);
+      realSigaction()(signal, &own, nullptr);
+      sigactionBehindHost(signal, &current, nullptr);
+    }
+  }
+  if (changedSignals.load(std::memory_order_relaxed) == 0) return false;
+  unsigned changed = changedSignals.exchange(0);
+  bool replaced = false;
+  for (int i = 0; i < static_cast<int>(std::size(kFaultSignals)); ++i) {
+    int signal = kFaultSignals[i];
+    if ((changed & (1u << i)) == 0 || !libraryActionSet[signal]) continue;
+    // A library that put back what was there before has replaced nothing.
+    if (handlerOf(libraryActions[signal]) != handlerOf(previousActions[signal])) replaced = true;
+  }
+  return replaced;
+}
+
+void forgetLibraryFaultHandlers(const void* libraryAddress) {
+  std::uintptr_t base = libraryBaseOf(libraryAddress);
+  if (base == 0) return;
+  for (int signal : kFaultSignals) {
+    if (libraryActionSet[signal] && libraryBaseOf(handlerOf(libraryActions[signal])) == base) {
+      libraryActionSet[signal] = 0;  // its code is about to go
+    }
+  }
+}
+
 }  // namespace platform
+
+// The host's `sigaction` and `signal`, which libraries reach through their symbol tables.
+extern "C" int sigaction(int signal, const struct sigaction* action, struct sigaction* old) noexcept {
+  if (!platform::interceptsFaultSignal(signal)) return platform::realSigaction()(signal, action, old);
+  return platform::sigactionBehindHost(signal, action, old);
+}
+
+extern "C" __sighandler_t signal(int signal, __sighandler_t handler) noexcept {
+  if (!platform::interceptsFaultSignal(signal)) {
+    static const auto real = reinterpret_cast<__sighandler_t (*)(int, __sighandler_t)>(
+        dlsym(RTLD_NEXT, "signal"));
+    return real(signal, handler);
+  }
+  // The C library's `signal` gives BSD semantics: the handler stays, interrupted calls restart.
+  struct sigaction action = {};
+  struct sigaction old = {};
+  action.sa_handler = handler;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, signal);
+  platform::sigactionBehindHost(signal, &action, &old);
+  return reinterpret_cast<__sighandler_t>(platform::handlerOf(old));
+}

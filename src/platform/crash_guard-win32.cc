@@ -2,6 +2,14 @@
 // the extension's own handlers declined, redirects the faulting main thread to a landing point
 // that jumps back to the guarded call without unwinding; frames come from walking the stack and
 // names from each module's export table.
+//
+// Faults on the extension's own threads reach the same filter: they are reported there, on
+// the faulting thread, which then never runs again. exit() and ExitProcess called by an
+// extension are seen through its import table, which the host points at its own versions; an
+// extension with a C runtime of its own linked in calls ExitProcess from it, but a runtime that
+// ends the process another way (NtTerminateProcess) is not seen. Ctrl-C abandons a call by
+// suspending the main thread and redirecting it to the landing point; a thread waiting in the
+// system runs on there only when the wait ends.
 #include "platform/crash_guard.h"
 
 #include <windows.h>
@@ -14,6 +22,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
+#include <vector>
+
+#include "platform/platform.h"
 
 namespace platform {
 
@@ -28,6 +40,7 @@ struct RawFault {
   ULONG_PTR address = 0;
   bool hasAddress = false;
   bool aborted = false;  // abort() through the C runtime's SIGABRT
+  bool abandoned = false;  // Ctrl-C abandoned the call
   std::uintptr_t frames[kMaxRawFrames] = {};
   int frameCount = 0;
 };
@@ -40,7 +53,51 @@ struct MainGuard {
 
 MainGuard mainGuard;
 DWORD mainThreadId = 0;
+HANDLE mainThreadHandle = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
+// A top-level filter a library set in place of the host's: offered a fault first during a call.
+LPTOP_LEVEL_EXCEPTION_FILTER libraryFilter = nullptr;
+std::uintptr_t retryingPc = 0;  // where the library's filter let the main thread go on
+
+void (*exitReporter)(int) = nullptr;
+void (*threadFaultReporter)(const CrashRecord&, std::uint64_t) = nullptr;
+
+// Ctrl-C during a call: asked and not yet landed (the main thread may wait in the system), or
+// asked while the main thread ran host code the extension called, to be done when it returns.
+volatile LONG abandonRequested = 0;
+volatile LONG abandonDeferred = 0;
+thread_local int hostCodeDepth = 0;
+volatile LONG mainInHostCode = 0;
+
+// Libraries one of whose threads faulted and was parked; and the address ranges of libraries
+// that were unloaded, newest last, to name a thread that still ran one's code afterwards.
+std::mutex threadFaultMutex;
+std::vector<HMODULE> faultedLibraries;
+struct UnloadedLibrary {
+  std::uintptr_t begin = 0;
+  std::uintptr_t end = 0;
+  std::string name;
+  std::string file;
+};
+std::vector<UnloadedLibrary> unloadedLibraries;
+constexpr std::size_t kMaxUnloadedLibraries = 32;
+
+std::string moduleFileName(HMODULE module);
+
+// A fault at an address that no loaded module holds but an unloaded library did.
+bool describeUnloadedLibraryFault(std::uintptr_t pc, CrashRecord* crash) {
+  std::lock_guard<std::mutex> lock(threadFaultMutex);
+  for (auto it = unloadedLibraries.rbegin(); it != unloadedLibraries.rend(); ++it) {
+    if (pc < it->begin || pc >= it->end) continue;
+    crash->what = "a thread of " + it->name + " was still running after freeExtension";
+    CrashFrame frame;
+    frame.file = it->file;
+    frame.fileOffset = pc - it->begin;
+    crash->frames.push_back(std::move(frame));
+    return true;
+  }
+  return false;
+}
 // The landing point runs on a stack of its own: after a stack overflow the thread's own
 // stack has no room left.
 alignas(16) unsigned char landingStack[64 * 1024];
@@ -108,27 +165,93 @@ void redirectToLanding(CONTEXT* context) {
 #endif
 }
 
+void describeFrames(const RawFault& fault, const void* scopeAddress, CrashRecord* crash);
+std::string describeException(const RawFault& fault);
+HMODULE moduleOf(std::uintptr_t address);
+
+void recordException(const EXCEPTION_RECORD* record, RawFault* fault) {
+  fault->code = record->ExceptionCode;
+  fault->aborted = false;
+  fault->abandoned = false;
+  fault->hasAddress = record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION &&
+                      record->NumberParameters >= 2;
+  if (fault->hasAddress) {
+    fault->access = record->ExceptionInformation[0];
+    fault->address = record->ExceptionInformation[1];
+  }
+}
+
+// A fault on a thread other than the main one, in an extension's code: reported from the
+// faulting thread, which is then parked for good. Answers false for a fault of the host's own.
+bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
+  if (threadFaultReporter == nullptr ||
+      pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
+    return false;  // after a stack overflow there is no room to report from this thread
+  }
+  static RawFault faults[4];  // a thread's own record is too big for a thread's stack margin
+  static std::atomic<int> next{0};
+  RawFault& fault = faults[next.fetch_add(1) & 3];
+  recordException(pointers->ExceptionRecord, &fault);
+  walkFrames(*pointers->ContextRecord, &fault);
+  HMODULE host = GetModuleHandleW(nullptr);
+  HMODULE library = nullptr;
+  for (int i = 0; i < fault.frameCount && library == nullptr; ++i) {
+    HMODULE module = moduleOf(fault.frames[i]);
+    if (module != nullptr && module != host && module != GetModuleHandleW(L"ntdll.dll") &&
+        module != GetModuleHandleW(L"kernel32.dll") && module != GetModuleHandleW(L"kernelbase.dll") &&
+        module != GetModuleHandleW(L"msvcrt.dll") && module != GetModuleHandleW(L"ucrtbase.dll")) {
+      library = module;
+    }
+  }
+  CrashRecord crash;
+  if (library == nullptr) {
+    if (fault.frameCount == 0 || moduleOf(fault.frames[0]) != nullptr ||
+        !describeUnloadedLibraryFault(fault.frames[0], &crash)) {
+      return false;
+    }
+    threadFaultReporter(crash, GetCurrentThreadId());
+    for (;;) Sleep(INFINITE);
+  }
+  crash.what = describeException(fault);
+  describeFrames(fault, library, &crash);
+  {
+    std::lock_guard<std::mutex> lock(threadFaultMutex);
+    faultedLibraries.push_back(library);
+  }
+  threadFaultReporter(crash, GetCurrentThreadId());
+  for (;;) Sleep(INFINITE);
+}
+
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
+  if (GetCurrentThreadId() != mainThreadId && reportThreadFault(pointers)) {
+    return EXCEPTION_CONTINUE_EXECUTION;  // never reached: the thread is parked
+  }
+  if (mainGuard.active && GetCurrentThreadId() == mainThreadId && libraryFilter != nullptr) {
+#ifdef _WIN64
+    std::uintptr_t pc = pointers->ContextRecord->Rip;
+#else
+    std::uintptr_t pc = pointers->ContextRecord->Eip;
+#endif
+    bool repeated = retryingPc == pc;
+    retryingPc = 0;
+    if (!repeated && libraryFilter(pointers) == EXCEPTION_CONTINUE_EXECUTION) {
+      retryingPc = pc;  // the same instruction faulting again right away is a crash
+      return EXCEPTION_CONTINUE_EXECUTION;
+    }
+  }
   if (mainGuard.active && GetCurrentThreadId() == mainThreadId) {
     EXCEPTION_RECORD* record = pointers->ExceptionRecord;
     // An MSVC C++ throw is not continuable; resuming at the landing point is still sound,
     // since nothing of the extension's code runs again.
     record->ExceptionFlags &= ~static_cast<DWORD>(EXCEPTION_NONCONTINUABLE);
-    RawFault& fault = mainGuard.fault;
-    fault.code = record->ExceptionCode;
-    fault.aborted = false;
-    fault.hasAddress = record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION &&
-                       record->NumberParameters >= 2;
-    if (fault.hasAddress) {
-      fault.access = record->ExceptionInformation[0];
-      fault.address = record->ExceptionInformation[1];
-    }
+    recordException(record, &mainGuard.fault);
     faultContext = *pointers->ContextRecord;
     mainGuard.active = 0;
     redirectToLanding(pointers->ContextRecord);
     return EXCEPTION_CONTINUE_EXECUTION;
   }
-  return previousFilter != nullptr ? previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
+  LPTOP_LEVEL_EXCEPTION_FILTER behind = libraryFilter != nullptr ? libraryFilter : previousFilter;
+  return behind != nullptr ? behind(pointers) : EXCEPTION_CONTINUE_SEARCH;
 }
 
 // A stack overflow leaves too little stack for the extension's handlers or the top-level
@@ -146,6 +269,7 @@ void onAbort(int) {
     RtlCaptureContext(&faultContext);
     mainGuard.fault.code = 0;
     mainGuard.fault.aborted = true;
+    mainGuard.fault.abandoned = false;
     mainGuard.fault.hasAddress = false;
     mainGuard.active = 0;
     landing();
@@ -157,6 +281,8 @@ void onAbort(int) {
 void installFaultHandlers() {
   static const bool installed = [] {
     mainThreadId = GetCurrentThreadId();
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThreadHandle,
+                    THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, 0);
     previousFilter = SetUnhandledExceptionFilter(onUnhandledException);
     AddVectoredExceptionHandler(0, onStackOverflow);
     signal(SIGABRT, onAbort);
@@ -176,6 +302,7 @@ void appendHex(std::string& text, std::uintptr_t value) {
 
 std::string describeException(const RawFault& fault) {
   if (fault.aborted) return "abort (SIGABRT)";
+  if (fault.abandoned) return "";
   std::string code;
   appendHex(code, fault.code);
   switch (fault.code) {
@@ -239,6 +366,20 @@ void nearestExport(HMODULE module, std::uintptr_t rva, CrashFrame* frame) {
   }
 }
 
+// The module's file name without its folder, in UTF-8; empty when unknown.
+std::string moduleFileName(HMODULE module) {
+  wchar_t path[MAX_PATH];
+  DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+  if (length == 0) return {};
+  const wchar_t* name = path;
+  for (DWORD c = 0; c < length; ++c) {
+    if (path[c] == L'\\' || path[c] == L'/') name = path + c + 1;
+  }
+  char utf8[MAX_PATH * 3];
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8, sizeof utf8, nullptr, nullptr);
+  return bytes > 0 ? utf8 : "?";
+}
+
 void describeFrames(const RawFault& fault, const void* scopeAddress, CrashRecord* crash) {
   HMODULE scope = scopeAddress != nullptr ? moduleOf(reinterpret_cast<std::uintptr_t>(scopeAddress))
                                           : nullptr;
@@ -249,17 +390,9 @@ void describeFrames(const RawFault& fault, const void* scopeAddress, CrashRecord
     std::uintptr_t address = i == 0 ? fault.frames[i] : fault.frames[i] - 1;
     HMODULE module = moduleOf(address);
     if (module == nullptr || module == host || (scope != nullptr && module != scope)) continue;
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
-    if (length == 0) continue;
-    const wchar_t* name = path;
-    for (DWORD c = 0; c < length; ++c) {
-      if (path[c] == L'\\' || path[c] == L'/') name = path + c + 1;
-    }
-    char utf8[MAX_PATH * 3];
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8, sizeof utf8, nullptr, nullptr);
     CrashFrame frame;
-    frame.file = bytes > 0 ? utf8 : "?";
+    frame.file = moduleFileName(module);
+    if (frame.file.empty()) continue;
     frame.fileOffset = address - reinterpret_cast<std::uintptr_t>(module);
     nearestExport(module, frame.fileOffset, &frame);
     crash->frames.push_back(std::move(frame));
@@ -275,24 +408,186 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     crash->what = describeException(mainGuard.fault);
     crash->frames.clear();
     crash->exitStatus = mainGuard.fault.aborted ? 3 : static_cast<int>(mainGuard.fault.code);
-    crash->abandoned = false;
+    crash->abandoned = mainGuard.fault.abandoned;
+    abandonRequested = 0;
     describeFrames(mainGuard.fault, scope.address, crash);
     return false;
   }
+  abandonDeferred = 0;
+  retryingPc = 0;
   return callWhileActive(body, context, &mainGuard.active, crash);
 }
 
-void setExitDuringCallReporter(void (*)(int)) {}
+void setExitDuringCallReporter(void (*reporter)(int)) { exitReporter = reporter; }
 
-void setThreadFaultReporter(void (*)(const CrashRecord&, std::uint64_t)) {}
+void setThreadFaultReporter(void (*reporter)(const CrashRecord&, std::uint64_t)) {
+  threadFaultReporter = reporter;
+}
 
-bool threadFaultedInLibrary(const void*) { return false; }
+bool threadFaultedInLibrary(const void* address) {
+  std::lock_guard<std::mutex> lock(threadFaultMutex);
+  if (faultedLibraries.empty()) return false;
+  HMODULE module = moduleOf(reinterpret_cast<std::uintptr_t>(address));
+  for (HMODULE faulted : faultedLibraries) {
+    if (faulted == module) return true;
+  }
+  return false;
+}
 
-void forgetThreadFaults(const void*) {}
+void forgetThreadFaults(const void* address) {
+  HMODULE module = moduleOf(reinterpret_cast<std::uintptr_t>(address));
+  std::lock_guard<std::mutex> lock(threadFaultMutex);
+  std::erase(faultedLibraries, module);
+}
 
-bool abandonGuardedCall(int, void*, void*) { return false; }
-void enterHostCode() {}
-void leaveHostCode() {}
+// Sends the main thread, suspended inside the guarded call, to the landing point.
+bool abandonGuardedCall(int, void*, void*) {
+  if (!mainGuard.active || !inputIsTerminal() || mainThreadHandle == nullptr) return false;
+  if (mainInHostCode) {
+    abandonDeferred = 1;
+    return true;
+  }
+  if (SuspendThread(mainThreadHandle) == static_cast<DWORD>(-1)) return false;
+  CONTEXT context = {};
+  context.ContextFlags = CONTEXT_FULL;
+  bool redirected = false;
+  if (mainGuard.active && !mainInHostCode && GetThreadContext(mainThreadHandle, &context)) {
+    faultContext = context;
+    mainGuard.fault = RawFault();
+    mainGuard.fault.abandoned = true;
+    mainGuard.active = 0;
+    abandonRequested = 1;
+    redirectToLanding(&context);
+    redirected = SetThreadContext(mainThreadHandle, &context) != 0;
+  }
+  ResumeThread(mainThreadHandle);
+  return redirected;
+}
+
+bool abandonPending() { return abandonRequested != 0 || (abandonDeferred != 0 && mainGuard.active); }
+
+void enterHostCode() {
+  if (++hostCodeDepth == 1 && GetCurrentThreadId() == mainThreadId) mainInHostCode = 1;
+}
+
+void leaveHostCode() {
+  if (--hostCodeDepth != 0 || GetCurrentThreadId() != mainThreadId) return;
+  mainInHostCode = 0;
+  if (abandonDeferred && mainGuard.active) {
+    // Asked while the host's code ran: the main thread leaves the call from here.
+    abandonDeferred = 0;
+    RtlCaptureContext(&faultContext);
+    mainGuard.fault = RawFault();
+    mainGuard.fault.abandoned = true;
+    mainGuard.active = 0;
+    landing();
+  }
+}
+
+// --- exit() and ExitProcess called by an extension -----------------------------------------
+
+using ExitFunction = void(__cdecl*)(int);
+using ExitProcessFunction = void(WINAPI*)(UINT);
+ExitFunction realExit = nullptr;
+ExitFunction realQuickExit = nullptr;  // _exit
+ExitProcessFunction realExitProcess = nullptr;
+
+void reportExit(int status) {
+  if (mainGuard.active && exitReporter != nullptr) exitReporter(status);
+}
+
+void __cdecl exitHook(int status) {
+  reportExit(status);
+  realExit(status);
+}
+
+void __cdecl quickExitHook(int status) {
+  reportExit(status);
+  realQuickExit(status);
+}
+
+void WINAPI exitProcessHook(UINT status) {
+  reportExit(static_cast<int>(status));
+  realExitProcess(status);
+}
+
+// Points one import slot at `hook`, keeping the function it held in `*real` (the first one seen;
+// a slot that holds another function, from a second C runtime, is left as it is).
+template <class Function>
+void hookImport(ULONG_PTR* slot, Function hook, Function* real) {
+  auto held = reinterpret_cast<Function>(*slot);
+  if (*real == nullptr) *real = held;
+  if (*real != held) return;
+  DWORD previous = 0;
+  if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &previous)) return;
+  *slot = reinterpret_cast<ULONG_PTR>(hook);
+  VirtualProtect(slot, sizeof *slot, previous, &previous);
+}
+
+void watchExitCalls(const void* libraryAddress) {
+  HMODULE module = moduleOf(reinterpret_cast<std::uintptr_t>(libraryAddress));
+  if (module == nullptr) return;
+  auto* base = reinterpret_cast<unsigned char*>(module);
+  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& directory =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (directory.VirtualAddress == 0) return;
+  for (auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+       import->Name != 0; ++import) {
+    if (import->OriginalFirstThunk == 0) continue;  // no names to go by
+    auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
+    auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+    for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+      const char* name = reinterpret_cast<const char*>(byName->Name);
+      ULONG_PTR* slot = reinterpret_cast<ULONG_PTR*>(&slots->u1.Function);
+      if (std::strcmp(name, "exit") == 0) {
+        hookImport(slot, &exitHook, &realExit);
+      } else if (std::strcmp(name, "_exit") == 0) {
+        hookImport(slot, &quickExitHook, &realQuickExit);
+      } else if (std::strcmp(name, "ExitProcess") == 0) {
+        hookImport(slot, &exitProcessHook, &realExitProcess);
+      }
+    }
+  }
+}
+
+// Asked after every call, whatever `askSystem` says: setting the filter is no system call.
+bool libraryFaultHandlersInstalled(bool) {
+  if (mainThreadId == 0) return false;
+  // A library that set its own top-level filter: the host's goes back in front, passing what
+  // it does not take to the library's.
+  LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(onUnhandledException);
+  if (current == onUnhandledException || current == nullptr) return false;
+  libraryFilter = current;
+  return true;
+}
+
+void forgetLibraryFaultHandlers(const void* address) {
+  if (libraryFilter == nullptr) return;
+  if (moduleOf(reinterpret_cast<std::uintptr_t>(reinterpret_cast<const void*>(libraryFilter))) ==
+      moduleOf(reinterpret_cast<std::uintptr_t>(address))) {
+    libraryFilter = nullptr;  // its code is about to go
+  }
+}
+
+void rememberUnloadedLibrary(const void* address, const std::string& name) {
+  HMODULE module = moduleOf(reinterpret_cast<std::uintptr_t>(address));
+  if (module == nullptr) return;
+  auto* base = reinterpret_cast<const unsigned char*>(module);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  UnloadedLibrary library;
+  library.begin = reinterpret_cast<std::uintptr_t>(base);
+  library.end = library.begin + nt->OptionalHeader.SizeOfImage;
+  library.name = name;
+  library.file = moduleFileName(module);
+  std::lock_guard<std::mutex> lock(threadFaultMutex);
+  if (unloadedLibraries.size() >= kMaxUnloadedLibraries) unloadedLibraries.erase(unloadedLibraries.begin());
+  unloadedLibraries.push_back(std::move(library));
+}
 
 void endProcessNow(int status) {
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));

@@ -65,12 +65,38 @@ bool threadFaultedInLibrary(const void* address);
 // parked), once the library is no longer in use.
 void forgetThreadFaults(const void* address);
 
+// Whether a library installed fault handlers of its own since the last question (they run
+// behind the host's, which stay in front for the host's guard zones and pass other faults on).
+// Costs a flag test; with `askSystem`, also asks the system for the handlers in place (a
+// system call per fault signal), to see a library that went around the host, and puts the
+// host's back in front.
+bool libraryFaultHandlersInstalled(bool askSystem);
+
+// Drops the fault handlers of the library containing `address` from behind the host's, before
+// the library is unloaded.
+void forgetLibraryFaultHandlers(const void* address);
+
+// Keeps the address range of the library containing `address`, about to be unloaded, with the
+// extension's `name`: a thread of it that faults there afterwards is reported as one that was
+// still running after the library was freed.
+void rememberUnloadedLibrary(const void* address, const std::string& name);
+
 // For the platform's interrupt handler, with the handler's arguments (signal number, signal
 // information and context on POSIX): when input is a terminal and the main thread is inside a
 // guarded call, abandons that call (it returns false with `abandoned` set and the frames where
 // it was) and answers true. While the main thread runs host code the extension called (see
 // enterHostCode), the abandon waits until that code returns.
 bool abandonGuardedCall(int signal, void* signalInfo, void* context);
+
+// Whether an abandon asked for has not taken effect yet: the main thread waits in the system
+// (Windows runs a redirected thread on only when its wait ends), or runs host code the
+// extension called. A second interrupt then ends the host.
+bool abandonPending();
+
+// Makes exit() and its kin, called by the library containing `address` while a guarded call
+// runs, reported (see setExitDuringCallReporter) where the platform needs more than its C
+// runtime's exit handlers for that: Windows, through the library's import table.
+void watchExitCalls(const void* address);
 
 // Brackets host code that an extension calls (the callback), on whatever thread it runs.
 void enterHostCode();

@@ -138,6 +138,10 @@ class InputReader {
 };
 
 void onInterrupt(int signal, siginfo_t* info, void* context) {
+  if (abandonPending()) {
+    onTerminationSignal(signal);  // a second Ctrl-C while the first waits: the host ends
+    return;
+  }
   interruptFlag = 1;
   abandonGuardedCall(signal, info, context);  // at a terminal, Ctrl-C also abandons a call
 }

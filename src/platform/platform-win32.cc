@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/crash_guard.h"
 #include "platform/line_splitter.h"
 
 namespace platform {
@@ -70,10 +71,62 @@ bool inputIsConsole() {
 std::atomic<bool> interruptFlag{false};
 HANDLE interruptEvent = nullptr;  // manual-reset; set with the flag, so a pause ends at once
 
+// --- Ending the session on a console event --------------------------------------------------
+
+// The status a console event ends the session with is 128 + this number, as for the POSIX
+// signal each stands for: Ctrl-C 2 (130), Ctrl-Break 21, the C runtime's SIGBREAK (149),
+// closing the console, logging off or shutting down 1, a hang-up (129).
+std::atomic<int> terminationNumber{0};
+std::atomic<bool> insideExtensionCall{false};
+void (*finalFlush)() = nullptr;
+HANDLE mainThread = nullptr;
+
+[[noreturn]] void endAtOnce(int number) {
+  if (finalFlush != nullptr) finalFlush();
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(128 + number));
+  for (;;) Sleep(INFINITE);
+}
+
+// Runs on a thread the system starts. The main thread, when in the host's own code, sees the
+// event at its next step (a read of redirected input is cancelled, a pause ends) and ends as
+// `exit` does; while it is inside an extension call, which may never return, the session ends
+// here at once with what the host holds flushed. The handler does not return meanwhile: for a
+// closed console the system would end the process as soon as it did.
+BOOL WINAPI onTerminationEvent(DWORD event) {
+  int number = 0;
+  switch (event) {
+    case CTRL_C_EVENT:
+      if (inputIsConsole()) return FALSE;  // typed: interrupts scripts or abandons a call
+      number = 2;
+      break;
+    case CTRL_BREAK_EVENT:
+      number = 21;
+      break;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      number = 1;
+      break;
+    default:
+      return FALSE;
+  }
+  int expected = 0;
+  if (!terminationNumber.compare_exchange_strong(expected, number)) return TRUE;
+  if (interruptEvent != nullptr) SetEvent(interruptEvent);
+  if (mainThread != nullptr) CancelSynchronousIo(mainThread);
+  for (;;) {
+    if (insideExtensionCall.load()) endAtOnce(number);
+    Sleep(5);
+  }
+}
+
 BOOL WINAPI onConsoleControl(DWORD event) {
   if (event != CTRL_C_EVENT) return FALSE;  // anything else keeps its default handling
+  // A second Ctrl-C while an abandoned call has not left yet (its thread waits in the system).
+  if (abandonPending()) endAtOnce(2);
   interruptFlag.store(true);
   if (interruptEvent != nullptr) SetEvent(interruptEvent);
+  abandonGuardedCall(2, nullptr, nullptr);  // during a call, Ctrl-C also abandons it
   return TRUE;
 }
 
@@ -438,10 +491,17 @@ void openNullDeviceOnClosedStandardStreams() {
 void (*inputWaitWake())() { return nullptr; }
 void setOutputDrain(void (*)()) {}
 
-// Ctrl-Break and closing the console keep their default handling.
-void installTerminationHandlers(void (*)()) {}
-int terminationSignal() { return 0; }
-void setInsideExtensionCall(bool) {}
+void installTerminationHandlers(void (*flushAtOnce)()) {
+  finalFlush = flushAtOnce;
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread,
+                  THREAD_TERMINATE, FALSE, 0);
+  // A pause waits on this event, which the handler sets to end it early.
+  if (interruptEvent == nullptr) interruptEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(onTerminationEvent, TRUE);  // asked before the interrupt handler
+}
+
+int terminationSignal() { return terminationNumber.load(); }
+void setInsideExtensionCall(bool inside) { insideExtensionCall.store(inside); }
 
 void writeErrorOutput(const char* data, std::size_t size) {
   writeHandle(GetStdHandle(STD_ERROR_HANDLE), data, size);

@@ -150,6 +150,41 @@ def test_ten_thousand_load_free_cycles(ctx):
     report(ctx, f"10,000 load/free cycles (+{growth} KiB over 100 cycles)", many)
 
 
+def test_thousand_crashes_in_a_row(ctx):
+    """Crash, free, reload, a thousand times: resident memory and open descriptors stay flat."""
+    if ctx.sanitized:
+        return  # the sanitizers own the fault signals
+    proc = subprocess.Popen([ctx.exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, cwd=ctx.work)
+
+    def cycles(n, mark):
+        proc.stdin.write(b'"crashy" invokeModule "segv"\nfreeExtension "crashy"\n' * n +
+                         f'"{EXT}" invokeModule "{mark}"\n'.encode())
+        proc.stdin.flush()
+        out = b""
+        while f'"{mark}"\n'.encode() not in out:
+            chunk = proc.stdout.read1(1 << 16)
+            check(chunk, f"the host ended before {mark}")
+            out += chunk
+        check(out.count(b"ERROR: Extension crashed: ") == n, f"{n} crashes reported")
+        with open(f"/proc/{proc.pid}/status") as f:
+            rss = int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1))
+        return rss, len(os.listdir(f"/proc/{proc.pid}/fd"))
+
+    try:
+        rss100, fds100 = cycles(100, "after 100")
+        rss1000, fds1000 = cycles(900, "after 1000")
+    finally:
+        proc.stdin.close()
+        proc.wait(60)
+    check(proc.returncode == 0, f"exit code {proc.returncode}")
+    check(fds1000 == fds100, f"open descriptors {fds100} after 100 crashes, {fds1000} after 1,000")
+    growth = rss1000 - rss100
+    check(growth < 4096, f"resident memory grew by {growth} KiB over 900 more crashes")
+    ctx.figures.append(f"1,000 crashes in a row: resident {rss100} KiB after 100, {rss1000} KiB "
+                       f"after 1,000; {fds100} then {fds1000} open descriptors")
+
+
 def garbage_lines(rng, n):
     """Lines of random bytes that cannot form a command: each starts with a byte >= 0x80."""
     lines = []

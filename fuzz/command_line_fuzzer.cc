@@ -1,4 +1,4 @@
-// Fuzzes one command line through the whole recognition path: the five command recognisers,
+// Fuzzes one command line through the whole recognition path: the six command recognisers,
 // the script path shortcut, unquoteString, and for the argument form the array parser and the
 // argument texts. Short lines are also checked against std::regex with the documented patterns.
 #include <cstddef>
@@ -27,7 +27,7 @@ void requireInside(std::string_view capture, std::string_view line) {
 
 // The recognisers agree with the regular expressions on lines short enough for std::regex,
 // whose backtracking recursion grows with the line. `m` holds the captures of the first of the
-// five command patterns that matches, in the dispatcher's order.
+// six command patterns that matches, in the dispatcher's order.
 void compareWithRegex(const std::string& line, const CommandMatch& ours) {
   static const auto flags = std::regex::ECMAScript | std::regex::icase;
   static const std::pair<CommandKind, std::regex> commands[] = {
@@ -35,7 +35,8 @@ void compareWithRegex(const std::string& line, const CommandMatch& ours) {
       {CommandKind::FunctionCall, std::regex(kFunctionCallPattern, flags)},
       {CommandKind::FreeExtension, std::regex(kFreeExtensionPattern, flags)},
       {CommandKind::ExecVM, std::regex(kExecVMPattern, flags)},
-      {CommandKind::Exit, std::regex(kExitPattern, flags)}};
+      {CommandKind::Exit, std::regex(kExitPattern, flags)},
+      {CommandKind::SetContext, std::regex(kSetContextPattern, flags)}};
   static const std::regex shortcut(kScriptPathShortcutPattern, flags);
   require(std::regex_match(line, shortcut) == matchScriptPathShortcut(line));
   std::smatch m;
@@ -55,7 +56,8 @@ void compareWithRegex(const std::string& line, const CommandMatch& ours) {
       require(m[1].str() == ours.extension && m[2].str() == ours.function);
       break;
     case CommandKind::FreeExtension:
-    case CommandKind::ExecVM: require(m[1].str() == ours.operand); break;
+    case CommandKind::ExecVM:
+    case CommandKind::SetContext: require(m[1].str() == ours.operand); break;
     case CommandKind::Exit: break;
   }
   require(m[last].matched == ours.hasSemicolon);

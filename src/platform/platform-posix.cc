@@ -606,17 +606,4 @@ bool writeWholeFile(const std::string& path, const std::string& contents) {
   return ::close(fd) == 0 && done == contents.size();
 }
 
-void adviseLargePages(void* block, std::size_t size) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
-  const auto start = reinterpret_cast<std::uintptr_t>(block);
-  const std::uintptr_t first = (start + kLargePage - 1) & ~(kLargePage - 1);
-  const std::uintptr_t end = (start + size) & ~(kLargePage - 1);
-  if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-#else
-  (void)block;
-  (void)size;
-#endif
-}
-
 }  // namespace platform

@@ -681,6 +681,4 @@ bool writeWholeFile(const std::string& path, const std::string& contents) {
 }
 
 // Large pages need a privilege programs rarely hold, and memory locked in place: none asked.
-void adviseLargePages(void*, std::size_t) {}
-
 }  // namespace platform

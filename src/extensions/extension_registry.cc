@@ -3,6 +3,7 @@
 #include "extensions/extension_registry.h"
 
 #include <array>
+#include <charconv>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -618,12 +619,12 @@ bool prepareContext(ExtensionEntry& entry, ContextArguments* arguments) {
 }
 
 // Runs `callEntry` (the call of one entry point) with the call buffer ready and prints what
-// came back: the result with `format` ("%s" the quoted text, "%d" the return code), then the
+// came back: the quoted text, in the argument form as "[<text>,<code>,0]", then the
 // time and the game's warnings; or the overrun. The timed interval holds the entry-point call
 // alone; an extension with a context function or feature flags gets its context first, on
 // the same thread and under the same guard, outside the timed interval.
 template <class EntryCall>
-void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* format,
+void callAndReport(ExtensionEntry* entry, const CallSite& site, bool argumentForm,
                    std::string_view note, std::int32_t argumentCount, EntryCall&& callEntry) {
   GuardedBuffer& buffer = callOutputBuffer();
   reportLateWrites(buffer, callBufferUser());
@@ -667,10 +668,19 @@ void callAndReport(ExtensionEntry* entry, const CallSite& site, const char* form
   } else if (overrun) {
     printBufferOverrun(note);
   } else {
+    // The result line is built whole and printed without the formatter: it comes once per call.
     std::string& line = resultLine();
     line.clear();
+    if (argumentForm) line.push_back('[');
     appendQuoted(line, buffer.text());
-    printColoured(ConsoleColour::Cyan, format, line.c_str(), code);
+    if (argumentForm) {
+      char digits[16];
+      line.push_back(',');
+      line.append(digits, std::to_chars(digits, digits + sizeof digits, code).ptr);
+      line.append(",0]");
+    }
+    line.push_back('\n');
+    printColouredText(ConsoleColour::Cyan, line);
     const double milliseconds = platform::elapsedMilliseconds(start, end, frequency);
     printExecutionTime(milliseconds, note, gameWarnings(milliseconds, argumentCount));
   }
@@ -687,7 +697,7 @@ void ExtensionHandle::call(const char* function) {
     return;
   }
   if (quarantined(*entry, {})) return;
-  callAndReport(entry, CallSite{"RVExtension", function}, "%s\n", {}, 0, [&](char* output) {
+  callAndReport(entry, CallSite{"RVExtension", function}, false, {}, 0, [&](char* output) {
     entry->rvExtension(output, kExtensionOutputSize, function);
     return std::int32_t{0};
   });
@@ -702,7 +712,7 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
     return;
   }
   if (quarantined(*entry, note)) return;
-  callAndReport(entry, CallSite{"RVExtensionArgs", function}, "[%s,%d,0]\n", note, argc,
+  callAndReport(entry, CallSite{"RVExtensionArgs", function}, true, note, argc,
                 [&](char* output) {
     return entry->rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   });

@@ -326,20 +326,26 @@ void setColour(ConsoleColour colour) {
 
 namespace {
 
-// One colour/print/colour sequence under the lock; `after` is the colour left in force, or
-// the colour in force before when `restore` is set.
-void printInColour(ConsoleColour colour, bool restore, const char* format, va_list args) {
+// One colour/print/colour sequence under the lock, the text written by `append` into the
+// string it is given; the colour left in force is White, or the colour in force before when
+// `restore` is set.
+template <class Append>
+void printInColour(ConsoleColour colour, bool restore, Append append) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   OutputState& s = state();
   if (s.holding.load(std::memory_order_relaxed) && std::this_thread::get_id() != s.holdingThread) {
-    if (!s.closed.load(std::memory_order_relaxed)) appendFormatted(s.held, format, args);
+    if (!s.closed.load(std::memory_order_relaxed)) append(s.held);
     return;
   }
   ConsoleColour after = restore ? s.colour : ConsoleColour::White;
   setColourLocked(colour);
-  appendFormatted(state().pending, format, args);
+  append(s.pending);
   afterPrint();
   setColourLocked(after);
+}
+
+void printInColour(ConsoleColour colour, bool restore, const char* format, va_list args) {
+  printInColour(colour, restore, [&](std::string& out) { appendFormatted(out, format, args); });
 }
 
 }  // namespace
@@ -356,6 +362,10 @@ void printColouredRestoring(ConsoleColour colour, const char* format, ...) {
   va_start(args, format);
   printInColour(colour, true, format, args);
   va_end(args);
+}
+
+void printColouredText(ConsoleColour colour, std::string_view text) {
+  printInColour(colour, false, [text](std::string& out) { out.append(text); });
 }
 
 void holdLinesFromOtherThreads() {

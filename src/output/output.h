@@ -85,6 +85,9 @@ void consolePrint(const char* format, ...) INVOKEMODULE_PRINTF_FORMAT(1, 2);
 void setColour(ConsoleColour colour);
 void printColoured(ConsoleColour colour, const char* format, ...) INVOKEMODULE_PRINTF_FORMAT(2, 3);
 
+// printColoured(colour, "%s", text) without reading a format: for the line printed per call.
+void printColouredText(ConsoleColour colour, std::string_view text);
+
 // As printColoured, but ends by restoring the colour that was in effect before, instead of
 // White: for lines printed from another thread (extension callbacks), which must not change
 // the colour of what the main thread is in the middle of printing (a pause's progress).

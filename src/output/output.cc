@@ -59,10 +59,19 @@ struct OutputState {
   std::string held;                  // the held lines, in arrival order
 };
 
-OutputState& state() {
+// The state, once made; read by every printer, several times per line.
+std::atomic<OutputState*> stateInstance{nullptr};
+
+[[gnu::noinline]] OutputState& makeState() {
   alignas(OutputState) static unsigned char storage[sizeof(OutputState)];
   static OutputState* const instance = new (storage) OutputState;
+  stateInstance.store(instance, std::memory_order_release);
   return *instance;
+}
+
+inline OutputState& state() {
+  OutputState* instance = stateInstance.load(std::memory_order_acquire);
+  return instance != nullptr ? *instance : makeState();
 }
 
 RecursiveOutputMutex& outputMutex() { return state().mutex; }

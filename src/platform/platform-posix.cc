@@ -549,28 +549,6 @@ std::string resolvedPath(const std::string& path) {
   return resolved + path;
 }
 
-namespace {
-
-// Has the system map the pages of a block of some MiB about to be filled in one call, rather
-// than one page fault per page as the filling reaches it. A hint: where it fails, the faults
-// come as usual.
-void prefault(void* block, std::size_t size) {
-#ifdef MADV_POPULATE_WRITE
-  constexpr std::size_t kWorthIt = 1 << 20;
-  if (size < kWorthIt) return;
-  const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto start = reinterpret_cast<std::uintptr_t>(block);
-  const std::uintptr_t first = (start + page - 1) & ~(page - 1);
-  const std::uintptr_t end = (start + size) & ~(page - 1);
-  if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
-#else
-  (void)block;
-  (void)size;
-#endif
-}
-
-}  // namespace
-
 bool readWholeFile(const std::string& path, std::string* contents, std::string* reason) {
   // The kind is checked before opening, so that no device is opened, and again on the open
   // descriptor, in case the path changed in between. A device such as /dev/zero would never end.
@@ -603,7 +581,7 @@ bool readWholeFile(const std::string& path, std::string* contents, std::string* 
     const auto expected = static_cast<std::size_t>(info.st_size);
     contents->reserve(expected);
     adviseLargePages(contents->data(), contents->capacity());
-    prefault(contents->data(), expected);
+    prefaultPages(contents->data(), expected);
   }
   char chunk[64 * 1024];
   bool ok = true;

@@ -114,6 +114,11 @@ void sleepMilliseconds(std::uint32_t milliseconds);
 // instead of one per small page. Worth it for blocks of some MiB; a hint that may do nothing.
 void adviseLargePages(void* block, std::size_t size);
 
+// Has the system map the pages of a block of some MiB about to be filled in one call, rather
+// than one page fault per page as the filling reaches it. Smaller blocks are left alone. A
+// hint that may do nothing: the faults then come as usual.
+void prefaultPages(void* block, std::size_t size);
+
 // --- Files ---------------------------------------------------------------------------
 
 enum class FileLookup { Found, NotFound };

@@ -14,6 +14,7 @@
 // the callback registration.
 #include "platform/crash_guard.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <pthread.h>
@@ -447,15 +448,19 @@ struct UnloadedLibrary {
   std::uintptr_t end = 0;
   std::string name;
   std::string file;
+  std::vector<std::uint64_t> threads;  // the process's threads when it was unloaded, sorted
 };
 std::mutex unloadedMutex;
 std::vector<UnloadedLibrary> unloadedLibraries;
 constexpr std::size_t kMaxUnloadedLibraries = 32;
 
-bool findUnloadedLibrary(std::uintptr_t address, UnloadedLibrary* found) {
+// The newest unloaded library that held `address` and, unless `threadId` is 0, that was
+// unloaded while that thread ran.
+bool findUnloadedLibrary(std::uintptr_t address, std::uint64_t threadId, UnloadedLibrary* found) {
   std::lock_guard<std::mutex> lock(unloadedMutex);
   for (auto it = unloadedLibraries.rbegin(); it != unloadedLibraries.rend(); ++it) {
-    if (address >= it->begin && address < it->end) {
+    if (address >= it->begin && address < it->end &&
+        (threadId == 0 || std::binary_search(it->threads.begin(), it->threads.end(), threadId))) {
       *found = *it;
       return true;
     }
@@ -463,17 +468,20 @@ bool findUnloadedLibrary(std::uintptr_t address, UnloadedLibrary* found) {
   return false;
 }
 
-// A thread fault at an address no loaded library holds, but one that was unloaded did: its
-// code (the PC), or its data (the address read, such as the thread's start routine's table).
-bool describeUnloadedLibraryFault(const RawFault& fault, CrashRecord* crash) {
-  Dl_info info;
+// A thread fault at an address an unloaded library held: its code (the PC), or its data (the
+// address read, such as the thread's start routine's table). Where a library is loaded now,
+// often in the very place of the one unloaded, the fault is the old library's only when the
+// thread already ran when that one was unloaded.
+bool describeUnloadedLibraryFault(const RawFault& fault, std::uint64_t threadId, CrashRecord* crash) {
   UnloadedLibrary library;
-  bool inCode = fault.pc != 0 && dladdr(reinterpret_cast<void*>(fault.pc), &info) == 0 &&
-                findUnloadedLibrary(fault.pc, &library);
-  if (!inCode && (fault.address == 0 || dladdr(reinterpret_cast<void*>(fault.address), &info) != 0 ||
-                  !findUnloadedLibrary(fault.address, &library))) {
-    return false;
-  }
+  auto heldByUnloaded = [&](std::uintptr_t address) {
+    Dl_info info;
+    if (address == 0) return false;
+    bool loadedNow = dladdr(reinterpret_cast<void*>(address), &info) != 0;
+    return findUnloadedLibrary(address, loadedNow ? threadId : 0, &library);
+  };
+  bool inCode = heldByUnloaded(fault.pc);
+  if (!inCode && !heldByUnloaded(fault.address)) return false;
   crash->what = "a thread of " + library.name + " was still running after freeExtension";
   if (inCode) {
     crash->frames.clear();
@@ -494,7 +502,7 @@ void reportThreadFaults() {
       if (slot.state.load() != 2) continue;
       CrashRecord crash;
       describeFault(slot.fault, 0, &crash);
-      if (describeUnloadedLibraryFault(slot.fault, &crash)) {
+      if (describeUnloadedLibraryFault(slot.fault, slot.threadId, &crash)) {
         // Nothing loaded is to blame: the slot is free again (the thread stays parked).
         slot.libraryBase = 0;
         slot.state.store(0);
@@ -672,6 +680,13 @@ void rememberUnloadedLibrary(const void* address, const std::string& name) {
       &search);
   if (search.library.end == 0) return;
   search.library.name = name;
+  if (DIR* tasks = ::opendir("/proc/self/task")) {
+    while (dirent* task = ::readdir(tasks)) {
+      if (task->d_name[0] != '.') search.library.threads.push_back(std::strtoull(task->d_name, nullptr, 10));
+    }
+    ::closedir(tasks);
+    std::sort(search.library.threads.begin(), search.library.threads.end());
+  }
   std::lock_guard<std::mutex> lock(unloadedMutex);
   if (unloadedLibraries.size() >= kMaxUnloadedLibraries) unloadedLibraries.erase(unloadedLibraries.begin());
   unloadedLibraries.push_back(std::move(search.library));

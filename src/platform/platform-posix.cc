@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -286,9 +287,9 @@ void showArrivedOutput() {
 
 constexpr int kKillWholeLine = 0x15;  // Ctrl-U in the editor's emacs key map
 
-// The editor's character source: waits on the terminal and the wake pipe together. An
-// interrupt drops the line being typed and starts afresh; a termination signal ends input.
-int readEditorCharacter(FILE*) {
+// The editor's byte source: waits on the terminal and the wake pipe together. An interrupt
+// drops the line being typed and starts afresh; a termination signal ends input.
+int readEditorByte() {
   for (;;) {
     if (terminationSignalNumber.load() != 0) return EOF;
     Wait wait = waitFor(STDIN_FILENO, nullptr);
@@ -306,6 +307,32 @@ int readEditorCharacter(FILE*) {
       if (n == 0 || (errno != EINTR && errno != EAGAIN)) return EOF;
     }
   }
+}
+
+// The editor's character source. libedit's readline layer takes each value as one whole
+// character, so a UTF-8 sequence is put together here into its code point; a byte that
+// begins no valid sequence becomes U+FFFD, and a byte that breaks a sequence off is read
+// afresh as the next character.
+int readEditorCharacter(FILE*) {
+  static int pending = -1;  // a byte read past the end of a broken sequence
+  int byte = pending >= 0 ? pending : readEditorByte();
+  pending = -1;
+  if (byte < 0x80) return byte;  // ASCII, EOF and the line kill
+  constexpr int kReplacement = 0xFFFD;
+  int length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 0;
+  if (length == 0 || byte > 0xF4) return kReplacement;
+  int codePoint = byte & (0x3F >> (length - 1));
+  for (int i = 1; i < length; ++i) {
+    int next = readEditorByte();
+    if (next < 0x80 || next > 0xBF) {
+      pending = next;
+      return kReplacement;
+    }
+    codePoint = (codePoint << 6) | (next & 0x3F);
+  }
+  bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
+  bool invalid = (codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF;
+  return overlong || invalid ? kReplacement : codePoint;
 }
 
 // The typed lines kept across sessions: $XDG_STATE_HOME/invokemodule/history, loaded when
@@ -407,17 +434,26 @@ HistoryFile& historyFile() {
 
 // Line editing with history kept across sessions; no prompt of our own.
 bool readEditedLine(std::string* line) {
+  // The editor decides at start-up which characters it inserts and turns its characters into
+  // bytes, both through the character locale: this thread sets it up and edits under a UTF-8
+  // one, while an extension keeps the process's own.
+  static locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
   static bool initialised = false;
   if (!initialised) {
     initialised = true;
+    locale_t previous = utf8 != nullptr ? ::uselocale(utf8) : nullptr;
     rl_attempted_completion_function = completionMatches;
     rl_completer_word_break_characters = const_cast<char*>(" \t\n\"");
     rl_getc_function = readEditorCharacter;
+    ::rl_initialize();
     historyFile().load();
+    if (previous != nullptr) ::uselocale(previous);
   }
   for (;;) {
     errno = 0;
+    locale_t previous = utf8 != nullptr ? ::uselocale(utf8) : nullptr;
     char* text = ::readline("");
+    if (previous != nullptr) ::uselocale(previous);
     if (text != nullptr) {
       line->assign(text);
       historyFile().add(text);

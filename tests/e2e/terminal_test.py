@@ -207,6 +207,19 @@ def test_history_recall_with_up_arrow(ctx):
     t.exit()
 
 
+def test_typed_non_ascii_text_reaches_the_extension(ctx):
+    t = Terminal(ctx.exe, cwd=ctx.work)
+    t.read_until(re.escape(BANNER))
+    t.settle()
+    # Backspace takes off a whole character; a byte that begins no character becomes U+FFFD.
+    t.type('"testext_full" invokeModule "größe €5 привет 😀ü\x7f"\r')
+    t.read_until('"größe €5 привет 😀"\n.*Execution time')
+    os.write(t.master, b'"testext_full" invokeModule "a\xffb"\r')
+    t.read_until('"a\ufffdb"\n.*Execution time')
+    t.type("exit\r")
+    check(t.wait() == 0, "exit code 0")
+
+
 def test_history_survives_a_restart(ctx):
     hi, calls = '"testext_full" invokeModule "hi"', '"testext_full" invokeModule "calls"'
     history = os.path.join(ctx.work, "state", "invokemodule", "history")

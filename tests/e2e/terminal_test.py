@@ -208,16 +208,24 @@ def test_history_recall_with_up_arrow(ctx):
 
 
 def test_typed_non_ascii_text_reaches_the_extension(ctx):
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     # Backspace takes off a whole character; a byte that begins no character becomes U+FFFD.
     t.type('"testext_full" invokeModule "größe €5 привет 😀ü\x7f"\r')
     t.read_until('"größe €5 привет 😀"\n.*Execution time')
     os.write(t.master, b'"testext_full" invokeModule "a\xffb"\r')
     t.read_until('"a\ufffdb"\n.*Execution time')
-    t.type("exit\r")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
+
+
+def test_lines_from_other_threads_go_out_while_a_call_runs(ctx):
+    t = Terminal.at_prompt(ctx)
+    t.type('"testext_full" invokeModule "later 600 3"\r')
+    t.read_until('"started"')
+    t.type('"testext_full" invokeModule "sleep 4000"\r')
+    t.read_until(re.escape('"0:2"]'))
+    check('"slept"' not in t.output, "the extension's lines came out before its call ended")
+    t.read_until('"slept"')
+    t.exit()
 
 
 def test_history_survives_a_restart(ctx):

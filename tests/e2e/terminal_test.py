@@ -217,17 +217,6 @@ def test_typed_non_ascii_text_reaches_the_extension(ctx):
     t.exit()
 
 
-def test_lines_from_other_threads_go_out_while_a_call_runs(ctx):
-    t = Terminal.at_prompt(ctx)
-    t.type('"testext_full" invokeModule "later 600 3"\r')
-    t.read_until('"started"')
-    t.type('"testext_full" invokeModule "sleep 4000"\r')
-    t.read_until(re.escape('"0:2"]'))
-    check('"slept"' not in t.output, "the extension's lines came out before its call ended")
-    t.read_until('"slept"')
-    t.exit()
-
-
 def test_history_survives_a_restart(ctx):
     hi, calls = '"testext_full" invokeModule "hi"', '"testext_full" invokeModule "calls"'
     history = os.path.join(ctx.work, "state", "invokemodule", "history")

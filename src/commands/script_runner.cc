@@ -63,9 +63,9 @@ void runPause(const std::string& line, const SleepMatch& pause) {
     const std::uint32_t step = partialPause(stepMs);
     while (stepMs <= remainingMs) {
       pauseFor(step);
-      if (sessionEnding()) return;
-      if (platform::interruptRequested()) {
-        // Cut short: end the progress line; the runner aborts the script next.
+      if (sessionEnding() || platform::interruptRequested()) {
+        // Cut short: end the progress line; the runner aborts the script next, or the session
+        // ends with its output whole.
         consolePrint("\n");
         setColour(ConsoleColour::White);
         return;

@@ -15,7 +15,7 @@
 #include "extensions/library_watch.h"
 #include "output/output.h"
 #include "platform/platform.h"
-#include "testmode/test_mode.h"
+#include "testmode/suite_runner.h"
 
 namespace {
 

@@ -46,38 +46,6 @@ TEST_F(ExtensionCallbackTest, PrintsOneQuotedCyanLineAndReturns99) {
   }
 }
 
-TEST_F(ExtensionCallbackTest, LinesFromManyThreadsStayWholeAndInCyan) {
-  constexpr int kThreads = 4;
-  constexpr int kCallsPerThread = 2000;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t] {
-      std::string data = "thread " + std::to_string(t);
-      for (int i = 0; i < kCallsPerThread; ++i) ExtensionCallback("ext", "fn", data.c_str());
-    });
-  }
-  for (int i = 0; i < kCallsPerThread; ++i) printNotice("main thread notice");
-  for (std::thread& thread : threads) thread.join();
-
-  // Remove every well-formed line, counting them; nothing may be left over.
-  std::string rest = printed();
-  auto removeAll = [&rest](const std::string& piece) {
-    const std::size_t before = rest.size();
-    for (std::size_t at; (at = rest.find(piece)) != std::string::npos;) rest.erase(at, piece.size());
-    return static_cast<int>((before - rest.size()) / piece.size());
-  };
-  for (int t = 0; t < kThreads; ++t) {
-    EXPECT_EQ(kCallsPerThread, removeAll(kCyan + "\n>> ExtensionCallback: [\"ext\", \"fn\", \"thread " +
-                                         std::to_string(t) + "\"]\n" + kWhite));
-  }
-  EXPECT_EQ(kCallsPerThread, removeAll("\x1b[33mmain thread notice\n\n" + kWhite));
-  EXPECT_EQ("", rest);
-}
-
-}  // namespace
-
-namespace {
-
 // The game's queue: 100 places per frame counted down, -1 beyond (counted), a fresh frame full
 // again, and a frame number that lags behind (a thread that read the clock earlier) joining
 // the current frame instead of resetting it.

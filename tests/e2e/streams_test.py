@@ -12,7 +12,7 @@ import time
 from harness import check, run_tests
 
 EXT = '"testext_full" invokeModule '
-CALLBACK = b'>> ExtensionCallback: ["testext", "background", "0:'
+CALLBACK = b'>> ExtensionCallback: ["testext", "later", "0:'
 
 
 def start(ctx, out, args=(), **options):
@@ -48,9 +48,10 @@ def test_signals_end_the_session_with_every_line_written(ctx):
     for number, where, line in SIGNAL_CASES:
         with open(os.path.join(ctx.work, "out.txt"), "wb") as out:
             proc = start(ctx, out)
-        proc.stdin.write((EXT + '"background 1 15"\n' + line).encode())
+        proc.stdin.write((EXT + '"later 500 15"\n' + line).encode())
         proc.stdin.flush()
-        # Lines printed from another thread while the host waits reach the file at once.
+        # Lines printed from another thread (half a second later, once the host waits) reach the
+        # file at once.
         wait_for(ctx, lambda text: text.count(CALLBACK) == 15,
                  f"{where}: 15 callback lines written while the host waits")
         time.sleep(0.2)

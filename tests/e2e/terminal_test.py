@@ -71,6 +71,18 @@ class Terminal:
         the program's first read, is discarded by design."""
         time.sleep(1.0)
 
+    @classmethod
+    def at_prompt(cls, ctx, **options):
+        """Starts the program in the test's folder and waits for its first read."""
+        t = cls(ctx.exe, cwd=ctx.work, **options)
+        t.read_until(re.escape(BANNER))
+        t.settle()
+        return t
+
+    def exit(self):
+        self.type("exit\r")
+        check(self.wait() == 0, "exit code 0")
+
     def type(self, text):
         os.write(self.master, text.encode("utf-8"))
 
@@ -96,31 +108,19 @@ class Terminal:
 
 
 def test_banner_and_colours(ctx):
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     check(t.output.startswith(BANNER), "banner, title and command list in their colours:\n"
           + repr(t.output[:400]))
     t.type("hello\n")
     t.read_until(re.escape("hello\n" + ESC + "[33mUnknown command\n\n" + ESC + "[0m"))
-    t.type("exit\n")
-    check(t.wait() == 0, "exit code 0")
-
-
-def test_empty_line_moves_cursor_up(ctx):
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    # An empty line's echo is taken back: the cursor moves up over it.
     t.type("   \n")
     t.read_until(re.escape(ESC + "[A" + ESC + "[33mUnknown command\n\n" + ESC + "[0m"))
-    t.type("exit\n")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
 
 
 def test_ctrl_c_abandons_a_hung_call(ctx):
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     t.type('"crashy" invokeModule "loop"\n')
     t.read_until(re.escape("Call has been running for 1000 ms (press Ctrl-C to abandon it)\n\n"))
     t.type("\x03")
@@ -130,8 +130,7 @@ def test_ctrl_c_abandons_a_hung_call(ctx):
     check("(RVExtension+0x" in m.group(2), "the frames reach the entry point: " + m.group(2))
     t.type('"crashy" invokeModule "again"\n')
     t.read_until(re.escape("Extension crashed; freeExtension it to load it again"))
-    t.type("exit\n")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
 
 
 def test_empty_piped_lines_leave_the_cursor_where_it_is(ctx):
@@ -144,9 +143,7 @@ def test_empty_piped_lines_leave_the_cursor_where_it_is(ctx):
 
 
 def test_output_arriving_while_typing_goes_above_the_line(ctx):
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     t.type('"testext_full" invokeModule "later 600 300"\r')
     t.read_until('"started"')
     t.type('"testext_full" invok')
@@ -157,8 +154,7 @@ def test_output_arriving_while_typing_goes_above_the_line(ctx):
           "every callback line shown once")
     t.type('eModule "hi"\r')
     t.read_until(RESULT_HI)
-    t.type("exit\r")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
 
 
 def test_no_color_keeps_terminal_controls(ctx):
@@ -170,8 +166,7 @@ def test_no_color_keeps_terminal_controls(ctx):
     t.settle()
     t.type("\n")
     t.read_until(re.escape(ESC + "[AUnknown command\n\n"))
-    t.type("exit\n")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
 
 
 def test_pause_progress_sequence(ctx):
@@ -194,17 +189,14 @@ def test_pause_progress_sequence(ctx):
     elapsed = float(m.group(2))
     check(195.0 <= elapsed <= 400.0, f"a 0.2 s pause took {elapsed} ms")
     t.settle()
-    t.type("exit\n")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
 
 
 RESULT_HI = re.escape(ESC + '[96m"hi"\n' + ESC + "[0m")
 
 
 def test_history_recall_with_up_arrow(ctx):
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     t.type('"testext_full" invokeModule "hi"\r')
     t.read_until(RESULT_HI + ".*Execution time")
     t.type("\x1b[A")  # up arrow recalls the last line
@@ -212,34 +204,27 @@ def test_history_recall_with_up_arrow(ctx):
     t.type("\r")
     t.read_until("(" + RESULT_HI + ".*Execution time.*){2}")
     check(t.output.count("InvokeModule loaded") == 1, "loaded once, called twice")
-    t.type("exit\r")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
 
 
 def test_typed_non_ascii_text_reaches_the_extension(ctx):
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     # Backspace takes off a whole character; a byte that begins no character becomes U+FFFD.
     t.type('"testext_full" invokeModule "größe €5 привет 😀ü\x7f"\r')
     t.read_until('"größe €5 привет 😀"\n.*Execution time')
     os.write(t.master, b'"testext_full" invokeModule "a\xffb"\r')
     t.read_until('"a\ufffdb"\n.*Execution time')
-    t.type("exit\r")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
 
 
 def test_history_survives_a_restart(ctx):
     hi, calls = '"testext_full" invokeModule "hi"', '"testext_full" invokeModule "calls"'
     history = os.path.join(ctx.work, "state", "invokemodule", "history")
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     for line in (hi, hi, calls):
         t.type(line + "\r")
         time.sleep(0.3)
-    t.type("exit\r")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
     expected = f"{hi}\n{calls}\nexit\n"
     with open(history) as f:
         check(f.read() == expected, "each line once, appended in order")
@@ -248,40 +233,30 @@ def test_history_survives_a_restart(ctx):
                    env=dict(os.environ, XDG_STATE_HOME=os.path.join(ctx.work, "state")), check=True)
     with open(history) as f:
         check(f.read() == expected, "untouched by a piped session")
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     t.type("\x1b[A\x1b[A\x1b[A")  # exit, calls, then hi: the repeated line is there once
     time.sleep(0.3)
     t.type("\r")
     t.read_until(RESULT_HI + ".*Execution time")
     t.type("\x1b[A\x1b[A\x1b[A\r")  # hi, exit, calls
     t.read_until(re.escape(ESC + '[96m"2"'))  # the second call of this load
-    t.type("exit\r")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
     # A place that cannot be written: no history, and no word about it.
-    t = Terminal(ctx.exe, cwd=ctx.work, env={"XDG_STATE_HOME": history})
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx, env={"XDG_STATE_HOME": history})
     t.type("exit\r")
     check(t.wait() == 0 and "history" not in t.output, "session as usual")
     # A file grown past the cap is cut to its last 1,000 lines at start.
     with open(history, "w") as f:
         f.write("".join(f"line {i}\n" for i in range(1600)))
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
-    t.type("exit\r")
-    check(t.wait() == 0, "exit code 0")
+    t = Terminal.at_prompt(ctx)
+    t.exit()
     with open(history) as f:
         lines = f.read().splitlines()
     check(lines[0] == "line 600" and lines[-2:] == ["line 1599", "exit"], f"cut to the cap: {lines[:2]}")
 
 
 def test_tab_completes_command_words(ctx):
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     t.type('"testext_full" inv\t')
     t.read_until("invokeModule ")
     t.type('"hi"\r')
@@ -293,9 +268,7 @@ def test_tab_completes_command_words(ctx):
 
 
 def test_ctrl_c_at_prompt_discards_the_line(ctx):
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     t.type("garbage")
     time.sleep(0.3)
     t.type("\x03")
@@ -310,9 +283,7 @@ def test_ctrl_c_during_a_pause_aborts_scripts_only(ctx):
         f.write('execVM "inner.sqf"\n// outer not reached\n')
     with open(os.path.join(ctx.work, "inner.sqf"), "w") as f:
         f.write('"testext_full" invokeModule "hi"\nsleep 20\n// inner not reached\n')
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     t.type('execVM "outer.sqf"\r')
     t.read_until(r"sleep 20;\n" + re.escape(ESC + "[0m" + ESC + "[90m") + r"\r\d+%")
     t.type("\x03")
@@ -323,14 +294,11 @@ def test_ctrl_c_during_a_pause_aborts_scripts_only(ctx):
     t.type('"testext_full" invokeModule "hi"\r')
     t.read_until("(" + RESULT_HI + ".*){2}Execution time")
     check(t.output.count("InvokeModule loaded") == 1, "the extension stayed loaded")
-    t.type("exit\r")
-    check(t.wait() == 0, "exit code 0")
+    t.exit()
 
 
 def test_ctrl_d_on_an_empty_line_exits(ctx):
-    t = Terminal(ctx.exe, cwd=ctx.work)
-    t.read_until(re.escape(BANNER))
-    t.settle()
+    t = Terminal.at_prompt(ctx)
     t.type("\x04")
     check(t.wait() == 0, "exit code 0 on Ctrl-D")
 

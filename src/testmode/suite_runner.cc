@@ -1,5 +1,5 @@
 // The test mode's runner: child processes, comparison, the report lines, the JUnit file.
-#include "testmode/test_mode.h"
+#include "testmode/suite_runner.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The test mode: each script runs in a child process of the host, its stable transcript is
 // compared with the expected file beside it, and the run ends with a status for CI.
-#ifndef INVOKEMODULE_TESTMODE_TEST_MODE_H_
-#define INVOKEMODULE_TESTMODE_TEST_MODE_H_
+#ifndef INVOKEMODULE_TESTMODE_SUITE_RUNNER_H_
+#define INVOKEMODULE_TESTMODE_SUITE_RUNNER_H_
 
 #include <cstdint>
 #include <string>
@@ -27,4 +27,4 @@ bool collectScripts(const std::vector<std::string>& paths, std::vector<std::stri
 // own file cannot be found, 130 interrupted.
 int runTestMode(const TestRunOptions& options, const std::vector<std::string>& scripts);
 
-#endif  // INVOKEMODULE_TESTMODE_TEST_MODE_H_
+#endif  // INVOKEMODULE_TESTMODE_SUITE_RUNNER_H_

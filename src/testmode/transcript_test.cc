@@ -121,8 +121,8 @@ TEST(Transcript, HugeDifferencesStillGiveAValidEdit) {
   Lines expected;
   Lines actual;
   for (int i = 0; i < 3000; ++i) {
-    expected.push_back("e" + std::to_string(i));
-    actual.push_back("a" + std::to_string(i));
+    expected.push_back(std::to_string(i).insert(0, 1, 'e'));
+    actual.push_back(std::to_string(i).insert(0, 1, 'a'));
   }
   actual[1500] = expected[1500] = "shared";
   std::vector<DiffStep> steps = diffLines(expected, actual);

@@ -13,10 +13,12 @@
 #include "platform/crash_guard.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <malloc.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -78,17 +80,23 @@ struct UnloadedLibrary {
   std::uintptr_t end = 0;
   std::string name;
   std::string file;
+  std::vector<DWORD> threads;  // the process's threads when it was unloaded, sorted
 };
 std::vector<UnloadedLibrary> unloadedLibraries;
 constexpr std::size_t kMaxUnloadedLibraries = 32;
 
 std::string moduleFileName(HMODULE module);
+HMODULE moduleOf(std::uintptr_t address);
 
-// A fault at an address that no loaded module holds but an unloaded library did.
-bool describeUnloadedLibraryFault(std::uintptr_t pc, CrashRecord* crash) {
+// A fault at an address an unloaded library held. Where a module is loaded now, often in the
+// very place of the one unloaded, the fault is the old library's only when the thread already
+// ran when that one was unloaded.
+bool describeUnloadedLibraryFault(std::uintptr_t pc, DWORD threadId, CrashRecord* crash) {
+  bool loadedNow = moduleOf(pc) != nullptr;
   std::lock_guard<std::mutex> lock(threadFaultMutex);
   for (auto it = unloadedLibraries.rbegin(); it != unloadedLibraries.rend(); ++it) {
     if (pc < it->begin || pc >= it->end) continue;
+    if (loadedNow && !std::binary_search(it->threads.begin(), it->threads.end(), threadId)) continue;
     crash->what = "a thread of " + it->name + " was still running after freeExtension";
     CrashFrame frame;
     frame.file = it->file;
@@ -167,7 +175,6 @@ void redirectToLanding(CONTEXT* context) {
 
 void describeFrames(const RawFault& fault, const void* scopeAddress, CrashRecord* crash);
 std::string describeException(const RawFault& fault);
-HMODULE moduleOf(std::uintptr_t address);
 
 void recordException(const EXCEPTION_RECORD* record, RawFault* fault) {
   fault->code = record->ExceptionCode;
@@ -204,14 +211,11 @@ bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
     }
   }
   CrashRecord crash;
-  if (library == nullptr) {
-    if (fault.frameCount == 0 || moduleOf(fault.frames[0]) != nullptr ||
-        !describeUnloadedLibraryFault(fault.frames[0], &crash)) {
-      return false;
-    }
+  if (fault.frameCount != 0 && describeUnloadedLibraryFault(fault.frames[0], GetCurrentThreadId(), &crash)) {
     threadFaultReporter(crash, GetCurrentThreadId());
     for (;;) Sleep(INFINITE);
   }
+  if (library == nullptr) return false;
   crash.what = describeException(fault);
   describeFrames(fault, library, &crash);
   {
@@ -584,6 +588,16 @@ void rememberUnloadedLibrary(const void* address, const std::string& name) {
   library.end = library.begin + nt->OptionalHeader.SizeOfImage;
   library.name = name;
   library.file = moduleFileName(module);
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot != INVALID_HANDLE_VALUE) {
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+      if (entry.th32OwnerProcessID == GetCurrentProcessId()) library.threads.push_back(entry.th32ThreadID);
+    }
+    CloseHandle(snapshot);
+    std::sort(library.threads.begin(), library.threads.end());
+  }
   std::lock_guard<std::mutex> lock(threadFaultMutex);
   if (unloadedLibraries.size() >= kMaxUnloadedLibraries) unloadedLibraries.erase(unloadedLibraries.begin());
   unloadedLibraries.push_back(std::move(library));

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "platform/page_protection.h"
+#include "platform/unloaded_libraries.h"
 
 namespace platform {
 
@@ -441,55 +442,18 @@ void describeFault(const RawFault& fault, std::uintptr_t scopeBase, CrashRecord*
   describeFrames(fault, scopeBase, crash);
 }
 
-// The address ranges of libraries that were unloaded, newest last, so that a thread of one
-// that still runs afterwards can be named.
-struct UnloadedLibrary {
-  std::uintptr_t begin = 0;
-  std::uintptr_t end = 0;
-  std::string name;
-  std::string file;
-  std::vector<std::uint64_t> threads;  // the process's threads when it was unloaded, sorted
-};
-std::mutex unloadedMutex;
-std::vector<UnloadedLibrary> unloadedLibraries;
-constexpr std::size_t kMaxUnloadedLibraries = 32;
-
-// The newest unloaded library that held `address` and, unless `threadId` is 0, that was
-// unloaded while that thread ran.
-bool findUnloadedLibrary(std::uintptr_t address, std::uint64_t threadId, UnloadedLibrary* found) {
-  std::lock_guard<std::mutex> lock(unloadedMutex);
-  for (auto it = unloadedLibraries.rbegin(); it != unloadedLibraries.rend(); ++it) {
-    if (address >= it->begin && address < it->end &&
-        (threadId == 0 || std::binary_search(it->threads.begin(), it->threads.end(), threadId))) {
-      *found = *it;
-      return true;
-    }
-  }
-  return false;
-}
-
 // A thread fault at an address an unloaded library held: its code (the PC), or its data (the
-// address read, such as the thread's start routine's table). Where a library is loaded now,
-// often in the very place of the one unloaded, the fault is the old library's only when the
-// thread already ran when that one was unloaded.
+// address read, such as the thread's start routine's table).
 bool describeUnloadedLibraryFault(const RawFault& fault, std::uint64_t threadId, CrashRecord* crash) {
   UnloadedLibrary library;
   auto heldByUnloaded = [&](std::uintptr_t address) {
     Dl_info info;
-    if (address == 0) return false;
-    bool loadedNow = dladdr(reinterpret_cast<void*>(address), &info) != 0;
-    return findUnloadedLibrary(address, loadedNow ? threadId : 0, &library);
+    return address != 0 &&
+           findUnloadedLibrary(address, dladdr(reinterpret_cast<void*>(address), &info) != 0, threadId, &library);
   };
   bool inCode = heldByUnloaded(fault.pc);
   if (!inCode && !heldByUnloaded(fault.address)) return false;
-  crash->what = "a thread of " + library.name + " was still running after freeExtension";
-  if (inCode) {
-    crash->frames.clear();
-    CrashFrame frame;
-    frame.file = library.file;
-    frame.fileOffset = fault.pc - library.begin;
-    crash->frames.push_back(std::move(frame));
-  }
+  describeUnloadedLibraryCrash(library, inCode ? fault.pc : 0, crash);
   return true;
 }
 
@@ -685,11 +649,8 @@ void rememberUnloadedLibrary(const void* address, const std::string& name) {
       if (task->d_name[0] != '.') search.library.threads.push_back(std::strtoull(task->d_name, nullptr, 10));
     }
     ::closedir(tasks);
-    std::sort(search.library.threads.begin(), search.library.threads.end());
   }
-  std::lock_guard<std::mutex> lock(unloadedMutex);
-  if (unloadedLibraries.size() >= kMaxUnloadedLibraries) unloadedLibraries.erase(unloadedLibraries.begin());
-  unloadedLibraries.push_back(std::move(search.library));
+  recordUnloadedLibrary(std::move(search.library));
 }
 
 // --- Libraries' own fault handlers --------------------------------------------------------

@@ -18,7 +18,6 @@
 #include <malloc.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +27,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/unloaded_libraries.h"
 
 namespace platform {
 
@@ -71,41 +71,21 @@ volatile LONG abandonDeferred = 0;
 thread_local int hostCodeDepth = 0;
 volatile LONG mainInHostCode = 0;
 
-// Libraries one of whose threads faulted and was parked; and the address ranges of libraries
-// that were unloaded, newest last, to name a thread that still ran one's code afterwards.
+// Libraries one of whose threads faulted and was parked.
 std::mutex threadFaultMutex;
 std::vector<HMODULE> faultedLibraries;
-struct UnloadedLibrary {
-  std::uintptr_t begin = 0;
-  std::uintptr_t end = 0;
-  std::string name;
-  std::string file;
-  std::vector<DWORD> threads;  // the process's threads when it was unloaded, sorted
-};
-std::vector<UnloadedLibrary> unloadedLibraries;
-constexpr std::size_t kMaxUnloadedLibraries = 32;
 
 std::string moduleFileName(HMODULE module);
 HMODULE moduleOf(std::uintptr_t address);
 
-// A fault at an address an unloaded library held. Where a module is loaded now, often in the
-// very place of the one unloaded, the fault is the old library's only when the thread already
-// ran when that one was unloaded.
+// A fault at an address an unloaded library held.
 bool describeUnloadedLibraryFault(std::uintptr_t pc, DWORD threadId, CrashRecord* crash) {
-  bool loadedNow = moduleOf(pc) != nullptr;
-  std::lock_guard<std::mutex> lock(threadFaultMutex);
-  for (auto it = unloadedLibraries.rbegin(); it != unloadedLibraries.rend(); ++it) {
-    if (pc < it->begin || pc >= it->end) continue;
-    if (loadedNow && !std::binary_search(it->threads.begin(), it->threads.end(), threadId)) continue;
-    crash->what = "a thread of " + it->name + " was still running after freeExtension";
-    CrashFrame frame;
-    frame.file = it->file;
-    frame.fileOffset = pc - it->begin;
-    crash->frames.push_back(std::move(frame));
-    return true;
-  }
-  return false;
+  UnloadedLibrary library;
+  if (!findUnloadedLibrary(pc, moduleOf(pc) != nullptr, threadId, &library)) return false;
+  describeUnloadedLibraryCrash(library, pc, crash);
+  return true;
 }
+
 // The landing point runs on a stack of its own: after a stack overflow the thread's own
 // stack has no room left.
 alignas(16) unsigned char landingStack[64 * 1024];
@@ -596,11 +576,8 @@ void rememberUnloadedLibrary(const void* address, const std::string& name) {
       if (entry.th32OwnerProcessID == GetCurrentProcessId()) library.threads.push_back(entry.th32ThreadID);
     }
     CloseHandle(snapshot);
-    std::sort(library.threads.begin(), library.threads.end());
   }
-  std::lock_guard<std::mutex> lock(threadFaultMutex);
-  if (unloadedLibraries.size() >= kMaxUnloadedLibraries) unloadedLibraries.erase(unloadedLibraries.begin());
-  unloadedLibraries.push_back(std::move(library));
+  recordUnloadedLibrary(std::move(library));
 }
 
 void endProcessNow(int status) {

@@ -28,6 +28,7 @@
 //   calls                  how many calls this load of the library has served, this one included
 //   registrations          how often the callback was handed over since the library was loaded
 //   build                  "build <TESTEXT_BUILD>": which build of the library answers
+//   chdir <folder>         changes the process's working folder; "0" when it did
 //   resident               gives the calling thread an object with a destructor, which keeps
 //                          glibc from unloading the library until the thread ends; "resident"
 //   locale                 switches the C locale to a German one (decimal comma); result
@@ -372,6 +373,13 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     return std::to_string(_open(rest.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND, 0644));
 #else
     return std::to_string(::open(rest.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644));
+#endif
+  }
+  if (command == "chdir") {
+#ifdef _WIN32
+    return SetCurrentDirectoryA(rest.c_str()) ? "0" : "1";
+#else
+    return std::to_string(::chdir(rest.c_str()));
 #endif
   }
   if (command == "wait") {

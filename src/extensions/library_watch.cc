@@ -137,7 +137,9 @@ void* PrivateCopyLibraries::open(const std::string& path, platform::LibraryOpenF
   std::string made;
   void* library = openPrivateCopy(source, &made, failure);
   if (library == nullptr) return nullptr;
-  original = source;
+  // Absolute, so that the file loaded stays the one watched when an extension changes the
+  // working folder.
+  original = platform::resolvedPath(source);
   copy = made;
   stamp = before;
   return library;

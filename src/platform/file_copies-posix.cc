@@ -65,7 +65,17 @@ bool makeFolder(const std::string& path) {
 }
 
 void removeFolderTree(const std::string& path) {
-  if (DIR* folder = ::opendir(path.c_str())) {
+  // A symbolic link in the folder's place is removed itself; what it points at is never
+  // entered (O_NOFOLLOW also when it is put there after the check).
+  struct stat own;
+  if (::lstat(path.c_str(), &own) != 0) return;
+  if (!S_ISDIR(own.st_mode)) {
+    ::unlink(path.c_str());
+    return;
+  }
+  int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (descriptor < 0) return;
+  if (DIR* folder = ::fdopendir(descriptor)) {
     while (dirent* entry = ::readdir(folder)) {
       if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
       std::string inner = path + "/" + entry->d_name;
@@ -77,6 +87,8 @@ void removeFolderTree(const std::string& path) {
       }
     }
     ::closedir(folder);
+  } else {
+    ::close(descriptor);
   }
   ::rmdir(path.c_str());
 }

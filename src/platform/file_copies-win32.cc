@@ -41,6 +41,14 @@ bool makeFolder(const std::string& path) {
 }
 
 void removeFolderTree(const std::string& path) {
+  // A link or junction in the folder's place is removed itself; what it points at is never
+  // entered.
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    if (!RemoveDirectoryA(path.c_str())) DeleteFileA(path.c_str());
+    return;
+  }
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
@@ -48,7 +56,7 @@ void removeFolderTree(const std::string& path) {
       std::string name = found.cFileName;
       if (name == "." || name == "..") continue;
       std::string inner = path + "\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
         removeFolderTree(inner);
       } else {
         DeleteFileA(inner.c_str());

@@ -346,6 +346,13 @@ class HistoryFile {
     stifle_history(static_cast<int>(kHistoryCap));
     path_ = historyPath();
     if (path_.empty()) return;
+    // Only a regular file is history: a FIFO would hold the prompt for ever, a device or a
+    // folder is no place for it. Anything else there turns history off.
+    struct stat info;
+    if (::stat(path_.c_str(), &info) == 0 ? !S_ISREG(info.st_mode) : errno != ENOENT) {
+      path_.clear();
+      return;
+    }
     std::string contents;
     std::size_t lines = 0;
     if (readWholeFile(path_, &contents)) {
@@ -360,7 +367,7 @@ class HistoryFile {
       rewrite();
     } else {
       fileLines_ = lines;
-      int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+      int fd = openForAppend();
       if (fd < 0) path_.clear();
       if (fd >= 0) ::close(fd);
     }
@@ -377,7 +384,7 @@ class HistoryFile {
       return;
     }
     std::string entry = std::string(text) + "\n";
-    int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = openForAppend();
     if (fd < 0 || ::write(fd, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size())) path_.clear();
     if (fd >= 0) ::close(fd);
   }
@@ -401,6 +408,18 @@ class HistoryFile {
     folder += "/invokemodule";
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
     return folder + "/history";
+  }
+
+  // The history file opened for appending, or -1 when it cannot be or is no regular file
+  // (the open does not wait on a FIFO put there since the start).
+  int openForAppend() const {
+    int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat info;
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
   }
 
   void remember(std::string line) {

@@ -4,6 +4,8 @@ window title, pause progress, line editing and interrupts, as a person at a term
 import os
 import re
 import select
+import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -253,6 +255,24 @@ def test_history_survives_a_restart(ctx):
     with open(history) as f:
         lines = f.read().splitlines()
     check(lines[0] == "line 600" and lines[-2:] == ["line 1599", "exit"], f"cut to the cap: {lines[:2]}")
+
+
+def test_history_that_is_no_regular_file_is_left_alone(ctx):
+    """A FIFO (or a folder) where the history file goes turns history off, as an unwritable
+    folder does: the prompt never waits on it and nothing is written there."""
+    folder = os.path.join(ctx.work, "state", "invokemodule")
+    history = os.path.join(folder, "history")
+    for kind, make in (("fifo", os.mkfifo), ("folder", os.makedirs)):
+        shutil.rmtree(os.path.join(ctx.work, "state"), ignore_errors=True)
+        os.makedirs(folder)
+        make(history)
+        t = Terminal.at_prompt(ctx)
+        t.type('"testext_full" invokeModule "hi"\r')
+        t.read_until(RESULT_HI + ".*Execution time")
+        t.exit()
+        check(stat.S_ISFIFO(os.lstat(history).st_mode) if kind == "fifo" else os.listdir(history) == [],
+              f"{kind}: left as it was")
+        check(sorted(os.listdir(folder)) == ["history"], f"{kind}: nothing written beside it: {os.listdir(folder)}")
 
 
 def test_tab_completes_command_words(ctx):

@@ -175,6 +175,47 @@ def test_private_folder_gone_at_every_end_and_stale_ones_removed(ctx):
               f"{how} (status {code}): only the running process's folder is left: {s.private_folders()}")
 
 
+def test_stale_folder_that_is_a_link_is_removed_without_following_it(ctx):
+    install(ctx, "testext_full")
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    target = os.path.join(ctx.work, "target")
+    os.makedirs(os.path.join(target, "1"))
+    for name in ("keep", "1/keep"):
+        open(os.path.join(target, name), "w").close()
+    os.makedirs(os.path.join(ctx.work, "tmp"), exist_ok=True)
+    os.symlink(target, os.path.join(ctx.work, "tmp", f"invokemodule-{dead.pid}"))
+    s = Session(ctx)
+    s.call("build")
+    s.end()
+    check(sorted(os.listdir(target)) == ["1", "keep"] and os.listdir(os.path.join(target, "1")) == ["keep"],
+          f"the link's target is left whole: {os.listdir(target)}")
+    check(not os.path.lexists(os.path.join(ctx.work, "tmp", f"invokemodule-{dead.pid}")), "the stale link is gone")
+
+
+def test_working_folder_changed_by_the_extension_keeps_the_loaded_file_watched(ctx):
+    """The library is loaded by a relative path; after the extension changes the working
+    folder, a same-named file there is not the watched one, and a rebuild of the loaded file
+    is still picked up."""
+    install(ctx, "testext_full")
+    elsewhere = os.path.join(ctx.work, "elsewhere")
+    os.makedirs(elsewhere, exist_ok=True)
+    with open(os.path.join(ctx.args.testext, "testext_build2" + SUFFIX), "rb") as f:
+        data = f.read()
+    with open(os.path.join(elsewhere, "w" + SUFFIX), "wb") as f:
+        f.write(data)
+    s = Session(ctx)
+    check("build 1" in s.call("build"), s.text())
+    folder = windows_path(elsewhere) if ctx.args.runner else elsewhere
+    check('"0"' in s.call(f"chdir {folder}"), s.text())
+    out = s.call("build")
+    check("build 1" in out and "reloaded" not in out, f"the other folder's file is not loaded: {out}")
+    install(ctx, "testext_build2")
+    out = s.call("build")
+    check(out.startswith(ctx.reloaded) and "build 2" in out, f"the loaded file's rebuild is picked up: {out}")
+    s.end()
+
+
 def test_without_watch_the_loaded_file_is_locked_on_windows(ctx):
     install(ctx, "testext_full")
     s = Session(ctx, ())
@@ -241,8 +282,10 @@ if __name__ == "__main__":
         test_rebuilt_library_is_picked_up_and_broken_builds_reported_once,
         test_changed_file_reloads_a_crashed_extension,
         test_private_folder_gone_at_every_end_and_stale_ones_removed,
+        test_working_folder_changed_by_the_extension_keeps_the_loaded_file_watched,
     ]
     linux = [
+        test_stale_folder_that_is_a_link_is_removed_without_following_it,
         test_library_kept_in_memory_is_named_when_its_changed_file_loads,
         test_thousand_reloads_leave_memory_and_files_flat,
     ]

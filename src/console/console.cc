@@ -54,6 +54,9 @@ int endSession(int status) {
   extensionRegistry.unloadAll();
   removePrivateCopies();
   closeOutput();
+  // What runs from here on is the clean-up code of libraries the system keeps, at exit: a
+  // termination signal does not wait for it long.
+  platform::setInsideExtensionCall(true);
   if (int signalNumber = platform::terminationSignal()) return 128 + signalNumber;
   if (int error = outputWriteError()) {
     std::string text = "invokemodule: cannot write output: " + platform::errorText(error) + "\n";

@@ -216,20 +216,29 @@ std::string featureFlagsFunctionNote(const std::string& fileName) {
   return fileName + ": RVExtensionFeatureFlags is a function, not a uint64_t variable: no flags are read\n";
 }
 
+// Main thread only; left set when the context function does not return.
+bool inRequestedContext = false;
+
 void beginContextCall(RVExtensionContextFunction context, const ContextArguments* arguments) {
   activeContext = context;
   activeArguments = arguments;
+  inRequestedContext = false;
 }
 
 void endContextCall() {
   activeContext = nullptr;
   activeArguments = nullptr;
+  inRequestedContext = false;
 }
+
+bool requestedContextRunning() { return inRequestedContext; }
 
 void requestContext() {
   if (std::this_thread::get_id() == mainThreadId && activeContext != nullptr) {
+    inRequestedContext = true;
     activeContext(reinterpret_cast<const char**>(const_cast<const void**>(activeArguments->slots)),
                   activeArguments->count);
+    inRequestedContext = false;
     return;
   }
   static std::atomic<bool> said{false};

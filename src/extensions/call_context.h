@@ -111,6 +111,10 @@ std::string featureFlagsFunctionNote(const std::string& fileName);
 void beginContextCall(RVExtensionContextFunction context, const ContextArguments* arguments);
 void endContextCall();
 
+// Whether the context function the extension asked for is running, or was when the call
+// faulted or was abandoned (true until endContextCall).
+bool requestedContextRunning();
+
 // What RVExtensionRequestContext does: on the main thread during a call, calls the extension's
 // context function at once; anywhere else does nothing and says so once per process.
 void requestContext();

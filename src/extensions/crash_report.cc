@@ -43,6 +43,9 @@ std::string describeCallSite(const CallSite& site) {
   text += '(';
   if (site.functionText != nullptr) appendQuoted(text, site.functionText);
   text += ')';
+  if (site.outer != nullptr) {
+    text.append(" ").append(site.outerLink).append(" ").append(describeCallSite(*site.outer));
+  }
   return text;
 }
 

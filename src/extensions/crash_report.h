@@ -14,10 +14,14 @@
 struct CallSite {
   const char* entryPoint = "";
   const char* functionText = nullptr;
+  // For the context function: the call it ran for, and how ("before", "asked for by").
+  const CallSite* outer = nullptr;
+  const char* outerLink = nullptr;
 };
 
 // `RVExtension("text")`, with the text quoted as results are; `RVExtensionVersion()`; or the
-// description alone.
+// description alone; then, for the context function, the link and the call it ran for:
+// `RVExtensionContext() before RVExtension("text")`.
 std::string describeCallSite(const CallSite& site);
 
 // "ERROR: Extension crashed: <what> in <site>" and a line per frame,

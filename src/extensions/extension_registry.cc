@@ -79,7 +79,6 @@ void enterExtensionCode() {
     setColour(ConsoleColour::White);
     beginWaiting(nullptr);  // flushes; lines from the extension's other threads go out at once
   }
-  platform::setInsideExtensionCall(true);
 }
 
 // Before loading or unloading a library, which runs its start-up or clean-up code: everything
@@ -95,7 +94,6 @@ void flushBeforeLibraryCode() {
 // runtime's stream while it waits for the output lock (to print a callback line) cannot
 // deadlock with the host. Callers then take the output lock and set White.
 void leaveExtensionCodeUnlocked() {
-  platform::setInsideExtensionCall(false);
   platform::flushRuntimeOutput();
 }
 
@@ -146,31 +144,38 @@ bool runExtensionCode(const CallSite& site, const void* libraryAddress, Body& bo
   currentCallSite = site;
   currentCallStart = start;
   watchCallStarted(currentCallStart);
+  // Whatever the host printed is flushed by now: a termination signal that finds the call
+  // still running after a moment ends the process without waiting for it.
+  platform::setInsideExtensionCall(true);
   bool returned = platform::runGuarded(body, platform::CrashScope{libraryAddress}, &crashRecord());
+  platform::setInsideExtensionCall(false);
   watchCallEnded();
   return returned;
+}
+
+// The report of the guarded call that did not return: a crash, or a hung call abandoned.
+std::string failedCallText(const CallSite& site) {
+  const platform::CrashRecord& crash = crashRecord();
+  if (!crash.abandoned) return crashReportText(crash, site);
+  auto elapsed = static_cast<std::uint64_t>((platform::counter() - currentCallStart) * 1000 /
+                                            platform::counterFrequency());
+  return abandonReportText(crash, site, elapsed);
 }
 
 // After a crash the extension is quarantined and the report printed (output lock held).
 void reportCrash(ExtensionEntry* entry, const CallSite& site) {
   if (entry != nullptr) entry->crashed = true;
-  const platform::CrashRecord& crash = crashRecord();
-  if (crash.abandoned) {
-    auto elapsed = static_cast<std::uint64_t>((platform::counter() - currentCallStart) * 1000 /
-                                              platform::counterFrequency());
-    printCrashReport(abandonReportText(crash, site, elapsed));
-  } else {
-    printCrashReport(crashReportText(crash, site));
-  }
+  printCrashReport(failedCallText(site));
 }
 
-// A fault in a library's start-up or clean-up code happened while the loader held its lock:
-// going on would deadlock later, so the report is the last thing the host does.
+// A fault in a library's start-up or clean-up code, or an abandon of it, happened while the
+// loader held its lock: going on would deadlock later, so the report is the last thing the
+// host does.
 [[noreturn]] void reportLoaderCrashAndEnd(const char* description) {
   {
     OutputLock lock;
     setColour(ConsoleColour::White);
-    printCrashReport(crashReportText(crashRecord(), CallSite{description, nullptr}));
+    printCrashReport(failedCallText(CallSite{description, nullptr}));
   }
   flushOutput();
   removePrivateCopies();
@@ -644,9 +649,13 @@ void callAndReport(ExtensionEntry* entry, const CallSite& site, bool argumentFor
   } else {
     static ContextArguments arguments;  // main thread only
     const bool contextFirst = prepareContext(*entry, &arguments);
+    // A fault, an abandon or an exit() in the context function is reported as its own.
+    const CallSite before{"RVExtensionContext", nullptr, &site, "before"};
     auto body = [&] {
       if (contextFirst) {
+        currentCallSite = before;
         entry->rvExtensionContext(reinterpret_cast<const char**>(arguments.slots), arguments.count);
+        currentCallSite = site;
       }
       start = platform::counter();
       code = callEntry(output);
@@ -655,6 +664,9 @@ void callAndReport(ExtensionEntry* entry, const CallSite& site, bool argumentFor
     enterExtensionCode();
     beginContextCall(entry->rvExtensionContext, &arguments);
     returned = runExtensionCode(site, libraryAddressOf(*entry), body);
+    if (!returned && requestedContextRunning()) {
+      currentCallSite = CallSite{"RVExtensionContext", nullptr, &site, "asked for by"};
+    }
     endContextCall();
   }
   leaveExtensionCodeUnlocked();
@@ -664,7 +676,7 @@ void callAndReport(ExtensionEntry* entry, const CallSite& site, bool argumentFor
 
   bool overrun = buffer.overrun();  // also rearms the guard zone after a crash
   if (!returned) {
-    reportCrash(entry, site);
+    reportCrash(entry, currentCallSite);  // the call's site, or its context function's
   } else if (overrun) {
     printBufferOverrun(note);
   } else {

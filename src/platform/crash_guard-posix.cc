@@ -57,6 +57,7 @@ struct RawFault {
   std::uintptr_t pc = 0;
   std::uintptr_t sp = 0;
   int access = 0;  // 0 unknown, 1 read, 2 write
+  pid_t sender = 0;  // for a signal a process sent (kill, raise, pthread_kill): its id
   std::uintptr_t frames[kMaxRawFrames] = {};
   int frameCount = 0;
 };
@@ -156,6 +157,7 @@ void recordFault(RawFault* fault, int signal, siginfo_t* info, void* context) {
   fault->signal = signal;
   fault->code = info->si_code;
   fault->address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  fault->sender = info->si_code <= 0 ? info->si_pid : 0;  // si_addr holds nothing then
   fault->access = 0;
   fault->pc = 0;
   fault->sp = 0;
@@ -328,8 +330,21 @@ bool looksLikeStackOverflow(const RawFault& fault) {
   return distance < 64 * 1024;
 }
 
+// A fault signal that no instruction caused: sent by a process, the host's own included. An
+// abort() is one the process sends itself, and keeps its usual name.
+std::string describeSentSignal(const RawFault& fault) {
+  const char* name = fault.signal == SIGSEGV ? "SIGSEGV" : fault.signal == SIGBUS ? "SIGBUS"
+                   : fault.signal == SIGILL  ? "SIGILL"  : fault.signal == SIGFPE ? "SIGFPE"
+                   : fault.signal == SIGTRAP ? "SIGTRAP" : "SIGABRT";
+  std::string what = std::string("signal ") + name + " sent by process " + std::to_string(fault.sender);
+  return fault.sender == getpid() ? what + " (this process)" : what;
+}
+
 std::string describeSignal(const RawFault& fault) {
   std::string what;
+  if (fault.code <= 0 && !(fault.signal == SIGABRT && fault.sender == getpid())) {
+    return describeSentSignal(fault);
+  }
   switch (fault.signal) {
     case SIGSEGV:
       if (looksLikeStackOverflow(fault)) return "stack overflow";

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <limits.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +19,38 @@ bool fileExists(const std::string& path) {
   return stat(path.c_str(), &info) == 0;
 }
 
+namespace {
+
+// Whether a path is too long to name a file: longer than the system takes, or with a part
+// longer than a file name can be. The loader is not asked: it copies a name it searches for
+// onto its stack, which a name of some MiB overflows.
+bool tooLongForAFile(const std::string& path) {
+  if (path.size() >= PATH_MAX) return true;
+  std::size_t start = 0;
+  for (std::size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
+    if (slash - start > NAME_MAX) return true;
+  }
+  return path.size() - start > NAME_MAX;
+}
+
+// Whether a path names a FIFO: the loader would wait in open() until something writes to it.
+bool namesFifo(const std::string& path) {
+  struct stat info;
+  return path.find('/') != std::string::npos && stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+}  // namespace
+
 void* openLibrary(const std::string& path, LibraryOpenFailure* failure) {
+  if (tooLongForAFile(path) || namesFifo(path)) {
+    // Taken as no file found: the hints that follow read what a found file holds.
+    bool fifo = !tooLongForAFile(path);
+    failure->fileFound = false;
+    failure->errorCode = fifo ? ENOEXEC : ENAMETOOLONG;
+    failure->reason = path + (fifo ? ": a named pipe (FIFO), not a library file"
+                                   : ": cannot open shared object file: File name too long");
+    return nullptr;
+  }
   dlerror();
   errno = 0;
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

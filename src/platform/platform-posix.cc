@@ -26,6 +26,7 @@
 
 #include "platform/crash_guard.h"
 #include "platform/line_splitter.h"
+#include "platform/session_end.h"
 
 #ifdef INVOKEMODULE_HAVE_LIBEDIT
 #include <editline/readline.h>
@@ -44,7 +45,6 @@ volatile sig_atomic_t interruptFlag = 0;
 int wakePipe[2] = {-1, -1};
 std::atomic<bool> wakePending{false};
 std::atomic<int> terminationSignalNumber{0};
-std::atomic<bool> insideExtensionCall{false};
 void (*finalFlush)() = nullptr;
 
 void makePipe(int (&fds)[2]) {
@@ -86,34 +86,34 @@ Wait waitFor(int fd, const timespec* timeout) {
   return Wait::Ready;
 }
 
-// Async-signal-safe: hands the signal to the watcher thread.
+// Async-signal-safe (a lock-free atomic and two writes): the main thread sees the signal at
+// its next step, whichever thread took it, and its waits end; the watcher thread wakes.
+static_assert(std::atomic<int>::is_always_lock_free);
 int signalPipe[2] = {-1, -1};
 
 void onTerminationSignal(int signalNumber) {
+  int savedErrno = errno;
+  int none = 0;
+  terminationSignalNumber.compare_exchange_strong(none, signalNumber);  // the first one counts
+  writeWakeByte();
   unsigned char byte = static_cast<unsigned char>(signalNumber);
   ssize_t ignored = ::write(signalPipe[1], &byte, 1);
   (void)ignored;
+  errno = savedErrno;
 }
 
-// Runs on a thread of its own. The main thread, when in the host's own code, sees the signal
-// at its next step and ends as `exit` does; while it is inside an extension call, which may
-// never return, the session ends here at once with what the host holds flushed.
+// Runs on a thread of its own, with every signal blocked. The main thread, when in the host's
+// own code, sees the signal at its next step and ends as `exit` does. When it stays in code of
+// an extension or library, which may never return, the session ends here with what the host
+// holds flushed; when it is stuck in the host's own code, here without.
 void watchTerminationSignals() {
   unsigned char byte = 0;
   while (::read(signalPipe[0], &byte, 1) != 1) {
     pollfd fd = {signalPipe[0], POLLIN, 0};
     ::poll(&fd, 1, -1);
   }
-  terminationSignalNumber.store(byte);
-  writeWakeByte();
-  for (;;) {
-    if (insideExtensionCall.load()) {
-      if (finalFlush != nullptr) finalFlush();
-      ::_exit(128 + byte);
-    }
-    timespec tick = {0, 5 * 1000 * 1000};
-    ::nanosleep(&tick, nullptr);
-  }
+  if (waitUntilTheSessionMustEndNow() == EndNow::Flushed && finalFlush != nullptr) finalFlush();
+  ::_exit(128 + terminationSignalNumber.load());
 }
 
 // Buffered standard input, cut into lines by the portable splitter.
@@ -209,7 +209,13 @@ void installTerminationHandlers(void (*flushAtOnce)()) {
   makePipe(wakePipe);
   makePipe(signalPipe);
   ::fcntl(signalPipe[0], F_SETFL, 0);  // the watcher blocks on it
+  // The watcher takes no signal: a process-directed one goes to a thread that acts on it.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   std::thread(watchTerminationSignals).detach();
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = onTerminationSignal;
@@ -222,10 +228,6 @@ void installTerminationHandlers(void (*flushAtOnce)()) {
 }
 
 int terminationSignal() { return terminationSignalNumber.load(); }
-
-// A release store (no fence): the watcher polls the flag, and needs to see only what the main
-// thread did before it, the output flushed.
-void setInsideExtensionCall(bool inside) { insideExtensionCall.store(inside, std::memory_order_release); }
 
 void flushRuntimeOutput() {
 #ifdef __GLIBC__

@@ -15,6 +15,7 @@
 
 #include "platform/crash_guard.h"
 #include "platform/line_splitter.h"
+#include "platform/session_end.h"
 
 namespace platform {
 
@@ -77,21 +78,21 @@ HANDLE interruptEvent = nullptr;  // manual-reset; set with the flag, so a pause
 // signal each stands for: Ctrl-C 2 (130), Ctrl-Break 21, the C runtime's SIGBREAK (149),
 // closing the console, logging off or shutting down 1, a hang-up (129).
 std::atomic<int> terminationNumber{0};
-std::atomic<bool> insideExtensionCall{false};
 void (*finalFlush)() = nullptr;
 HANDLE mainThread = nullptr;
 
-[[noreturn]] void endAtOnce(int number) {
-  if (finalFlush != nullptr) finalFlush();
+[[noreturn]] void endAtOnce(int number, EndNow how = EndNow::Flushed) {
+  if (finalFlush != nullptr && how == EndNow::Flushed) finalFlush();
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(128 + number));
   for (;;) Sleep(INFINITE);
 }
 
 // Runs on a thread the system starts. The main thread, when in the host's own code, sees the
 // event at its next step (a read of redirected input is cancelled, a pause ends) and ends as
-// `exit` does; while it is inside an extension call, which may never return, the session ends
-// here at once with what the host holds flushed. The handler does not return meanwhile: for a
-// closed console the system would end the process as soon as it did.
+// `exit` does. When it stays in code of an extension or library, which may never return, the
+// session ends here with what the host holds flushed; when it is stuck in the host's own code,
+// here without. The handler does not return meanwhile: for a closed console the system would
+// end the process as soon as it did.
 BOOL WINAPI onTerminationEvent(DWORD event) {
   int number = 0;
   switch (event) {
@@ -114,10 +115,7 @@ BOOL WINAPI onTerminationEvent(DWORD event) {
   if (!terminationNumber.compare_exchange_strong(expected, number)) return TRUE;
   if (interruptEvent != nullptr) SetEvent(interruptEvent);
   if (mainThread != nullptr) CancelSynchronousIo(mainThread);
-  for (;;) {
-    if (insideExtensionCall.load()) endAtOnce(number);
-    Sleep(5);
-  }
+  endAtOnce(number, waitUntilTheSessionMustEndNow());
 }
 
 BOOL WINAPI onConsoleControl(DWORD event) {
@@ -501,7 +499,6 @@ void installTerminationHandlers(void (*flushAtOnce)()) {
 }
 
 int terminationSignal() { return terminationNumber.load(); }
-void setInsideExtensionCall(bool inside) { insideExtensionCall.store(inside); }
 
 void writeErrorOutput(const char* data, std::size_t size) {
   writeHandle(GetStdHandle(STD_ERROR_HANDLE), data, size);

@@ -84,10 +84,14 @@ void installInterruptHandler();
 
 // Catches the signals that end the session (POSIX: SIGTERM, SIGHUP, and SIGINT when input is
 // not a terminal). The main thread learns of one through terminationSignal() at its next step
-// and in its waits, which end early; while it is inside an extension call, `flushAtOnce` is
-// called from another thread and the process ends at once with 128 + the signal's number.
+// and in its waits, which end early. When it stays inside code of an extension or library
+// for a moment (see session_end.h), `flushAtOnce` is called from another thread and the
+// process ends with 128 + the signal's number.
 void installTerminationHandlers(void (*flushAtOnce)());
 int terminationSignal();  // the signal's number, or 0
+
+// Brackets, on the main thread, code of an extension or library that may never return: calls,
+// start-up and clean-up code, and what runs after the session has ended. Brackets may nest.
 void setInsideExtensionCall(bool inside);
 
 // Whether an interrupt arrived since the last clearInterrupt(). Safe from any thread.

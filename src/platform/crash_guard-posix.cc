@@ -566,6 +566,7 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     describeFault(mainGuard.fault, libraryBaseOf(scope.address), crash);
     crash->abandoned = mainGuard.abandoned != 0;
     mainGuard.abandoned = 0;
+    hostCodeDepth = 0;  // host code the extension called (the callback) that faulted never left
     return false;
   }
   mainGuard.abandonPending = 0;

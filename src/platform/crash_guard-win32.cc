@@ -394,6 +394,8 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     crash->exitStatus = mainGuard.fault.aborted ? 3 : static_cast<int>(mainGuard.fault.code);
     crash->abandoned = mainGuard.fault.abandoned;
     abandonRequested = 0;
+    hostCodeDepth = 0;  // host code the extension called (the callback) that faulted never left
+    mainInHostCode = 0;
     describeFrames(mainGuard.fault, scope.address, crash);
     return false;
   }

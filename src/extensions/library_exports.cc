@@ -167,8 +167,11 @@ std::vector<std::string> exportProblems(const std::vector<std::string>& exported
     if (symbol.starts_with("_Z") || symbol.starts_with("?")) {
       lines.push_back(symbol + " is a C++ name: declare the entry points extern \"C\"");
     } else if (rules.decoratedOnly) {
+      // A .def file alone links cdecl functions under the decorated names, and their first
+      // call corrupts the stack: the convention comes first.
       lines.push_back(symbol + " should be " + wanted.decorated +
-                      ": give the names in a .def file or use __stdcall with the decorated form");
+                      ": declare the entry points __stdcall, then export them under their decorated names "
+                      "(a .def file)");
     } else if (symbol != wanted.plain) {
       lines.push_back(symbol + " should be " + wanted.plain + ": this host looks up the plain names" +
                       (rules.peLibraries ? "; give them in a .def file" : ""));

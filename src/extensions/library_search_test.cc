@@ -187,10 +187,12 @@ TEST(LibraryExports, TellsHowTheEntryPointsAreMissed) {
        "_Z15RVExtensionArgsPciPKcPS1_i is a C++ name: declare the entry points extern \"C\""},
       {{"?RVExtension@@YGXPADHPBD@Z"}, none, win32, "?RVExtension@@YGXPADHPBD@Z is a C++ name: declare the entry points extern \"C\""},
       {{"RVExtension@12", "RVExtensionVersion", "_RVExtensionArgs@24"}, none, win32,
-       "RVExtension@12 should be _RVExtension@12: give the names in a .def file or use __stdcall with the decorated form | "
-       "RVExtensionVersion should be _RVExtensionVersion@8: give the names in a .def file or use __stdcall with the "
-       "decorated form | _RVExtensionArgs@24 should be _RVExtensionArgs@20: give the names in a .def file or use "
-       "__stdcall with the decorated form"},
+       "RVExtension@12 should be _RVExtension@12: declare the entry points __stdcall, then export them "
+       "under their decorated names (a .def file) | "
+       "RVExtensionVersion should be _RVExtensionVersion@8: declare the entry points __stdcall, then "
+       "export them under their decorated names (a .def file) | "
+       "_RVExtensionArgs@24 should be _RVExtensionArgs@20: declare the entry points __stdcall, then "
+       "export them under their decorated names (a .def file)"},
       {{"_RVExtension@12", "RVExtensionVersion"}, {true, false, false, false}, win64,
        "_RVExtension@12 should be RVExtension: this host looks up the plain names; give them in a .def file"},
       {{"rvextension", "helper"}, none, posix, "exports none of the entry points; names that look close: rvextension"},

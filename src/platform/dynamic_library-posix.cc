@@ -42,9 +42,10 @@ bool namesFifo(const std::string& path) {
 }  // namespace
 
 void* openLibrary(const std::string& path, LibraryOpenFailure* failure) {
-  if (tooLongForAFile(path) || namesFifo(path)) {
+  const bool tooLong = tooLongForAFile(path);
+  if (tooLong || namesFifo(path)) {
     // Taken as no file found: the hints that follow read what a found file holds.
-    bool fifo = !tooLongForAFile(path);
+    const bool fifo = !tooLong;
     failure->fileFound = false;
     failure->errorCode = fifo ? ENOEXEC : ENAMETOOLONG;
     failure->reason = path + (fifo ? ": a named pipe (FIFO), not a library file"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "captured_output.h"
+#include "extensions/extension_handle.h"
 #include "extensions/extension_registry.h"
 #include "extensions/guarded_buffer.h"
 #include "output/output.h"

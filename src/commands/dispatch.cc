@@ -5,7 +5,9 @@
 #include "commands/script_runner.h"
 #include "extensions/call_context.h"
 #include "extensions/extension_callback.h"
+#include "extensions/extension_handle.h"
 #include "extensions/extension_registry.h"
+#include "extensions/extension_report.h"
 #include "output/output.h"
 #include "interface_texts.h"
 #include "values/array_parser.h"
@@ -45,7 +47,7 @@ const char* unquoteFunctionInPlace(std::string& line, std::string_view function)
   return first;
 }
 
-bool runArgumentCall(std::string& line, const CommandMatch& match) {
+CommandOutcome runArgumentCall(std::string& line, const CommandMatch& match) {
   // The extension is looked up first (one with a call context needs the line kept before it
   // changes), then the argument texts are built: exactly the texts of the parsed array's
   // argumentList, written straight from the literal without building the values, which the
@@ -56,7 +58,7 @@ bool runArgumentCall(std::string& line, const CommandMatch& match) {
   // only, and a call never dispatches another), so that a command allocates nothing once
   // warm; the memory of a huge line is given back.
   constexpr std::size_t kKeptCapacity = 256 * 1024;
-  static ArgumentTexts arguments;
+  ArgumentTexts& arguments = extensionRegistry.calls().arguments;
   std::size_t cursor = 0;
   ArgumentProblems problems;
   ExtensionHandle handle{match.extension};
@@ -67,33 +69,32 @@ bool runArgumentCall(std::string& line, const CommandMatch& match) {
   handle.callArgs(function, arguments.argv(), static_cast<int>(arguments.size()),
                   problems.any() ? argumentNote(problems) : std::string());
   if (arguments.capacity() > kKeptCapacity) arguments = ArgumentTexts();
-  return true;
+  return CommandOutcome::Continue;
 }
 
-bool runFunctionCall(std::string& line, const CommandMatch& match) {
+CommandOutcome runFunctionCall(std::string& line, const CommandMatch& match) {
   ExtensionHandle handle{match.extension};
   if (handle.hasContext()) keepTypedLine();  // the line is changed in place next
   const char* function = unquoteFunctionInPlace(line, match.function);
   handle.call(function);
-  return true;
+  return CommandOutcome::Continue;
 }
 
-bool runFreeExtension(std::string&, const CommandMatch& match) {
-  printNotice(extensionRegistry.unload(std::string(match.operand)) ? "Extension unloaded"
-                                                                  : "Extension is not loaded");
-  return true;
+CommandOutcome runFreeExtension(std::string&, const CommandMatch& match) {
+  reportUnload(extensionRegistry.unload(std::string(match.operand)), true);
+  return CommandOutcome::Continue;
 }
 
-bool runExecVM(std::string&, const CommandMatch& match) {
+CommandOutcome runExecVM(std::string&, const CommandMatch& match) {
   if (runningScriptCount >= maxRunningScripts) {
     printNotice("Scripts limit reached");
-    return true;
+    return CommandOutcome::Continue;
   }
   return runScript(unquoteString(match.operand));
 }
 
 // With a literal, sets the context values; alone, shows them in the command's own form.
-bool runSetContext(std::string&, const CommandMatch& match) {
+CommandOutcome runSetContext(std::string&, const CommandMatch& match) {
   ContextSettings& settings = contextSettings();
   if (match.operand.empty()) {
     printNotice(setContextCommandText(settings).c_str());
@@ -104,12 +105,12 @@ bool runSetContext(std::string&, const CommandMatch& match) {
       }
     }
   }
-  return true;
+  return CommandOutcome::Continue;
 }
 
-bool runExit(std::string&, const CommandMatch&) {
-  extensionRegistry.unloadAll();
-  return false;
+CommandOutcome runExit(std::string&, const CommandMatch&) {
+  reportUnload(extensionRegistry.unloadAll(), false);
+  return CommandOutcome::Exit;
 }
 
 // The two call forms cannot both match one line (the argument form ends in "]", the function
@@ -131,7 +132,7 @@ std::string unquoteString(std::string_view text) {
   return result;
 }
 
-bool dispatchCommand(bool echo, std::string& line) {
+CommandOutcome dispatchCommand(bool echo, std::string& line) {
   if (matchScriptPathShortcut(line)) {
     // The typed path is replaced on screen by the command it stands for.
     moveCursorUp();
@@ -144,12 +145,12 @@ bool dispatchCommand(bool echo, std::string& line) {
     if (!command.recognise(line, &match)) continue;
     echoCommand(echo, line, match.hasSemicolon);
     if (!echo) setTypedLine(line);  // a typed line heads the chain of what it runs
-    bool goOn = command.run(line, match);
+    CommandOutcome outcome = command.run(line, match);
     if (!echo) setTypedLine({});
     reportRefusedCallbacks();
-    return goOn;
+    return outcome;
   }
   if (echo) printEcho(line, "");
   printNotice("Unknown command", unknownCommandHint(line));
-  return true;
+  return CommandOutcome::Continue;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "commands/command_outcome.h"
 #include "commands/command_patterns.h"
 
 // One row of the table of commands. The texts come from the interface data file; a row's
@@ -17,17 +18,17 @@ struct CommandRow {
   std::string_view about;           // what it does, one line
   bool (*recognise)(std::string_view line, CommandMatch* match);
   // Carries the recognised command out on the dispatcher's own copy of the line, which it may
-  // change; false when the program is to stop.
-  bool (*run)(std::string& line, const CommandMatch& match);
+  // change.
+  CommandOutcome (*run)(std::string& line, const CommandMatch& match);
 };
 
 // The commands in the order they are shown and tried. No line matches two rows.
 std::span<const CommandRow> commandTable();
 
 // Carries out one command line. `echo` is true for script lines, which are shown before they
-// run. Returns false when the program is to stop (`exit`, directly or inside a script). The
-// line is worked on where it stands and left changed; its memory stays the caller's to reuse.
-bool dispatchCommand(bool echo, std::string& line);
+// run. The line is worked on where it stands and left changed; its memory stays the caller's
+// to reuse.
+CommandOutcome dispatchCommand(bool echo, std::string& line);
 
 // Undoes the doubled-quote convention: each run of k double quotes yields k/2 of them, so a
 // lone quote disappears; the text `""` alone gives the empty text.

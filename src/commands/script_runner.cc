@@ -85,17 +85,18 @@ void runPause(const std::string& line, const SleepMatch& pause) {
   consolePrint("\n");
 }
 
-bool abortScript() {
+// Ends a script early with `outcome` (Exit or Aborted).
+CommandOutcome abortScript(CommandOutcome outcome) {
   releaseHeldLines();
   if (sessionEnding()) {
     --runningScriptCount;
-    return false;
+    return outcome;
   }
   printColoured(ConsoleColour::DarkMagenta, "Script #%d aborted\n\n", runningScriptCount);
   --runningScriptCount;
   flushOutput();
   platform::discardPendingInput();
-  return false;
+  return outcome;
 }
 
 }  // namespace
@@ -204,24 +205,24 @@ std::vector<std::string> scriptLines(std::string bytes) {
   return lines;
 }
 
-bool runScript(std::string path) {
+CommandOutcome runScript(std::string path) {
   std::string openPath;
   std::string reason;
   if (platform::lookupFile(path, &openPath, &reason) == platform::FileLookup::NotFound) {
     printFileNotice("Cannot find file", path, reason);
-    return true;
+    return CommandOutcome::Continue;
   }
   // The whole text is read and the file closed before the first line runs. The lines are
   // views into the one text, found one at a time.
   std::string bytes;
   if (!platform::readWholeFile(openPath, &bytes, &reason)) {
     printFileNotice("Cannot open file", openPath, reason);
-    return true;
+    return CommandOutcome::Continue;
   }
   const std::string_view text = scriptText(bytes);
   KeptLines lines(text);
   std::string_view line;
-  if (!lines.next(&line)) return true;
+  if (!lines.next(&line)) return CommandOutcome::Continue;
 
   ++runningScriptCount;
   printColoured(ConsoleColour::DarkMagenta, "Script #%d started\n\n", runningScriptCount);
@@ -239,14 +240,15 @@ bool runScript(std::string path) {
       runPause(std::string(line), pause);
     } else if (matchComment(line)) {
       printColoured(ConsoleColour::DarkGreen, "%s\n", std::string(line).c_str());
-    } else if (!dispatchCommand(true, command.assign(line))) {
-      return abortScript();
+    } else if (CommandOutcome outcome = dispatchCommand(true, command.assign(line));
+               outcome != CommandOutcome::Continue) {
+      return abortScript(outcome);
     }
     // An interrupt (Ctrl-C) aborts every running script, innermost first, but not the program.
-    if (platform::interruptRequested() || sessionEnding()) return abortScript();
+    if (platform::interruptRequested() || sessionEnding()) return abortScript(CommandOutcome::Aborted);
   } while (lines.next(&line));
   releaseHeldLines();
   printColoured(ConsoleColour::DarkMagenta, "Script #%d finished\n\n", runningScriptCount);
   --runningScriptCount;
-  return true;
+  return CommandOutcome::Continue;
 }

@@ -7,14 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "commands/command_outcome.h"
+
 // How many scripts are running now (the nesting depth), and how many may run at once.
 extern int runningScriptCount;
 inline constexpr int maxRunningScripts = 10;
 
-// Runs the script at `path`. Returns false only when the script was aborted, by `exit` or by
-// an interrupt (then platform::interruptRequested() tells the two apart); true when it was
-// missing, unreadable, empty or ran to its end.
-bool runScript(std::string path);
+// Runs the script at `path`: Exit when `exit` ran in it, Aborted when an interrupt or the end
+// of the session stopped it, Continue when it was missing, unreadable, empty or ran to its end.
+CommandOutcome runScript(std::string path);
 
 // The text of a script file's bytes: a UTF-8 byte-order mark is skipped; a UTF-16 text (either
 // byte order, recognised by its byte-order mark) is converted to UTF-8 in `bytes`, an unpaired

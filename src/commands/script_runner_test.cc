@@ -45,7 +45,7 @@ class ShortPause : public OutputCaptureTest {};
 TEST_F(ShortPause, PrintsAtMostAHundredProgressFigures) {
   const std::string path = ::testing::TempDir() + "short_pause.sqf";
   std::ofstream(path) << "sleep 0.05\nsleep 0.099\n";
-  EXPECT_TRUE(runScript(path));
+  EXPECT_EQ(CommandOutcome::Continue, runScript(path));
   const std::string out = printed();
   EXPECT_NE(std::string::npos, out.find("\r100%\nExecution time: ", out.find("sleep 0.099;"))) << out;
   EXPECT_LE(std::count(out.begin(), out.end(), '\r'), 2 * 101) << out;

@@ -12,6 +12,7 @@
 #include "console/completion.h"
 #include "console/program_arguments.h"
 #include "extensions/extension_registry.h"
+#include "extensions/extension_report.h"
 #include "extensions/library_watch.h"
 #include "output/output.h"
 #include "platform/platform.h"
@@ -51,7 +52,7 @@ int endingStatus() {
 // Ends the session as `exit` does: libraries freed, the output flushed a last time, after
 // which callbacks print nothing. A failed write is reported once, on standard error.
 int endSession(int status) {
-  extensionRegistry.unloadAll();
+  reportUnload(extensionRegistry.unloadAll(), false);
   removePrivateCopies();
   closeOutput();
   // What runs from here on is the clean-up code of libraries the system keeps, at exit: a
@@ -72,11 +73,11 @@ void closeOutputAndCopies() {
   removePrivateCopies();
 }
 
-// A false answer means "stop", unless it came from an interrupt, which only stops scripts.
-bool keepGoingAfter(bool answer) {
+// Exit stops the program; an interrupt stops only the scripts that were running.
+bool keepGoingAfter(CommandOutcome outcome) {
   if (endingStatus() >= 0) return false;
-  if (answer) return true;
-  if (!platform::interruptRequested()) return false;
+  if (outcome == CommandOutcome::Continue) return true;
+  if (outcome == CommandOutcome::Exit || !platform::interruptRequested()) return false;
   platform::clearInterrupt();
   return true;
 }
@@ -183,7 +184,7 @@ int runTestChild(const std::string& script) {
   holdLinesFromOtherThreads();
   printEcho("execVM \"" + script + "\"", ";");
   runScript(script);
-  extensionRegistry.unloadAll();
+  reportUnload(extensionRegistry.unloadAll(), false);
   removePrivateCopies();
   releaseHeldLines();
   flushOutput();

@@ -1,7 +1,6 @@
 // The crash, abandon and exit-during-call report texts.
 #include "extensions/crash_report.h"
 
-#include "output/output.h"
 #include "values/game_text.h"
 
 namespace {
@@ -72,8 +71,4 @@ std::string abandonReportText(const platform::CrashRecord& crash, const CallSite
 
 std::string exitDuringCallText(int status, const CallSite& site) {
   return "Extension called exit(" + std::to_string(status) + ") in " + describeCallSite(site);
-}
-
-void printCrashReport(const std::string& text) {
-  printColoured(ConsoleColour::Red, "%s\n", text.c_str());
 }

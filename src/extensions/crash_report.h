@@ -38,7 +38,4 @@ std::string abandonReportText(const platform::CrashRecord& crash, const CallSite
 // "Extension called exit(<status>) in <site>", without a line end.
 std::string exitDuringCallText(int status, const CallSite& site);
 
-// Prints a report text in Red, followed by an empty line.
-void printCrashReport(const std::string& text);
-
 #endif  // INVOKEMODULE_EXTENSIONS_CRASH_REPORT_H_

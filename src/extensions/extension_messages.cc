@@ -1,28 +1,66 @@
-// The extension host's shared messages.
+// The extension host's texts about loading, calling and freeing extensions.
 #include "extensions/extension_messages.h"
 
-#include "output/output.h"
+#include <charconv>
 
-void printBufferOverrun(std::string_view note) {
-  if (note.empty()) {
-    printColoured(ConsoleColour::Red, "%s\n\n", "ERROR: Buffer overrun");
-    return;
+#include "values/game_text.h"
+
+std::string loadFailureText(const LoadFailure& failure, bool withReason) {
+  std::string text = "Call extension '";
+  for (char c : failure.typedName) {
+    if (c == '\0') {
+      text += "\\0";
+    } else {
+      text += c;
+    }
   }
-  OutputLock lock;
-  printColoured(ConsoleColour::Red, "%s\n", "ERROR: Buffer overrun");
-  printClosingNote(note);
+  text += "' could not be loaded [ERR:" + std::to_string(failure.errorCode) + "]\n";
+  if (withReason && !failure.reason.empty()) text += failure.reason + "\n";
+  for (const std::string& line : failure.details) text += line + "\n";
+  return text;
 }
 
-void printLateBufferWrite(const std::string& name) {
-  printColoured(ConsoleColour::Red,
-                "ERROR: Buffer overrun after the call returned: a thread of %s wrote into the output "
-                "buffer\n\n",
-                name.c_str());
+std::string lateBufferWriteText(std::string_view name) {
+  return "ERROR: Buffer overrun after the call returned: a thread of " + std::string(name) +
+         " wrote into the output buffer\n";
 }
 
-void printModuleLoaded(const std::string& name, const std::string& fileName, const char* version) {
-  printColoured(ConsoleColour::DarkYellow, "InvokeModule loaded: %s (%s) [%s]\n", name.c_str(),
-                fileName.c_str(), version);
+std::string notExportedText(std::string_view entryPoint, std::string_view fileName) {
+  return std::string(entryPoint) + " is not exported by " + std::string(fileName) + "\n";
+}
+
+std::string staysInMemoryText(std::string_view fileName) {
+  return std::string(fileName) + " stays in memory; restart the host to load a new build\n";
+}
+
+std::string parkedThreadKeepsLibraryText(std::string_view fileName) {
+  return std::string(fileName) + " stays in memory: a thread of it is parked\n";
+}
+
+std::string reloadedText(std::string_view name, std::string_view fileName) {
+  return "Extension reloaded: " + std::string(name) + " (" + std::string(fileName) + " changed)\n";
+}
+
+std::string faultHandlersReplacedText(std::string_view name) {
+  return std::string(name) + " replaced the host's fault handlers; the host's are back in front\n";
+}
+
+std::string moduleLoadedText(std::string_view name, std::string_view fileName, std::string_view version) {
+  return "InvokeModule loaded: " + std::string(name) + " (" + std::string(fileName) + ") [" +
+         std::string(version) + "]\n";
+}
+
+void buildResultLine(const CallOutcome& outcome, std::string* line) {
+  line->clear();
+  if (outcome.argumentForm) line->push_back('[');
+  appendQuoted(*line, outcome.result);
+  if (outcome.argumentForm) {
+    char digits[16];
+    line->push_back(',');
+    line->append(digits, std::to_chars(digits, digits + sizeof digits, outcome.code).ptr);
+    line->append(",0]");
+  }
+  line->push_back('\n');
 }
 
 std::string_view gameWarnings(double milliseconds, std::int32_t argumentCount) {

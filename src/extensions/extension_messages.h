@@ -1,4 +1,5 @@
-// The messages of the extension host that more than one of its operations prints.
+// The texts the extension host says about loading, calling and freeing extensions, built
+// without printing so that each is tested as a value; extension_report prints them.
 #ifndef INVOKEMODULE_EXTENSIONS_EXTENSION_MESSAGES_H_
 #define INVOKEMODULE_EXTENSIONS_EXTENSION_MESSAGES_H_
 
@@ -6,15 +7,41 @@
 #include <string>
 #include <string_view>
 
-// "ERROR: Buffer overrun" in Red, then `note` (see printClosingNote) and an empty line.
-void printBufferOverrun(std::string_view note = {});
+#include "extensions/call_outcome.h"
+
+inline constexpr const char* kBufferOverrunText = "ERROR: Buffer overrun";
+inline constexpr const char* kQuarantinedText = "Extension crashed; freeExtension it to load it again";
+inline constexpr const char* kNotImplementedText = "Method is not implemented";
+
+// "Call extension '<name>' could not be loaded [ERR:<code>]", the loader's reason when
+// `withReason` and there is one, then a line per detail; each line ends with '\n'. A NUL
+// byte in the typed name is shown as \0.
+std::string loadFailureText(const LoadFailure& failure, bool withReason);
 
 // "ERROR: Buffer overrun after the call returned: a thread of <name> wrote into the output
-// buffer" in Red, and an empty line.
-void printLateBufferWrite(const std::string& name);
+// buffer", with its line end.
+std::string lateBufferWriteText(std::string_view name);
 
-// "InvokeModule loaded: <name> (<file>) [<version>]" in DarkYellow.
-void printModuleLoaded(const std::string& name, const std::string& fileName, const char* version);
+// "<entry point> is not exported by <file>", with its line end.
+std::string notExportedText(std::string_view entryPoint, std::string_view fileName);
+
+// "<file> stays in memory; restart the host to load a new build", and the form for a library
+// held by a parked thread; with their line ends.
+std::string staysInMemoryText(std::string_view fileName);
+std::string parkedThreadKeepsLibraryText(std::string_view fileName);
+
+// "Extension reloaded: <name> (<file> changed)", with its line end.
+std::string reloadedText(std::string_view name, std::string_view fileName);
+
+// "<name> replaced the host's fault handlers; the host's are back in front", with its line end.
+std::string faultHandlersReplacedText(std::string_view name);
+
+// "InvokeModule loaded: <name> (<file>) [<version>]", with its line end.
+std::string moduleLoadedText(std::string_view name, std::string_view fileName, std::string_view version);
+
+// Replaces `line` with the result line of a returned call: the quoted text, in the argument
+// form as "[<text>,<code>,0]", and a line feed. Reuses the line's memory.
+void buildResultLine(const CallOutcome& outcome, std::string* line);
 
 // The lines the game's own warnings would earn a call that took `milliseconds` with
 // `argumentCount` arguments (0 for the function form), each ending in a line feed; empty when

@@ -1,4 +1,5 @@
-// The registry of loaded extension libraries and the per-command handle that loads and calls them.
+// The registry of loaded extension libraries: the entries, the libraries the system kept in
+// memory after they were freed, and the memory and records every call reuses.
 //
 // An extension is known by the name typed in a command, lower-cased (ASCII letters only): names
 // differing in letter case share one entry. The registry alone owns the loaded libraries.
@@ -8,17 +9,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "extensions/call_context.h"
+#include "extensions/call_outcome.h"
+#include "extensions/crash_report.h"
 #include "extensions/extension_api.h"
+#include "extensions/guarded_buffer.h"
+#include "platform/crash_guard.h"
 #include "platform/dynamic_library.h"
 #include "platform/file_copies.h"
+#include "values/array_parser.h"
 
 // A copy of `text` with A-Z replaced by a-z; every other byte, 0x80 and above too, unchanged.
 std::string toLowerAscii(std::string_view text);
+void lowerAsciiInPlace(std::string& text);
 
 // One loaded extension: the record that owns its library. Loaded while `module` holds a
 // library; a missing export leaves its entry point null.
@@ -46,6 +55,43 @@ struct ExtensionEntry {
   std::vector<std::string> exportProblems;  // how its export table misses an entry point, with the fix
 };
 
+// Any entry point of the entry: the address that identifies the library's frames in a report.
+const void* libraryAddressOf(const ExtensionEntry& entry);
+
+// The memory every call reuses and the record of the call in progress, so that a call that
+// returns allocates nothing once warm (main thread only).
+class CallState {
+ public:
+  GuardedBuffer& outputBuffer();   // handed to RVExtension and RVExtensionArgs
+  GuardedBuffer& versionBuffer();  // handed to RVExtensionVersion
+  // The extension each buffer was last handed to; empty until then.
+  std::string outputUser;
+  std::string versionUser;
+
+  std::string resultLine;             // the quoted result of the latest call
+  std::string key;                    // the lower-cased name of the extension being looked up
+  ArgumentTexts arguments;            // the argument texts of the latest argument-form call
+  ContextArguments contextArguments;  // the latest call's context, for a context function
+  platform::CrashRecord crash;        // of the latest guarded call that did not return
+  CallOutcome outcome;                // of the latest call
+  CallSite site;                      // the call into an extension in progress
+  std::int64_t start = 0;             // the counter when it began
+  bool reportersSet = false;          // the crash guard's exit and thread-fault reporters
+
+ private:
+  std::optional<GuardedBuffer> outputBuffer_;  // mapped at first use
+  std::optional<GuardedBuffer> versionBuffer_;
+};
+
+// What freeing an extension came to.
+struct UnloadOutcome {
+  bool found = false;  // there was an entry
+  // A DarkYellow line under the notice, when the library could not be released; empty else.
+  std::string keptNote;
+  // The extensions whose threads wrote into a buffer after their call returned.
+  std::vector<std::string> lateWriters;
+};
+
 class ExtensionRegistry {
  public:
   // The entry for `key`, or null when none exists.
@@ -54,59 +100,42 @@ class ExtensionRegistry {
   ExtensionEntry& entryFor(const std::string& key);
 
   // Frees the library of the extension typed as `typedName` (any letter case) and erases its
-  // entry. Answers whether there was an entry. Nothing in the extension is called first.
-  bool unload(const std::string& typedName);
+  // entry. Nothing in the extension is called first.
+  UnloadOutcome unload(const std::string& typedName);
 
   // Frees every loaded library and empties the registry.
-  void unloadAll();
+  UnloadOutcome unloadAll();
 
   std::size_t size() const { return entries_.size(); }
 
   // The keys (lower-cased names) of the loaded extensions, in no particular order.
   std::vector<std::string> loadedNames() const;
 
+  // Frees the entry's library and its private copy; a library the system keeps in memory is
+  // remembered. Answers a note when the library stays loaded because a thread of it is parked.
+  std::string closeAndRemember(ExtensionEntry& entry);
+
+  // The stamp `file` had when its library was loaded and then kept in memory by the system at
+  // its unload, or null: loading such a file again runs the old code.
+  const platform::FileStamp* residentStamp(const std::string& file) const;
+
+  CallState& calls() { return calls_; }
+
  private:
+  // The extensions whose threads wrote into a buffer while no call ran; the zones are restored.
+  std::vector<std::string> takeLateWriters();
+
   std::unordered_map<std::string, ExtensionEntry> entries_;
+  std::unordered_map<std::string, platform::FileStamp> residentFiles_;
+  CallState calls_;
 };
+
+// Frees a library, its clean-up code under the crash guard. A library with a parked thread
+// (one that faulted) stays mapped, since that thread's stack still refers into it. Answers
+// whether the library was released; `keptNote` says why not.
+bool closeLibraryGuarded(ExtensionEntry& entry, std::string* keptNote);
 
 // The process-wide registry.
 extern ExtensionRegistry extensionRegistry;
-
-// Lives for one call command. Construction finds the extension in the registry or loads it,
-// printing the load messages; ok() tells whether it can be called. The handle points at the
-// registry's entry, which stays in place until it is freed; nothing frees an extension while a
-// command that calls it is running. Looking up a loaded extension allocates nothing.
-class ExtensionHandle {
- public:
-  explicit ExtensionHandle(std::string_view typedName);
-  ExtensionHandle(const ExtensionHandle&) = delete;
-  ExtensionHandle& operator=(const ExtensionHandle&) = delete;
-
-  bool ok() const { return ok_; }
-  // Whether the extension has a context function (its calls may need the typed line).
-  bool hasContext() const { return entry_ != nullptr && entry_->rvExtensionContext != nullptr; }
-  // The lower-cased name.
-  std::string_view name() const { return name_; }
-
-  // Calls RVExtension with `function` and prints the quoted result and the execution time.
-  void call(const char* function);
-  // Calls RVExtensionArgs and prints "[result,code,0]" and the execution time. `argv` need not
-  // point anywhere when `argc` is 0. A `note` (what went wrong with the arguments) is printed
-  // under the execution time, or under the message printed in its place.
-  void callArgs(const char* function, const char** argv, std::int32_t argc,
-                std::string_view note = {});
-
- private:
-  void load(std::string_view typedName, const std::string& key);
-  void adopt(ExtensionEntry& entry);
-  void reloadIfChanged(ExtensionEntry& entry);
-  void registerCallback();
-  void reportVersion();
-
-  std::string_view name_;  // the entry's name, or failedName_ when loading failed
-  std::string failedName_;
-  ExtensionEntry* entry_ = nullptr;  // the registry's, once loaded; null when loading failed
-  bool ok_ = true;
-};
 
 #endif  // INVOKEMODULE_EXTENSIONS_EXTENSION_REGISTRY_H_

@@ -1,5 +1,6 @@
 // Loading, calling and unloading the real test extension libraries through the real loader,
 // checking every message, its colour and its order.
+#include "extensions/extension_handle.h"
 #include "extensions/extension_registry.h"
 
 #include <gtest/gtest.h>
@@ -140,8 +141,8 @@ TEST_F(ExtensionRegistryTest, NamesInAnyLetterCaseShareOneEntry) {
   std::vector<std::string> names = extensionRegistry.loadedNames();
   std::sort(names.begin(), names.end());
   EXPECT_EQ((std::vector<std::string>{key("testext_full"), key("testext_nocall")}), names);
-  EXPECT_TRUE(extensionRegistry.unload(std::string(TESTEXT_DIR) + "/TeStExT_FuLl"));
-  EXPECT_FALSE(extensionRegistry.unload(variant("testext_full")));
+  EXPECT_TRUE(extensionRegistry.unload(std::string(TESTEXT_DIR) + "/TeStExT_FuLl").found);
+  EXPECT_FALSE(extensionRegistry.unload(variant("testext_full")).found);
   extensionRegistry.unloadAll();
   EXPECT_EQ(0u, extensionRegistry.size());
 }

@@ -27,6 +27,8 @@ struct EntryPointName {
   const char* decorated;  // _RVExtension@12, the 32-bit Windows name
 };
 extern const std::array<EntryPointName, 4> kEntryPointNames;  // Version, call, Args, RegisterCallback
+// The newer entry point that receives the call context.
+inline constexpr EntryPointName kContextEntryPointName = {"RVExtensionContext", "_RVExtensionContext@8"};
 
 // How the host looks entry points up.
 struct ExportRules {

@@ -1,0 +1,88 @@
+// Running an extension's code under the crash guard, and the reports of what it did there.
+#include "extensions/extension_code.h"
+
+#include "extensions/call_watchdog.h"
+#include "extensions/extension_registry.h"
+#include "extensions/extension_report.h"
+#include "extensions/library_watch.h"
+#include "output/output.h"
+
+namespace {
+
+void reportExitDuringCall(int status) {
+  {
+    OutputLock lock;
+    printColoured(ConsoleColour::Red, "%s\n\n",
+                  exitDuringCallText(status, extensionRegistry.calls().site).c_str());
+  }
+  flushOutput();
+}
+
+void reportThreadFault(const platform::CrashRecord& crash, std::uint64_t threadId) {
+  {
+    OutputLock lock;
+    printColouredRestoring(ConsoleColour::Red, "\n%s\n", threadCrashReportText(crash, threadId).c_str());
+  }
+  flushOutput();
+}
+
+}  // namespace
+
+void enterExtensionCode() {
+  platform::flushRuntimeOutput();  // before the lock: see leaveExtensionCodeUnlocked
+  OutputLock lock;
+  setColour(ConsoleColour::White);
+  beginWaiting(nullptr);  // flushes; lines from the extension's other threads go out at once
+}
+
+void flushBeforeLibraryCode() {
+  platform::flushRuntimeOutput();
+  OutputLock lock;
+  flushOutput();
+}
+
+void leaveExtensionCodeUnlocked() { platform::flushRuntimeOutput(); }
+
+void leaveExtensionCode() {
+  leaveExtensionCodeUnlocked();
+  endWaiting();
+}
+
+bool runExtensionCode(const CallSite& site, const void* libraryAddress, platform::GuardedBody body,
+                      void* context, std::int64_t start) {
+  CallState& calls = extensionRegistry.calls();
+  if (!calls.reportersSet) {
+    platform::setExitDuringCallReporter(reportExitDuringCall);
+    platform::setThreadFaultReporter(reportThreadFault);
+    calls.reportersSet = true;
+  }
+  calls.site = site;
+  calls.start = start;
+  watchCallStarted(start);
+  // Whatever the host printed is flushed by now: a termination signal that finds the call
+  // still running after a moment ends the process without waiting for it.
+  platform::setInsideExtensionCall(true);
+  bool returned = platform::runGuarded(body, context, platform::CrashScope{libraryAddress}, &calls.crash);
+  platform::setInsideExtensionCall(false);
+  watchCallEnded();
+  return returned;
+}
+
+std::string failedCallText(const CallSite& site) {
+  const CallState& calls = extensionRegistry.calls();
+  if (!calls.crash.abandoned) return crashReportText(calls.crash, site);
+  auto elapsed = static_cast<std::uint64_t>((platform::counter() - calls.start) * 1000 /
+                                            platform::counterFrequency());
+  return abandonReportText(calls.crash, site, elapsed);
+}
+
+void reportLoaderCrashAndEnd(const char* description) {
+  {
+    OutputLock lock;
+    setColour(ConsoleColour::White);
+    printCrashReport(failedCallText(CallSite{description, nullptr}));
+  }
+  flushOutput();
+  removePrivateCopies();
+  platform::endProcessNow(extensionRegistry.calls().crash.exitStatus);
+}

@@ -11,26 +11,11 @@
 #include "values/array_parser.h"
 #include "values/game_text.h"
 
+CallContext callContext;
+
 namespace {
 
-ContextSettings settings;
-
-// Scripts nest at most ten deep (the runner's limit); deeper frames are counted but not kept.
-constexpr std::size_t kMaxFrames = 16;
-ScriptFrame frames[kMaxFrames];
-std::size_t depth = 0;
-
-std::string_view typedLine;
-std::string typedCopy;  // the typed line, when it had to be kept apart from the dispatcher's
-
-std::vector<StackTraceLine> traceLines;
-StackTrace trace{nullptr, 0};
-
-// The call in progress on the main thread whose extension has a context function.
-RVExtensionContextFunction activeContext = nullptr;
-const ContextArguments* activeArguments = nullptr;
-// Statics are made on the main thread, before main runs.
-const std::thread::id mainThreadId = std::this_thread::get_id();
+constexpr std::size_t kMaxFrames = CallContext::kMaxFrames;
 
 // Reads a decimal whole number of at most `max`; false for anything else.
 bool readWhole(std::string_view text, std::uint64_t max, std::uint64_t* value) {
@@ -70,22 +55,22 @@ const char* scopeNameOf(const char* path) {
 }
 
 void fillStackTrace() {
-  traceLines.clear();
-  std::size_t kept = depth < kMaxFrames ? depth : kMaxFrames;
+  callContext.traceLines.clear();
+  std::size_t kept = callContext.depth < kMaxFrames ? callContext.depth : kMaxFrames;
   for (std::size_t i = kept; i-- > 0;) {
-    ScriptFrame& frame = frames[i];
+    ScriptFrame& frame = callContext.frames[i];
     std::size_t offset = static_cast<std::size_t>(frame.line.data() - frame.text.data());
-    traceLines.push_back(StackTraceLine{lineNumberOf(frame), static_cast<std::uint32_t>(offset),
+    callContext.traceLines.push_back(StackTraceLine{lineNumberOf(frame), static_cast<std::uint32_t>(offset),
                                         frame.path, scopeNameOf(frame.path), frame.text.data()});
   }
-  if (!typedLine.empty()) traceLines.push_back(StackTraceLine{1, 0, "", "", typedLine.data()});
-  trace.lines = traceLines.data();
-  trace.lineCount = static_cast<std::uint32_t>(traceLines.size());
+  if (!callContext.typedLine.empty()) callContext.traceLines.push_back(StackTraceLine{1, 0, "", "", callContext.typedLine.data()});
+  callContext.trace.lines = callContext.traceLines.data();
+  callContext.trace.lineCount = static_cast<std::uint32_t>(callContext.traceLines.size());
 }
 
 }  // namespace
 
-ContextSettings& contextSettings() { return settings; }
+ContextSettings& contextSettings() { return callContext.settings; }
 
 std::string readSteamId(std::string_view text, std::string* value) {
   std::uint64_t number = 0;
@@ -147,48 +132,48 @@ bool readContextLiteral(std::string_view literal, ContextSettings* out) {
 }
 
 void pushScriptFrame(const char* path, std::string_view text) {
-  if (depth < kMaxFrames) frames[depth] = ScriptFrame{path, text, text.substr(0, 0), 0, 1};
-  ++depth;
+  if (callContext.depth < kMaxFrames) callContext.frames[callContext.depth] = ScriptFrame{path, text, text.substr(0, 0), 0, 1};
+  ++callContext.depth;
 }
 
 void popScriptFrame() {
-  if (depth > 0) --depth;
+  if (callContext.depth > 0) --callContext.depth;
 }
 
 void setScriptLine(std::string_view line) {
-  if (depth > 0 && depth <= kMaxFrames) frames[depth - 1].line = line;
+  if (callContext.depth > 0 && callContext.depth <= kMaxFrames) callContext.frames[callContext.depth - 1].line = line;
 }
 
 void setTypedLine(std::string_view line) {
-  typedLine = line;
-  if (line.empty() && typedCopy.capacity() > 64 * 1024) std::string().swap(typedCopy);  // a huge line's copy
+  callContext.typedLine = line;
+  if (line.empty() && callContext.typedCopy.capacity() > 64 * 1024) std::string().swap(callContext.typedCopy);  // a huge line's copy
 }
 
 void keepTypedLine() {
-  if (depth != 0 || typedLine.empty() || typedLine.data() == typedCopy.data()) return;
-  typedCopy.assign(typedLine);
-  typedLine = typedCopy;
+  if (callContext.depth != 0 || callContext.typedLine.empty() || callContext.typedLine.data() == callContext.typedCopy.data()) return;
+  callContext.typedCopy.assign(callContext.typedLine);
+  callContext.typedLine = callContext.typedCopy;
 }
 
 void buildContextArguments(std::uint64_t flags, ContextArguments* out) {
-  const char* file = depth > 0 && depth <= kMaxFrames ? frames[depth - 1].path : "";
+  const char* file = callContext.depth > 0 && callContext.depth <= kMaxFrames ? callContext.frames[callContext.depth - 1].path : "";
   out->slots[1] = file;
-  out->slots[2] = settings.mission.c_str();
-  out->slots[3] = settings.server.c_str();
+  out->slots[2] = callContext.settings.mission.c_str();
+  out->slots[3] = callContext.settings.server.c_str();
   if ((flags & kFlagTypedContext) != 0 && typedContextSupported()) {
     // The values themselves stand in their slots.
-    std::uint64_t steamId = std::strtoull(settings.steamId.c_str(), nullptr, 10);
-    std::uint64_t owner = std::strtoull(settings.owner.c_str(), nullptr, 10);
+    std::uint64_t steamId = std::strtoull(callContext.settings.steamId.c_str(), nullptr, 10);
+    std::uint64_t owner = std::strtoull(callContext.settings.owner.c_str(), nullptr, 10);
     out->slots[0] = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(steamId));
     out->slots[4] = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(static_cast<std::uint16_t>(owner)));
   } else {
-    out->slots[0] = settings.steamId.c_str();
-    out->slots[4] = settings.owner.c_str();
+    out->slots[0] = callContext.settings.steamId.c_str();
+    out->slots[4] = callContext.settings.owner.c_str();
   }
   out->count = 5;
   if ((flags & kFlagStackTrace) != 0) {
     fillStackTrace();
-    out->slots[5] = &trace;
+    out->slots[5] = &callContext.trace;
     out->count = 6;
   }
 }
@@ -216,33 +201,29 @@ std::string featureFlagsFunctionNote(const std::string& fileName) {
   return fileName + ": RVExtensionFeatureFlags is a function, not a uint64_t variable: no flags are read\n";
 }
 
-// Main thread only; left set when the context function does not return.
-bool inRequestedContext = false;
-
 void beginContextCall(RVExtensionContextFunction context, const ContextArguments* arguments) {
-  activeContext = context;
-  activeArguments = arguments;
-  inRequestedContext = false;
+  callContext.activeContext = context;
+  callContext.activeArguments = arguments;
+  callContext.inRequestedContext = false;
 }
 
 void endContextCall() {
-  activeContext = nullptr;
-  activeArguments = nullptr;
-  inRequestedContext = false;
+  callContext.activeContext = nullptr;
+  callContext.activeArguments = nullptr;
+  callContext.inRequestedContext = false;
 }
 
-bool requestedContextRunning() { return inRequestedContext; }
+bool requestedContextRunning() { return callContext.inRequestedContext; }
 
 void requestContext() {
-  if (std::this_thread::get_id() == mainThreadId && activeContext != nullptr) {
-    inRequestedContext = true;
-    activeContext(reinterpret_cast<const char**>(const_cast<const void**>(activeArguments->slots)),
-                  activeArguments->count);
-    inRequestedContext = false;
+  if (std::this_thread::get_id() == callContext.mainThreadId && callContext.activeContext != nullptr) {
+    callContext.inRequestedContext = true;
+    callContext.activeContext(reinterpret_cast<const char**>(const_cast<const void**>(callContext.activeArguments->slots)),
+                  callContext.activeArguments->count);
+    callContext.inRequestedContext = false;
     return;
   }
-  static std::atomic<bool> said{false};
-  if (said.exchange(true) || outputClosed()) return;
+  if (callContext.misplacedRequestSaid.exchange(true) || outputClosed()) return;
   platform::enterHostCode();  // an abandon of the call waits until the note is out
   printColouredRestoring(ConsoleColour::DarkYellow, "%s\n\n", kMisplacedRequestNote);
   platform::leaveHostCode();

@@ -4,13 +4,16 @@
 #ifndef INVOKEMODULE_EXTENSIONS_CALL_CONTEXT_H_
 #define INVOKEMODULE_EXTENSIONS_CALL_CONTEXT_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "extensions/extension_api.h"
+#include "extensions/extension_callback.h"
 
 // The values the user sets: steam ID, mission, server ("" is single player) and remote-exec
 // owner. The steam ID is a decimal whole number of 64 bits, the owner one of 16 bits.
@@ -118,6 +121,43 @@ bool requestedContextRunning();
 // What RVExtensionRequestContext does: on the main thread during a call, calls the extension's
 // context function at once; anywhere else does nothing and says so once per process.
 void requestContext();
+
+// --- The state -----------------------------------------------------------------------------
+
+// The state of the session's calls that is not the registry's: the settings, the chain of
+// running scripts and the typed line, the stack trace handed to an extension, the context call
+// in progress, and the callback frames. One per process (callContext); the main thread changes
+// it, but for the callback queue, which the extension's threads share.
+struct CallContext {
+  ContextSettings settings;
+
+  // Scripts nest at most ten deep (the runner's limit); deeper frames are counted but not kept.
+  static constexpr std::size_t kMaxFrames = 16;
+  ScriptFrame frames[kMaxFrames];
+  std::size_t depth = 0;
+
+  std::string_view typedLine;
+  std::string typedCopy;  // the typed line, when it had to be kept apart from the dispatcher's
+
+  std::vector<StackTraceLine> traceLines;
+  StackTrace trace{nullptr, 0};
+
+  // The call in progress on the main thread whose extension has a context function.
+  RVExtensionContextFunction activeContext = nullptr;
+  const ContextArguments* activeArguments = nullptr;
+  bool inRequestedContext = false;  // left set when the context function does not return
+  std::atomic<bool> misplacedRequestSaid{false};
+  // The process's one context is made on the main thread, before main runs.
+  const std::thread::id mainThreadId = std::this_thread::get_id();
+
+  // Callbacks per frame: the queue, the counter ticks per frame (0: no queue) and the counter
+  // when the first frame began.
+  CallbackQueue callbacks;
+  std::int64_t frameTicks = 0;
+  std::int64_t frameOrigin = 0;
+};
+
+extern CallContext callContext;
 
 // The note said for a request made where nothing can be given.
 inline constexpr const char* kMisplacedRequestNote =

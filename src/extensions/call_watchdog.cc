@@ -10,9 +10,7 @@
 #include "output/output.h"
 #include "platform/platform.h"
 
-namespace {
-
-struct Watchdog {
+struct WatchdogState {
   std::atomic<std::uint64_t> sequence{0};  // odd while a call runs
   std::atomic<std::int64_t> start{0};
   std::atomic<bool> sleeping{false};  // waiting without a timeout: a new call must wake it
@@ -20,13 +18,10 @@ struct Watchdog {
   std::condition_variable wake;
 };
 
-Watchdog& watchdog() {
-  static Watchdog* instance = new Watchdog;  // never destroyed: its thread outlives main
-  return *instance;
-}
+namespace {
 
 // Prints the notice when the call numbered `sequence` is still running.
-void noticeSlowCall(Watchdog& dog, std::uint64_t sequence) {
+void noticeSlowCall(WatchdogState& dog, std::uint64_t sequence) {
   OutputLock lock;
   if (dog.sequence.load() != sequence) return;  // returned meanwhile
   printColouredRestoring(ConsoleColour::DarkYellow, "Call has been running for %d ms%s\n\n",
@@ -35,7 +30,7 @@ void noticeSlowCall(Watchdog& dog, std::uint64_t sequence) {
   flushOutput();
 }
 
-void watch(Watchdog& dog) {
+void watch(WatchdogState& dog) {
   const std::int64_t frequency = platform::counterFrequency();
   const std::int64_t threshold = kSlowCallMilliseconds * frequency / 1000;
   std::uint64_t noticed = 0;
@@ -70,13 +65,12 @@ void watch(Watchdog& dog) {
 
 }  // namespace
 
-void watchCallStarted(std::int64_t startCounter) {
-  static const bool started = [] {
-    std::thread([] { watch(watchdog()); }).detach();
-    return true;
-  }();
-  (void)started;
-  Watchdog& dog = watchdog();
+void CallWatchdog::callStarted(std::int64_t startCounter) {
+  if (state_ == nullptr) {
+    state_ = new WatchdogState;  // never destroyed: its thread outlives main
+    std::thread([state = state_] { watch(*state); }).detach();
+  }
+  WatchdogState& dog = *state_;
   dog.start.store(startCounter, std::memory_order_relaxed);
   dog.sequence.fetch_add(1, std::memory_order_release);
   if (dog.sleeping.load(std::memory_order_relaxed)) {
@@ -88,4 +82,4 @@ void watchCallStarted(std::int64_t startCounter) {
   }
 }
 
-void watchCallEnded() { watchdog().sequence.fetch_add(1, std::memory_order_release); }
+void CallWatchdog::callEnded() { state_->sequence.fetch_add(1, std::memory_order_release); }

@@ -10,9 +10,19 @@
 
 constexpr std::int64_t kSlowCallMilliseconds = 1000;
 
-// A call into an extension started at `startCounter` (platform::counter()); main thread.
-void watchCallStarted(std::int64_t startCounter);
-// It returned, crashed or was abandoned; main thread, before the output lock is taken.
-void watchCallEnded();
+struct WatchdogState;
+
+// The main thread's handle on the watchdog (one, in the registry's CallState). Its state is
+// made with the thread at the first call and never destroyed: the thread outlives main.
+class CallWatchdog {
+ public:
+  // A call into an extension started at `startCounter` (platform::counter()); main thread.
+  void callStarted(std::int64_t startCounter);
+  // It returned, crashed or was abandoned; main thread, before the output lock is taken.
+  void callEnded();
+
+ private:
+  WatchdogState* state_ = nullptr;
+};
 
 #endif  // INVOKEMODULE_EXTENSIONS_CALL_WATCHDOG_H_

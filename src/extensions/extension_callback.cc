@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 
+#include "extensions/call_context.h"
 #include "output/output.h"
 #include "platform/crash_guard.h"
 #include "platform/platform.h"
@@ -31,24 +32,18 @@ std::uint64_t CallbackQueue::takeRefused() {
   return refused_.exchange(0);
 }
 
-namespace {
-
-CallbackQueue queue;
-std::int64_t frameTicks = 0;  // counter ticks per frame; 0: no queue
-std::int64_t frameOrigin = 0;  // the counter when the first frame began
-
-}  // namespace
 
 void setCallbackFrameRate(double framesPerSecond) {
+  std::int64_t& frameTicks = callContext.frameTicks;
   frameTicks = 0;
   if (framesPerSecond <= 0) return;
   const double ticks = static_cast<double>(platform::counterFrequency()) / framesPerSecond;
   frameTicks = ticks < 1 ? 1 : static_cast<std::int64_t>(ticks);
-  frameOrigin = platform::counter();
+  callContext.frameOrigin = platform::counter();
 }
 
 void reportRefusedCallbacks() {
-  const std::uint64_t refused = queue.takeRefused();
+  const std::uint64_t refused = callContext.callbacks.takeRefused();
   if (refused == 0) [[likely]] return;
   const std::string text = std::to_string(refused) + (refused == 1 ? " callback" : " callbacks") +
                            " refused: the frame was full";
@@ -60,8 +55,9 @@ std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* 
   // After the host's last flush, at the end of the session, nothing more is printed.
   if (outputClosed()) return 99;
   std::int32_t placesLeft = 99;
-  if (frameTicks != 0) {
-    placesLeft = queue.take(static_cast<std::uint64_t>((platform::counter() - frameOrigin) / frameTicks));
+  if (const std::int64_t frameTicks = callContext.frameTicks; frameTicks != 0) {
+    placesLeft = callContext.callbacks.take(
+        static_cast<std::uint64_t>((platform::counter() - callContext.frameOrigin) / frameTicks));
     if (placesLeft < 0) return -1;  // the game drops it: not printed
   }
   platform::enterHostCode();  // an abandon of the call waits until the callback returns

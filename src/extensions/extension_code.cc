@@ -58,13 +58,13 @@ bool runExtensionCode(const CallSite& site, const void* libraryAddress, platform
   }
   calls.site = site;
   calls.start = start;
-  watchCallStarted(start);
+  calls.watchdog.callStarted(start);
   // Whatever the host printed is flushed by now: a termination signal that finds the call
   // still running after a moment ends the process without waiting for it.
   platform::setInsideExtensionCall(true);
   bool returned = platform::runGuarded(body, context, platform::CrashScope{libraryAddress}, &calls.crash);
   platform::setInsideExtensionCall(false);
-  watchCallEnded();
+  calls.watchdog.callEnded();
   return returned;
 }
 

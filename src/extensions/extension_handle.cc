@@ -19,7 +19,7 @@ ExtensionHandle::ExtensionHandle(std::string_view typedName) {
   if (entry != nullptr && entry->module != nullptr) {
     entry_ = entry;  // loaded already: silent
     name_ = entry->name;
-    if (watchLibraries) reloadIfChanged(*entry);
+    if (extensionRegistry.watch.enabled) reloadIfChanged(*entry);
   } else {
     LoadOutcome outcome = loadExtension(typedName, key);
     if (outcome.entry == nullptr) {

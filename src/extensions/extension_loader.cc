@@ -99,7 +99,7 @@ LoadOutcome loadExtension(std::string_view typedName, const std::string& key) {
   LibrarySearch search;
   PrivateCopyLibraries copies;
   runLoaderCode("(library start-up code)", [&] {
-    search = searchLibrary(typedName, policy, watchLibraries ? copies : systemLibraries());
+    search = searchLibrary(typedName, policy, extensionRegistry.watch.enabled ? copies : systemLibraries());
   });
   if (search.library == nullptr) {
     const LoadAttempt* reported = search.mostTelling();
@@ -119,7 +119,7 @@ LoadOutcome loadExtension(std::string_view typedName, const std::string& key) {
   entry.fileName = toLowerAscii(search.file);
   entry.typedName = typedName;
   entry.builtFile = search.file;
-  if (watchLibraries) {
+  if (extensionRegistry.watch.enabled) {
     entry.file = copies.original;
     entry.copy = copies.copy;
     entry.stamp = copies.stamp;
@@ -129,7 +129,7 @@ LoadOutcome loadExtension(std::string_view typedName, const std::string& key) {
   // A library the system kept in memory was loaded again: its code is the old one.
   if (const platform::FileStamp* resident = extensionRegistry.residentStamp(entry.file)) {
     if (*resident != entry.stamp) outcome.notes.push_back(staysInMemoryText(entry.fileName));
-    if (!watchLibraries) entry.stamp = *resident;
+    if (!extensionRegistry.watch.enabled) entry.stamp = *resident;
   }
   adoptLibrary(entry, &outcome);
   return outcome;

@@ -17,9 +17,11 @@
 
 #include "extensions/call_context.h"
 #include "extensions/call_outcome.h"
+#include "extensions/call_watchdog.h"
 #include "extensions/crash_report.h"
 #include "extensions/extension_api.h"
 #include "extensions/guarded_buffer.h"
+#include "extensions/library_watch.h"
 #include "platform/crash_guard.h"
 #include "platform/dynamic_library.h"
 #include "platform/file_copies.h"
@@ -77,6 +79,7 @@ class CallState {
   CallSite site;                      // the call into an extension in progress
   std::int64_t start = 0;             // the counter when it began
   bool reportersSet = false;          // the crash guard's exit and thread-fault reporters
+  CallWatchdog watchdog;              // tells of a call that runs long
 
  private:
   std::optional<GuardedBuffer> outputBuffer_;  // mapped at first use
@@ -120,6 +123,8 @@ class ExtensionRegistry {
   const platform::FileStamp* residentStamp(const std::string& file) const;
 
   CallState& calls() { return calls_; }
+
+  LibraryWatch watch;  // --watch
 
  private:
   // The extensions whose threads wrote into a buffer while no call ran; the zones are restored.

@@ -4,10 +4,9 @@
 
 #include <cstdlib>
 
+#include "extensions/extension_registry.h"
 #include "platform/dynamic_library.h"
 #include "platform/platform.h"
-
-bool watchLibraries = false;
 
 namespace {
 
@@ -17,13 +16,14 @@ constexpr std::int64_t kSettleLimitNanoseconds = 5000 * 1000000LL;
 
 char separator() { return platform::pathSeparators()[0]; }
 
-std::string privateFolder() {
-  static const std::string folder = platform::temporaryFolder() + separator() + std::string(kFolderPrefix) +
-                                    std::to_string(platform::processId());
+const std::string& privateFolder() {
+  std::string& folder = extensionRegistry.watch.folder;
+  if (folder.empty()) {
+    folder = platform::temporaryFolder() + separator() + std::string(kFolderPrefix) +
+             std::to_string(platform::processId());
+  }
   return folder;
 }
-
-bool privateFolderMade = false;
 
 }  // namespace
 
@@ -40,7 +40,7 @@ std::uint32_t privateFolderOwner(std::string_view entryName) {
 }
 
 void enableLibraryWatch() {
-  watchLibraries = true;
+  extensionRegistry.watch.enabled = true;
   std::string temporary = platform::temporaryFolder();
   std::uint32_t self = platform::processId();
   for (const std::string& entry : platform::folderEntries(temporary)) {
@@ -52,12 +52,12 @@ void enableLibraryWatch() {
 }
 
 std::string makePrivateCopy(const std::string& original, std::uint32_t* error) {
-  static unsigned loads = 0;
-  if (!privateFolderMade) {
-    privateFolderMade = platform::makeFolder(privateFolder());
-    if (privateFolderMade) std::atexit(removePrivateCopies);  // also when an extension calls exit()
+  LibraryWatch& watch = extensionRegistry.watch;
+  if (!watch.folderMade) {
+    watch.folderMade = platform::makeFolder(privateFolder());
+    if (watch.folderMade) std::atexit(removePrivateCopies);  // also when an extension calls exit()
   }
-  std::string folder = privateFolder() + separator() + std::to_string(++loads);
+  std::string folder = privateFolder() + separator() + std::to_string(++watch.copies);
   std::string copy = folder + separator() + original.substr(original.find_last_of(platform::pathSeparators()) + 1);
   platform::makeFolder(folder);  // when it fails, so does the copy, with the reason
   *error = platform::copyFile(original, copy);
@@ -73,9 +73,10 @@ void discardPrivateCopy(const std::string& copy) {
 }
 
 void removePrivateCopies() {
-  if (!privateFolderMade) return;
+  LibraryWatch& watch = extensionRegistry.watch;
+  if (!watch.folderMade) return;
   platform::removeFolderTree(privateFolder());
-  privateFolderMade = false;
+  watch.folderMade = false;
 }
 
 std::string folderOf(const std::string& path) {

@@ -11,8 +11,13 @@
 #include "extensions/library_search.h"
 #include "platform/file_copies.h"
 
-// Set once at start-up by enableLibraryWatch(); read before each call.
-extern bool watchLibraries;
+// The state of --watch, one in the registry.
+struct LibraryWatch {
+  bool enabled = false;  // set once at start-up by enableLibraryWatch(); read before each call
+  std::string folder;    // the process's private folder, once named
+  bool folderMade = false;
+  unsigned copies = 0;   // the copies made, each in a folder of its own
+};
 
 // Turns private copies on and removes the folders left by processes that no longer run.
 void enableLibraryWatch();

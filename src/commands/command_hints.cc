@@ -3,6 +3,7 @@
 #include "commands/command_hints.h"
 
 #include "commands/command_patterns.h"
+#include "values/plain_text.h"
 
 namespace {
 
@@ -67,14 +68,7 @@ std::size_t openBrackets(std::string_view line) {
 }
 
 std::string shownText(const ArgumentProblems::Item& item) {
-  std::string shown;
-  for (char c : item.text) {
-    if (c == '\0') {
-      shown += "\\0";
-    } else {
-      shown += c;
-    }
-  }
+  std::string shown = showingNul(item.text);
   if (item.cut) shown += "...";
   return shown;
 }

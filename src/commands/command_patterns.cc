@@ -7,6 +7,7 @@
 // - a lazy group that ends at a quote followed by more structure is resolved by trying the
 //   candidate quotes from left to right, exactly as a backtracking engine would.
 #include "commands/command_patterns.h"
+#include "values/plain_text.h"
 
 #include <cstddef>
 #include <cstring>
@@ -22,8 +23,6 @@ bool isSpace(char c) {
 bool isLineBreak(char c) { return c == '\n' || c == '\r'; }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Whether `line` holds `word` (lower-case) at `pos`, in any ASCII letter case.
 bool hasWordAt(std::string_view line, std::size_t pos, std::string_view word) {

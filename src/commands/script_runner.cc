@@ -10,6 +10,7 @@
 #include "output/output.h"
 #include "platform/platform.h"
 #include "values/number_text.h"
+#include "values/plain_text.h"
 
 int runningScriptCount = 0;
 
@@ -107,27 +108,6 @@ bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-std::size_t utf8Length(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
-
-char* writeUtf8(char* out, char32_t c) {
-  if (c < 0x80) {
-    *out++ = static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out++ = static_cast<char>(0xC0 | (c >> 6));
-    *out++ = static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out++ = static_cast<char>(0xE0 | (c >> 12));
-    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out++ = static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *out++ = static_cast<char>(0xF0 | (c >> 18));
-    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out++ = static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return out;
-}
-
 // Hands `visit` each code point of the UTF-16 text `bytes`.
 template <class Visit>
 void forEachUtf16CodePoint(std::string_view bytes, bool bigEndian, Visit visit) {
@@ -155,14 +135,7 @@ void forEachUtf16CodePoint(std::string_view bytes, bool bigEndian, Visit visit) 
 
 // "<what>" in DarkYellow, the path as resolved and the system's reason under it.
 void printFileNotice(const char* what, const std::string& path, const std::string& reason) {
-  std::string shown;
-  for (char c : platform::resolvedPath(path)) {
-    if (c == '\0') {
-      shown += "\\0";
-    } else {
-      shown += c;
-    }
-  }
+  std::string shown = showingNul(platform::resolvedPath(path));
   printColoured(ConsoleColour::DarkYellow, "%s\n%s: %s\n\n", what, shown.c_str(), reason.c_str());
 }
 

@@ -8,10 +8,9 @@
 #include "commands/dispatch.h"
 #include "extensions/extension_registry.h"
 #include "platform/platform.h"
+#include "values/plain_text.h"
 
 namespace {
-
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   if (prefix.size() > text.size()) return false;

@@ -4,16 +4,11 @@
 #include <charconv>
 
 #include "values/game_text.h"
+#include "values/plain_text.h"
 
 std::string loadFailureText(const LoadFailure& failure, bool withReason) {
   std::string text = "Call extension '";
-  for (char c : failure.typedName) {
-    if (c == '\0') {
-      text += "\\0";
-    } else {
-      text += c;
-    }
-  }
+  appendShowingNul(text, failure.typedName);
   text += "' could not be loaded [ERR:" + std::to_string(failure.errorCode) + "]\n";
   if (withReason && !failure.reason.empty()) text += failure.reason + "\n";
   for (const std::string& line : failure.details) text += line + "\n";

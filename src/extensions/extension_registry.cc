@@ -8,20 +8,9 @@
 #include "extensions/extension_messages.h"
 #include "extensions/library_watch.h"
 #include "platform/platform.h"
+#include "values/plain_text.h"
 
 ExtensionRegistry extensionRegistry;
-
-void lowerAsciiInPlace(std::string& text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-}
-
-std::string toLowerAscii(std::string_view text) {
-  std::string lower(text);
-  lowerAsciiInPlace(lower);
-  return lower;
-}
 
 const void* libraryAddressOf(const ExtensionEntry& entry) {
   if (entry.rvExtension != nullptr) return reinterpret_cast<const void*>(entry.rvExtension);

@@ -26,10 +26,7 @@
 #include "platform/dynamic_library.h"
 #include "platform/file_copies.h"
 #include "values/array_parser.h"
-
-// A copy of `text` with A-Z replaced by a-z; every other byte, 0x80 and above too, unchanged.
-std::string toLowerAscii(std::string_view text);
-void lowerAsciiInPlace(std::string& text);
+#include "values/plain_text.h"
 
 // One loaded extension: the record that owns its library. Loaded while `module` holds a
 // library; a missing export leaves its entry point null.

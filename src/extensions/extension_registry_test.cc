@@ -2,6 +2,7 @@
 // checking every message, its colour and its order.
 #include "extensions/extension_handle.h"
 #include "extensions/extension_registry.h"
+#include "values/plain_text.h"
 
 #include <gtest/gtest.h>
 
@@ -164,12 +165,6 @@ TEST_F(ExtensionRegistryTest, FileNameKeepsTheTypedCaseAndTheMessageShowsItLower
   ExtensionHandle lower(lowered);  // the lower-cased file does not exist; the entry does
   EXPECT_TRUE(lower.ok());
   EXPECT_EQ(kNothing, printed());
-}
-
-TEST(ToLowerAsciiTest, ChangesOnlyAsciiCapitals) {
-  EXPECT_EQ("abc.dll", toLowerAscii("AbC.DLL"));
-  EXPECT_EQ("@[`{", toLowerAscii("@[`{"));
-  EXPECT_EQ("\xc3\x89t\xc3\xa9", toLowerAscii("\xc3\x89T\xc3\xa9"));  // bytes >= 0x80 kept
 }
 
 // --- Callbacks -----------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // Export tables (ELF dynamic symbols, PE export directory) and the diagnosis of missing entry points.
 #include "extensions/library_exports.h"
+#include "values/plain_text.h"
 
 #include <cstdint>
 #include <cstring>
@@ -51,11 +52,7 @@ int entryPointIn(std::string_view symbol) {
 }
 
 bool looksClose(std::string_view symbol) {
-  std::string lower(symbol);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower.find("rvextension") != std::string::npos;
+  return toLowerAscii(symbol).find("rvextension") != std::string::npos;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The portable search for an extension's library and the explanation of a failed load.
 #include "extensions/library_search.h"
+#include "values/plain_text.h"
 
 #include <algorithm>
 #include <fstream>
@@ -28,17 +29,6 @@ class RealLibrarySystem final : public LibrarySystem {
   }
 };
 
-std::string lowerAscii(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower;
-}
-
-bool endsWithIgnoringCase(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() && lowerAscii(text.substr(text.size() - end.size())) == lowerAscii(end);
-}
 
 // The folder part of `name` ("/" for a file in the root) and where its file name starts, or
 // npos when the name has no folder part.
@@ -123,8 +113,8 @@ std::string nearbyFileHint(std::string_view typedName, const SearchPolicy& polic
       for (const std::string& entry : entries) {
         bool meant = entry == prefixed;
         if (policy.caseSensitiveNames && entry != wanted) {
-          std::string lower = lowerAscii(entry);
-          meant = meant || lower == lowerAscii(wanted) || lower == lowerAscii(prefixed);
+          std::string lower = toLowerAscii(entry);
+          meant = meant || lower == toLowerAscii(wanted) || lower == toLowerAscii(prefixed);
         }
         if (meant) {
           return "found " + entry + whereText(folder) + ", which the game would not load under this name: rename it to " +

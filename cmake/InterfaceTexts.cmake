@@ -176,6 +176,8 @@ function(invokemodule_interface_texts data header manpage)
 #define INVOKEMODULE_INTERFACE_TEXTS_H_
 
 #define INVOKEMODULE_VERSION \"${PROJECT_VERSION}\"
+// The version as the window title shows it: major and minor only.
+#define INVOKEMODULE_SHORT_VERSION \"${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}\"
 #define INVOKEMODULE_SUMMARY ${c_summary}
 #define INVOKEMODULE_SYNOPSIS ${c_synopsis}
 // X(paragraph)

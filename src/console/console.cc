@@ -14,13 +14,14 @@
 #include "extensions/extension_registry.h"
 #include "extensions/extension_report.h"
 #include "extensions/library_watch.h"
+#include "interface_texts.h"
 #include "output/output.h"
 #include "platform/platform.h"
 #include "testmode/suite_runner.h"
 
 namespace {
 
-constexpr const char* kWindowTitle = "Varnholt's invokeModule v2.0";
+constexpr const char* kWindowTitle = "Varnholt's invokeModule v" INVOKEMODULE_SHORT_VERSION;
 
 // The read loop reuses its line's memory from command to command, up to this much.
 constexpr std::size_t kKeptLineCapacity = 256 * 1024;

@@ -3,6 +3,7 @@
 
 #include "extensions/call_context.h"
 #include "extensions/extension_code.h"
+#include "extensions/library_exports.h"
 #include "platform/crash_guard.h"
 #include "platform/platform.h"
 
@@ -33,7 +34,7 @@ const CallOutcome& callAndJudge(ExtensionEntry& entry, const PreCallOutcome& pre
   } else {
     ContextArguments& arguments = calls.contextArguments;
     // A fault, an abandon or an exit() in the context function is reported as its own.
-    const CallSite before{"RVExtensionContext", nullptr, &site, "before"};
+    const CallSite before{kContextEntryPoint.plain, nullptr, &site, "before"};
     auto body = [&] {
       if (prepared.contextFirst) {
         calls.site = before;
@@ -48,7 +49,7 @@ const CallOutcome& callAndJudge(ExtensionEntry& entry, const PreCallOutcome& pre
     beginContextCall(entry.rvExtensionContext, &arguments);
     returned = runExtensionCode(site, libraryAddressOf(entry), body);
     if (!returned && requestedContextRunning()) {
-      calls.site = CallSite{"RVExtensionContext", nullptr, &site, "asked for by"};
+      calls.site = CallSite{kContextEntryPoint.plain, nullptr, &site, "asked for by"};
     }
     failedSite = calls.site;
     endContextCall();
@@ -124,7 +125,7 @@ const CallOutcome& callFunction(ExtensionEntry& entry, const PreCallOutcome& pre
   outcome.argumentForm = false;
   outcome.argumentCount = 0;
   outcome.note = {};
-  return callAndJudge(entry, prepared, CallSite{"RVExtension", function}, [&](char* output) {
+  return callAndJudge(entry, prepared, CallSite{kCallEntryPoint.plain, function}, [&](char* output) {
     entry.rvExtension(output, kExtensionOutputSize, function);
     return std::int32_t{0};
   });
@@ -137,7 +138,7 @@ const CallOutcome& callWithArguments(ExtensionEntry& entry, const PreCallOutcome
   outcome.argumentForm = true;
   outcome.argumentCount = argc;
   outcome.note = note;
-  return callAndJudge(entry, prepared, CallSite{"RVExtensionArgs", function}, [&](char* output) {
+  return callAndJudge(entry, prepared, CallSite{kArgsEntryPoint.plain, function}, [&](char* output) {
     return entry.rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
   });
 }

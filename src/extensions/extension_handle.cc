@@ -4,6 +4,7 @@
 #include "extensions/extension_calls.h"
 #include "extensions/extension_loader.h"
 #include "extensions/extension_reload.h"
+#include "extensions/library_exports.h"
 #include "extensions/extension_report.h"
 #include "extensions/library_watch.h"
 #include "output/output.h"
@@ -73,7 +74,7 @@ void ExtensionHandle::reloadIfChanged(ExtensionEntry& entry) {
 void ExtensionHandle::call(const char* function) {
   if (entry_ == nullptr) return;  // the load failure was the report
   ExtensionEntry& entry = *entry_;
-  if (const CallOutcome* refused = refusedCall(entry, "RVExtension", entry.rvExtension != nullptr, {})) {
+  if (const CallOutcome* refused = refusedCall(entry, kCallEntryPoint.plain, entry.rvExtension != nullptr, {})) {
     reportRefusedCall(*refused);
     return;
   }
@@ -87,7 +88,7 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
   if (entry_ == nullptr) return;
   ExtensionEntry& entry = *entry_;
   if (const CallOutcome* refused =
-          refusedCall(entry, "RVExtensionArgs", entry.rvExtensionArgs != nullptr, note)) {
+          refusedCall(entry, kArgsEntryPoint.plain, entry.rvExtensionArgs != nullptr, note)) {
     reportRefusedCall(*refused);
     return;
   }

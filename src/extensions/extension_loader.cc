@@ -52,7 +52,7 @@ bool exportIsFunction(void* module, const std::string& path, const char* name, c
 // Finds the RVExtensionFeatureFlags variable (a data export: the plain name on every build)
 // and notes what the host cannot honour of its flags, or that it is a function.
 void lookUpFeatureFlags(ExtensionEntry& entry, void* module, LoadOutcome* outcome) {
-  const char* name = "RVExtensionFeatureFlags";
+  const char* name = kFeatureFlagsExport;
   entry.featureFlags = nullptr;
   void* address = platform::findLibrarySymbol(module, name);
   if (address == nullptr) return;
@@ -139,14 +139,14 @@ void adoptLibrary(ExtensionEntry& entry, LoadOutcome* outcome) {
   void* module = entry.module.get();
   std::array<bool, 4> decoratedOnly{};
   entry.rvExtensionVersion =
-      findEntryPoint<RVExtensionVersionFunction>(module, kEntryPointNames[0], decoratedOnly[0]);
-  entry.rvExtension = findEntryPoint<RVExtensionFunction>(module, kEntryPointNames[1], decoratedOnly[1]);
-  entry.rvExtensionArgs = findEntryPoint<RVExtensionArgsFunction>(module, kEntryPointNames[2], decoratedOnly[2]);
+      findEntryPoint<RVExtensionVersionFunction>(module, kVersionEntryPoint, decoratedOnly[0]);
+  entry.rvExtension = findEntryPoint<RVExtensionFunction>(module, kCallEntryPoint, decoratedOnly[1]);
+  entry.rvExtensionArgs = findEntryPoint<RVExtensionArgsFunction>(module, kArgsEntryPoint, decoratedOnly[2]);
   entry.rvExtensionRegisterCallback =
-      findEntryPoint<RVExtensionRegisterCallbackFunction>(module, kEntryPointNames[3], decoratedOnly[3]);
+      findEntryPoint<RVExtensionRegisterCallbackFunction>(module, kRegisterEntryPoint, decoratedOnly[3]);
   bool contextDecoratedOnly = false;
   entry.rvExtensionContext =
-      findEntryPoint<RVExtensionContextFunction>(module, kContextEntryPointName, contextDecoratedOnly);
+      findEntryPoint<RVExtensionContextFunction>(module, kContextEntryPoint, contextDecoratedOnly);
   platform::watchExitCalls(libraryAddressOf(entry));
 
   // The export table is read only when an entry point is missing; its problems, and entry
@@ -174,7 +174,7 @@ bool canBeCalled(const ExtensionEntry& entry) {
 const CallOutcome& registerHostCallback(ExtensionEntry& entry) {
   CallOutcome& outcome = extensionRegistry.calls().outcome;
   outcome = CallOutcome{};
-  outcome.entryPoint = "RVExtensionRegisterCallback";
+  outcome.entryPoint = kRegisterEntryPoint.plain;
   if (entry.module == nullptr || entry.rvExtensionRegisterCallback == nullptr) {
     outcome.status = CallStatus::NotImplemented;
     return outcome;
@@ -204,7 +204,7 @@ PreCallOutcome prepareVersionCall(ExtensionEntry& entry) {
 const CallOutcome& queryVersion(ExtensionEntry& entry) {
   CallOutcome& outcome = extensionRegistry.calls().outcome;
   outcome = CallOutcome{};
-  outcome.entryPoint = "RVExtensionVersion";
+  outcome.entryPoint = kVersionEntryPoint.plain;
   if (entry.module == nullptr || entry.crashed) {
     outcome.status = CallStatus::Quarantined;
     return outcome;

@@ -5,12 +5,6 @@
 #include <cstdint>
 #include <cstring>
 
-const std::array<EntryPointName, 4> kEntryPointNames = {{
-    {"RVExtensionVersion", "_RVExtensionVersion@8"},
-    {"RVExtension", "_RVExtension@12"},
-    {"RVExtensionArgs", "_RVExtensionArgs@20"},
-    {"RVExtensionRegisterCallback", "_RVExtensionRegisterCallback@4"},
-}};
 
 namespace {
 
@@ -37,7 +31,7 @@ struct Bytes {
 // The entry point whose name `symbol` holds (the longest such name), or -1.
 int entryPointIn(std::string_view symbol) {
   // The newer exports, whose names hold "RVExtension" too, are none of the four.
-  for (std::string_view other : {"RVExtensionContext", "RVExtensionFeatureFlags"}) {
+  for (std::string_view other : {kContextEntryPoint.plain, kFeatureFlagsExport}) {
     if (symbol.find(other) != std::string_view::npos) return -1;
   }
   int best = -1;

@@ -26,9 +26,17 @@ struct EntryPointName {
   const char* plain;      // RVExtension
   const char* decorated;  // _RVExtension@12, the 32-bit Windows name
 };
-extern const std::array<EntryPointName, 4> kEntryPointNames;  // Version, call, Args, RegisterCallback
-// The newer entry point that receives the call context.
-inline constexpr EntryPointName kContextEntryPointName = {"RVExtensionContext", "_RVExtensionContext@8"};
+inline constexpr EntryPointName kVersionEntryPoint = {"RVExtensionVersion", "_RVExtensionVersion@8"};
+inline constexpr EntryPointName kCallEntryPoint = {"RVExtension", "_RVExtension@12"};
+inline constexpr EntryPointName kArgsEntryPoint = {"RVExtensionArgs", "_RVExtensionArgs@20"};
+inline constexpr EntryPointName kRegisterEntryPoint = {"RVExtensionRegisterCallback",
+                                                       "_RVExtensionRegisterCallback@4"};
+inline constexpr std::array<EntryPointName, 4> kEntryPointNames = {
+    kVersionEntryPoint, kCallEntryPoint, kArgsEntryPoint, kRegisterEntryPoint};
+// The newer exports: the variable of feature flags (plain name on every build), and the entry
+// point that receives the call context.
+inline constexpr const char* kFeatureFlagsExport = "RVExtensionFeatureFlags";
+inline constexpr EntryPointName kContextEntryPoint = {"RVExtensionContext", "_RVExtensionContext@8"};
 
 // How the host looks entry points up.
 struct ExportRules {

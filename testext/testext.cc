@@ -25,6 +25,8 @@
 //   progress               how many callbacks the background threads have made so far
 //   nullcallback           calls back with null texts
 //   args                   result "<argc>" then "|<arg>" per argument; the argument form returns argc
+//   argvend                "null" when argv[argc] is a null pointer, else "not null"
+//   readpast               reads argv[argc + 1], past the null pointer that ends the arguments
 //   calls                  how many calls this load of the library has served, this one included
 //   registrations          how often the callback was handed over since the library was loaded
 //   build                  "build <TESTEXT_BUILD>": which build of the library answers
@@ -392,6 +394,12 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     std::int32_t first = callBack(nullptr, nullptr, nullptr);
     std::int32_t second = callBack("testext", nullptr, "data");
     return describeReturns(first != 99 ? first : second);
+  }
+  if (command == "argvend") return argv != nullptr && argv[argc] == nullptr ? "null" : "not null";
+  if (command == "readpast") {
+    const char** volatile vector = argv;  // read as it is, whatever the compiler knows of it
+    const char* volatile past = vector[argc + 1];  // past the null pointer that ends them
+    return past != nullptr ? "read" : "read a null pointer";
   }
   if (command == "args") {
     std::string result = std::to_string(argc);

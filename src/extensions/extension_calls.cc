@@ -138,7 +138,12 @@ const CallOutcome& callWithArguments(ExtensionEntry& entry, const PreCallOutcome
   outcome.argumentForm = true;
   outcome.argumentCount = argc;
   outcome.note = note;
+  // The pointers are placed where reading past them faults; a vector too long for that, or
+  // one for which no memory could be mapped, is handed as it is (its caller ends it with a
+  // null pointer).
+  const char** placed = extensionRegistry.calls().argumentVector.place(argv, argc);
+  if (placed == nullptr) placed = argv;
   return callAndJudge(entry, prepared, CallSite{kArgsEntryPoint.plain, function}, [&](char* output) {
-    return entry.rvExtensionArgs(output, kExtensionOutputSize, function, argv, argc);
+    return entry.rvExtensionArgs(output, kExtensionOutputSize, function, placed, argc);
   });
 }

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "extensions/argument_vector.h"
 #include "extensions/call_context.h"
 #include "extensions/call_outcome.h"
 #include "extensions/call_watchdog.h"
@@ -70,6 +71,7 @@ class CallState {
   std::string resultLine;             // the quoted result of the latest call
   std::string key;                    // the lower-cased name of the extension being looked up
   ArgumentTexts arguments;            // the argument texts of the latest argument-form call
+  ArgumentVector argumentVector;      // their pointers as the extension gets them
   ContextArguments contextArguments;  // the latest call's context, for a context function
   platform::CrashRecord crash;        // of the latest guarded call that did not return
   CallOutcome outcome;                // of the latest call

@@ -23,7 +23,7 @@
 // "nil" and "1e5" printing as "100000"), so the buffer never moves and the start pointers
 // are taken as the texts are written. Should it ever have to grow, the pointers are moved
 // along with it. The pointers are reserved for the most items the literal can hold (one byte
-// and a separator each), so they never move either. Reserved pages that are never written
+// and a separator each) and the null pointer that ends them, so they never move either. Reserved pages that are never written
 // cost no memory. The texts written into are emptied first, their memory kept.
 //
 // Written in place, the texts go over the literal itself, behind the walk: every byte written
@@ -38,7 +38,7 @@ class ArgumentTextWriter {
   ArgumentTextWriter(ArgumentTexts& texts, std::size_t length, ArgumentProblems* problems)
       : texts_(texts), problems_(problems), length_(length) {
     texts_.clear();
-    texts_.starts_.reserve(length / 2 + 1);
+    texts_.starts_.reserve(length / 2 + 2);
     platform::adviseLargePages(texts_.starts_.data(), texts_.starts_.capacity() * sizeof(const char*));
   }
   // Writes over the literal from `literal` on (before the walk starts); else into the buffer.

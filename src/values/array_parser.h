@@ -22,8 +22,13 @@ class ArgumentTexts {
                                                  : bytes_.data() + bytes_.size();
     return std::string_view(starts_[index], static_cast<std::size_t>(end - starts_[index] - 1));
   }
-  // The argument vector for RVExtensionArgs: size() pointers to NUL-terminated texts.
-  const char** argv() { return starts_.data(); }
+  // The argument vector for RVExtensionArgs: size() pointers to NUL-terminated texts, and a
+  // null pointer after them that lies in the vector's memory but is no element of it.
+  const char** argv() {
+    starts_.push_back(nullptr);
+    starts_.pop_back();  // leaves the null in place: pointers have no destructor
+    return starts_.data();
+  }
   const std::vector<const char*>& pointers() const { return starts_; }
   // No texts; the memory is kept.
   void clear() {

@@ -31,6 +31,7 @@
 //   registrations          how often the callback was handed over since the library was loaded
 //   build                  "build <TESTEXT_BUILD>": which build of the library answers
 //   chdir <folder>         changes the process's working folder; "0" when it did
+//   unique                 (TESTEXT_UNIQUE) counts in a GNU unique symbol: "1", "2", ...
 //   resident               gives the calling thread an object with a destructor, which keeps
 //                          glibc from unloading the library until the thread ends; "resident"
 //   locale                 switches the C locale to a German one (decimal comma); result
@@ -111,6 +112,15 @@ namespace {
 
 std::atomic<HostCallback> hostCallback{nullptr};
 std::atomic<int> callCount{0};
+
+#if TESTEXT_UNIQUE
+// An inline function's static, visible outside the library: GCC makes it a GNU unique symbol,
+// and glibc then never unloads the library, so its state outlives a free.
+__attribute__((visibility("default"))) inline int& uniqueCounter() {
+  static int count = 0;
+  return count;
+}
+#endif
 std::atomic<int> registrationCount{0};
 
 // Background threads live until "wait" or until the library is unloaded, which joins them so
@@ -433,6 +443,9 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
   if (command == "request") return requestContext(rest == "thread");
   if (command == "calls") return std::to_string(callCount.load());
   if (command == "build") return "build " + std::to_string(TESTEXT_BUILD);
+#if TESTEXT_UNIQUE
+  if (command == "unique") return std::to_string(++uniqueCounter());
+#endif
   if (command == "resident") {
     struct ThreadObject {
       std::string text = "resident";

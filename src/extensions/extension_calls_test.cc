@@ -107,6 +107,15 @@ TEST(ExtensionMessages, Texts) {
       {reloadedText("ext", "ext.so"), "Extension reloaded: ext (ext.so changed)\n"},
       {faultHandlersReplacedText("ext"), "ext replaced the host's fault handlers; the host's are back in front\n"},
       {moduleLoadedText("ext", "ext.so", "1.0"), "InvokeModule loaded: ext (ext.so) [1.0]\n"},
+      {residentAfterUnloadText("ext.so", {true, true}),
+       "ext.so stays in memory (it defines GNU unique symbols): the next load goes on with its state; "
+       "build it with -fno-gnu-unique, or restart the host"},
+      {residentAfterUnloadText("ext.so", {false, true}),
+       "ext.so stays in memory (a thread still holds its thread-local objects): the next load goes on with "
+       "its state; restart the host"},
+      {residentAfterUnloadText("ext.dll", {}),
+       "ext.dll stays in memory (something in the process still holds it): the next load goes on with its "
+       "state; restart the host"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.expected, c.actual);
 }

@@ -32,6 +32,25 @@ std::string parkedThreadKeepsLibraryText(std::string_view fileName) {
   return std::string(fileName) + " stays in memory: a thread of it is parked\n";
 }
 
+std::string residentAfterUnloadText(std::string_view fileName, const ResidencyCauses& causes) {
+  // GNU unique symbols alone keep a library for good; thread-local objects only while the
+  // threads that hold them run.
+  std::string text(fileName);
+  if (causes.gnuUnique) {
+    return text + " stays in memory (it defines GNU unique symbols): the next load goes on with its state; "
+                  "build it with -fno-gnu-unique, or restart the host";
+  }
+  text += causes.threadLocalDestructors ? " stays in memory (a thread still holds its thread-local objects)"
+                                        : " stays in memory (something in the process still holds it)";
+  return text + ": the next load goes on with its state; restart the host";
+}
+
+std::string uniqueSymbolsSharedText(std::string_view fileName) {
+  return std::string(fileName) +
+         ": the build loaded before stays in memory for its GNU unique symbols, and the new build's "
+         "bind to them: it goes on with their state; build it with -fno-gnu-unique, or restart the host\n";
+}
+
 std::string reloadedText(std::string_view name, std::string_view fileName) {
   return "Extension reloaded: " + std::string(name) + " (" + std::string(fileName) + " changed)\n";
 }

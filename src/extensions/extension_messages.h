@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "extensions/call_outcome.h"
+#include "extensions/library_exports.h"
 
 inline constexpr const char* kBufferOverrunText = "ERROR: Buffer overrun";
 inline constexpr const char* kQuarantinedText = "Extension crashed; freeExtension it to load it again";
@@ -29,6 +30,14 @@ std::string notExportedText(std::string_view entryPoint, std::string_view fileNa
 // held by a parked thread; with their line ends.
 std::string staysInMemoryText(std::string_view fileName);
 std::string parkedThreadKeepsLibraryText(std::string_view fileName);
+
+// The line under "Extension unloaded" for a library the system kept in memory: that a load
+// goes on with its state, why where it is known, and the fix. No line end.
+std::string residentAfterUnloadText(std::string_view fileName, const ResidencyCauses& causes);
+
+// After a --watch reload, when the build loaded before stays in memory for its GNU unique
+// symbols: that the new build's such symbols still bind to its objects. With its line end.
+std::string uniqueSymbolsSharedText(std::string_view fileName);
 
 // "Extension reloaded: <name> (<file> changed)", with its line end.
 std::string reloadedText(std::string_view name, std::string_view fileName);

@@ -6,6 +6,8 @@
 
 #include "extensions/extension_code.h"
 #include "extensions/extension_messages.h"
+#include "extensions/library_exports.h"
+#include "extensions/library_search.h"
 #include "extensions/library_watch.h"
 #include "platform/platform.h"
 #include "values/plain_text.h"
@@ -49,15 +51,21 @@ bool closeLibraryGuarded(ExtensionEntry& entry, std::string* keptNote) {
   return true;
 }
 
-std::string ExtensionRegistry::closeAndRemember(ExtensionEntry& entry) {
+void ExtensionRegistry::closeAndRemember(ExtensionEntry& entry, UnloadOutcome* outcome) {
   std::string keptNote;
   const std::string& loaded = entry.copy.empty() ? entry.file : entry.copy;
   if (closeLibraryGuarded(entry, &keptNote) && platform::libraryStillLoaded(loaded)) {
     residentFiles_.emplace(entry.file, entry.stamp);
+    outcome->residentNote = residentAfterUnloadText(entry.fileName, residencyCauses(loaded));
   }
+  outcome->keptNote += keptNote;
   discardPrivateCopy(entry.copy);
   entry.copy.clear();
-  return keptNote;
+}
+
+ResidencyCauses residencyCauses(const std::string& path) {
+  if (platform::librariesArePeFiles()) return {};
+  return elfResidencyCauses(systemLibraries().readStart(path, std::size_t{256} << 20));
 }
 
 const platform::FileStamp* ExtensionRegistry::residentStamp(const std::string& file) const {
@@ -87,7 +95,7 @@ UnloadOutcome ExtensionRegistry::unload(const std::string& typedName) {
   if (found == entries_.end()) return outcome;
   outcome.found = true;
   flushBeforeLibraryCode();
-  outcome.keptNote = closeAndRemember(found->second);
+  closeAndRemember(found->second, &outcome);
   entries_.erase(found);
   leaveExtensionCode();
   outcome.lateWriters = takeLateWriters();
@@ -108,7 +116,8 @@ UnloadOutcome ExtensionRegistry::unloadAll() {
   if (entries_.empty()) return outcome;
   outcome.found = true;
   flushBeforeLibraryCode();
-  for (auto& [key, entry] : entries_) outcome.keptNote += closeAndRemember(entry);
+  for (auto& [key, entry] : entries_) closeAndRemember(entry, &outcome);
+  outcome.residentNote.clear();  // nothing is loaded again
   entries_.clear();
   leaveExtensionCode();
   outcome.lateWriters = takeLateWriters();

@@ -22,6 +22,7 @@
 #include "extensions/crash_report.h"
 #include "extensions/extension_api.h"
 #include "extensions/guarded_buffer.h"
+#include "extensions/library_exports.h"
 #include "extensions/library_watch.h"
 #include "platform/crash_guard.h"
 #include "platform/dynamic_library.h"
@@ -88,8 +89,11 @@ class CallState {
 // What freeing an extension came to.
 struct UnloadOutcome {
   bool found = false;  // there was an entry
-  // A DarkYellow line under the notice, when the library could not be released; empty else.
+  // DarkYellow lines before the notice, when a library could not be released; empty else.
   std::string keptNote;
+  // The DarkYellow line under the notice when the system kept the library in memory after it
+  // was freed (a load of it goes on with its state), with the cause when the host can tell.
+  std::string residentNote;
   // The extensions whose threads wrote into a buffer after their call returned.
   std::vector<std::string> lateWriters;
 };
@@ -114,8 +118,8 @@ class ExtensionRegistry {
   std::vector<std::string> loadedNames() const;
 
   // Frees the entry's library and its private copy; a library the system keeps in memory is
-  // remembered. Answers a note when the library stays loaded because a thread of it is parked.
-  std::string closeAndRemember(ExtensionEntry& entry);
+  // remembered. Notes in `outcome` why a library stays.
+  void closeAndRemember(ExtensionEntry& entry, UnloadOutcome* outcome);
 
   // The stamp `file` had when its library was loaded and then kept in memory by the system at
   // its unload, or null: loading such a file again runs the old code.
@@ -138,6 +142,10 @@ class ExtensionRegistry {
 // (one that faulted) stays mapped, since that thread's stack still refers into it. Answers
 // whether the library was released; `keptNote` says why not.
 bool closeLibraryGuarded(ExtensionEntry& entry, std::string* keptNote);
+
+// What in the library file at `path` makes the system keep it in memory, where the host can
+// read it (ELF files).
+ResidencyCauses residencyCauses(const std::string& path);
 
 // The process-wide registry.
 extern ExtensionRegistry extensionRegistry;

@@ -62,7 +62,9 @@ ReloadOutcome reloadIfChanged(ExtensionEntry& entry) {
   }
   discardPrivateCopy(oldCopy);
   outcome.notes.push_back(reloadedText(entry.name, entry.fileName));
-  if (stillLoaded) outcome.notes.push_back(staysInMemoryText(entry.fileName));
+  // The new copy is a library of its own, but for the GNU unique symbols, which the system
+  // binds to those of the old copy while that stays in memory.
+  if (stillLoaded && residencyCauses(copy).gnuUnique) outcome.notes.push_back(uniqueSymbolsSharedText(entry.fileName));
   adoptNewLibrary(entry, library, copy, &outcome);
   return outcome;
 }

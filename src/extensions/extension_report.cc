@@ -116,5 +116,10 @@ void reportReplacedFaultHandlers(std::string_view name) {
 void reportUnload(const UnloadOutcome& outcome, bool notice) {
   if (!outcome.keptNote.empty()) printColoured(ConsoleColour::DarkYellow, "%s", outcome.keptNote.c_str());
   for (const std::string& writer : outcome.lateWriters) printLateWrite(writer);
-  if (notice) printNotice(outcome.found ? "Extension unloaded" : "Extension is not loaded");
+  if (!notice) return;
+  if (!outcome.residentNote.empty()) {
+    printColoured(ConsoleColour::DarkYellow, "Extension unloaded\n%s\n\n", outcome.residentNote.c_str());
+    return;
+  }
+  printNotice(outcome.found ? "Extension unloaded" : "Extension is not loaded");
 }

@@ -51,15 +51,27 @@ bool looksClose(std::string_view symbol) {
 
 }  // namespace
 
-std::vector<std::string> elfExportedNames(std::string_view file, std::vector<std::string>* functions) {
-  std::vector<std::string> names;
+namespace {
+
+// One symbol of an ELF file's dynamic symbol table.
+struct ElfSymbol {
+  std::string name;
+  unsigned binding = 0;  // 0 local, 1 global, 2 weak, 10 GNU unique
+  unsigned type = 0;     // 2 function, 10 indirect function, ...
+  bool defined = false;  // in a section of the file, not imported
+};
+
+// Hands `visit` every named symbol of the dynamic symbol table of an ELF file of this byte
+// order; nothing when the bytes are no such file or are cut short.
+template <class Visit>
+void forEachElfDynamicSymbol(std::string_view file, Visit visit) {
   Bytes bytes{reinterpret_cast<const unsigned char*>(file.data()), file.size()};
-  if (file.size() < 0x40 || file.substr(0, 4) != "\x7f" "ELF" || file[5] != 1) return names;
+  if (file.size() < 0x40 || file.substr(0, 4) != "\x7f" "ELF" || file[5] != 1) return;
   bool wide = file[4] == 2;
   std::uint64_t sectionTable, entrySize, count;
   if (!bytes.read(wide ? 0x28 : 0x20, wide ? 8 : 4, &sectionTable) ||
       !bytes.read(wide ? 0x3a : 0x2e, 2, &entrySize) || !bytes.read(wide ? 0x3c : 0x30, 2, &count)) {
-    return names;
+    return;
   }
   auto field = [&](std::uint64_t section, unsigned offset64, unsigned offset32, bool address,
                    std::uint64_t* value) {
@@ -72,26 +84,47 @@ std::vector<std::string> elfExportedNames(std::string_view file, std::vector<std
     if (!field(section, 24, 16, true, &offset) || !field(section, 32, 20, true, &size) ||
         !field(section, 40, 24, false, &link) || !field(section, 56, 36, true, &symbolSize) ||
         symbolSize == 0) {
-      return names;
+      return;
     }
     std::uint64_t stringsOffset;
-    if (!field(link, 24, 16, true, &stringsOffset)) return names;
+    if (!field(link, 24, 16, true, &stringsOffset)) return;
+    ElfSymbol symbol;
     for (std::uint64_t at = offset + symbolSize; at + symbolSize <= offset + size; at += symbolSize) {
       std::uint64_t nameOffset, info, sectionIndex;
       if (!bytes.read(at, 4, &nameOffset) || !bytes.read(at + (wide ? 4 : 12), 1, &info) ||
           !bytes.read(at + (wide ? 6 : 14), 2, &sectionIndex)) {
         break;
       }
-      unsigned binding = static_cast<unsigned>(info >> 4);
-      if (sectionIndex == 0 || (binding != 1 && binding != 2)) continue;  // undefined, or local
-      std::string name;
-      if (!bytes.text(stringsOffset + nameOffset, &name) || name.empty()) continue;
-      unsigned type = static_cast<unsigned>(info & 0xf);
-      if (functions != nullptr && (type == 2 || type == 10)) functions->push_back(name);  // FUNC, IFUNC
-      names.push_back(std::move(name));
+      if (!bytes.text(stringsOffset + nameOffset, &symbol.name) || symbol.name.empty()) continue;
+      symbol.binding = static_cast<unsigned>(info >> 4);
+      symbol.type = static_cast<unsigned>(info & 0xf);
+      symbol.defined = sectionIndex != 0;
+      visit(symbol);
     }
   }
+}
+
+}  // namespace
+
+std::vector<std::string> elfExportedNames(std::string_view file, std::vector<std::string>* functions) {
+  std::vector<std::string> names;
+  forEachElfDynamicSymbol(file, [&](const ElfSymbol& symbol) {
+    if (!symbol.defined || (symbol.binding != 1 && symbol.binding != 2)) return;  // imported, or local
+    if (functions != nullptr && (symbol.type == 2 || symbol.type == 10)) functions->push_back(symbol.name);
+    names.push_back(symbol.name);
+  });
   return names;
+}
+
+ResidencyCauses elfResidencyCauses(std::string_view file) {
+  ResidencyCauses causes;
+  forEachElfDynamicSymbol(file, [&](const ElfSymbol& symbol) {
+    if (symbol.defined && symbol.binding == 10) causes.gnuUnique = true;
+    if (!symbol.defined && (symbol.name == "__cxa_thread_atexit_impl" || symbol.name == "__cxa_thread_atexit")) {
+      causes.threadLocalDestructors = true;
+    }
+  });
+  return causes;
 }
 
 std::vector<std::string> peExportedNames(const void* image) {

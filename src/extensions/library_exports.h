@@ -14,6 +14,15 @@
 std::vector<std::string> elfExportedNames(std::string_view file,
                                           std::vector<std::string>* functions = nullptr);
 
+// What in an ELF file makes the system keep its library in memory after it is freed: symbols
+// of GNU unique binding (GCC's for inline function statics and template statics), or
+// destructors of thread-local objects registered with the C++ runtime.
+struct ResidencyCauses {
+  bool gnuUnique = false;
+  bool threadLocalDestructors = false;
+};
+ResidencyCauses elfResidencyCauses(std::string_view file);
+
 // Whether `address` lies in an executable section of the PE image mapped at `image`.
 bool peAddressIsCode(const void* image, const void* address);
 

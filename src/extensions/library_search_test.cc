@@ -268,6 +268,24 @@ TEST(LibraryExports, ReadsTheDynamicSymbolsOfAnElfFile) {
   }
 }
 
+// What keeps a real library in memory is read from its dynamic symbols: a GNU unique symbol
+// only in the build made with one; the thread-local destructors' import in both.
+TEST(LibraryExports, TellsWhatKeepsAnElfLibraryInMemory) {
+  auto read = [](const char* name) {
+    std::ifstream in(std::string(TESTEXT_DIR) + "/" + name + TESTEXT_FILE_SUFFIX, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+  };
+  std::string full = read("testext_full");
+  std::string unique = read("testext_unique");
+  if (full.substr(0, 4) != "\x7f" "ELF" || unique.empty()) GTEST_SKIP() << "no GNU unique build here";
+  EXPECT_FALSE(elfResidencyCauses(full).gnuUnique);
+  EXPECT_TRUE(elfResidencyCauses(full).threadLocalDestructors);
+  EXPECT_TRUE(elfResidencyCauses(unique).gnuUnique);
+  EXPECT_FALSE(elfResidencyCauses(full.substr(0, full.size() / 2)).gnuUnique);
+}
+
 // The headers of a real library describe a file as long as it is (some trailing data aside):
 // a file cut short, as one still being written, is told from a complete one.
 TEST(LibrarySearch, TellsTheLengthALibraryFileMustHave) {

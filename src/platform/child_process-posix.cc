@@ -77,26 +77,32 @@ ChildRun runChild(const std::vector<std::string>& arguments, std::int64_t timeou
     return run;
   }
 
-  // Read until the pipe's end (every writer gone), then wait for the child to end; check for
-  // the deadline and an interrupt at least every 50 ms throughout.
+  // Read until the pipe's end, or until the child has ended and nothing more is waiting in the
+  // pipe (a process it started may hold the pipe open long after); check for the deadline and
+  // an interrupt at least every 50 ms throughout.
   const std::int64_t deadline = nowMilliseconds() + timeoutMilliseconds;
   bool open = true;
+  bool ended = false;
   int status = 0;
   for (;;) {
     std::int64_t left = deadline - nowMilliseconds();
-    if (runInterruptFlag || left <= 0) {
+    if (!ended && (runInterruptFlag || left <= 0)) {
       run.ending = runInterruptFlag ? ChildRun::Interrupted : ChildRun::TimedOut;
       ::kill(child, SIGKILL);
       reap(child);
       break;
     }
+    if (!ended) ended = ::waitpid(child, &status, WNOHANG) == child;
     if (!open) {
-      if (::waitpid(child, &status, WNOHANG) == child) break;
+      if (ended) break;
       ::poll(nullptr, 0, 10);
       continue;
     }
     pollfd entry{pipeEnds[0], POLLIN, 0};
-    if (::poll(&entry, 1, static_cast<int>(left < 50 ? left : 50)) <= 0) continue;
+    if (::poll(&entry, 1, ended ? 0 : static_cast<int>(left < 50 ? left : 50)) <= 0) {
+      if (ended) break;  // everything the child wrote has been read
+      continue;
+    }
     char buffer[65536];
     ssize_t got = ::read(pipeEnds[0], buffer, sizeof buffer);
     if (got > 0) {

@@ -19,6 +19,7 @@ FileStamp fileStamp(const std::string& path) {
   FileStamp stamp;
   if (::stat(path.c_str(), &info) != 0) return stamp;
   stamp.exists = true;
+  stamp.regular = S_ISREG(info.st_mode);
   stamp.size = static_cast<std::uint64_t>(info.st_size);
   stamp.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   return stamp;

@@ -21,6 +21,7 @@ FileStamp fileStamp(const std::string& path) {
   FileStamp stamp;
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return stamp;
   stamp.exists = true;
+  stamp.regular = (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
   stamp.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   stamp.modified = nanoseconds(data.ftLastWriteTime);
   return stamp;

@@ -13,6 +13,7 @@ namespace platform {
 // What tells a file's versions apart cheaply. A missing file has exists false and zeros.
 struct FileStamp {
   bool exists = false;
+  bool regular = false;  // a regular file: no folder, pipe or device
   std::uint64_t size = 0;
   std::int64_t modified = 0;  // nanoseconds on the file clock
   bool operator==(const FileStamp&) const = default;

@@ -6,6 +6,7 @@
 
 #include "output/output.h"
 #include "platform/child_process.h"
+#include "platform/file_copies.h"
 #include "platform/platform.h"
 #include "testmode/junit_report.h"
 #include "testmode/transcript.h"
@@ -70,7 +71,10 @@ bool runOne(const std::string& executable, const std::string& script,
   command.insert(command.end(), options.sessionOptions.begin(), options.sessionOptions.end());
   if (!options.sessionOptions.empty()) command.emplace_back("--");
   command.push_back(script);
-  platform::ChildRun run = platform::runChild(command, options.timeoutSeconds * 1000);
+  // A limit of some thirty years is as good as none, and keeps the deadline far from overflowing.
+  constexpr std::int64_t kLongestTimeoutSeconds = 1000000000;
+  platform::ChildRun run =
+      platform::runChild(command, std::min(options.timeoutSeconds, kLongestTimeoutSeconds) * 1000);
   const double milliseconds = platform::elapsedMilliseconds(start, platform::counter(), frequency);
   if (run.ending == platform::ChildRun::Interrupted) return false;
   outcome->path = script;
@@ -86,8 +90,15 @@ bool runOne(const std::string& executable, const std::string& script,
   std::string expectedPath = candidates.back();
   std::string expectedText;
   bool haveExpected = false;
+  std::string notAFile;  // an expected file that is a pipe, a folder or a device: never read
   for (const std::string& candidate : candidates) {
-    if (platform::readWholeFile(candidate, &expectedText)) {
+    const platform::FileStamp stamp = platform::fileStamp(candidate);
+    if (stamp.exists && !stamp.regular) {
+      expectedPath = candidate;
+      notAFile = candidate;
+      break;
+    }
+    if (stamp.exists && platform::readWholeFile(candidate, &expectedText)) {
       expectedPath = candidate;
       haveExpected = true;
       break;
@@ -100,18 +111,21 @@ bool runOne(const std::string& executable, const std::string& script,
 
   if (run.ending == platform::ChildRun::NotStarted) {
     outcome->failure = "could not start " + executable;
+  } else if (!notAFile.empty()) {
+    outcome->failure = notAFile + " is not a regular file: an expected transcript must be one";
   } else if (same) {
     outcome->passed = true;
     printColoured(ConsoleColour::Green, "PASS %s%s\n", script.c_str(), timeText.c_str());
     return true;
+  } else if (timedOut) {
+    // Never recorded: a run cut short is no transcript to compare later runs with.
+    outcome->failure = "stopped after the time limit of " + std::to_string(options.timeoutSeconds) + " s";
   } else if (options.update) {
     std::string text = updatedExpected(steps, expected, actual,
                                        haveExpected ? lineEndOf(expectedText) : "\n");
     if (platform::writeWholeFile(expectedPath, text)) {
       outcome->passed = true;
-      std::string why = timedOut            ? ": the run was stopped after the time limit"
-                        : crashed(run, actual) ? ": the run crashed"
-                                               : "";
+      std::string why = crashed(run, actual) ? ": the run crashed" : "";
       printColoured(why.empty() ? ConsoleColour::DarkYellow : ConsoleColour::Red,
                     "UPDATED %s%s\n", expectedPath.c_str(), why.c_str());
       return true;
@@ -119,15 +133,14 @@ bool runOne(const std::string& executable, const std::string& script,
     outcome->failure = "cannot write " + expectedPath;
   } else if (!haveExpected) {
     outcome->failure = "no expected file " + expectedPath + ": run with --update to record it";
-  } else if (timedOut) {
-    outcome->failure = "stopped after the time limit of " + std::to_string(options.timeoutSeconds) + " s";
   } else {
     outcome->failure = "the transcript differs from " + expectedPath;
   }
   outcome->details = unifiedDiff(steps, expected, actual, expectedPath, script);
   printColoured(ConsoleColour::Red, "FAIL %s\n", script.c_str());
   // A plain difference needs no words beyond the diff and its file names.
-  const bool plainDifference = haveExpected && !timedOut && run.ending != platform::ChildRun::NotStarted;
+  const bool plainDifference =
+      haveExpected && notAFile.empty() && !timedOut && run.ending != platform::ChildRun::NotStarted;
   if (!plainDifference || options.update) {
     printColoured(ConsoleColour::DarkYellow, "%s\n", outcome->failure.c_str());
   }

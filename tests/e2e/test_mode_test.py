@@ -145,15 +145,32 @@ def test_time_limit_and_crash(ctx):
         r"FAIL t/slow\.sqf", r'\+"testext_full" invokeModule "sleep 8000";',
         r"\+Stopped after the time limit of 1 s", r"0 passed, 1 failed"])
     check(time.monotonic() - start < 6, "the time limit did not end the script")
-    expect(test_mode(ctx, "--update", "--timeout", "1", "t/slow.sqf"), 0, [
-        r"UPDATED t/slow\.expected: the run was stopped after the time limit"])
-    # A recorded time-out still fails.
-    expect(test_mode(ctx, "--timeout", "1", "t/slow.sqf"), 1, [r"FAIL t/slow\.sqf"])
+    # A run cut short is never recorded, not even by --update.
+    expect(test_mode(ctx, "--update", "--timeout", "1", "t/slow.sqf"), 1, [
+        r"FAIL t/slow\.sqf", r"stopped after the time limit of 1 s"])
+    check(not os.path.exists(os.path.join(ctx.work, "t/slow.expected")), "--update wrote a cut-short run")
 
     write(ctx, "t/crash.sqf", '"testext_full" invokeModule "poke 100000000";\n'
                               '"testext_full" invokeModule "hello";\n')
     expect(test_mode(ctx, "t/crash.sqf"), 1, [r"FAIL t/crash\.sqf"])
     expect(test_mode(ctx, "--update", "t/crash.sqf"), 0, [r"UPDATED t/crash\.expected: the run crashed"])
+
+
+def test_hostile_runs_end_and_are_judged(ctx):
+    # A process the extension starts, which holds the output open for 10 s, does not keep the
+    # finished script running; a limit too long to compute a deadline for is as good as none;
+    # an expected file that is a FIFO is refused at once, not read, not written.
+    write(ctx, "h/linger.sqf", '"testext_full" invokeModule "linger 10000";\n')
+    start = time.monotonic()
+    expect(test_mode(ctx, "--update", "--timeout", "9223372036854775807", "h/linger.sqf"), 0,
+           [r"UPDATED h/linger\.expected"])
+    expect(test_mode(ctx, "--timeout", "9223372036854775807", "h/linger.sqf"), 0, [r"PASS h/linger\.sqf \(\d+ ms\)"])
+    check(time.monotonic() - start < 8, "the lingering process kept the script running")
+    write(ctx, "h/fifo.sqf", '"testext_full" invokeModule "hello";\n')
+    os.mkfifo(os.path.join(ctx.work, "h/fifo.expected"))
+    for args in (["h/fifo.sqf"], ["--update", "h/fifo.sqf"]):
+        expect(test_mode(ctx, "--timeout", "20", *args), 1, [
+            r"FAIL h/fifo\.sqf", r"h/fifo\.expected is not a regular file: an expected transcript must be one"])
 
 
 def test_usage_errors(ctx):
@@ -186,6 +203,7 @@ if __name__ == "__main__":
         test_thread_callbacks_in_a_script_with_sleeps_are_stable,
         test_junit_report_is_valid_xml_whatever_the_bytes,
         test_time_limit_and_crash,
+        test_hostile_runs_end_and_are_judged,
         test_usage_errors,
         test_interrupt_reports_what_is_done,
     ], __doc__))

@@ -56,8 +56,13 @@ struct OutputState {
   std::atomic<void (*)()> wake{nullptr};  // while waiting: tells the main thread there is output
   std::atomic<bool> holding{false};  // lines from other threads than holdingThread are held
   std::thread::id holdingThread;
-  std::string held;                  // the held lines, in arrival order
+  std::string held;                  // the held lines, in arrival order, at most kMaxHeldBytes
+  std::uint64_t droppedHeld = 0;     // lines not held because that much was held already
 };
+
+// What is held between two command boundaries: a flood of callback lines from a hung call
+// costs this much memory, and the lines past it are counted and dropped.
+constexpr std::size_t kMaxHeldBytes = std::size_t{16} << 20;
 
 // The state, once made; read by every printer, several times per line.
 std::atomic<OutputState*> stateInstance{nullptr};
@@ -343,7 +348,12 @@ void printInColour(ConsoleColour colour, bool restore, Append append) {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   OutputState& s = state();
   if (s.holding.load(std::memory_order_relaxed) && std::this_thread::get_id() != s.holdingThread) {
-    if (!s.closed.load(std::memory_order_relaxed)) append(s.held);
+    if (s.closed.load(std::memory_order_relaxed)) return;
+    if (s.held.size() >= kMaxHeldBytes) {
+      ++s.droppedHeld;
+      return;
+    }
+    append(s.held);
     return;
   }
   ConsoleColour after = restore ? s.colour : ConsoleColour::White;
@@ -383,11 +393,31 @@ void holdLinesFromOtherThreads() {
   state().holding.store(true);
 }
 
+namespace {
+
+// Moves the held lines to the output (lock held), then a line saying how many were dropped;
+// the memory of a flood is given back.
+void appendHeldLocked(OutputState& s) {
+  s.pending.append(s.held);
+  if (s.droppedHeld != 0) {
+    s.pending.append(std::to_string(s.droppedHeld));
+    s.pending.append(s.droppedHeld == 1 ? " line" : " lines");
+    s.pending.append(" from the extension's threads dropped: more than 16 MiB of them came before this point\n");
+    s.droppedHeld = 0;
+  }
+  if (s.held.capacity() > kMaxHeldBytes / 4) {
+    std::string().swap(s.held);
+  } else {
+    s.held.clear();
+  }
+}
+
+}  // namespace
+
 void releaseHeldLines() {
   if (!state().holding.load(std::memory_order_relaxed)) return;
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  state().pending.append(state().held);
-  state().held.clear();
+  appendHeldLocked(state());
   afterPrint();
 }
 
@@ -467,8 +497,7 @@ void setWindowTitle(const char* title) {
 
 void closeOutput() {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
-  state().pending.append(state().held);
-  state().held.clear();
+  appendHeldLocked(state());
   flushLocked();
   state().closed.store(true);
 }

@@ -173,6 +173,19 @@ def test_hostile_runs_end_and_are_judged(ctx):
             r"FAIL h/fifo\.sqf", r"h/fifo\.expected is not a regular file: an expected transcript must be one"])
 
 
+def test_flood_of_held_lines_is_bounded(ctx):
+    # Two threads call back without end while the script pauses: what is held until the next
+    # command boundary stops at 16 MiB, and the lines dropped are counted where they would be.
+    write(ctx, "f/flood.sqf", '"testext_full" invokeModule "storm 2";\nsleep 2\n"testext_full" invokeModule "hi";\n')
+    expect(test_mode(ctx, "--update", "f/flood.sqf"), 0, [r"UPDATED f/flood\.expected"])
+    size = os.path.getsize(os.path.join(ctx.work, "f/flood.expected"))
+    text = read(ctx, "f/flood.expected")
+    dropped = re.search(r"^\d+ lines from the extension's threads dropped: more than 16 MiB of them came "
+                        r"before this point\n\"testext_full\" invokeModule \"hi\";$", text, re.M)
+    check(dropped is not None, "no count of the dropped lines before the next command")
+    check(size < 20 << 20, f"the held lines grew to {size} bytes")
+
+
 def test_usage_errors(ctx):
     os.makedirs(os.path.join(ctx.work, "empty"))
     write(ctx, "other/readme.txt", "no scripts here")
@@ -204,6 +217,7 @@ if __name__ == "__main__":
         test_junit_report_is_valid_xml_whatever_the_bytes,
         test_time_limit_and_crash,
         test_hostile_runs_end_and_are_judged,
+        test_flood_of_held_lines_is_bounded,
         test_usage_errors,
         test_interrupt_reports_what_is_done,
     ], __doc__))

@@ -104,7 +104,9 @@ bool runOne(const std::string& executable, const std::string& script,
       break;
     }
   }
-  const Lines expected = haveExpected ? splitLines(expectedText) : Lines();
+  Lines expected = haveExpected ? splitLines(expectedText) : Lines();
+  if (!actual.empty()) actual.front() = stableStartLine(actual.front());
+  if (!expected.empty()) expected.front() = stableStartLine(expected.front());
   const std::vector<DiffStep> steps = diffLines(expected, actual);
   const bool same = haveExpected && allSame(steps) && !timedOut;
   const std::string timeText = " (" + std::to_string(static_cast<long long>(milliseconds + 0.5)) + " ms)";

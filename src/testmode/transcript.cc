@@ -1,6 +1,8 @@
 // Test-mode transcripts: stabilising, wildcard matching, the line diff and the updated file.
 #include "testmode/transcript.h"
 
+#include <cctype>
+
 #include <algorithm>
 
 namespace {
@@ -9,6 +11,7 @@ constexpr std::string_view kWildcard = "{{*}}";
 constexpr std::string_view kTimePrefix = "Execution time: ";
 constexpr std::string_view kTimeSuffix = " ms";
 constexpr std::string_view kCallbackPrefix = "Callback registered: ";
+constexpr std::string_view kFramePrefix = "  at ";
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -149,6 +152,38 @@ Lines splitLines(std::string_view text) {
   return lines;
 }
 
+namespace {
+
+// A crash report's frame line with each "+0x<hex>" offset as "+<offset>": a rebuild that moves
+// the code keeps the library, the symbol and the order of the frames, not their offsets.
+std::string stableFrameLine(std::string_view line) {
+  std::string stable;
+  std::size_t at = 0;
+  for (std::size_t plus; (plus = line.find("+0x", at)) != std::string_view::npos;) {
+    std::size_t end = plus + 3;
+    while (end < line.size() && std::isxdigit(static_cast<unsigned char>(line[end]))) ++end;
+    stable.append(line.substr(at, plus - at));
+    stable.append(end > plus + 3 ? "+<offset>" : "+0x");
+    at = end;
+  }
+  stable.append(line.substr(at));
+  return stable;
+}
+
+}  // namespace
+
+std::string stableStartLine(std::string_view line) {
+  constexpr std::string_view kHead = "execVM \"";
+  constexpr std::string_view kTail = "\";";
+  if (!line.starts_with(kHead) || !line.ends_with(kTail) || line.size() < kHead.size() + kTail.size()) {
+    return std::string(line);
+  }
+  std::string_view path = line.substr(kHead.size(), line.size() - kHead.size() - kTail.size());
+  std::size_t slash = path.find_last_of("/\\");
+  if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
+  return std::string(kHead).append(path).append(kTail);
+}
+
 Lines stabiliseTranscript(std::string_view output) {
   Lines lines = splitLines(output);
   for (std::string& line : lines) {
@@ -157,6 +192,8 @@ Lines stabiliseTranscript(std::string_view output) {
       line = std::string(kTimePrefix) + "<time>" + std::string(kTimeSuffix);
     } else if (view.starts_with(kCallbackPrefix)) {
       line = std::string(kCallbackPrefix) + "<address>";
+    } else if (view.starts_with(kFramePrefix)) {
+      line = stableFrameLine(view);
     } else if (std::string_view figure = lastProgressFigure(view); !figure.empty()) {
       line = std::string(figure);
     }

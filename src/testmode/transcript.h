@@ -14,6 +14,11 @@ using Lines = std::vector<std::string>;
 // without a line end is a line too.
 Lines splitLines(std::string_view text);
 
+// The start line of a transcript, `execVM "<script>";`, with the script's folders left out:
+// the same suite gives the same transcript whatever folder it is run from and however its
+// path is spelled. Any other line is answered as it is.
+std::string stableStartLine(std::string_view line);
+
 // The lines of a run's output with what changes from run to run replaced: execution times by
 // `<time>`, the callback address by `<address>`, a pause's progress by its last figure.
 Lines stabiliseTranscript(std::string_view output);

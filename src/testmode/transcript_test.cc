@@ -35,10 +35,31 @@ TEST(Transcript, SplitsAndStabilises) {
       {"\r1%\rab%\n", "\r1%\rab%|"},           // not progress: left as it is
       {"\r1%x\n", "\r1%x|"},
       {"50%\n", "50%|"},
+      // Frames keep the library, the symbol and their order, not the offsets a rebuild moves.
+      {"  at crashy_x64.so+0x8e01\n", "  at crashy_x64.so+<offset>|"},
+      {"  at crashy.dll+0x2d3b1 (_RVExtension@12+0x15)\n", "  at crashy.dll+<offset> (_RVExtension@12+<offset>)|"},
+      {"  at a+0x (b+0xg)\n", "  at a+0x (b+0xg)|"},                          // no hex digits: kept
+      {"ERROR: Extension crashed: x at address 0x10\n", "ERROR: Extension crashed: x at address 0x10|"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(joined(stabiliseTranscript(row.output)), row.lines) << row.output;
   }
+}
+
+TEST(Transcript, StartLineLeavesTheFoldersOut) {
+  const struct {
+    const char* line;
+    const char* stable;
+  } rows[] = {
+      {"execVM \"examples/tests/answers.sqf\";", "execVM \"answers.sqf\";"},
+      {"execVM \"/abs/path/t/a.sqf\";", "execVM \"a.sqf\";"},
+      {"execVM \"./a.sqf\";", "execVM \"a.sqf\";"},
+      {"execVM \"C:\\suite\\a.sqf\";", "execVM \"a.sqf\";"},
+      {"execVM \"a.sqf\";", "execVM \"a.sqf\";"},
+      {"execVM \"a.sqf\"", "execVM \"a.sqf\""},  // not the start line's form: as it is
+      {"Script #1 started", "Script #1 started"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.stable, stableStartLine(row.line)) << row.line;
 }
 
 TEST(Transcript, WildcardLines) {

@@ -12,7 +12,7 @@ import xml.etree.ElementTree as ElementTree
 
 from harness import check, run_tests
 
-HEADER = 'execVM "t/a.sqf";\nScript #1 started\n\n'
+HEADER = 'execVM "a.sqf";\nScript #1 started\n\n'
 SCRIPT_A = '"testext_full" invokeModule "callback 1";\n"testext_full" invokeModule "threads 1 2";\n'
 # Callbacks on the calling thread stay before the result; those of the extension's own threads
 # come after the call's output, before the next command's echo.
@@ -75,7 +75,7 @@ def test_record_pass_change_and_wildcards(ctx):
     write(ctx, "t/notes.txt", "not a script")
     expect(test_mode(ctx, "t"), 1, [
         r"FAIL t/a\.sqf", r"no expected file t/a\.expected: run with --update to record it",
-        r"--- t/a\.expected", r"\+\+\+ t/a\.sqf", r"@@ -0,0 \+1,23 @@", r'\+execVM "t/a\.sqf";',
+        r"--- t/a\.expected", r"\+\+\+ t/a\.sqf", r"@@ -0,0 \+1,23 @@", r'\+execVM "a\.sqf";',
         r"FAIL t/b\.sqf", r"0 passed, 2 failed"])
     expect(test_mode(ctx, "--update", "t"), 0, [
         r"UPDATED t/a\.expected", r"UPDATED t/b\.expected", r"2 passed, 0 failed"])
@@ -156,6 +156,14 @@ def test_time_limit_and_crash(ctx):
     expect(test_mode(ctx, "--update", "t/crash.sqf"), 0, [r"UPDATED t/crash\.expected: the run crashed"])
 
 
+def test_suite_path_spelling_does_not_matter(ctx):
+    # Recorded through a relative path, the script passes through its absolute path too.
+    write(ctx, "p/s.sqf", '"testext_full" invokeModule "hello";\n')
+    expect(test_mode(ctx, "--update", "p/s.sqf"), 0, [r"UPDATED p/s\.expected"])
+    check(read(ctx, "p/s.expected").startswith('execVM "s.sqf";\n'), read(ctx, "p/s.expected"))
+    expect(test_mode(ctx, os.path.join(ctx.work, "p")), 0, [r"PASS .*p/s\.sqf \(\d+ ms\)"])
+
+
 def test_hostile_runs_end_and_are_judged(ctx):
     # A process the extension starts, which holds the output open for 10 s, does not keep the
     # finished script running; a limit too long to compute a deadline for is as good as none;
@@ -216,6 +224,7 @@ if __name__ == "__main__":
         test_thread_callbacks_in_a_script_with_sleeps_are_stable,
         test_junit_report_is_valid_xml_whatever_the_bytes,
         test_time_limit_and_crash,
+        test_suite_path_spelling_does_not_matter,
         test_hostile_runs_end_and_are_judged,
         test_flood_of_held_lines_is_bounded,
         test_usage_errors,

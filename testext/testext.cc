@@ -10,6 +10,7 @@
 //   latepoke MS N          result "started"; a background thread writes one byte at offset N
 //                          of this call's buffer MS milliseconds later, after the call returned
 //   fork                   forks; the call returns "forked" in both processes (POSIX)
+//   killself N             sends signal N to the host's own process (POSIX)
 //   linger MS              starts a process that sleeps MS milliseconds with the host's
 //                          standard output open, then ends; result "lingering" (POSIX)
 //   reap                   waits for the process "fork" made: "child ended <exit status>"
@@ -308,6 +309,10 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     return "started";
   }
 #ifndef _WIN32
+  if (command == "killself") {
+    kill(getpid(), static_cast<int>(number));
+    return "still alive";
+  }
   if (command == "linger") {
     if (fork() == 0) {  // holds the host's standard output open while it sleeps
       usleep(static_cast<useconds_t>(number) * 1000);

@@ -54,6 +54,23 @@ void installRunInterruptHandler() {
   ::sigaction(SIGINT, &action, nullptr);
 }
 
+std::string signalName(int number) {
+  static constexpr struct {
+    int number;
+    const char* name;
+  } kNames[] = {
+      {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGILL, "SIGILL"},
+      {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},   {SIGFPE, "SIGFPE"},
+      {SIGKILL, "SIGKILL"}, {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},
+      {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"}, {SIGSYS, "SIGSYS"},
+      {SIGXCPU, "SIGXCPU"}, {SIGXFSZ, "SIGXFSZ"},
+  };
+  for (const auto& entry : kNames) {
+    if (entry.number == number) return entry.name;
+  }
+  return {};
+}
+
 bool runInterrupted() { return runInterruptFlag != 0; }
 
 ChildRun runChild(const std::vector<std::string>& arguments, std::int64_t timeoutMilliseconds) {

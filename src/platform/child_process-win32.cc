@@ -80,6 +80,8 @@ void installRunInterruptHandler() { SetConsoleCtrlHandler(onRunControl, TRUE); }
 
 bool runInterrupted() { return runInterruptFlag.load(); }
 
+std::string signalName(int) { return {}; }
+
 ChildRun runChild(const std::vector<std::string>& arguments, std::int64_t timeoutMilliseconds) {
   ChildRun run;
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};

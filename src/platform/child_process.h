@@ -34,6 +34,10 @@ struct ChildRun {
 // `timeoutMilliseconds`; a child still running then, or when an interrupt arrives, is killed.
 ChildRun runChild(const std::vector<std::string>& arguments, std::int64_t timeoutMilliseconds);
 
+// The name of signal `number` as the system spells it ("SIGSEGV"), or empty when it has none
+// (and on Windows, whose processes end by no signal).
+std::string signalName(int number);
+
 }  // namespace platform
 
 #endif  // INVOKEMODULE_PLATFORM_CHILD_PROCESS_H_

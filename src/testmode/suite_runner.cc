@@ -26,8 +26,10 @@ std::string endingNote(const platform::ChildRun& run, std::int64_t timeoutSecond
   switch (run.ending) {
     case platform::ChildRun::TimedOut:
       return "Stopped after the time limit of " + std::to_string(timeoutSeconds) + " s";
-    case platform::ChildRun::Signalled:
-      return "The process ended by signal " + std::to_string(run.code);
+    case platform::ChildRun::Signalled: {
+      const std::string name = platform::signalName(static_cast<int>(run.code));
+      return "The process ended by signal " + std::to_string(run.code) + (name.empty() ? "" : " (" + name + ")");
+    }
     case platform::ChildRun::Exited: {
       if (run.code == 0) return {};
       char code[32];

@@ -137,6 +137,20 @@ def test_junit_report_is_valid_xml_whatever_the_bytes(ctx):
     check("t/odd.expected" in failure.get("message"), failure.get("message"))
     check('+"testext_full" invokeModule "\\x01<&>\ufffd\ufffd";' in failure.text, failure.text)
 
+    # Unequal counts: three passed, one failed. A report that cannot be written fails the run
+    # even when every script passed.
+    for name in ("b", "c"):
+        write(ctx, f"t/{name}.sqf", SCRIPT_A)
+        write(ctx, f"t/{name}.expected", EXPECTED_A.replace('"a.sqf"', f'"{name}.sqf"'))
+    expect(test_mode(ctx, "--junit", "report.xml", "t"), 1, [r"3 passed, 1 failed"])
+    suite = ElementTree.parse(os.path.join(ctx.work, "report.xml")).getroot().find("testsuite")
+    check((suite.get("tests"), suite.get("failures")) == ("4", "1"), ElementTree.tostring(suite))
+    os.makedirs(os.path.join(ctx.work, "folder.xml"))
+    expect(test_mode(ctx, "--junit", "folder.xml", "t/a.sqf"), 1, [
+        r"PASS t/a\.sqf.*", r"Cannot write the JUnit report folder\.xml", r"1 passed, 0 failed"])
+    code, out, err = test_mode(ctx, "--timeout", "0", "t/a.sqf")
+    check(code == 2 and out == "" and "--timeout" in err, f"--timeout 0: status {code}, {out!r} {err!r}")
+
 
 def test_time_limit_and_crash(ctx):
     write(ctx, "t/slow.sqf", '"testext_full" invokeModule "hello";\n"testext_full" invokeModule "sleep 8000";\n')
@@ -179,6 +193,11 @@ def test_hostile_runs_end_and_are_judged(ctx):
     for args in (["h/fifo.sqf"], ["--update", "h/fifo.sqf"]):
         expect(test_mode(ctx, "--timeout", "20", *args), 1, [
             r"FAIL h/fifo\.sqf", r"h/fifo\.expected is not a regular file: an expected transcript must be one"])
+
+
+def test_host_ended_by_a_signal_names_it(ctx):
+    write(ctx, "k/kill.sqf", '"testext_full" invokeModule "killself 9";\n')
+    expect(test_mode(ctx, "k/kill.sqf"), 1, [r"FAIL k/kill\.sqf", r"\+The process ended by signal 9 \(SIGKILL\)"])
 
 
 def test_flood_of_held_lines_is_bounded(ctx):
@@ -227,6 +246,7 @@ if __name__ == "__main__":
         test_suite_path_spelling_does_not_matter,
         test_hostile_runs_end_and_are_judged,
         test_flood_of_held_lines_is_bounded,
+        test_host_ended_by_a_signal_names_it,
         test_usage_errors,
         test_interrupt_reports_what_is_done,
     ], __doc__))

@@ -49,8 +49,8 @@ constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTR
 constexpr int kMaxRawFrames = 64;
 constexpr std::size_t kAlternateStackSize = 256 * 1024;
 
-// A fault as the handler sees it; turned into words after the handler is left.
-struct RawFault {
+// A fault as the handler sees it; made a RawFault after the handler is left.
+struct CapturedFault {
   int signal = 0;
   int code = 0;
   std::uintptr_t address = 0;
@@ -67,7 +67,7 @@ struct MainGuard {
   volatile sig_atomic_t active = 0;
   volatile sig_atomic_t abandoned = 0;
   volatile sig_atomic_t abandonPending = 0;  // asked while the main thread ran host code
-  RawFault fault;
+  CapturedFault fault;
 };
 
 thread_local int hostCodeDepth = 0;
@@ -133,7 +133,7 @@ void (*threadFaultReporter)(const CrashRecord&, std::uint64_t) = nullptr;
 constexpr int kThreadFaultSlots = 8;
 struct ThreadFault {
   std::atomic<int> state{0};  // 0 free, 1 being filled, 2 ready, 3 reported
-  RawFault fault;
+  CapturedFault fault;
   std::uint64_t threadId = 0;
   std::uintptr_t libraryBase = 0;
 };
@@ -153,7 +153,7 @@ _Unwind_Reason_Code collectFrame(struct _Unwind_Context* context, void* data) {
   return _URC_NO_REASON;
 }
 
-void recordFault(RawFault* fault, int signal, siginfo_t* info, void* context) {
+void recordFault(CapturedFault* fault, int signal, siginfo_t* info, void* context) {
   fault->signal = signal;
   fault->code = info->si_code;
   fault->address = reinterpret_cast<std::uintptr_t>(info->si_addr);
@@ -315,59 +315,27 @@ void onFault(int signal, siginfo_t* info, void* context) {
   errno = savedErrno;
 }
 
-// --- Turning a raw fault into words --------------------------------------------------------
+// --- Turning a captured fault into a raw one -------------------------------------------------
 
-void appendHex(std::string& text, std::uintptr_t value) {
-  char digits[2 + 2 * sizeof value + 1];
-  std::snprintf(digits, sizeof digits, "0x%llx", static_cast<unsigned long long>(value));
-  text += digits;
-}
-
-bool looksLikeStackOverflow(const RawFault& fault) {
+bool looksLikeStackOverflow(const CapturedFault& fault) {
   if (fault.signal != SIGSEGV || fault.sp == 0 || fault.address == fault.pc) return false;
   std::uintptr_t distance =
       fault.address > fault.sp ? fault.address - fault.sp : fault.sp - fault.address;
   return distance < 64 * 1024;
 }
 
-// A fault signal that no instruction caused: sent by a process, the host's own included. An
-// abort() is one the process sends itself, and keeps its usual name.
-std::string describeSentSignal(const RawFault& fault) {
-  const char* name = fault.signal == SIGSEGV ? "SIGSEGV" : fault.signal == SIGBUS ? "SIGBUS"
-                   : fault.signal == SIGILL  ? "SIGILL"  : fault.signal == SIGFPE ? "SIGFPE"
-                   : fault.signal == SIGTRAP ? "SIGTRAP" : "SIGABRT";
-  std::string what = std::string("signal ") + name + " sent by process " + std::to_string(fault.sender);
-  return fault.sender == getpid() ? what + " (this process)" : what;
-}
-
-std::string describeSignal(const RawFault& fault) {
-  std::string what;
-  if (fault.code <= 0 && !(fault.signal == SIGABRT && fault.sender == getpid())) {
-    return describeSentSignal(fault);
-  }
+FaultKind kindOf(const CapturedFault& fault) {
   switch (fault.signal) {
-    case SIGSEGV:
-      if (looksLikeStackOverflow(fault)) return "stack overflow";
-      what = "segmentation fault (SIGSEGV)";
-      what += fault.access == 2 ? " writing address " : fault.access == 1 ? " reading address "
-                                                                          : " at address ";
-      appendHex(what, fault.address);
-      return what;
-    case SIGBUS:
-      what = "bus error (SIGBUS) at address ";
-      appendHex(what, fault.address);
-      return what;
-    case SIGILL:
-      return "illegal instruction (SIGILL)";
+    case SIGSEGV: return FaultKind::InvalidAccess;
+    case SIGBUS: return FaultKind::BusError;
+    case SIGILL: return FaultKind::IllegalInstruction;
     case SIGFPE:
-      return fault.code == FPE_INTDIV || fault.code == FPE_FLTDIV ? "division by zero (SIGFPE)"
-                                                                   : "arithmetic error (SIGFPE)";
-    case SIGABRT:
-      return "abort (SIGABRT)";
-    case SIGTRAP:
-      return "breakpoint trap (SIGTRAP)";
-    default:
-      return "signal " + std::to_string(fault.signal);
+      return fault.code == FPE_INTDIV || fault.code == FPE_FLTDIV ? FaultKind::DivisionByZero
+                                                                   : FaultKind::Arithmetic;
+    case SIGABRT: return FaultKind::Abort;
+    case SIGTRAP: return FaultKind::Breakpoint;
+    case SIGINT: return FaultKind::Abandoned;
+    default: return FaultKind::Other;
   }
 }
 
@@ -411,55 +379,72 @@ std::uintptr_t libraryBaseOf(const void* address) {
   return reinterpret_cast<std::uintptr_t>(info.dli_fbase);
 }
 
-void describeFrames(const RawFault& fault, std::uintptr_t scopeBase, CrashRecord* crash) {
+void resolveFrames(const CapturedFault& captured, RawFault* fault) {
   // The unwinder starts inside the handler; the faulting frame is the one at the signal's PC.
   int first = 0;
-  for (int i = 0; i < fault.frameCount; ++i) {
-    if (fault.frames[i] == fault.pc) {
+  for (int i = 0; i < captured.frameCount; ++i) {
+    if (captured.frames[i] == captured.pc) {
       first = i;
       break;
     }
   }
   std::uintptr_t addresses[kMaxRawFrames];
   int count = 0;
-  if (fault.pc != 0 && (fault.frameCount == 0 || fault.frames[first] != fault.pc)) {
-    addresses[count++] = fault.pc;  // the unwinder could not reach it: the PC alone
+  if (captured.pc != 0 && (captured.frameCount == 0 || captured.frames[first] != captured.pc)) {
+    addresses[count++] = captured.pc;  // the unwinder could not reach it: the PC alone
   } else {
-    for (int i = first; i < fault.frameCount; ++i) {
+    for (int i = first; i < captured.frameCount; ++i) {
       // Caller frames hold return addresses; the call itself is one byte before.
-      addresses[count++] = i == first ? fault.frames[i] : fault.frames[i] - 1;
+      addresses[count++] = i == first ? captured.frames[i] : captured.frames[i] - 1;
     }
   }
-  for (int i = 0; i < count && static_cast<int>(crash->frames.size()) < kMaxCrashFrames; ++i) {
+  fault->frames.resize(count);
+  for (int i = 0; i < count; ++i) {
+    RawFrame& frame = fault->frames[i];
+    frame = RawFrame();
+    frame.address = addresses[i];
     Dl_info info;
-    if (dladdr(reinterpret_cast<void*>(addresses[i]), &info) == 0 || info.dli_fname == nullptr) {
-      continue;
-    }
-    auto base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
-    if (scopeBase != 0 ? base != scopeBase : isHostOrRuntime(base, info.dli_fname)) continue;
-    CrashFrame frame;
+    if (dladdr(reinterpret_cast<void*>(addresses[i]), &info) == 0 || info.dli_fname == nullptr) continue;
+    frame.moduleBase = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
     const char* slash = std::strrchr(info.dli_fname, '/');
-    frame.file = slash != nullptr ? slash + 1 : info.dli_fname;
-    frame.fileOffset = addresses[i] - base;
+    frame.moduleFile = slash != nullptr ? slash + 1 : info.dli_fname;
+    frame.hostOrRuntime = isHostOrRuntime(frame.moduleBase, info.dli_fname);
     if (info.dli_sname != nullptr && info.dli_saddr != nullptr) {
       frame.symbol = info.dli_sname;
-      frame.symbolOffset = addresses[i] - reinterpret_cast<std::uintptr_t>(info.dli_saddr);
+      frame.symbolAddress = reinterpret_cast<std::uintptr_t>(info.dli_saddr);
     }
-    crash->frames.push_back(std::move(frame));
   }
 }
 
-void describeFault(const RawFault& fault, std::uintptr_t scopeBase, CrashRecord* crash) {
-  crash->what = fault.signal == SIGINT ? "" : describeSignal(fault);
-  crash->frames.clear();
-  crash->exitStatus = 128 + fault.signal;
+void resolveFault(const CapturedFault& captured, std::uintptr_t scopeBase, std::uint64_t threadId,
+                  CrashRecord* crash) {
+  RawFault& fault = crash->fault;
+  fault.kind = kindOf(captured);
+  fault.access = captured.access == 2 ? FaultAccess::Write
+               : captured.access == 1 ? FaultAccess::Read : FaultAccess::Unknown;
+  fault.hasAddress = captured.signal == SIGSEGV || captured.signal == SIGBUS;
+  fault.address = captured.address;
+  fault.instruction = captured.pc;
+  fault.signal = captured.signal;
+  fault.exceptionCode = 0;
+  fault.sent = captured.code <= 0;  // si_addr holds nothing then
+  fault.senderPid = captured.sender;
+  fault.sentByThisProcess = captured.sender == getpid();
+  fault.stackOverflow = !fault.sent && looksLikeStackOverflow(captured);
+  fault.threadId = threadId;
+  fault.scopeModule = scopeBase;
+  fault.exceptionType.clear();
+  fault.exceptionMessage.clear();
+  fault.hasExceptionMessage = false;
+  fault.libraryName.clear();
+  resolveFrames(captured, &fault);
+  crash->exitStatus = 128 + captured.signal;
   crash->abandoned = false;
-  describeFrames(fault, scopeBase, crash);
 }
 
 // A thread fault at an address an unloaded library held: its code (the PC), or its data (the
 // address read, such as the thread's start routine's table).
-bool describeUnloadedLibraryFault(const RawFault& fault, std::uint64_t threadId, CrashRecord* crash) {
+bool blameUnloadedLibraryAt(const CapturedFault& fault, std::uint64_t threadId, RawFault* raw) {
   UnloadedLibrary library;
   auto heldByUnloaded = [&](std::uintptr_t address) {
     Dl_info info;
@@ -468,7 +453,7 @@ bool describeUnloadedLibraryFault(const RawFault& fault, std::uint64_t threadId,
   };
   bool inCode = heldByUnloaded(fault.pc);
   if (!inCode && !heldByUnloaded(fault.address)) return false;
-  describeUnloadedLibraryCrash(library, inCode ? fault.pc : 0, crash);
+  blameUnloadedLibrary(library, inCode ? fault.pc : 0, raw);
   return true;
 }
 
@@ -480,8 +465,8 @@ void reportThreadFaults() {
     for (ThreadFault& slot : threadFaults) {
       if (slot.state.load() != 2) continue;
       CrashRecord crash;
-      describeFault(slot.fault, 0, &crash);
-      if (describeUnloadedLibraryFault(slot.fault, slot.threadId, &crash)) {
+      resolveFault(slot.fault, 0, slot.threadId, &crash);
+      if (blameUnloadedLibraryAt(slot.fault, slot.threadId, &crash.fault)) {
         // Nothing loaded is to blame: the slot is free again (the thread stays parked).
         slot.libraryBase = 0;
         slot.state.store(0);
@@ -489,7 +474,9 @@ void reportThreadFaults() {
         if (threadFaultReporter != nullptr) threadFaultReporter(crash, slot.threadId);
         continue;
       }
-      if (!crash.frames.empty()) {
+      if (std::any_of(crash.fault.frames.begin(), crash.fault.frames.end(), [](const RawFrame& frame) {
+            return frame.moduleBase != 0 && !frame.hostOrRuntime;
+          })) {
         Dl_info info;
         slot.libraryBase = 0;
         std::uintptr_t pc = slot.fault.pc;
@@ -563,7 +550,7 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     sigemptyset(&unblock);
     sigaddset(&unblock, mainGuard.fault.signal);
     pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
-    describeFault(mainGuard.fault, libraryBaseOf(scope.address), crash);
+    resolveFault(mainGuard.fault, libraryBaseOf(scope.address), currentThreadId(), crash);
     crash->abandoned = mainGuard.abandoned != 0;
     mainGuard.abandoned = 0;
     hostCodeDepth = 0;  // host code the extension called (the callback) that faulted never left

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/fault_handler_interception.h"
 #include "platform/platform.h"
 #include "platform/unloaded_libraries.h"
 
@@ -57,10 +58,6 @@ struct MainGuard {
 MainGuard mainGuard;
 DWORD mainThreadId = 0;
 HANDLE mainThreadHandle = nullptr;
-LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
-// A top-level filter a library set in place of the host's: offered a fault first during a call.
-LPTOP_LEVEL_EXCEPTION_FILTER libraryFilter = nullptr;
-std::uintptr_t retryingPc = 0;  // where the library's filter let the main thread go on
 
 void (*exitReporter)(int) = nullptr;
 void (*threadFaultReporter)(const CrashRecord&, std::uint64_t) = nullptr;
@@ -209,18 +206,9 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
   if (GetCurrentThreadId() != mainThreadId && reportThreadFault(pointers)) {
     return EXCEPTION_CONTINUE_EXECUTION;  // never reached: the thread is parked
   }
-  if (mainGuard.active && GetCurrentThreadId() == mainThreadId && libraryFilter != nullptr) {
-#ifdef _WIN64
-    std::uintptr_t pc = pointers->ContextRecord->Rip;
-#else
-    std::uintptr_t pc = pointers->ContextRecord->Eip;
-#endif
-    bool repeated = retryingPc == pc;
-    retryingPc = 0;
-    if (!repeated && libraryFilter(pointers) == EXCEPTION_CONTINUE_EXECUTION) {
-      retryingPc = pc;  // the same instruction faulting again right away is a crash
-      return EXCEPTION_CONTINUE_EXECUTION;
-    }
+  if (mainGuard.active && GetCurrentThreadId() == mainThreadId &&
+      offerFaultToLibrary(0, pointers, nullptr)) {
+    return EXCEPTION_CONTINUE_EXECUTION;
   }
   if (mainGuard.active && GetCurrentThreadId() == mainThreadId) {
     EXCEPTION_RECORD* record = pointers->ExceptionRecord;
@@ -233,8 +221,7 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
     redirectToLanding(pointers->ContextRecord);
     return EXCEPTION_CONTINUE_EXECUTION;
   }
-  LPTOP_LEVEL_EXCEPTION_FILTER behind = libraryFilter != nullptr ? libraryFilter : previousFilter;
-  return behind != nullptr ? behind(pointers) : EXCEPTION_CONTINUE_SEARCH;
+  return passFaultBehindHost(0, pointers, nullptr);
 }
 
 // A stack overflow leaves too little stack for the extension's handlers or the top-level
@@ -266,7 +253,7 @@ void installFaultHandlers() {
     mainThreadId = GetCurrentThreadId();
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThreadHandle,
                     THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, 0);
-    previousFilter = SetUnhandledExceptionFilter(onUnhandledException);
+    putHostFaultHandlerInFront(reinterpret_cast<AnyFunction>(&onUnhandledException));
     AddVectoredExceptionHandler(0, onStackOverflow);
     signal(SIGABRT, onAbort);
     // Leave room for the filter to run after a stack overflow.
@@ -376,6 +363,10 @@ void resolveFault(const CapturedFault& captured, HMODULE scope, DWORD threadId, 
 
 }  // namespace
 
+std::uintptr_t moduleBaseOf(const void* address) {
+  return reinterpret_cast<std::uintptr_t>(moduleOf(reinterpret_cast<std::uintptr_t>(address)));
+}
+
 bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* crash) {
   installFaultHandlers();
   if (__builtin_setjmp(mainGuard.jump) != 0) {
@@ -389,7 +380,7 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     return false;
   }
   abandonDeferred = 0;
-  retryingPc = 0;
+  forgetLibraryRetry();
   return callWhileActive(body, context, &mainGuard.active, crash);
 }
 
@@ -526,25 +517,6 @@ void watchExitCalls(const void* libraryAddress) {
         hookImport(slot, &exitProcessHook, &realExitProcess);
       }
     }
-  }
-}
-
-// Asked after every call, whatever `askSystem` says: setting the filter is no system call.
-bool libraryFaultHandlersInstalled(bool) {
-  if (mainThreadId == 0) return false;
-  // A library that set its own top-level filter: the host's goes back in front, passing what
-  // it does not take to the library's.
-  LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(onUnhandledException);
-  if (current == onUnhandledException || current == nullptr) return false;
-  libraryFilter = current;
-  return true;
-}
-
-void forgetLibraryFaultHandlers(const void* address) {
-  if (libraryFilter == nullptr) return;
-  if (moduleOf(reinterpret_cast<std::uintptr_t>(reinterpret_cast<const void*>(libraryFilter))) ==
-      moduleOf(reinterpret_cast<std::uintptr_t>(address))) {
-    libraryFilter = nullptr;  // its code is about to go
   }
 }
 

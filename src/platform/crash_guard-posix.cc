@@ -29,9 +29,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <thread>
-#include <vector>
 
 #include "platform/fault_handler_interception.h"
 #include "platform/page_protection.h"

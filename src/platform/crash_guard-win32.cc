@@ -19,7 +19,6 @@
 #include <signal.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>

@@ -56,9 +56,10 @@ struct RawFault {
   bool sent = false;                 // a signal a process sent; no instruction caused it
   std::int64_t senderPid = 0;
   bool sentByThisProcess = false;
-  bool stackOverflow = false;        // the access hit the stack's guard page
+  bool stackOverflow = false;        // the stack ran into its guard page (POSIX: an access
+                                     // within 64 KiB of the stack pointer)
   std::uint64_t threadId = 0;        // the system's id of the faulting thread; 0 when unknown
-  std::uintptr_t scopeModule = 0;    // whose frames a report shows (CrashScope); 0: see CrashScope
+  std::uintptr_t scopeModule = 0;    // the module of CrashScope; 0: none given
   std::vector<RawFrame> frames;      // innermost first; callers' frames at their call instruction
   std::string exceptionType;         // CppException: the type's mangled name; may be empty
   std::string exceptionMessage;      // CppException: what() of a std::exception
@@ -97,7 +98,8 @@ bool runGuarded(Body& body, CrashScope scope, CrashRecord* crash) {
 void setExitDuringCallReporter(void (*reporter)(int status));
 
 // Called on a host thread of its own (POSIX) or on the faulting thread (Windows) with a fault
-// on a thread that is not the main thread. The faulting thread never runs again. `threadId` is the system's id.
+// on a thread that is not the main thread. The faulting thread never runs again. `threadId` is
+// the system's id.
 void setThreadFaultReporter(void (*reporter)(const CrashRecord& crash, std::uint64_t threadId));
 
 // Whether a thread running code of the library containing `address` faulted (and was parked).

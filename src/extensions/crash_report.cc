@@ -1,24 +1,13 @@
 // The crash, abandon and exit-during-call report texts.
 #include "extensions/crash_report.h"
 
+#include "extensions/fault_description.h"
 #include "values/game_text.h"
 
 namespace {
 
-void appendHex(std::string& text, std::uintptr_t value) {
-  static const char kDigits[] = "0123456789abcdef";
-  char reversed[2 * sizeof value];
-  int count = 0;
-  do {
-    reversed[count++] = kDigits[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  text += "0x";
-  while (count > 0) text += reversed[--count];
-}
-
 void appendFrames(std::string& text, const platform::CrashRecord& crash) {
-  for (const platform::CrashFrame& frame : crash.frames) {
+  for (const CrashFrame& frame : selectCrashFrames(crash.fault)) {
     text += "  at ";
     text += frame.file;
     text += '+';
@@ -49,14 +38,14 @@ std::string describeCallSite(const CallSite& site) {
 }
 
 std::string crashReportText(const platform::CrashRecord& crash, const CallSite& site) {
-  std::string text = "ERROR: Extension crashed: " + crash.what + " in " + describeCallSite(site) + "\n";
+  std::string text = "ERROR: Extension crashed: " + describeFault(crash.fault) + " in " + describeCallSite(site) + "\n";
   appendFrames(text, crash);
   return text;
 }
 
 std::string threadCrashReportText(const platform::CrashRecord& crash, std::uint64_t threadId) {
   std::string text =
-      "ERROR: Extension crashed: " + crash.what + " on thread " + std::to_string(threadId) + "\n";
+      "ERROR: Extension crashed: " + describeFault(crash.fault) + " on thread " + std::to_string(threadId) + "\n";
   appendFrames(text, crash);
   return text;
 }

@@ -5,10 +5,23 @@
 
 namespace {
 
-platform::CrashRecord crashWith(std::vector<platform::CrashFrame> frames) {
+struct Frame {
+  const char* file;
+  std::uintptr_t offset;
+  const char* symbol;
+  std::uintptr_t symbolOffset;
+};
+
+// A read of address 0 by a library mapped at 0x10000, with `frames` in it.
+platform::CrashRecord crashWith(std::vector<Frame> frames) {
   platform::CrashRecord crash;
-  crash.what = "segmentation fault (SIGSEGV) reading address 0x0";
-  crash.frames = std::move(frames);
+  crash.fault.kind = platform::FaultKind::InvalidAccess;
+  crash.fault.access = platform::FaultAccess::Read;
+  crash.fault.hasAddress = true;
+  for (const Frame& frame : frames) {
+    std::uintptr_t address = 0x10000 + frame.offset;
+    crash.fault.frames.push_back({address, 0x10000, frame.file, false, frame.symbol, address - frame.symbolOffset});
+  }
   return crash;
 }
 

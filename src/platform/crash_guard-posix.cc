@@ -4,14 +4,9 @@
 // The guard's fast path saves three words (__builtin_setjmp) and sets a flag; no signal mask
 // is saved, so the landing path unblocks the fault signal itself.
 //
-// Libraries that install fault handlers of their own (language runtimes, crash reporters) are
-// kept behind the host's: the executable exports `sigaction` and `signal`, so a library calling
-// them through its symbol table reaches the host's versions, which record the library's action
-// and leave the host's handler in place. A fault outside the host's guard zones goes to the
-// library's handler first; when that returns and the same instruction faults again, it is a
-// crash. A library that installs its handler another way (the system call itself, a C library
-// of its own) is seen only where the host asks the system: after loading, the version call and
-// the callback registration.
+// Libraries that install fault handlers of their own are kept behind the host's; see
+// fault_handler_interception-posix.cc. What the handler captures is named in words above the
+// platform layer (extensions/fault_description.h).
 #include "platform/crash_guard.h"
 
 #include <dirent.h>
@@ -34,10 +29,9 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <thread>
-#include <vector>
 
+#include "platform/fault_handler_interception.h"
 #include "platform/page_protection.h"
 #include "platform/unloaded_libraries.h"
 
@@ -45,12 +39,11 @@ namespace platform {
 
 namespace {
 
-constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP};
 constexpr int kMaxRawFrames = 64;
 constexpr std::size_t kAlternateStackSize = 256 * 1024;
 
-// A fault as the handler sees it; turned into words after the handler is left.
-struct RawFault {
+// A fault as the handler sees it; made a RawFault after the handler is left.
+struct CapturedFault {
   int signal = 0;
   int code = 0;
   std::uintptr_t address = 0;
@@ -67,57 +60,13 @@ struct MainGuard {
   volatile sig_atomic_t active = 0;
   volatile sig_atomic_t abandoned = 0;
   volatile sig_atomic_t abandonPending = 0;  // asked while the main thread ran host code
-  RawFault fault;
+  CapturedFault fault;
 };
 
 thread_local int hostCodeDepth = 0;
 
 MainGuard mainGuard;
 pthread_t mainThread;
-struct sigaction previousActions[NSIG];
-
-// The host's handlers are in place; from then on the fault signals' actions that libraries set
-// are kept here, behind the host's.
-std::atomic<bool> handlersInstalled{false};
-struct sigaction libraryActions[NSIG];
-volatile sig_atomic_t libraryActionSet[NSIG];
-std::atomic<unsigned> changedSignals{0};  // bits: signals whose library action changed
-
-// x86: after a library's handler returned, the faulting instruction is retried one step at a
-// time (the trap flag), so that a second fault there is known for one.
-// Elsewhere the record stays until the next fault, so the same instruction faulting again
-// later, after the library mended it once, is taken for a crash too.
-thread_local std::uintptr_t retryingPc = 0;
-
-using SigactionFunction = int (*)(int, const struct sigaction*, struct sigaction*);
-
-// The C library's own versions, behind the ones this file exports.
-SigactionFunction realSigaction() {
-  static const auto function = reinterpret_cast<SigactionFunction>(dlsym(RTLD_NEXT, "sigaction"));
-  return function;
-}
-
-int faultSignalIndex(int signal) {
-  for (int i = 0; i < static_cast<int>(std::size(kFaultSignals)); ++i) {
-    if (kFaultSignals[i] == signal) return i;
-  }
-  return -1;
-}
-
-void* handlerOf(const struct sigaction& action) {
-  return (action.sa_flags & SA_SIGINFO) != 0 ? reinterpret_cast<void*>(action.sa_sigaction)
-                                             : reinterpret_cast<void*>(action.sa_handler);
-}
-
-bool isRealHandler(void* handler) {
-  return handler != nullptr && handler != reinterpret_cast<void*>(SIG_DFL) &&
-         handler != reinterpret_cast<void*>(SIG_IGN);
-}
-
-// The action behind the host's: the library's, or the one there before the host's.
-const struct sigaction& actionBehind(int signal) {
-  return libraryActionSet[signal] ? libraryActions[signal] : previousActions[signal];
-}
 
 // Set in a process made by fork() (handlers run in the child). An extension that forks during
 // a call makes a child whose main thread returns into the host: it must end there, not go on
@@ -133,7 +82,7 @@ void (*threadFaultReporter)(const CrashRecord&, std::uint64_t) = nullptr;
 constexpr int kThreadFaultSlots = 8;
 struct ThreadFault {
   std::atomic<int> state{0};  // 0 free, 1 being filled, 2 ready, 3 reported
-  RawFault fault;
+  CapturedFault fault;
   std::uint64_t threadId = 0;
   std::uintptr_t libraryBase = 0;
 };
@@ -153,7 +102,7 @@ _Unwind_Reason_Code collectFrame(struct _Unwind_Context* context, void* data) {
   return _URC_NO_REASON;
 }
 
-void recordFault(RawFault* fault, int signal, siginfo_t* info, void* context) {
+void recordFault(CapturedFault* fault, int signal, siginfo_t* info, void* context) {
   fault->signal = signal;
   fault->code = info->si_code;
   fault->address = reinterpret_cast<std::uintptr_t>(info->si_addr);
@@ -187,108 +136,18 @@ void recordFault(RawFault* fault, int signal, siginfo_t* info, void* context) {
 
 std::uint64_t currentThreadId() { return static_cast<std::uint64_t>(::syscall(SYS_gettid)); }
 
-// A host fault, or one no guard covers: the handler that was there before ours, or the
-// signal's default action.
-void forwardFault(int signal, siginfo_t* info, void* context) {
-  const struct sigaction& previous = actionBehind(signal);
-  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
-    previous.sa_sigaction(signal, info, context);
-    return;
-  }
-  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
-      previous.sa_handler != nullptr) {
-    previous.sa_handler(signal);
-    return;
-  }
-  // Default action: put it back; a faulting instruction runs again and the fault takes its
-  // ordinary course; a sent signal is sent again.
-  struct sigaction fallback = {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  realSigaction()(signal, &fallback, nullptr);
-  if (info->si_code <= 0 || signal == SIGTRAP || signal == SIGABRT) raise(signal);
-}
-
 [[noreturn]] void parkThread() {
   sigset_t all;
   sigfillset(&all);
   for (;;) sigsuspend(&all);
 }
 
-std::uintptr_t contextPc(void* context) {
-  auto* ucontext = static_cast<ucontext_t*>(context);
-#if defined(__x86_64__)
-  return static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_RIP]);
-#elif defined(__i386__)
-  return static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_EIP]);
-#elif defined(__aarch64__)
-  return static_cast<std::uintptr_t>(ucontext->uc_mcontext.pc);
-#else
-  (void)ucontext;
-  return 0;
-#endif
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-constexpr greg_t kTrapFlag = 0x100;
-void setTrapFlag(void* context, bool on) {
-  greg_t& flags = static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL];
-  flags = on ? (flags | kTrapFlag) : (flags & ~kTrapFlag);
-}
-#endif
-
-// The step after a library's handler returned: the retried instruction completed.
-bool finishRetry(int signal, siginfo_t* info, void* context) {
-#if defined(__x86_64__) || defined(__i386__)
-  if (signal != SIGTRAP || retryingPc == 0 || info->si_code != TRAP_TRACE) return false;
-  retryingPc = 0;
-  setTrapFlag(context, false);
-  return true;
-#else
-  (void)signal, (void)info, (void)context;
-  return false;
-#endif
-}
-
-// Offers a fault to the library's handler behind the host's. Answers true when that handler
-// took care of it (returned or jumped away); false when there is none, or when the instruction
-// it let run again faulted again, or for a signal that is not a fault of the instruction
-// (abort, a sent signal), which ends the process once the handler returns.
-bool offerToLibrary(int signal, siginfo_t* info, void* context) {
-  std::uintptr_t pc = contextPc(context);
-  bool repeated = retryingPc != 0 && retryingPc == pc;
-  retryingPc = 0;
-  if (repeated || !libraryActionSet[signal]) return false;
-  struct sigaction action = libraryActions[signal];
-  if (!isRealHandler(handlerOf(action))) return false;
-  if ((action.sa_flags & SA_RESETHAND) != 0) {
-    libraryActions[signal].sa_handler = SIG_DFL;
-    libraryActions[signal].sa_flags &= ~SA_SIGINFO;
-  }
-  sigset_t saved;
-  pthread_sigmask(SIG_BLOCK, &action.sa_mask, &saved);
-  if ((action.sa_flags & SA_SIGINFO) != 0) {
-    action.sa_sigaction(signal, info, context);
-  } else {
-    action.sa_handler(signal);
-  }
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  if (info->si_code <= 0 || signal == SIGABRT || signal == SIGTRAP) return false;
-  if (contextPc(context) == pc && pc != 0) {
-    retryingPc = pc;  // the same instruction runs again
-#if defined(__x86_64__) || defined(__i386__)
-    setTrapFlag(context, true);
-#endif
-  }
-  return true;
-}
-
 void onFault(int signal, siginfo_t* info, void* context) {
   int savedErrno = errno;
-  if (finishRetry(signal, info, context) ||
+  if (finishLibraryRetry(signal, info, context) ||
       ((signal == SIGSEGV || signal == SIGBUS) &&
        admitTrappedWrite(reinterpret_cast<std::uintptr_t>(info->si_addr))) ||
-      offerToLibrary(signal, info, context)) {
+      offerFaultToLibrary(signal, info, context)) {
     errno = savedErrno;
     return;  // the write is repeated and now succeeds, or the library's handler dealt with it
   }
@@ -311,63 +170,31 @@ void onFault(int signal, siginfo_t* info, void* context) {
       parkThread();
     }
   }
-  forwardFault(signal, info, context);
+  passFaultBehindHost(signal, info, context);
   errno = savedErrno;
 }
 
-// --- Turning a raw fault into words --------------------------------------------------------
+// --- Turning a captured fault into a raw one -------------------------------------------------
 
-void appendHex(std::string& text, std::uintptr_t value) {
-  char digits[2 + 2 * sizeof value + 1];
-  std::snprintf(digits, sizeof digits, "0x%llx", static_cast<unsigned long long>(value));
-  text += digits;
-}
-
-bool looksLikeStackOverflow(const RawFault& fault) {
+bool looksLikeStackOverflow(const CapturedFault& fault) {
   if (fault.signal != SIGSEGV || fault.sp == 0 || fault.address == fault.pc) return false;
   std::uintptr_t distance =
       fault.address > fault.sp ? fault.address - fault.sp : fault.sp - fault.address;
   return distance < 64 * 1024;
 }
 
-// A fault signal that no instruction caused: sent by a process, the host's own included. An
-// abort() is one the process sends itself, and keeps its usual name.
-std::string describeSentSignal(const RawFault& fault) {
-  const char* name = fault.signal == SIGSEGV ? "SIGSEGV" : fault.signal == SIGBUS ? "SIGBUS"
-                   : fault.signal == SIGILL  ? "SIGILL"  : fault.signal == SIGFPE ? "SIGFPE"
-                   : fault.signal == SIGTRAP ? "SIGTRAP" : "SIGABRT";
-  std::string what = std::string("signal ") + name + " sent by process " + std::to_string(fault.sender);
-  return fault.sender == getpid() ? what + " (this process)" : what;
-}
-
-std::string describeSignal(const RawFault& fault) {
-  std::string what;
-  if (fault.code <= 0 && !(fault.signal == SIGABRT && fault.sender == getpid())) {
-    return describeSentSignal(fault);
-  }
+FaultKind kindOf(const CapturedFault& fault) {
   switch (fault.signal) {
-    case SIGSEGV:
-      if (looksLikeStackOverflow(fault)) return "stack overflow";
-      what = "segmentation fault (SIGSEGV)";
-      what += fault.access == 2 ? " writing address " : fault.access == 1 ? " reading address "
-                                                                          : " at address ";
-      appendHex(what, fault.address);
-      return what;
-    case SIGBUS:
-      what = "bus error (SIGBUS) at address ";
-      appendHex(what, fault.address);
-      return what;
-    case SIGILL:
-      return "illegal instruction (SIGILL)";
+    case SIGSEGV: return FaultKind::InvalidAccess;
+    case SIGBUS: return FaultKind::BusError;
+    case SIGILL: return FaultKind::IllegalInstruction;
     case SIGFPE:
-      return fault.code == FPE_INTDIV || fault.code == FPE_FLTDIV ? "division by zero (SIGFPE)"
-                                                                   : "arithmetic error (SIGFPE)";
-    case SIGABRT:
-      return "abort (SIGABRT)";
-    case SIGTRAP:
-      return "breakpoint trap (SIGTRAP)";
-    default:
-      return "signal " + std::to_string(fault.signal);
+      return fault.code == FPE_INTDIV || fault.code == FPE_FLTDIV ? FaultKind::DivisionByZero
+                                                                   : FaultKind::Arithmetic;
+    case SIGABRT: return FaultKind::Abort;
+    case SIGTRAP: return FaultKind::Breakpoint;
+    case SIGINT: return FaultKind::Abandoned;
+    default: return FaultKind::Other;
   }
 }
 
@@ -405,61 +232,72 @@ bool isHostOrRuntime(std::uintptr_t base, const char* file) {
   return file != nullptr && std::strstr(file, "/ld-linux") != nullptr;
 }
 
-std::uintptr_t libraryBaseOf(const void* address) {
-  Dl_info info;
-  if (address == nullptr || dladdr(address, &info) == 0) return 0;
-  return reinterpret_cast<std::uintptr_t>(info.dli_fbase);
-}
-
-void describeFrames(const RawFault& fault, std::uintptr_t scopeBase, CrashRecord* crash) {
+void resolveFrames(const CapturedFault& captured, RawFault* fault) {
   // The unwinder starts inside the handler; the faulting frame is the one at the signal's PC.
   int first = 0;
-  for (int i = 0; i < fault.frameCount; ++i) {
-    if (fault.frames[i] == fault.pc) {
+  for (int i = 0; i < captured.frameCount; ++i) {
+    if (captured.frames[i] == captured.pc) {
       first = i;
       break;
     }
   }
   std::uintptr_t addresses[kMaxRawFrames];
   int count = 0;
-  if (fault.pc != 0 && (fault.frameCount == 0 || fault.frames[first] != fault.pc)) {
-    addresses[count++] = fault.pc;  // the unwinder could not reach it: the PC alone
+  if (captured.pc != 0 && (captured.frameCount == 0 || captured.frames[first] != captured.pc)) {
+    addresses[count++] = captured.pc;  // the unwinder could not reach it: the PC alone
   } else {
-    for (int i = first; i < fault.frameCount; ++i) {
+    for (int i = first; i < captured.frameCount; ++i) {
       // Caller frames hold return addresses; the call itself is one byte before.
-      addresses[count++] = i == first ? fault.frames[i] : fault.frames[i] - 1;
+      addresses[count++] = i == first ? captured.frames[i] : captured.frames[i] - 1;
     }
   }
-  for (int i = 0; i < count && static_cast<int>(crash->frames.size()) < kMaxCrashFrames; ++i) {
+  fault->frames.resize(count);
+  for (int i = 0; i < count; ++i) {
+    RawFrame& frame = fault->frames[i];
+    frame = RawFrame();
+    frame.address = addresses[i];
     Dl_info info;
-    if (dladdr(reinterpret_cast<void*>(addresses[i]), &info) == 0 || info.dli_fname == nullptr) {
-      continue;
-    }
-    auto base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
-    if (scopeBase != 0 ? base != scopeBase : isHostOrRuntime(base, info.dli_fname)) continue;
-    CrashFrame frame;
+    if (dladdr(reinterpret_cast<void*>(addresses[i]), &info) == 0 || info.dli_fname == nullptr) continue;
+    frame.moduleBase = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
     const char* slash = std::strrchr(info.dli_fname, '/');
-    frame.file = slash != nullptr ? slash + 1 : info.dli_fname;
-    frame.fileOffset = addresses[i] - base;
+    frame.moduleFile = slash != nullptr ? slash + 1 : info.dli_fname;
+    frame.hostOrRuntime = isHostOrRuntime(frame.moduleBase, info.dli_fname);
     if (info.dli_sname != nullptr && info.dli_saddr != nullptr) {
       frame.symbol = info.dli_sname;
-      frame.symbolOffset = addresses[i] - reinterpret_cast<std::uintptr_t>(info.dli_saddr);
+      frame.symbolAddress = reinterpret_cast<std::uintptr_t>(info.dli_saddr);
     }
-    crash->frames.push_back(std::move(frame));
   }
 }
 
-void describeFault(const RawFault& fault, std::uintptr_t scopeBase, CrashRecord* crash) {
-  crash->what = fault.signal == SIGINT ? "" : describeSignal(fault);
-  crash->frames.clear();
-  crash->exitStatus = 128 + fault.signal;
+void resolveFault(const CapturedFault& captured, std::uintptr_t scopeBase, std::uint64_t threadId,
+                  CrashRecord* crash) {
+  RawFault& fault = crash->fault;
+  fault.kind = kindOf(captured);
+  fault.access = captured.access == 2 ? FaultAccess::Write
+               : captured.access == 1 ? FaultAccess::Read : FaultAccess::Unknown;
+  fault.hasAddress = captured.signal == SIGSEGV || captured.signal == SIGBUS;
+  fault.address = captured.address;
+  fault.instruction = captured.pc;
+  fault.signal = captured.signal;
+  fault.exceptionCode = 0;
+  fault.sent = captured.code <= 0;  // si_addr holds nothing then
+  fault.senderPid = captured.sender;
+  fault.sentByThisProcess = captured.sender == getpid();
+  fault.stackOverflow = !fault.sent && looksLikeStackOverflow(captured);
+  fault.threadId = threadId;
+  fault.scopeModule = scopeBase;
+  fault.exceptionType.clear();
+  fault.exceptionMessage.clear();
+  fault.hasExceptionMessage = false;
+  fault.libraryName.clear();
+  resolveFrames(captured, &fault);
+  crash->exitStatus = 128 + captured.signal;
   crash->abandoned = false;
-  describeFrames(fault, scopeBase, crash);
 }
 
 // A thread fault at an address an unloaded library held: its code (the PC), or its data (the
 // address read, such as the thread's start routine's table).
-bool describeUnloadedLibraryFault(const RawFault& fault, std::uint64_t threadId, CrashRecord* crash) {
+bool blameUnloadedLibraryAt(const CapturedFault& fault, std::uint64_t threadId, RawFault* raw) {
   UnloadedLibrary library;
   auto heldByUnloaded = [&](std::uintptr_t address) {
     Dl_info info;
@@ -468,7 +306,7 @@ bool describeUnloadedLibraryFault(const RawFault& fault, std::uint64_t threadId,
   };
   bool inCode = heldByUnloaded(fault.pc);
   if (!inCode && !heldByUnloaded(fault.address)) return false;
-  describeUnloadedLibraryCrash(library, inCode ? fault.pc : 0, crash);
+  blameUnloadedLibrary(library, inCode ? fault.pc : 0, raw);
   return true;
 }
 
@@ -480,8 +318,8 @@ void reportThreadFaults() {
     for (ThreadFault& slot : threadFaults) {
       if (slot.state.load() != 2) continue;
       CrashRecord crash;
-      describeFault(slot.fault, 0, &crash);
-      if (describeUnloadedLibraryFault(slot.fault, slot.threadId, &crash)) {
+      resolveFault(slot.fault, 0, slot.threadId, &crash);
+      if (blameUnloadedLibraryAt(slot.fault, slot.threadId, &crash.fault)) {
         // Nothing loaded is to blame: the slot is free again (the thread stays parked).
         slot.libraryBase = 0;
         slot.state.store(0);
@@ -489,7 +327,9 @@ void reportThreadFaults() {
         if (threadFaultReporter != nullptr) threadFaultReporter(crash, slot.threadId);
         continue;
       }
-      if (!crash.frames.empty()) {
+      if (std::any_of(crash.fault.frames.begin(), crash.fault.frames.end(), [](const RawFrame& frame) {
+            return frame.moduleBase != 0 && !frame.hostOrRuntime;
+          })) {
         Dl_info info;
         slot.libraryBase = 0;
         std::uintptr_t pc = slot.fault.pc;
@@ -536,21 +376,18 @@ bool installFaultHandlers() {
     std::thread(reportThreadFaults).detach();
     on_exit(onExit, nullptr);
     pthread_atfork(nullptr, nullptr, onForkInChild);
-    struct sigaction action = {};
-    action.sa_sigaction = onFault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&action.sa_mask);
-    bool ok = true;
-    for (int signal : kFaultSignals) {
-      ok = realSigaction()(signal, &action, &previousActions[signal]) == 0 && ok;
-    }
-    handlersInstalled.store(true);
-    return ok;
+    return putHostFaultHandlerInFront(reinterpret_cast<AnyFunction>(&onFault));
   }();
   return installed;
 }
 
 }  // namespace
+
+std::uintptr_t moduleBaseOf(const void* address) {
+  Dl_info info;
+  if (address == nullptr || dladdr(address, &info) == 0) return 0;
+  return reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+}
 
 bool installWriteFaultHandler() { return installFaultHandlers(); }
 
@@ -563,7 +400,7 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     sigemptyset(&unblock);
     sigaddset(&unblock, mainGuard.fault.signal);
     pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
-    describeFault(mainGuard.fault, libraryBaseOf(scope.address), crash);
+    resolveFault(mainGuard.fault, moduleBaseOf(scope.address), currentThreadId(), crash);
     crash->abandoned = mainGuard.abandoned != 0;
     mainGuard.abandoned = 0;
     hostCodeDepth = 0;  // host code the extension called (the callback) that faulted never left
@@ -583,7 +420,7 @@ void setThreadFaultReporter(void (*reporter)(const CrashRecord&, std::uint64_t))
 
 bool threadFaultedInLibrary(const void* address) {
   if (threadFaultCount.load(std::memory_order_relaxed) == 0) return false;
-  std::uintptr_t base = libraryBaseOf(address);
+  std::uintptr_t base = moduleBaseOf(address);
   for (ThreadFault& slot : threadFaults) {
     if (slot.state.load() == 3 && slot.libraryBase != 0 && slot.libraryBase == base) return true;
   }
@@ -592,7 +429,7 @@ bool threadFaultedInLibrary(const void* address) {
 
 void forgetThreadFaults(const void* address) {
   if (threadFaultCount.load(std::memory_order_relaxed) == 0) return;
-  std::uintptr_t base = libraryBaseOf(address);
+  std::uintptr_t base = moduleBaseOf(address);
   for (ThreadFault& slot : threadFaults) {
     if (slot.state.load() != 3 || slot.libraryBase != base) continue;
     slot.state.store(0);
@@ -637,7 +474,7 @@ void rememberUnloadedLibrary(const void* address, const std::string& name) {
   struct Search {
     std::uintptr_t base;
     UnloadedLibrary library;
-  } search{libraryBaseOf(address), {}};
+  } search{moduleBaseOf(address), {}};
   if (search.base == 0) return;
   dl_iterate_phdr(
       [](dl_phdr_info* info, std::size_t, void* data) {
@@ -669,88 +506,4 @@ void rememberUnloadedLibrary(const void* address, const std::string& name) {
   recordUnloadedLibrary(std::move(search.library));
 }
 
-// --- Libraries' own fault handlers --------------------------------------------------------
-
-namespace {
-
-// What `sigaction` does for a fault signal once the host's handlers are in place: the
-// library's action is kept behind the host's, and the library sees its own action as current.
-int sigactionBehindHost(int signal, const struct sigaction* action, struct sigaction* old) {
-  if (old != nullptr) *old = actionBehind(signal);
-  if (action == nullptr) return 0;
-  libraryActionSet[signal] = 0;  // the handler does not read a half-written action
-  libraryActions[signal] = *action;
-  libraryActionSet[signal] = 1;
-  changedSignals.fetch_or(1u << faultSignalIndex(signal));
-  return 0;
-}
-
-bool interceptsFaultSignal(int signal) {
-  return handlersInstalled.load(std::memory_order_relaxed) && signal > 0 && signal < NSIG &&
-         faultSignalIndex(signal) >= 0;
-}
-
-}  // namespace
-
-bool libraryFaultHandlersInstalled(bool askSystem) {
-  if (askSystem && handlersInstalled.load()) {
-    // A library that went around `sigaction`: its action goes behind the host's, which is put
-    // back in front.
-    for (int signal : kFaultSignals) {
-      struct sigaction current = {};
-      if (realSigaction()(signal, nullptr, &current) != 0) continue;
-      if (handlerOf(current) == reinterpret_cast<void*>(&onFault)) continue;
-      struct sigaction own = {};
-      own.sa_sigaction = onFault;
-      own.sa_flags = SA_SIGINFO | SA_ONSTACK;
-      sigemptyset(&own.sa_mask);
-      realSigaction()(signal, &own, nullptr);
-      sigactionBehindHost(signal, &current, nullptr);
-    }
-  }
-  if (changedSignals.load(std::memory_order_relaxed) == 0) return false;
-  unsigned changed = changedSignals.exchange(0);
-  bool replaced = false;
-  for (int i = 0; i < static_cast<int>(std::size(kFaultSignals)); ++i) {
-    int signal = kFaultSignals[i];
-    if ((changed & (1u << i)) == 0 || !libraryActionSet[signal]) continue;
-    // A library that put back what was there before has replaced nothing.
-    if (handlerOf(libraryActions[signal]) != handlerOf(previousActions[signal])) replaced = true;
-  }
-  return replaced;
-}
-
-void forgetLibraryFaultHandlers(const void* libraryAddress) {
-  std::uintptr_t base = libraryBaseOf(libraryAddress);
-  if (base == 0) return;
-  for (int signal : kFaultSignals) {
-    if (libraryActionSet[signal] && libraryBaseOf(handlerOf(libraryActions[signal])) == base) {
-      libraryActionSet[signal] = 0;  // its code is about to go
-    }
-  }
-}
-
 }  // namespace platform
-
-// The host's `sigaction` and `signal`, which libraries reach through their symbol tables.
-extern "C" int sigaction(int signal, const struct sigaction* action, struct sigaction* old) noexcept {
-  if (!platform::interceptsFaultSignal(signal)) return platform::realSigaction()(signal, action, old);
-  return platform::sigactionBehindHost(signal, action, old);
-}
-
-extern "C" __sighandler_t signal(int signal, __sighandler_t handler) noexcept {
-  if (!platform::interceptsFaultSignal(signal)) {
-    static const auto real = reinterpret_cast<__sighandler_t (*)(int, __sighandler_t)>(
-        dlsym(RTLD_NEXT, "signal"));
-    return real(signal, handler);
-  }
-  // The C library's `signal` gives BSD semantics: the handler stays, interrupted calls restart.
-  struct sigaction action = {};
-  struct sigaction old = {};
-  action.sa_handler = handler;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  sigaddset(&action.sa_mask, signal);
-  platform::sigactionBehindHost(signal, &action, &old);
-  return reinterpret_cast<__sighandler_t>(platform::handlerOf(old));
-}

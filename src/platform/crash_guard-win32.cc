@@ -19,13 +19,13 @@
 #include <signal.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <vector>
 
+#include "platform/fault_handler_interception.h"
 #include "platform/platform.h"
 #include "platform/unloaded_libraries.h"
 
@@ -36,7 +36,8 @@ namespace {
 constexpr int kMaxRawFrames = 64;
 constexpr DWORD kMsvcCppException = 0xE06D7363;
 
-struct RawFault {
+// A fault as the filter sees it; made a RawFault on the landing path.
+struct CapturedFault {
   DWORD code = 0;
   ULONG_PTR access = 0;  // 0 read, 1 write, 8 execute
   ULONG_PTR address = 0;
@@ -50,16 +51,12 @@ struct RawFault {
 struct MainGuard {
   void* jump[5];
   volatile LONG active = 0;
-  RawFault fault;
+  CapturedFault fault;
 };
 
 MainGuard mainGuard;
 DWORD mainThreadId = 0;
 HANDLE mainThreadHandle = nullptr;
-LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
-// A top-level filter a library set in place of the host's: offered a fault first during a call.
-LPTOP_LEVEL_EXCEPTION_FILTER libraryFilter = nullptr;
-std::uintptr_t retryingPc = 0;  // where the library's filter let the main thread go on
 
 void (*exitReporter)(int) = nullptr;
 void (*threadFaultReporter)(const CrashRecord&, std::uint64_t) = nullptr;
@@ -79,10 +76,10 @@ std::string moduleFileName(HMODULE module);
 HMODULE moduleOf(std::uintptr_t address);
 
 // A fault at an address an unloaded library held.
-bool describeUnloadedLibraryFault(std::uintptr_t pc, DWORD threadId, CrashRecord* crash) {
+bool blameUnloadedLibraryAt(std::uintptr_t pc, DWORD threadId, RawFault* fault) {
   UnloadedLibrary library;
   if (!findUnloadedLibrary(pc, moduleOf(pc) != nullptr, threadId, &library)) return false;
-  describeUnloadedLibraryCrash(library, pc, crash);
+  blameUnloadedLibrary(library, pc, fault);
   return true;
 }
 
@@ -91,7 +88,7 @@ bool describeUnloadedLibraryFault(std::uintptr_t pc, DWORD threadId, CrashRecord
 alignas(16) unsigned char landingStack[64 * 1024];
 
 // Walks the stack from `context` (which it changes), innermost first.
-void walkFrames(CONTEXT context, RawFault* fault) {
+void walkFrames(CONTEXT context, CapturedFault* fault) {
   fault->frameCount = 0;
 #ifdef _WIN64
   for (int i = 0; i < kMaxRawFrames && context.Rip != 0; ++i) {
@@ -153,10 +150,9 @@ void redirectToLanding(CONTEXT* context) {
 #endif
 }
 
-void describeFrames(const RawFault& fault, const void* scopeAddress, CrashRecord* crash);
-std::string describeException(const RawFault& fault);
+void resolveFault(const CapturedFault& captured, HMODULE scope, DWORD threadId, CrashRecord* crash);
 
-void recordException(const EXCEPTION_RECORD* record, RawFault* fault) {
+void recordException(const EXCEPTION_RECORD* record, CapturedFault* fault) {
   fault->code = record->ExceptionCode;
   fault->aborted = false;
   fault->abandoned = false;
@@ -175,9 +171,9 @@ bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
       pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
     return false;  // after a stack overflow there is no room to report from this thread
   }
-  static RawFault faults[4];  // a thread's own record is too big for a thread's stack margin
+  static CapturedFault faults[4];  // a thread's own record is too big for a thread's stack margin
   static std::atomic<int> next{0};
-  RawFault& fault = faults[next.fetch_add(1) & 3];
+  CapturedFault& fault = faults[next.fetch_add(1) & 3];
   recordException(pointers->ExceptionRecord, &fault);
   walkFrames(*pointers->ContextRecord, &fault);
   HMODULE host = GetModuleHandleW(nullptr);
@@ -191,13 +187,12 @@ bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
     }
   }
   CrashRecord crash;
-  if (fault.frameCount != 0 && describeUnloadedLibraryFault(fault.frames[0], GetCurrentThreadId(), &crash)) {
+  if (fault.frameCount != 0 && blameUnloadedLibraryAt(fault.frames[0], GetCurrentThreadId(), &crash.fault)) {
     threadFaultReporter(crash, GetCurrentThreadId());
     for (;;) Sleep(INFINITE);
   }
   if (library == nullptr) return false;
-  crash.what = describeException(fault);
-  describeFrames(fault, library, &crash);
+  resolveFault(fault, library, GetCurrentThreadId(), &crash);
   {
     std::lock_guard<std::mutex> lock(threadFaultMutex);
     faultedLibraries.push_back(library);
@@ -210,18 +205,9 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
   if (GetCurrentThreadId() != mainThreadId && reportThreadFault(pointers)) {
     return EXCEPTION_CONTINUE_EXECUTION;  // never reached: the thread is parked
   }
-  if (mainGuard.active && GetCurrentThreadId() == mainThreadId && libraryFilter != nullptr) {
-#ifdef _WIN64
-    std::uintptr_t pc = pointers->ContextRecord->Rip;
-#else
-    std::uintptr_t pc = pointers->ContextRecord->Eip;
-#endif
-    bool repeated = retryingPc == pc;
-    retryingPc = 0;
-    if (!repeated && libraryFilter(pointers) == EXCEPTION_CONTINUE_EXECUTION) {
-      retryingPc = pc;  // the same instruction faulting again right away is a crash
-      return EXCEPTION_CONTINUE_EXECUTION;
-    }
+  if (mainGuard.active && GetCurrentThreadId() == mainThreadId &&
+      offerFaultToLibrary(0, pointers, nullptr)) {
+    return EXCEPTION_CONTINUE_EXECUTION;
   }
   if (mainGuard.active && GetCurrentThreadId() == mainThreadId) {
     EXCEPTION_RECORD* record = pointers->ExceptionRecord;
@@ -234,8 +220,7 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
     redirectToLanding(pointers->ContextRecord);
     return EXCEPTION_CONTINUE_EXECUTION;
   }
-  LPTOP_LEVEL_EXCEPTION_FILTER behind = libraryFilter != nullptr ? libraryFilter : previousFilter;
-  return behind != nullptr ? behind(pointers) : EXCEPTION_CONTINUE_SEARCH;
+  return passFaultBehindHost(0, pointers, nullptr);
 }
 
 // A stack overflow leaves too little stack for the extension's handlers or the top-level
@@ -267,7 +252,7 @@ void installFaultHandlers() {
     mainThreadId = GetCurrentThreadId();
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThreadHandle,
                     THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, 0);
-    previousFilter = SetUnhandledExceptionFilter(onUnhandledException);
+    putHostFaultHandlerInFront(reinterpret_cast<AnyFunction>(&onUnhandledException));
     AddVectoredExceptionHandler(0, onStackOverflow);
     signal(SIGABRT, onAbort);
     // Leave room for the filter to run after a stack overflow.
@@ -278,40 +263,16 @@ void installFaultHandlers() {
   (void)installed;
 }
 
-void appendHex(std::string& text, std::uintptr_t value) {
-  char digits[2 + 2 * sizeof value + 1];
-  std::snprintf(digits, sizeof digits, "0x%llx", static_cast<unsigned long long>(value));
-  text += digits;
-}
-
-std::string describeException(const RawFault& fault) {
-  if (fault.aborted) return "abort (SIGABRT)";
-  if (fault.abandoned) return "";
-  std::string code;
-  appendHex(code, fault.code);
-  switch (fault.code) {
-    case EXCEPTION_ACCESS_VIOLATION: {
-      std::string what = "access violation (" + code + ")";
-      if (fault.hasAddress) {
-        what += fault.access == 1 ? " writing address " : fault.access == 8 ? " executing address "
-                                                                           : " reading address ";
-        appendHex(what, fault.address);
-      }
-      return what;
-    }
-    case EXCEPTION_STACK_OVERFLOW:
-      return "stack overflow";
+FaultKind kindOf(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_STACK_OVERFLOW: return FaultKind::InvalidAccess;
     case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-      return "division by zero (" + code + ")";
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-      return "illegal instruction (" + code + ")";
-    case EXCEPTION_BREAKPOINT:
-      return "breakpoint (" + code + ")";
-    case kMsvcCppException:
-      return "C++ exception (" + code + ")";
-    default:
-      return "exception " + code;
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO: return FaultKind::DivisionByZero;
+    case EXCEPTION_ILLEGAL_INSTRUCTION: return FaultKind::IllegalInstruction;
+    case EXCEPTION_BREAKPOINT: return FaultKind::Breakpoint;
+    case kMsvcCppException: return FaultKind::ForeignException;
+    default: return FaultKind::Other;
   }
 }
 
@@ -324,7 +285,7 @@ HMODULE moduleOf(std::uintptr_t address) {
 }
 
 // The nearest export at or below `rva` in the module's export table.
-void nearestExport(HMODULE module, std::uintptr_t rva, CrashFrame* frame) {
+void nearestExport(HMODULE module, std::uintptr_t rva, RawFrame* frame) {
   auto* base = reinterpret_cast<const unsigned char*>(module);
   auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
@@ -346,7 +307,7 @@ void nearestExport(HMODULE module, std::uintptr_t rva, CrashFrame* frame) {
   }
   if (bestName != nullptr) {
     frame->symbol = bestName;
-    frame->symbolOffset = rva - best;
+    frame->symbolAddress = reinterpret_cast<std::uintptr_t>(module) + best;
   }
 }
 
@@ -364,43 +325,61 @@ std::string moduleFileName(HMODULE module) {
   return bytes > 0 ? utf8 : "?";
 }
 
-void describeFrames(const RawFault& fault, const void* scopeAddress, CrashRecord* crash) {
-  HMODULE scope = scopeAddress != nullptr ? moduleOf(reinterpret_cast<std::uintptr_t>(scopeAddress))
-                                          : nullptr;
-  HMODULE host = GetModuleHandleW(nullptr);
-  for (int i = 0; i < fault.frameCount && static_cast<int>(crash->frames.size()) < kMaxCrashFrames;
-       ++i) {
-    // Caller frames hold return addresses; the call itself is one byte before.
-    std::uintptr_t address = i == 0 ? fault.frames[i] : fault.frames[i] - 1;
-    HMODULE module = moduleOf(address);
-    if (module == nullptr || module == host || (scope != nullptr && module != scope)) continue;
-    CrashFrame frame;
-    frame.file = moduleFileName(module);
-    if (frame.file.empty()) continue;
-    frame.fileOffset = address - reinterpret_cast<std::uintptr_t>(module);
-    nearestExport(module, frame.fileOffset, &frame);
-    crash->frames.push_back(std::move(frame));
+void resolveFault(const CapturedFault& captured, HMODULE scope, DWORD threadId, CrashRecord* crash) {
+  RawFault& fault = crash->fault;
+  fault = RawFault();
+  bool exception = !captured.aborted && !captured.abandoned;
+  fault.kind = captured.aborted ? FaultKind::Abort : captured.abandoned ? FaultKind::Abandoned
+                                                                        : kindOf(captured.code);
+  fault.exceptionCode = exception ? captured.code : 0;
+  fault.stackOverflow = exception && captured.code == EXCEPTION_STACK_OVERFLOW;
+  fault.hasAddress = exception && captured.hasAddress;
+  if (fault.hasAddress) {
+    fault.access = captured.access == 1 ? FaultAccess::Write : captured.access == 8 ? FaultAccess::Execute
+                                                                                   : FaultAccess::Read;
+    fault.address = captured.address;
   }
+  fault.instruction = captured.frameCount != 0 ? captured.frames[0] : 0;
+  fault.threadId = threadId;
+  fault.scopeModule = reinterpret_cast<std::uintptr_t>(scope);
+  HMODULE host = GetModuleHandleW(nullptr);
+  fault.frames.resize(captured.frameCount);
+  for (int i = 0; i < captured.frameCount; ++i) {
+    RawFrame& frame = fault.frames[i];
+    // Caller frames hold return addresses; the call itself is one byte before.
+    frame.address = i == 0 ? captured.frames[i] : captured.frames[i] - 1;
+    HMODULE module = moduleOf(frame.address);
+    if (module == nullptr) continue;
+    frame.moduleFile = moduleFileName(module);
+    if (frame.moduleFile.empty()) continue;
+    frame.moduleBase = reinterpret_cast<std::uintptr_t>(module);
+    frame.hostOrRuntime = module == host;
+    nearestExport(module, frame.address - frame.moduleBase, &frame);
+  }
+  crash->exitStatus = captured.aborted ? 3 : static_cast<int>(captured.code);
+  crash->abandoned = captured.abandoned;
 }
 
 }  // namespace
+
+std::uintptr_t moduleBaseOf(const void* address) {
+  return reinterpret_cast<std::uintptr_t>(moduleOf(reinterpret_cast<std::uintptr_t>(address)));
+}
 
 bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* crash) {
   installFaultHandlers();
   if (__builtin_setjmp(mainGuard.jump) != 0) {
     if (mainGuard.fault.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
-    crash->what = describeException(mainGuard.fault);
-    crash->frames.clear();
-    crash->exitStatus = mainGuard.fault.aborted ? 3 : static_cast<int>(mainGuard.fault.code);
-    crash->abandoned = mainGuard.fault.abandoned;
     abandonRequested = 0;
     hostCodeDepth = 0;  // host code the extension called (the callback) that faulted never left
     mainInHostCode = 0;
-    describeFrames(mainGuard.fault, scope.address, crash);
+    HMODULE scopeModule = scope.address != nullptr ? moduleOf(reinterpret_cast<std::uintptr_t>(scope.address))
+                                                   : nullptr;
+    resolveFault(mainGuard.fault, scopeModule, mainThreadId, crash);
     return false;
   }
   abandonDeferred = 0;
-  retryingPc = 0;
+  forgetLibraryRetry();
   return callWhileActive(body, context, &mainGuard.active, crash);
 }
 
@@ -439,7 +418,7 @@ bool abandonGuardedCall(int, void*, void*) {
   bool redirected = false;
   if (mainGuard.active && !mainInHostCode && GetThreadContext(mainThreadHandle, &context)) {
     faultContext = context;
-    mainGuard.fault = RawFault();
+    mainGuard.fault = CapturedFault();
     mainGuard.fault.abandoned = true;
     mainGuard.active = 0;
     abandonRequested = 1;
@@ -463,7 +442,7 @@ void leaveHostCode() {
     // Asked while the host's code ran: the main thread leaves the call from here.
     abandonDeferred = 0;
     RtlCaptureContext(&faultContext);
-    mainGuard.fault = RawFault();
+    mainGuard.fault = CapturedFault();
     mainGuard.fault.abandoned = true;
     mainGuard.active = 0;
     landing();
@@ -537,25 +516,6 @@ void watchExitCalls(const void* libraryAddress) {
         hookImport(slot, &exitProcessHook, &realExitProcess);
       }
     }
-  }
-}
-
-// Asked after every call, whatever `askSystem` says: setting the filter is no system call.
-bool libraryFaultHandlersInstalled(bool) {
-  if (mainThreadId == 0) return false;
-  // A library that set its own top-level filter: the host's goes back in front, passing what
-  // it does not take to the library's.
-  LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(onUnhandledException);
-  if (current == onUnhandledException || current == nullptr) return false;
-  libraryFilter = current;
-  return true;
-}
-
-void forgetLibraryFaultHandlers(const void* address) {
-  if (libraryFilter == nullptr) return;
-  if (moduleOf(reinterpret_cast<std::uintptr_t>(reinterpret_cast<const void*>(libraryFilter))) ==
-      moduleOf(reinterpret_cast<std::uintptr_t>(address))) {
-    libraryFilter = nullptr;  // its code is about to go
   }
 }
 

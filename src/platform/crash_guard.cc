@@ -1,32 +1,27 @@
-// The crash guard's portable part: describing a C++ exception that escaped a guarded call.
+// The crash guard's part both platforms share: the guarded call's flag, and the capture of a
+// C++ exception that escaped the call.
 #include "platform/crash_guard.h"
 
 #include <cxxabi.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <exception>
 #include <typeinfo>
 
 namespace platform {
 
-void describeCurrentException(CrashRecord* crash) {
-  crash->what = "C++ exception";
-  crash->frames.clear();  // the throw site is gone once the exception reached the call
+void captureCurrentException(CrashRecord* crash) {
+  RawFault& fault = crash->fault;
+  fault = RawFault();
+  fault.kind = FaultKind::CppException;  // no frames: the throw site is gone by now
   crash->exitStatus = 1;
   crash->abandoned = false;
-  if (const std::type_info* type = abi::__cxa_current_exception_type()) {
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-    crash->what += ' ';
-    crash->what += status == 0 && demangled != nullptr ? demangled : type->name();
-    std::free(demangled);
-  }
+  if (const std::type_info* type = abi::__cxa_current_exception_type()) fault.exceptionType = type->name();
   try {
     throw;
   } catch (const std::exception& error) {
-    crash->what += ": ";
-    crash->what += error.what();
+    fault.exceptionMessage = error.what();
+    fault.hasExceptionMessage = true;
   } catch (...) {
   }
 }
@@ -41,7 +36,7 @@ bool callWhileActive(GuardedBody body, void* context, volatile Flag* active, Cra
   } catch (...) {
     returned = false;
     *active = 0;
-    describeCurrentException(crash);
+    captureCurrentException(crash);
   }
   std::atomic_signal_fence(std::memory_order_seq_cst);
   *active = 0;

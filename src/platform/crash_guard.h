@@ -1,9 +1,11 @@
 // The crash guard: runs a call into an extension so that a fault in it, or a C++ exception
-// escaping it, comes back to the host as a description instead of ending the process.
+// escaping it, comes back to the host as a raw fault instead of ending the process.
 //
-// Implementations live in crash_guard-posix.cc and crash_guard-win32.cc. Guarded calls are
-// made on the main thread only; faults on other threads are reported through the handler set
-// with setThreadFaultReporter.
+// Implementations live in crash_guard-posix.cc and crash_guard-win32.cc, the libraries' own
+// fault handlers in fault_handler_interception-*.cc, the part both share in crash_guard.cc.
+// Guarded calls are made on the main thread only; faults on other threads are reported through
+// the handler set with setThreadFaultReporter. The words for a fault and the frames a report
+// shows are chosen above this layer, in extensions/fault_description.h.
 #ifndef INVOKEMODULE_PLATFORM_CRASH_GUARD_H_
 #define INVOKEMODULE_PLATFORM_CRASH_GUARD_H_
 
@@ -13,23 +15,64 @@
 
 namespace platform {
 
-// One stack frame inside the faulting library.
-struct CrashFrame {
-  std::string file;              // the library's file name, without its directory
-  std::uintptr_t fileOffset = 0;  // the address's offset within the library file
-  std::string symbol;            // the nearest symbol the library makes visible; may be empty
-  std::uintptr_t symbolOffset = 0;
+// What kind of fault ended a guarded call, whatever the system calls it.
+enum class FaultKind {
+  InvalidAccess,       // a read, write or jump to memory the process may not touch
+  BusError,            // an access the memory cannot serve (a mapped file cut short, ...)
+  IllegalInstruction,
+  DivisionByZero,
+  Arithmetic,          // another arithmetic fault
+  Abort,               // abort()
+  Breakpoint,
+  ForeignException,    // a C++ exception of another C++ runtime that nothing caught
+  CppException,        // a C++ exception of the host's runtime escaping the call
+  Abandoned,           // the user abandoned a hung call (no fault)
+  UnloadedLibrary,     // a thread ran on in, or read from, a library after it was unloaded
+  Other,
 };
 
-// What went wrong in a guarded call.
+enum class FaultAccess { Unknown, Read, Write, Execute };
+
+// One frame of the faulting thread's stack, with the module that holds it.
+struct RawFrame {
+  std::uintptr_t address = 0;     // the faulting instruction (innermost) or a call instruction
+  std::uintptr_t moduleBase = 0;  // 0: in no module the system can name
+  std::string moduleFile;         // the module's file name, without its directory
+  bool hostOrRuntime = false;     // the host's executable, or a runtime every program shares
+  std::string symbol;             // the nearest symbol the module makes visible; may be empty
+  std::uintptr_t symbolAddress = 0;
+};
+
+// A fault as the platform captured it: facts only, no words. Filled after the fault handler
+// has been left, so it may own memory.
+struct RawFault {
+  FaultKind kind = FaultKind::Other;
+  FaultAccess access = FaultAccess::Unknown;
+  bool hasAddress = false;           // `address` is known
+  std::uintptr_t address = 0;        // the memory accessed
+  std::uintptr_t instruction = 0;    // the faulting instruction; 0 when unknown
+  int signal = 0;                    // POSIX: the signal; 0 where faults are exceptions
+  std::uint32_t exceptionCode = 0;   // Windows: the exception's code; 0 on POSIX
+  bool sent = false;                 // a signal a process sent; no instruction caused it
+  std::int64_t senderPid = 0;
+  bool sentByThisProcess = false;
+  bool stackOverflow = false;        // the stack ran into its guard page (POSIX: an access
+                                     // within 64 KiB of the stack pointer)
+  std::uint64_t threadId = 0;        // the system's id of the faulting thread; 0 when unknown
+  std::uintptr_t scopeModule = 0;    // the module of CrashScope; 0: none given
+  std::vector<RawFrame> frames;      // innermost first; callers' frames at their call instruction
+  std::string exceptionType;         // CppException: the type's mangled name; may be empty
+  std::string exceptionMessage;      // CppException: what() of a std::exception
+  bool hasExceptionMessage = false;
+  std::string libraryName;           // UnloadedLibrary: the extension's name
+};
+
+// What went wrong in a guarded call; a report names it (see extensions/fault_description.h).
 struct CrashRecord {
-  std::string what;                // "segmentation fault (SIGSEGV) reading address 0x0", ...
-  std::vector<CrashFrame> frames;  // innermost first, at most kMaxCrashFrames
+  RawFault fault;
   int exitStatus = 1;              // the status to end with where the process cannot go on
   bool abandoned = false;          // the user abandoned a hung call (no fault)
 };
-
-constexpr int kMaxCrashFrames = 16;
 
 // Which library's frames a report shows: the one containing `address`; when null, every
 // library other than the host and the system's runtime libraries.
@@ -54,8 +97,9 @@ bool runGuarded(Body& body, CrashScope scope, CrashRecord* crash) {
 // before anything of the host is torn down.
 void setExitDuringCallReporter(void (*reporter)(int status));
 
-// Called on a host thread of its own with the description of a fault on a thread that is not
-// the main thread. The faulting thread never runs again. `threadId` is the system's id.
+// Called on a host thread of its own (POSIX) or on the faulting thread (Windows) with a fault
+// on a thread that is not the main thread. The faulting thread never runs again. `threadId` is
+// the system's id.
 void setThreadFaultReporter(void (*reporter)(const CrashRecord& crash, std::uint64_t threadId));
 
 // Whether a thread running code of the library containing `address` faulted (and was parked).
@@ -108,7 +152,7 @@ template <class Flag>
 bool callWhileActive(GuardedBody body, void* context, volatile Flag* active, CrashRecord* crash);
 
 // Inside a catch block: fills `crash` with the exception's type and what() text.
-void describeCurrentException(CrashRecord* crash);
+void captureCurrentException(CrashRecord* crash);
 
 // Flushes nothing and ends the process at once with `status`.
 [[noreturn]] void endProcessNow(int status);

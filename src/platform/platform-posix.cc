@@ -1,4 +1,5 @@
-// The operating-system layer on POSIX systems: terminal, clock, sleep and files.
+// The operating-system layer on POSIX systems: terminal, clock, sleep and files. The line
+// editor's policies (history, completion, UTF-8) are portable modules in support/.
 #include "platform/platform.h"
 
 #include <errno.h>
@@ -25,8 +26,11 @@
 #include <thread>
 
 #include "platform/crash_guard.h"
-#include "platform/line_splitter.h"
 #include "platform/session_end.h"
+#include "support/completion_matches.h"
+#include "support/history_lines.h"
+#include "support/line_splitter.h"
+#include "support/utf8_decoder.h"
 
 #ifdef INVOKEMODULE_HAVE_LIBEDIT
 #include <editline/readline.h>
@@ -135,7 +139,7 @@ class InputReader {
     }
   }
 
-  LineSplitter splitter_;
+  support::LineSplitter splitter_{adviseLargePages};
 };
 
 void onInterrupt(int signal, siginfo_t* info, void* context) {
@@ -251,21 +255,14 @@ char** completionMatches(const char*, int start, int end) {
       lineCompleter(rl_line_buffer ? rl_line_buffer : "", static_cast<std::size_t>(start),
                     static_cast<std::size_t>(end));
   if (candidates.empty()) return nullptr;
-  std::string common = candidates[0];
-  for (const std::string& candidate : candidates) {
-    std::size_t n = 0;
-    while (n < common.size() && n < candidate.size() && common[n] == candidate[n]) ++n;
-    common.resize(n);
-  }
-  // A single command word is finished by a space; a quoted name or a path is not.
-  bool single = candidates.size() == 1;
-  bool quoted = start > 0 && rl_line_buffer != nullptr && rl_line_buffer[start - 1] == '"';
-  rl_completion_append_character = single && !quoted ? ' ' : '\0';
-  char** matches = static_cast<char**>(std::calloc(candidates.size() + 2, sizeof(char*)));
+  support::CompletionMatches found =
+      support::completionMatches(candidates, rl_line_buffer ? rl_line_buffer : "", static_cast<std::size_t>(start));
+  rl_completion_append_character = found.appendSpace ? ' ' : '\0';
+  char** matches = static_cast<char**>(std::calloc(found.alternatives.size() + 2, sizeof(char*)));
   if (matches == nullptr) return nullptr;
-  matches[0] = ::strdup(single ? candidates[0].c_str() : common.c_str());
-  for (std::size_t i = 0; !single && i < candidates.size(); ++i) {
-    matches[i + 1] = ::strdup(candidates[i].c_str());
+  matches[0] = ::strdup(found.replacement.c_str());
+  for (std::size_t i = 0; i < found.alternatives.size(); ++i) {
+    matches[i + 1] = ::strdup(found.alternatives[i].c_str());
   }
   return matches;
 }
@@ -312,40 +309,18 @@ int readEditorByte() {
 }
 
 // The editor's character source. libedit's readline layer takes each value as one whole
-// character, so a UTF-8 sequence is put together here into its code point; a byte that
-// begins no valid sequence becomes U+FFFD, and a byte that breaks a sequence off is read
-// afresh as the next character.
+// character, so a UTF-8 sequence is put together here into its code point.
 int readEditorCharacter(FILE*) {
-  static int pending = -1;  // a byte read past the end of a broken sequence
-  int byte = pending >= 0 ? pending : readEditorByte();
-  pending = -1;
-  if (byte < 0x80) return byte;  // ASCII, EOF and the line kill
-  constexpr int kReplacement = 0xFFFD;
-  int length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 0;
-  if (length == 0 || byte > 0xF4) return kReplacement;
-  int codePoint = byte & (0x3F >> (length - 1));
-  for (int i = 1; i < length; ++i) {
-    int next = readEditorByte();
-    if (next < 0x80 || next > 0xBF) {
-      pending = next;
-      return kReplacement;
-    }
-    codePoint = (codePoint << 6) | (next & 0x3F);
-  }
-  bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
-  bool invalid = (codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF;
-  return overlong || invalid ? kReplacement : codePoint;
+  static support::Utf8Decoder decoder;
+  return decoder.next([](void*) { return readEditorByte(); }, nullptr);
 }
 
-// The typed lines kept across sessions: $XDG_STATE_HOME/invokemodule/history, loaded when
-// line editing starts and appended a line at a time; rewritten with the last kHistoryCap
-// lines when it holds half as many again. A place that cannot be written turns it off.
+// The typed lines kept across sessions (support/history_lines.h), in their file: loaded when
+// line editing starts and appended a line at a time. A place that cannot be written turns it off.
 class HistoryFile {
  public:
-  static constexpr std::size_t kHistoryCap = 1000;
-
   void load() {
-    stifle_history(static_cast<int>(kHistoryCap));
+    stifle_history(static_cast<int>(support::HistoryLines::kCap));
     path_ = historyPath();
     if (path_.empty()) return;
     // Only a regular file is history: a FIFO would hold the prompt for ever, a device or a
@@ -356,32 +331,23 @@ class HistoryFile {
       return;
     }
     std::string contents;
-    std::size_t lines = 0;
-    if (readWholeFile(path_, &contents)) {
-      std::size_t start = 0;
-      for (std::size_t end; (end = contents.find('\n', start)) != std::string::npos; start = end + 1) {
-        ++lines;
-        remember(contents.substr(start, end - start));
-      }
-    }
-    for (const std::string& kept : kept_) ::add_history(kept.c_str());
-    if (lines > kHistoryCap + kHistoryCap / 2) {
+    bool rewriteNow = readWholeFile(path_, &contents) && lines_.load(contents);
+    for (const std::string& kept : lines_.lines()) ::add_history(kept.c_str());
+    if (rewriteNow) {
       rewrite();
     } else {
-      fileLines_ = lines;
       int fd = openForAppend();
       if (fd < 0) path_.clear();
       if (fd >= 0) ::close(fd);
     }
   }
 
-  // A line entered: kept unless it is empty or the same as the line before.
+  // A line entered, unless it is not kept.
   void add(const char* text) {
-    if (text[0] == '\0' || (!kept_.empty() && kept_.back() == text)) return;
+    if (!lines_.add(text)) return;
     ::add_history(text);
-    remember(text);
     if (path_.empty()) return;
-    if (++fileLines_ > kHistoryCap + kHistoryCap / 2) {
+    if (lines_.lineForFile()) {
       rewrite();
       return;
     }
@@ -392,24 +358,12 @@ class HistoryFile {
   }
 
  private:
-  // $XDG_STATE_HOME/invokemodule/history, or ~/.local/state/... when that is unset (or not an
-  // absolute path), with the folders made; empty when there is no such place.
+  // The history file's path, with its folders made; empty when there is no such place.
   static std::string historyPath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::string folder;
-    if (state != nullptr && state[0] == '/') {
-      folder = state;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-      folder = std::string(home) + "/.local";
-      ::mkdir(folder.c_str(), 0700);
-      folder += "/state";
-    } else {
-      return std::string();
-    }
-    ::mkdir(folder.c_str(), 0700);
-    folder += "/invokemodule";
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
-    return folder + "/history";
+    support::HistoryPlace place = support::historyPlace(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+    bool made = !place.folders.empty();
+    for (const std::string& folder : place.folders) made = ::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+    return made ? place.path : std::string();
   }
 
   // The history file opened for appending, or -1 when it cannot be or is no regular file
@@ -424,19 +378,11 @@ class HistoryFile {
     return fd;
   }
 
-  void remember(std::string line) {
-    if (line.empty() || (!kept_.empty() && kept_.back() == line)) return;
-    if (kept_.size() == kHistoryCap) kept_.erase(kept_.begin());
-    kept_.push_back(std::move(line));
-  }
-
   // Replaces the file with the kept lines (written beside it, then renamed over it).
   void rewrite() {
-    std::string text;
-    for (const std::string& kept : kept_) text.append(kept).append("\n");
     std::string fresh = path_ + ".new";
-    if (writeWholeFile(fresh, text) && ::rename(fresh.c_str(), path_.c_str()) == 0) {
-      fileLines_ = kept_.size();
+    if (writeWholeFile(fresh, lines_.fileText()) && ::rename(fresh.c_str(), path_.c_str()) == 0) {
+      lines_.rewritten();
     } else {
       ::unlink(fresh.c_str());
       path_.clear();
@@ -444,8 +390,7 @@ class HistoryFile {
   }
 
   std::string path_;  // empty: not kept
-  std::size_t fileLines_ = 0;
-  std::vector<std::string> kept_;
+  support::HistoryLines lines_;
 };
 
 HistoryFile& historyFile() {

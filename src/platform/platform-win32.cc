@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/crash_guard.h"
-#include "platform/line_splitter.h"
+#include "support/line_splitter.h"
 #include "platform/session_end.h"
 
 namespace platform {
@@ -279,7 +279,7 @@ class RedirectedReader {
     return got;
   }
 
-  LineSplitter splitter_;
+  support::LineSplitter splitter_{adviseLargePages};
 };
 
 RedirectedReader& redirectedReader() {

@@ -1,8 +1,13 @@
 // The operating-system layer: the only interface through which portable code reaches the OS.
 //
-// Implementations live in platform-posix.cc and platform-win32.cc; exactly one is compiled.
-// Everything here is called from the main thread, except writeOutput, which the output
-// module calls under its own lock.
+// Implementations live in platform-posix.cc and platform-win32.cc (one of the two is compiled),
+// large_pages-*.cc (adviseLargePages, prefaultPages), clock.cc (elapsedMilliseconds) and
+// session_end.cc (setInsideExtensionCall). Everything here is called from the main thread,
+// except: writeOutput, setNativeConsoleAttribute and moveNativeCursorUp, which the output module
+// calls under its own lock from whichever thread prints (an extension's threads too, through
+// the callback); flushRuntimeOutput, on the thread that leaves an extension's code;
+// interruptRequested and the function inputWaitWake answers, safe from any thread; and the
+// `flushAtOnce` of installTerminationHandlers, which the platform calls from a thread of its own.
 #ifndef INVOKEMODULE_PLATFORM_PLATFORM_H_
 #define INVOKEMODULE_PLATFORM_PLATFORM_H_
 

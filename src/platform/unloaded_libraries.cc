@@ -35,14 +35,15 @@ bool findUnloadedLibrary(std::uintptr_t address, bool loadedNow, std::uint64_t t
   return false;
 }
 
-void describeUnloadedLibraryCrash(const UnloadedLibrary& library, std::uintptr_t pc, CrashRecord* crash) {
-  crash->what = "a thread of " + library.name + " was still running after freeExtension";
+void blameUnloadedLibrary(const UnloadedLibrary& library, std::uintptr_t pc, RawFault* fault) {
+  fault->kind = FaultKind::UnloadedLibrary;
+  fault->libraryName = library.name;
   if (pc == 0) return;
-  crash->frames.clear();
-  CrashFrame frame;
-  frame.file = library.file;
-  frame.fileOffset = pc - library.begin;
-  crash->frames.push_back(std::move(frame));
+  RawFrame frame;
+  frame.address = pc;
+  frame.moduleBase = library.begin;
+  frame.moduleFile = library.file;
+  fault->frames.assign(1, std::move(frame));
 }
 
 }  // namespace platform

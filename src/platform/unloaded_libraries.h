@@ -1,4 +1,5 @@
 // The libraries the host unloaded, kept to name a thread of one that still runs afterwards.
+// Portable, but the fault filters reach it, so it stays in the platform layer.
 #ifndef INVOKEMODULE_PLATFORM_UNLOADED_LIBRARIES_H_
 #define INVOKEMODULE_PLATFORM_UNLOADED_LIBRARIES_H_
 
@@ -25,9 +26,9 @@ void recordUnloadedLibrary(UnloadedLibrary library);
 // often in the very place of the one unloaded, only a library unloaded while `threadId` ran.
 bool findUnloadedLibrary(std::uintptr_t address, bool loadedNow, std::uint64_t threadId, UnloadedLibrary* found);
 
-// The crash of a thread still running `library`'s code, or reading its data, after its unload;
-// with the frame at `pc` when the fault was in its code (`pc` 0: no frame).
-void describeUnloadedLibraryCrash(const UnloadedLibrary& library, std::uintptr_t pc, CrashRecord* crash);
+// Makes `fault` that of a thread still running `library`'s code, or reading its data, after its
+// unload: with the frame at `pc` alone when the fault was in its code (`pc` 0: the frames stay).
+void blameUnloadedLibrary(const UnloadedLibrary& library, std::uintptr_t pc, RawFault* fault);
 
 }  // namespace platform
 

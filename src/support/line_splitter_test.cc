@@ -1,5 +1,5 @@
 // The line splitter against inputs delivered in chunks of every size.
-#include "platform/line_splitter.h"
+#include "support/line_splitter.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +41,7 @@ TEST(LineSplitter, CutsAtLineEndsAndKeepsALastLineWithoutOne) {
     for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{1} << 20}) {
       SCOPED_TRACE(row.input.substr(0, 20) + " in chunks of " + std::to_string(chunk));
       ChunkedInput input{row.input, chunk};
-      auto splitter = std::make_unique<platform::LineSplitter>();
+      auto splitter = std::make_unique<support::LineSplitter>();
       std::vector<std::string> lines;
       std::string line;
       while (splitter->nextLine(&line, &ChunkedInput::read, &input)) lines.push_back(line);

@@ -1,0 +1,131 @@
+// The words for each kind of fault and the choice of the frames a crash report shows.
+#include "extensions/fault_description.h"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <iterator>
+
+namespace {
+
+using platform::FaultAccess;
+using platform::FaultKind;
+using platform::RawFault;
+
+// How each kind is named where the system reports it as a signal (with the signal's name) and
+// where it reports it as an exception (with its code).
+struct KindWords {
+  FaultKind kind;
+  const char* signalName;
+  const char* signalWords;
+  const char* exceptionWords;
+};
+
+constexpr KindWords kKindWords[] = {
+    {FaultKind::InvalidAccess, "SIGSEGV", "segmentation fault", "access violation"},
+    {FaultKind::BusError, "SIGBUS", "bus error", "bus error"},
+    {FaultKind::IllegalInstruction, "SIGILL", "illegal instruction", "illegal instruction"},
+    {FaultKind::DivisionByZero, "SIGFPE", "division by zero", "division by zero"},
+    {FaultKind::Arithmetic, "SIGFPE", "arithmetic error", "arithmetic error"},
+    {FaultKind::Abort, "SIGABRT", "abort", "abort"},
+    {FaultKind::Breakpoint, "SIGTRAP", "breakpoint trap", "breakpoint"},
+    {FaultKind::ForeignException, "", "C++ exception", "C++ exception"},
+};
+
+const KindWords* wordsFor(FaultKind kind) {
+  for (const KindWords& words : kKindWords) {
+    if (words.kind == kind) return &words;
+  }
+  return nullptr;
+}
+
+std::string describeCppException(const RawFault& fault) {
+  std::string what = "C++ exception";
+  if (!fault.exceptionType.empty()) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(fault.exceptionType.c_str(), nullptr, nullptr, &status);
+    what += ' ';
+    what += status == 0 && demangled != nullptr ? demangled : fault.exceptionType.c_str();
+    std::free(demangled);
+  }
+  if (fault.hasExceptionMessage) what += ": " + fault.exceptionMessage;
+  return what;
+}
+
+// A signal no instruction caused: sent by a process, the host's own included.
+std::string describeSentSignal(const RawFault& fault) {
+  const KindWords* words = wordsFor(fault.kind);
+  const char* name = words != nullptr && words->signalName[0] != '\0' ? words->signalName : "SIGABRT";
+  std::string what = std::string("signal ") + name + " sent by process " + std::to_string(fault.senderPid);
+  return fault.sentByThisProcess ? what + " (this process)" : what;
+}
+
+}  // namespace
+
+void appendHex(std::string& text, std::uintptr_t value) {
+  static const char kDigits[] = "0123456789abcdef";
+  char reversed[2 * sizeof value];
+  int count = 0;
+  do {
+    reversed[count++] = kDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  text += "0x";
+  while (count > 0) text += reversed[--count];
+}
+
+std::string describeFault(const RawFault& fault) {
+  switch (fault.kind) {
+    case FaultKind::Abandoned:
+      return "";
+    case FaultKind::CppException:
+      return describeCppException(fault);
+    case FaultKind::UnloadedLibrary:
+      return "a thread of " + fault.libraryName + " was still running after freeExtension";
+    default:
+      break;
+  }
+  // An abort() is a signal the process sends itself, and keeps its usual name.
+  if (fault.sent && !(fault.kind == FaultKind::Abort && fault.sentByThisProcess)) {
+    return describeSentSignal(fault);
+  }
+  if (fault.stackOverflow) return "stack overflow";
+  bool asException = fault.exceptionCode != 0;
+  std::string code;
+  if (asException) {
+    appendHex(code, fault.exceptionCode);
+  } else {
+    code = fault.signal != 0 ? std::to_string(fault.signal) : "";
+  }
+  const KindWords* words = wordsFor(fault.kind);
+  if (words == nullptr) return (asException ? "exception " : "signal ") + code;
+  std::string what = asException ? words->exceptionWords : words->signalWords;
+  what += " (";
+  what += asException ? code.c_str() : words->signalName;
+  what += ')';
+  if (fault.hasAddress && (fault.kind == FaultKind::InvalidAccess || fault.kind == FaultKind::BusError)) {
+    static const char* const kAccessWords[] = {" at address ", " reading address ", " writing address ",
+                                               " executing address "};
+    what += kAccessWords[static_cast<int>(fault.access)];
+    appendHex(what, fault.address);
+  }
+  return what;
+}
+
+std::vector<CrashFrame> selectCrashFrames(const RawFault& fault) {
+  std::vector<CrashFrame> frames;
+  for (const platform::RawFrame& raw : fault.frames) {
+    if (static_cast<int>(frames.size()) >= kMaxCrashFrames) break;
+    if (raw.moduleBase == 0) continue;
+    if (fault.scopeModule != 0 ? raw.moduleBase != fault.scopeModule : raw.hostOrRuntime) continue;
+    CrashFrame frame;
+    frame.file = raw.moduleFile;
+    frame.fileOffset = raw.address - raw.moduleBase;
+    if (!raw.symbol.empty()) {
+      frame.symbol = raw.symbol;
+      frame.symbolOffset = raw.address - raw.symbolAddress;
+    }
+    frames.push_back(std::move(frame));
+  }
+  return frames;
+}

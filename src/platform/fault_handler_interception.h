@@ -1,0 +1,46 @@
+// The fault handlers libraries install of their own (language runtimes, crash reporters), kept
+// behind the host's: for the crash guard's platform halves only.
+//
+// Implementations live in fault_handler_interception-posix.cc (the `sigaction` and `signal`
+// the executable exports) and fault_handler_interception-win32.cc (the top-level exception
+// filter a library sets). The public part is in crash_guard.h: libraryFaultHandlersInstalled,
+// forgetLibraryFaultHandlers.
+#ifndef INVOKEMODULE_PLATFORM_FAULT_HANDLER_INTERCEPTION_H_
+#define INVOKEMODULE_PLATFORM_FAULT_HANDLER_INTERCEPTION_H_
+
+#include <cstdint>
+
+namespace platform {
+
+// A function of any type, converted back to its own before it is called.
+using AnyFunction = void (*)();
+
+// Puts `handler`, the host's fault handler (POSIX: a SA_SIGINFO handler of the fault signals;
+// Windows: the top-level exception filter), in front of what handled faults before, which is
+// kept to pass on what the host does not take. From then on the handlers libraries install go
+// behind the host's. Called once; answers whether the handler is in place.
+bool putHostFaultHandlerInFront(AnyFunction handler);
+
+// Offers a fault the host does not take to the library's handler behind the host's: answers
+// true when that handler dealt with it, and the faulting code may go on. The same instruction
+// faulting again right away is no longer offered. POSIX: the signal handler's arguments;
+// Windows: `signal` unused, `info` the EXCEPTION_POINTERS, `context` unused.
+bool offerFaultToLibrary(int signal, void* info, void* context);
+
+// POSIX: whether the fault is the single step after an instruction a library's handler let run
+// again (which it then ends).
+bool finishLibraryRetry(int signal, void* info, void* context);
+
+// Windows: a new guarded call forgets where a library's filter let the last fault go on.
+void forgetLibraryRetry();
+
+// Passes a fault the host does not take on to what handled faults before the host (POSIX: or
+// to the signal's default action). Windows: answers that filter's verdict.
+long passFaultBehindHost(int signal, void* info, void* context);
+
+// The base address of the module holding `address`; 0 when none does (crash_guard-*.cc).
+std::uintptr_t moduleBaseOf(const void* address);
+
+}  // namespace platform
+
+#endif  // INVOKEMODULE_PLATFORM_FAULT_HANDLER_INTERCEPTION_H_

@@ -58,6 +58,17 @@ std::string abandonReportText(const platform::CrashRecord& crash, const CallSite
   return text;
 }
 
+std::string readPastArgumentsText(std::int64_t slot, std::int32_t argc) {
+  return "The call read argv[" + std::to_string(slot) + "], past its " + std::to_string(argc) +
+         (argc == 1 ? " argument" : " arguments") + " and the null pointer that ends them\n";
+}
+
+std::string withLineUnderFirst(const std::string& report, const std::string& line) {
+  std::size_t end = report.find('\n');
+  if (end == std::string::npos) return report + "\n" + line;
+  return report.substr(0, end + 1) + line + report.substr(end + 1);
+}
+
 std::string exitDuringCallText(int status, const CallSite& site) {
   return "Extension called exit(" + std::to_string(status) + ") in " + describeCallSite(site);
 }

@@ -35,6 +35,14 @@ std::string threadCrashReportText(const platform::CrashRecord& crash, std::uint6
 std::string abandonReportText(const platform::CrashRecord& crash, const CallSite& site,
                               std::uint64_t milliseconds);
 
+// The line under a crash report's first line when the fault read past the argument vector:
+// "The call read argv[<slot>], past its <argc> arguments and the null pointer that ends them",
+// with its line end.
+std::string readPastArgumentsText(std::int64_t slot, std::int32_t argc);
+
+// `report` with `line` inserted right under its first line.
+std::string withLineUnderFirst(const std::string& report, const std::string& line);
+
 // "Extension called exit(<status>) in <site>", without a line end.
 std::string exitDuringCallText(int status, const CallSite& site);
 

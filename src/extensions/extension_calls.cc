@@ -141,9 +141,18 @@ const CallOutcome& callWithArguments(ExtensionEntry& entry, const PreCallOutcome
   // The pointers are placed where reading past them faults; a vector too long for that, or
   // one for which no memory could be mapped, is handed as it is (its caller ends it with a
   // null pointer).
-  const char** placed = extensionRegistry.calls().argumentVector.place(argv, argc);
+  CallState& calls = extensionRegistry.calls();
+  const char** placed = calls.argumentVector.place(argv, argc);
   if (placed == nullptr) placed = argv;
-  return callAndJudge(entry, prepared, CallSite{kArgsEntryPoint.plain, function}, [&](char* output) {
+  callAndJudge(entry, prepared, CallSite{kArgsEntryPoint.plain, function}, [&](char* output) {
     return entry.rvExtensionArgs(output, kExtensionOutputSize, function, placed, argc);
   });
+  // A fault in the unreadable memory after the vector: the extension read past its arguments.
+  const platform::RawFault& fault = calls.crash.fault;
+  if (outcome.status == CallStatus::Crashed && fault.hasAddress) {
+    if (std::int64_t slot = calls.argumentVector.slotPastEnd(fault.address); slot > argc) {
+      outcome.report = withLineUnderFirst(outcome.report, readPastArgumentsText(slot, argc));
+    }
+  }
+  return outcome;
 }

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "extensions/argument_vector.h"
+#include "extensions/crash_report.h"
 #include "extensions/extension_loader.h"
 #include "extensions/extension_messages.h"
 #include "extensions/extension_registry.h"
@@ -60,6 +64,43 @@ TEST_F(ExtensionCallsTest, ACrashIsAnOutcomeAndQuarantinesTheExtension) {
   const CallOutcome* refused = refusedCall(entry, "RVExtension", true, "n");
   ASSERT_NE(nullptr, refused);
   EXPECT_EQ(CallStatus::Quarantined, refused->status);
+}
+
+// Whatever a call before left, argv[argc] is null and the slot after it cannot be read.
+TEST_F(ExtensionCallsTest, TheArgumentVectorEndsWithANullAndThenUnreadableMemory) {
+  ExtensionEntry& entry = load("testext_full");
+  const char* three[] = {"1", "2", "3"};
+  for (std::int32_t argc : {3, 1, 0}) {
+    const CallOutcome& call = callWithArguments(entry, prepareCall(entry), "argvend", three, argc, {});
+    endWaiting();  // the reporter would, under its lock
+    EXPECT_EQ("null", call.result) << argc;
+  }
+  const CallOutcome& crash = callWithArguments(entry, prepareCall(entry), "readpast", three, 2, {});
+  endWaiting();
+  ASSERT_EQ(CallStatus::Crashed, crash.status);
+  std::size_t firstEnd = crash.report.find('\n');
+  EXPECT_EQ(readPastArgumentsText(3, 2), crash.report.substr(firstEnd + 1, readPastArgumentsText(3, 2).size()))
+      << crash.report;
+}
+
+TEST(ArgumentVector, PlacesUpToItsLimitAndFindsTheSlotsPastTheEnd) {
+  ArgumentVector vector;
+  const char* texts[] = {"a", "b"};
+  const char** placed = vector.place(texts, 2);
+  ASSERT_NE(nullptr, placed);
+  EXPECT_EQ(texts[0], placed[0]);
+  EXPECT_EQ(texts[1], placed[1]);
+  EXPECT_EQ(nullptr, placed[2]);
+  auto address = [&](std::int64_t slot) { return reinterpret_cast<std::uintptr_t>(placed + slot); };
+  EXPECT_EQ(3, vector.slotPastEnd(address(3)));
+  EXPECT_EQ(9, vector.slotPastEnd(address(9)));
+  EXPECT_EQ(-1, vector.slotPastEnd(address(2)));
+  EXPECT_EQ(-1, vector.slotPastEnd(0));
+  std::vector<const char*> many(ArgumentVector::kMaxPlaced + 1, "x");
+  EXPECT_EQ(nullptr, vector.place(many.data(), static_cast<std::int32_t>(many.size())));
+  EXPECT_EQ(-1, vector.slotPastEnd(address(3)));  // nothing placed now
+  EXPECT_EQ("The call read argv[2], past its 1 argument and the null pointer that ends them\n",
+            readPastArgumentsText(2, 1));
 }
 
 TEST_F(ExtensionCallsTest, AnOverrunAndAMissingEntryPointAreOutcomes) {

@@ -46,8 +46,7 @@ void BM_ParseAndArgumentList(benchmark::State& state) {
   const std::string literal = mixedLiteral(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
     std::size_t cursor = 0;
-    auto parsed =
-        std::make_unique<GameArray>(parseGameArray(literal.c_str(), literal.size(), cursor));
+    auto parsed = std::make_unique<GameArray>(parseGameArray(literal.c_str(), literal.size(), cursor));
     const std::vector<const char*> arguments = parsed->argumentList();
     benchmark::DoNotOptimize(arguments.data());
     state.PauseTiming();
@@ -71,10 +70,7 @@ void BM_ParseArgumentListAndRelease(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(literal.size()));
 }
-BENCHMARK(BM_ParseArgumentListAndRelease)
-    ->Arg(1 << 20)
-    ->Arg(16 << 20)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseArgumentListAndRelease)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMillisecond);
 
 // The argument texts written straight from the literal, without the value tree.
 void BM_ArgumentTextsOfLiteral(benchmark::State& state) {

@@ -55,8 +55,7 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outp
 }
 
 EXTENSION_EXPORT std::int32_t EXTENSION_CALL RVExtensionArgs(char* output, std::int32_t outputSize,
-                                                             const char* function,
-                                                             const char** argv,
+                                                             const char* function, const char** argv,
                                                              std::int32_t argc) {
   if (std::strcmp(function, "fn") == 0) {
     writeOk(output, outputSize);
@@ -66,8 +65,8 @@ EXTENSION_EXPORT std::int32_t EXTENSION_CALL RVExtensionArgs(char* output, std::
   return 0;
 }
 
-EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(
-    std::int32_t (*)(const char*, const char*, const char*)) {}
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(std::int32_t (*)(const char*, const char*,
+                                                                                  const char*)) {}
 
 #if BENCH_CONTEXT
 volatile unsigned int contextSlots = 0;

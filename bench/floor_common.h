@@ -10,8 +10,8 @@
 #include <string.h>
 #include <time.h>
 
-typedef int32_t (*ArgsEntryPoint)(char* output, int32_t outputSize, const char* function,
-                                  const char** argv, int32_t argc);
+typedef int32_t (*ArgsEntryPoint)(char* output, int32_t outputSize, const char* function, const char** argv,
+                                  int32_t argc);
 
 enum { kOutputSize = 10240 };
 

@@ -36,8 +36,7 @@ RVExtensionArgsFunction benchEntryPoint() {
       if (library != nullptr) break;
     }
     if (library == nullptr) return static_cast<RVExtensionArgsFunction>(nullptr);
-    return reinterpret_cast<RVExtensionArgsFunction>(
-        platform::findLibrarySymbol(library, "RVExtensionArgs"));
+    return reinterpret_cast<RVExtensionArgsFunction>(platform::findLibrarySymbol(library, "RVExtensionArgs"));
   }();
   return entry;
 }
@@ -120,7 +119,7 @@ BENCHMARK(BM_DispatchArgumentCall);
 // An argument-form command whose array literal holds at least `size` bytes of mixed items.
 std::string bigArgumentLine(std::size_t size) {
   static const char* const kItems[] = {
-      "1", R"("two")", "true", "[3]", "-2.5", R"("a ""quoted"" text, with ] inside")",
+      "1",     R"("two")",        "true",   "[3]",  "-2.5", R"("a ""quoted"" text, with ] inside")",
       "FALSE", R"([[1,"x"],[]])", "123456", "1e-3",
   };
   std::string line = R"("bench" invokeModule ["fn", [)";

@@ -71,9 +71,12 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32
   writeText(output, outputSize, "demo 1.0");
 }
 
-EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(HostCallback callback) { hostCallback = callback; }
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(HostCallback callback) {
+  hostCallback = callback;
+}
 
-EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize, const char* function) {
+EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize,
+                                                 const char* function) {
   std::string text = function;
   if (text == "hello") {
     writeText(output, outputSize, "Hello from the demo extension!");
@@ -83,8 +86,8 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outp
 }
 
 EXTENSION_EXPORT std::int32_t EXTENSION_CALL RVExtensionArgs(char* output, std::int32_t outputSize,
-                                            const char* function, const char** argv,
-                                            std::int32_t argc) {
+                                                             const char* function, const char** argv,
+                                                             std::int32_t argc) {
   std::string name = function;
   if (name == "sum") {
     double sum = 0;

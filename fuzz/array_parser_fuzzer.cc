@@ -100,9 +100,9 @@ void checkNumbers(const std::string& text) {
   // Reading: the same value as the C library (this process stays in the "C" locale).
   const float expected = static_cast<float>(std::atof(text.c_str()));
   const float actual = numberFromText(text);
-  const bool same = std::isnan(expected) ? std::isnan(actual)
-                                         : actual == expected &&
-                                               std::signbit(actual) == std::signbit(expected);
+  const bool same = std::isnan(expected)
+                        ? std::isnan(actual)
+                        : actual == expected && std::signbit(actual) == std::signbit(expected);
   check(same, "numberFromText agrees with atof", text);
 
   // A text taken as already printed must print back unchanged.

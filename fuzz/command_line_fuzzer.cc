@@ -21,8 +21,7 @@ void require(bool condition) {
 // A capture must be a view into the line itself.
 void requireInside(std::string_view capture, std::string_view line) {
   if (capture.empty()) return;
-  require(capture.data() >= line.data() &&
-          capture.data() + capture.size() <= line.data() + line.size());
+  require(capture.data() >= line.data() && capture.data() + capture.size() <= line.data() + line.size());
 }
 
 // The recognisers agree with the regular expressions on lines short enough for std::regex,
@@ -50,15 +49,21 @@ void compareWithRegex(const std::string& line, const CommandMatch& ours) {
   require(expected == ours.kind);
   const std::size_t last = m.size() - 1;  // the optional ";"
   switch (ours.kind) {
-    case CommandKind::None: return;
-    case CommandKind::ArgumentCall: require(m[3].str() == ours.array); [[fallthrough]];
+    case CommandKind::None:
+      return;
+    case CommandKind::ArgumentCall:
+      require(m[3].str() == ours.array);
+      [[fallthrough]];
     case CommandKind::FunctionCall:
       require(m[1].str() == ours.extension && m[2].str() == ours.function);
       break;
     case CommandKind::FreeExtension:
     case CommandKind::ExecVM:
-    case CommandKind::SetContext: require(m[1].str() == ours.operand); break;
-    case CommandKind::Exit: break;
+    case CommandKind::SetContext:
+      require(m[1].str() == ours.operand);
+      break;
+    case CommandKind::Exit:
+      break;
   }
   require(m[last].matched == ours.hasSemicolon);
 }
@@ -74,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   requireInside(match.array, line);
   requireInside(match.operand, line);
 
-  std::string unquoted = unquoteString(match.kind == CommandKind::None ? std::string_view(line)
-                                                                       : match.function);
+  std::string unquoted =
+      unquoteString(match.kind == CommandKind::None ? std::string_view(line) : match.function);
   require(unquoted.size() <= line.size());
 
   if (match.kind == CommandKind::ArgumentCall) {

@@ -47,8 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(!(isPause && isComment));
     if (line.size() <= 128) {
       static const std::regex sleepRe(kSleepPattern, std::regex::ECMAScript | std::regex::icase);
-      static const std::regex commentRe(kCommentPattern,
-                                        std::regex::ECMAScript | std::regex::icase);
+      static const std::regex commentRe(kCommentPattern, std::regex::ECMAScript | std::regex::icase);
       std::smatch m;
       require(std::regex_match(line, m, sleepRe) == isPause);
       if (isPause) require(m[1].str() == pause.seconds && m[2].matched == pause.hasSemicolon);

@@ -228,8 +228,7 @@ std::string run(const char* function) {
 }
 
 void writeText(char* output, std::int32_t outputSize, const std::string& text) {
-  std::size_t length = text.size() < static_cast<std::size_t>(outputSize - 1) ? text.size()
-                                                                              : outputSize - 1;
+  std::size_t length = text.size() < static_cast<std::size_t>(outputSize - 1) ? text.size() : outputSize - 1;
   std::memcpy(output, text.data(), length);
   output[length] = '\0';
 }

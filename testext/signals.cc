@@ -70,7 +70,8 @@ struct HangsAtCleanUp {
 RequestContextFunction hostRequestContext() {
 #ifdef _WIN32
   HMODULE host = GetModuleHandleW(nullptr);
-  FARPROC address = GetProcAddress(host, sizeof(void*) == 4 ? "_RVExtensionRequestContext@0" : "RVExtensionRequestContext");
+  FARPROC address =
+      GetProcAddress(host, sizeof(void*) == 4 ? "_RVExtensionRequestContext@0" : "RVExtensionRequestContext");
   return reinterpret_cast<RequestContextFunction>(reinterpret_cast<void*>(address));
 #else
   return reinterpret_cast<RequestContextFunction>(dlsym(RTLD_DEFAULT, "RVExtensionRequestContext"));
@@ -117,17 +118,21 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32
   writeText(output, outputSize, "sigext 1.0");
 }
 
-EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize, const char* function) {
+EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize,
+                                                 const char* function) {
   writeText(output, outputSize, run(function));
 }
 
 EXTENSION_EXPORT std::int32_t EXTENSION_CALL RVExtensionArgs(char* output, std::int32_t outputSize,
-                                                             const char* function, const char**, std::int32_t) {
+                                                             const char* function, const char**,
+                                                             std::int32_t) {
   writeText(output, outputSize, run(function));
   return 0;
 }
 
-EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(HostCallback callback) { hostCallback = callback; }
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(HostCallback callback) {
+  hostCallback = callback;
+}
 
 EXTENSION_EXPORT void EXTENSION_CALL RVExtensionContext(const char**, std::uint32_t) {
   if (faultInContext) {

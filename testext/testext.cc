@@ -173,8 +173,7 @@ std::string describeReturns(std::int32_t firstOther) {
 }
 
 // Calls back `count` times with the data "<tag>:<i>"; answers how many calls returned 99.
-long callBackRepeatedly(const char* function, const std::string& tag, long count,
-                        std::atomic<long>* fired) {
+long callBackRepeatedly(const char* function, const std::string& tag, long count, std::atomic<long>* fired) {
   long got99 = 0;
   std::string data;
   for (long i = 0; i < count; ++i) {
@@ -222,8 +221,9 @@ struct StackTrace {
 [[maybe_unused]] void recordContext(const char** args, unsigned int count, std::uint64_t flags) {
   std::string text;
   if (flags & 1) {  // typed: the ID and the owner stand in their slots
-    text = "typed " + std::to_string(reinterpret_cast<std::uintptr_t>(args[0])) + "|" + args[1] + "|" + args[2] + "|" +
-           args[3] + "|" + std::to_string(static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(args[4])));
+    text = "typed " + std::to_string(reinterpret_cast<std::uintptr_t>(args[0])) + "|" + args[1] + "|" +
+           args[2] + "|" + args[3] + "|" +
+           std::to_string(static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(args[4])));
   } else {
     text = std::string(args[0]) + "|" + args[1] + "|" + args[2] + "|" + args[3] + "|" + args[4];
   }
@@ -389,7 +389,8 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     pinLibrary();
     for (long t = 0; t < number; ++t) {
       std::thread([t] {
-        for (long i = 0;; ++i) callBack("testext", "storm", (std::to_string(t) + ":" + std::to_string(i)).c_str());
+        for (long i = 0;; ++i)
+          callBack("testext", "storm", (std::to_string(t) + ":" + std::to_string(i)).c_str());
       }).detach();
     }
     return "started";
@@ -421,7 +422,7 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
   }
   if (command == "argvend") return argv != nullptr && argv[argc] == nullptr ? "null" : "not null";
   if (command == "readpast") {
-    const char** volatile vector = argv;  // read as it is, whatever the compiler knows of it
+    const char** volatile vector = argv;           // read as it is, whatever the compiler knows of it
     const char* volatile past = vector[argc + 1];  // past the null pointer that ends them
     return past != nullptr ? "read" : "read a null pointer";
   }
@@ -442,8 +443,10 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
       if (first == -2) first = got;
       last = got;
     }
-    std::string places = accepted > 0 ? " (places left " + std::to_string(first) + ".." + std::to_string(last) + ")" : "";
-    return std::to_string(accepted) + " accepted" + places + ", " + std::to_string(number - accepted) + " refused";
+    std::string places =
+        accepted > 0 ? " (places left " + std::to_string(first) + ".." + std::to_string(last) + ")" : "";
+    return std::to_string(accepted) + " accepted" + places + ", " + std::to_string(number - accepted) +
+           " refused";
   }
   if (command == "context") return describeContext();
   if (command == "flags") {
@@ -481,7 +484,7 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
 }
 
 [[maybe_unused]] void answer(char* output, std::int32_t outputSize, const char* function, const char** argv,
-            std::int32_t argc, std::int32_t* code) {
+                             std::int32_t argc, std::int32_t* code) {
   bool raw = function != nullptr && std::strncmp(function, "bytes ", 6) == 0;
   std::string result = run(function, argv, argc, output, outputSize, code);
   if (!raw) writeText(output, outputSize, result);
@@ -498,8 +501,7 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32
 #if TESTEXT_VERSION_BEFORE > 0
   std::memset(output - TESTEXT_VERSION_BEFORE, 'x', TESTEXT_VERSION_BEFORE);
 #endif
-  std::string version =
-      TESTEXT_VERSION_LENGTH > 0 ? std::string(TESTEXT_VERSION_LENGTH, 'v') : "testext 1.0";
+  std::string version = TESTEXT_VERSION_LENGTH > 0 ? std::string(TESTEXT_VERSION_LENGTH, 'v') : "testext 1.0";
   if (TESTEXT_VERSION_IGNORES_SIZE) {
     std::memcpy(output, version.c_str(), version.size() + 1);
   } else {
@@ -513,7 +515,8 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32
 #endif
 
 #if TESTEXT_EXPORT_CALL
-EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize, const char* function) {
+EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize,
+                                                 const char* function) {
   std::int32_t code = 0;
   answer(output, outputSize, function, nullptr, 0, &code);
 }
@@ -521,8 +524,8 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outp
 
 #if TESTEXT_EXPORT_ARGS
 EXTENSION_EXPORT std::int32_t EXTENSION_CALL RVExtensionArgs(char* output, std::int32_t outputSize,
-                                          const char* function, const char** argv,
-                                          std::int32_t argc) {
+                                                             const char* function, const char** argv,
+                                                             std::int32_t argc) {
   std::int32_t code = 0;
   answer(output, outputSize, function, argv, argc, &code);
   return code;

@@ -16,9 +16,7 @@ namespace {
 
 constexpr std::size_t npos = std::string_view::npos;
 
-bool isSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 bool isLineBreak(char c) { return c == '\n' || c == '\r'; }
 
@@ -89,8 +87,8 @@ bool noLineBreak(std::string_view line, std::size_t begin, std::size_t end) {
 }
 
 // Matches `keyword\s+"(.*?)"\s*(;)?\s*$` for freeExtension and execVM.
-bool matchKeywordWithQuotedOperand(std::string_view line, std::string_view keyword,
-                                   CommandKind kind, CommandMatch* match) {
+bool matchKeywordWithQuotedOperand(std::string_view line, std::string_view keyword, CommandKind kind,
+                                   CommandMatch* match) {
   if (!hasWordAt(line, 0, keyword)) return false;
   std::size_t open = skipRequiredSpaces(line, keyword.size());
   if (open == npos || open >= line.size() || line[open] != '"') return false;
@@ -171,8 +169,7 @@ bool matchArgumentCall(std::string_view line, CommandMatch* match) {
   std::size_t arrayClose = arrayEnd - 1;
   // The last line break before the array's "]": the array's `.*` must not cross it.
   const bool anyLineBreak = containsLineBreak(line);
-  const std::size_t lastBreakBeforeClose =
-      anyLineBreak ? lastLineBreakBefore(line, arrayClose) : npos;
+  const std::size_t lastBreakBeforeClose = anyLineBreak ? lastLineBreakBefore(line, arrayClose) : npos;
 
   // A quote q can close the function name when `"\s*,\s*\[` follows it and that "[" opens a
   // well-formed array group; returns the "[" position or npos.
@@ -236,8 +233,7 @@ bool matchFunctionCall(std::string_view line, CommandMatch* match) {
   std::size_t close = closingQuoteBeforeTail(line);
   bool hasSemicolon = false;
   if (close == npos || close == 0 || !matchTail(line, close + 1, &hasSemicolon)) return false;
-  const std::size_t lastBreakBeforeClose =
-      containsLineBreak(line) ? lastLineBreakBefore(line, close) : npos;
+  const std::size_t lastBreakBeforeClose = containsLineBreak(line) ? lastLineBreakBefore(line, close) : npos;
   for (std::size_t quote = 1; quote < close && !isLineBreak(line[quote]); ++quote) {
     if (line[quote] != '"') continue;
     std::size_t open = matchCommandWord(line, quote);
@@ -313,8 +309,7 @@ bool matchSleep(std::string_view line, SleepMatch* match) {
 }
 
 bool matchComment(std::string_view line) {
-  return line.size() >= 2 && line[0] == '/' && line[1] == '/' &&
-         noLineBreak(line, 2, line.size());
+  return line.size() >= 2 && line[0] == '/' && line[1] == '/' && noLineBreak(line, 2, line.size());
 }
 
 CommandMatch recogniseCommand(std::string_view line) {

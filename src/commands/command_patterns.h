@@ -13,14 +13,12 @@
 inline constexpr const char* kScriptPathShortcutPattern = R"(^"?[a-z]\:\\.*?\.sqf"?$)";
 inline constexpr const char* kArgumentCallPattern =
     R"(^\"(.*?)\"\s+invokemodule\s+\[\s*\"(.*?)\"\s*,\s*(\[.*\])\s*\]\s*(;)?\s*$)";
-inline constexpr const char* kFunctionCallPattern =
-    R"(^\"(.*?)\"\s+invokemodule\s+\"(.*)\"\s*(;)?\s*$)";
+inline constexpr const char* kFunctionCallPattern = R"(^\"(.*?)\"\s+invokemodule\s+\"(.*)\"\s*(;)?\s*$)";
 inline constexpr const char* kFreeExtensionPattern = R"(^freeextension\s+\"(.*?)\"\s*(;)?\s*$)";
 inline constexpr const char* kExecVMPattern = R"(^execVM\s+\"(.*?)\"\s*(;)?\s*$)";
 inline constexpr const char* kExitPattern = R"(^exit\s*(;)?\s*$)";
 // The operand is what follows the word, without the optional ";" and the blanks around it.
-inline constexpr const char* kSetContextPattern =
-    R"(^setcontext(?:(?=[\s\[;])\s*(.*?))?\s*(;)?\s*$)";
+inline constexpr const char* kSetContextPattern = R"(^setcontext(?:(?=[\s\[;])\s*(.*?))?\s*(;)?\s*$)";
 inline constexpr const char* kSleepPattern = R"(^sleep\s+(\d+|\d+\.\d+)\s*(;)?\s*$)";
 inline constexpr const char* kCommentPattern = R"(^//.*$)";
 

@@ -15,8 +15,7 @@ const std::regex& oracle(const char* pattern) {
   for (auto& entry : compiled) {
     if (entry.first == pattern) return entry.second;
   }
-  compiled.emplace_back(pattern,
-                        std::regex(pattern, std::regex::ECMAScript | std::regex::icase));
+  compiled.emplace_back(pattern, std::regex(pattern, std::regex::ECMAScript | std::regex::icase));
   return compiled.back().second;
 }
 
@@ -64,18 +63,58 @@ std::vector<std::string> ours(const char* pattern, const std::string& line) {
 }
 
 const char* const kAllPatterns[] = {
-    kScriptPathShortcutPattern, kArgumentCallPattern, kFunctionCallPattern, kFreeExtensionPattern,
-    kExecVMPattern,             kExitPattern,         kSleepPattern,        kCommentPattern,
+    kScriptPathShortcutPattern,
+    kArgumentCallPattern,
+    kFunctionCallPattern,
+    kFreeExtensionPattern,
+    kExecVMPattern,
+    kExitPattern,
+    kSleepPattern,
+    kCommentPattern,
     kSetContextPattern,
 };
 
 // Pieces rich in what the grammar cares about; lines are random sequences of them, and of
 // mutated well-formed commands.
 const char* const kPieces[] = {
-    "\"", "\"\"", " ", "  ", "\t", "\r", "\n", "\v", "\f", ";", "[", "]", ",", "a", "Z", "1",
-    "0.5", ".", "invokemodule", "InvokeModule", "INVOKEMODULE", "freeExtension", "execVM",
-    "exit", "EXIT", "setContext", "sleep", "SLEEP", ".sqf", ".SQF", "C:\\", "c:", "\\", "//", ":", "x y",
-    "\xc3\xa9", "\x01",
+    "\"",
+    "\"\"",
+    " ",
+    "  ",
+    "\t",
+    "\r",
+    "\n",
+    "\v",
+    "\f",
+    ";",
+    "[",
+    "]",
+    ",",
+    "a",
+    "Z",
+    "1",
+    "0.5",
+    ".",
+    "invokemodule",
+    "InvokeModule",
+    "INVOKEMODULE",
+    "freeExtension",
+    "execVM",
+    "exit",
+    "EXIT",
+    "setContext",
+    "sleep",
+    "SLEEP",
+    ".sqf",
+    ".SQF",
+    "C:\\",
+    "c:",
+    "\\",
+    "//",
+    ":",
+    "x y",
+    "\xc3\xa9",
+    "\x01",
 };
 
 const char* const kTemplates[] = {
@@ -103,9 +142,15 @@ std::string randomLine(std::mt19937& rng) {
     for (int i = 0; i < edits; ++i) {
       std::size_t pos = rng() % (line.size() + 1);
       switch (rng() % 3) {
-        case 0: line.insert(pos, kPieces[rng() % std::size(kPieces)]); break;
-        case 1: if (pos < line.size()) line.erase(pos, 1 + rng() % 3); break;
-        default: if (pos < line.size()) line[pos] = kPieces[rng() % std::size(kPieces)][0]; break;
+        case 0:
+          line.insert(pos, kPieces[rng() % std::size(kPieces)]);
+          break;
+        case 1:
+          if (pos < line.size()) line.erase(pos, 1 + rng() % 3);
+          break;
+        default:
+          if (pos < line.size()) line[pos] = kPieces[rng() % std::size(kPieces)][0];
+          break;
       }
     }
     return line;

@@ -118,8 +118,10 @@ const std::string& optionValue(const ProgramArguments& parsed, Option option) {
 std::string applySessionOptions(const ProgramArguments& parsed) {
   ContextSettings& settings = contextSettings();
   std::string error;
-  if (parsed.given(Option::SteamId)) error = readSteamId(optionValue(parsed, Option::SteamId), &settings.steamId);
-  if (error.empty() && parsed.given(Option::Owner)) error = readOwner(optionValue(parsed, Option::Owner), &settings.owner);
+  if (parsed.given(Option::SteamId))
+    error = readSteamId(optionValue(parsed, Option::SteamId), &settings.steamId);
+  if (error.empty() && parsed.given(Option::Owner))
+    error = readOwner(optionValue(parsed, Option::Owner), &settings.owner);
   if (!error.empty()) return error;
   if (parsed.given(Option::Mission)) settings.mission = optionValue(parsed, Option::Mission);
   if (parsed.given(Option::Server)) settings.server = optionValue(parsed, Option::Server);
@@ -155,7 +157,8 @@ int runTestModeWith(const ProgramArguments& parsed) {
   if (parsed.given(Option::Watch)) options.sessionOptions.emplace_back("--watch");
   std::vector<std::string> session = sessionArguments(parsed);
   options.sessionOptions.insert(options.sessionOptions.end(), session.begin(), session.end());
-  if (parsed.given(Option::Junit)) options.junitPath = *parsed.options[static_cast<std::size_t>(Option::Junit)];
+  if (parsed.given(Option::Junit))
+    options.junitPath = *parsed.options[static_cast<std::size_t>(Option::Junit)];
   std::string error;
   if (parsed.given(Option::Timeout)) {
     const std::string& value = *parsed.options[static_cast<std::size_t>(Option::Timeout)];

@@ -86,14 +86,11 @@ std::string checkCombination(std::span<const OptionRow> table, const ProgramArgu
   return "";
 }
 
-bool looksLikeOption(std::string_view argument) {
-  return argument.size() > 1 && argument[0] == '-';
-}
+bool looksLikeOption(std::string_view argument) { return argument.size() > 1 && argument[0] == '-'; }
 
 // Appends `text` broken into lines of at most `width` bytes (a longer word stays whole), each
 // after `indent`.
-void appendWrapped(std::string* out, std::string_view text, std::string_view indent,
-                   std::size_t width) {
+void appendWrapped(std::string* out, std::string_view text, std::string_view indent, std::size_t width) {
   std::size_t lineLength = 0;
   while (!text.empty()) {
     std::size_t space = text.find(' ');
@@ -183,6 +180,6 @@ std::string versionText() { return std::string(kProgram) + " " INVOKEMODULE_VERS
 
 std::string usageErrorText(std::string_view error) {
   std::string program(kProgram);
-  return program + ": " + std::string(error) + "\nUsage: " + program + " " INVOKEMODULE_SYNOPSIS
-         "\nTry '" + program + " --help' for more.\n";
+  return program + ": " + std::string(error) + "\nUsage: " + program + " " INVOKEMODULE_SYNOPSIS "\nTry '" +
+         program + " --help' for more.\n";
 }

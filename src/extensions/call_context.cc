@@ -61,9 +61,10 @@ void fillStackTrace() {
     ScriptFrame& frame = callContext.frames[i];
     std::size_t offset = static_cast<std::size_t>(frame.line.data() - frame.text.data());
     callContext.traceLines.push_back(StackTraceLine{lineNumberOf(frame), static_cast<std::uint32_t>(offset),
-                                        frame.path, scopeNameOf(frame.path), frame.text.data()});
+                                                    frame.path, scopeNameOf(frame.path), frame.text.data()});
   }
-  if (!callContext.typedLine.empty()) callContext.traceLines.push_back(StackTraceLine{1, 0, "", "", callContext.typedLine.data()});
+  if (!callContext.typedLine.empty())
+    callContext.traceLines.push_back(StackTraceLine{1, 0, "", "", callContext.typedLine.data()});
   callContext.trace.lines = callContext.traceLines.data();
   callContext.trace.lineCount = static_cast<std::uint32_t>(callContext.traceLines.size());
 }
@@ -78,8 +79,8 @@ std::string readSteamId(std::string_view text, std::string* value) {
     *value = std::to_string(number);
     return "";
   }
-  return "the steam ID must be a whole number from 0 to 18446744073709551615, not '" +
-         std::string(text) + "'";
+  return "the steam ID must be a whole number from 0 to 18446744073709551615, not '" + std::string(text) +
+         "'";
 }
 
 std::string readOwner(std::string_view text, std::string* value) {
@@ -132,7 +133,8 @@ bool readContextLiteral(std::string_view literal, ContextSettings* out) {
 }
 
 void pushScriptFrame(const char* path, std::string_view text) {
-  if (callContext.depth < kMaxFrames) callContext.frames[callContext.depth] = ScriptFrame{path, text, text.substr(0, 0), 0, 1};
+  if (callContext.depth < kMaxFrames)
+    callContext.frames[callContext.depth] = ScriptFrame{path, text, text.substr(0, 0), 0, 1};
   ++callContext.depth;
 }
 
@@ -141,22 +143,28 @@ void popScriptFrame() {
 }
 
 void setScriptLine(std::string_view line) {
-  if (callContext.depth > 0 && callContext.depth <= kMaxFrames) callContext.frames[callContext.depth - 1].line = line;
+  if (callContext.depth > 0 && callContext.depth <= kMaxFrames)
+    callContext.frames[callContext.depth - 1].line = line;
 }
 
 void setTypedLine(std::string_view line) {
   callContext.typedLine = line;
-  if (line.empty() && callContext.typedCopy.capacity() > 64 * 1024) std::string().swap(callContext.typedCopy);  // a huge line's copy
+  if (line.empty() && callContext.typedCopy.capacity() > 64 * 1024)
+    std::string().swap(callContext.typedCopy);  // a huge line's copy
 }
 
 void keepTypedLine() {
-  if (callContext.depth != 0 || callContext.typedLine.empty() || callContext.typedLine.data() == callContext.typedCopy.data()) return;
+  if (callContext.depth != 0 || callContext.typedLine.empty() ||
+      callContext.typedLine.data() == callContext.typedCopy.data())
+    return;
   callContext.typedCopy.assign(callContext.typedLine);
   callContext.typedLine = callContext.typedCopy;
 }
 
 void buildContextArguments(std::uint64_t flags, ContextArguments* out) {
-  const char* file = callContext.depth > 0 && callContext.depth <= kMaxFrames ? callContext.frames[callContext.depth - 1].path : "";
+  const char* file = callContext.depth > 0 && callContext.depth <= kMaxFrames
+                         ? callContext.frames[callContext.depth - 1].path
+                         : "";
   out->slots[1] = file;
   out->slots[2] = callContext.settings.mission.c_str();
   out->slots[3] = callContext.settings.server.c_str();
@@ -165,7 +173,8 @@ void buildContextArguments(std::uint64_t flags, ContextArguments* out) {
     std::uint64_t steamId = std::strtoull(callContext.settings.steamId.c_str(), nullptr, 10);
     std::uint64_t owner = std::strtoull(callContext.settings.owner.c_str(), nullptr, 10);
     out->slots[0] = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(steamId));
-    out->slots[4] = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(static_cast<std::uint16_t>(owner)));
+    out->slots[4] =
+        reinterpret_cast<const void*>(static_cast<std::uintptr_t>(static_cast<std::uint16_t>(owner)));
   } else {
     out->slots[0] = callContext.settings.steamId.c_str();
     out->slots[4] = callContext.settings.owner.c_str();
@@ -218,8 +227,9 @@ bool requestedContextRunning() { return callContext.inRequestedContext; }
 void requestContext() {
   if (std::this_thread::get_id() == callContext.mainThreadId && callContext.activeContext != nullptr) {
     callContext.inRequestedContext = true;
-    callContext.activeContext(reinterpret_cast<const char**>(const_cast<const void**>(callContext.activeArguments->slots)),
-                  callContext.activeArguments->count);
+    callContext.activeContext(
+        reinterpret_cast<const char**>(const_cast<const void**>(callContext.activeArguments->slots)),
+        callContext.activeArguments->count);
     callContext.inRequestedContext = false;
     return;
   }

@@ -15,18 +15,19 @@ TEST(CallContext, ReadsTheSetContextLiteralOrLeavesTheValues) {
     const char* literal;
     const char* shown;  // the settings after it, as setContext shows them; the old ones when malformed
   } cases[] = {
-      {R"(["76561198000000000", "Altis", "srv", 2])", R"(setContext ["76561198000000000", "Altis", "srv", 2])"},
+      {R"(["76561198000000000", "Altis", "srv", 2])",
+       R"(setContext ["76561198000000000", "Altis", "srv", 2])"},
       {R"([ "007","a""b","",65535])", R"(setContext ["7", "a""b", "", 65535])"},
       {R"(["18446744073709551615", "", "", 0])", R"(setContext ["18446744073709551615", "", "", 0])"},
       {R"(["18446744073709551616", "", "", 0])", R"(setContext ["1", "m", "s", 3])"},  // over 64 bits
-      {R"(["1", "", "", 65536])", R"(setContext ["1", "m", "s", 3])"},                  // over 16 bits
+      {R"(["1", "", "", 65536])", R"(setContext ["1", "m", "s", 3])"},                 // over 16 bits
       {R"(["1", "", "", -1])", R"(setContext ["1", "m", "s", 3])"},
       {R"(["1", "", "", 2.5])", R"(setContext ["1", "m", "s", 3])"},
       {R"(["x1", "", "", 0])", R"(setContext ["1", "m", "s", 3])"},
-      {R"([1, "", "", 0])", R"(setContext ["1", "m", "s", 3])"},                        // ID not a string
-      {R"(["1", "", 0])", R"(setContext ["1", "m", "s", 3])"},                          // three items
+      {R"([1, "", "", 0])", R"(setContext ["1", "m", "s", 3])"},  // ID not a string
+      {R"(["1", "", 0])", R"(setContext ["1", "m", "s", 3])"},    // three items
       {R"(["1", "", "", 0, 0])", R"(setContext ["1", "m", "s", 3])"},
-      {R"(["1", "", "", 0)", R"(setContext ["1", "m", "s", 3])"},                       // not closed
+      {R"(["1", "", "", 0)", R"(setContext ["1", "m", "s", 3])"},  // not closed
       {R"(["1", "", "", 0] x)", R"(setContext ["1", "m", "s", 3])"},
       {R"(1, "", "", 0)", R"(setContext ["1", "m", "s", 3])"},
   };
@@ -93,7 +94,9 @@ TEST(CallContext, FlagNotesAreSaidOncePerExtension) {
 class RequestContextTest : public OutputCaptureTest {};
 
 int delivered = 0;
-void INVOKEMODULE_STDCALL countContext(const char**, std::uint32_t count) { delivered += static_cast<int>(count); }
+void INVOKEMODULE_STDCALL countContext(const char**, std::uint32_t count) {
+  delivered += static_cast<int>(count);
+}
 
 // Delivered at once on the main thread during a call; elsewhere nothing, said once.
 TEST_F(RequestContextTest, DeliversOnlyOnTheMainThreadDuringACall) {

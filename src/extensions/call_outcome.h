@@ -13,8 +13,8 @@ struct ExtensionEntry;
 // What was found before control passed into the extension; said before the call runs, so that
 // it stands before whatever the extension prints.
 struct PreCallOutcome {
-  std::string lateWriter;  // a thread of this extension wrote into the buffer since its call
-  std::string flagNotes;   // notes on feature flags the host cannot honour, new since the last call
+  std::string lateWriter;     // a thread of this extension wrote into the buffer since its call
+  std::string flagNotes;      // notes on feature flags the host cannot honour, new since the last call
   bool contextFirst = false;  // the context function is called before the entry point
 };
 
@@ -29,16 +29,16 @@ enum class CallStatus {
 // What a call came to. The views stay valid until the next call.
 struct CallOutcome {
   CallStatus status = CallStatus::Returned;
-  const char* entryPoint = "";                   // RVExtension, RVExtensionArgs, RVExtensionVersion...
-  std::string_view fileName;                     // the library's, for NotImplemented
-  std::string_view result;                       // the text the extension wrote, when it returned
-  std::int32_t code = 0;                         // RVExtensionArgs's return code
+  const char* entryPoint = "";  // RVExtension, RVExtensionArgs, RVExtensionVersion...
+  std::string_view fileName;    // the library's, for NotImplemented
+  std::string_view result;      // the text the extension wrote, when it returned
+  std::int32_t code = 0;        // RVExtensionArgs's return code
   bool argumentForm = false;
   std::int32_t argumentCount = 0;
-  double milliseconds = 0;                       // of the entry point alone
-  std::string_view note;                         // what went wrong with the call's arguments
-  std::string report;                            // the crash or abandon report, when it crashed
-  std::string_view faultHandlersReplacedBy;      // the extension that installed fault handlers
+  double milliseconds = 0;                   // of the entry point alone
+  std::string_view note;                     // what went wrong with the call's arguments
+  std::string report;                        // the crash or abandon report, when it crashed
+  std::string_view faultHandlersReplacedBy;  // the extension that installed fault handlers
 };
 
 // Why no library could be loaded for a typed name: the most telling candidate's error code and

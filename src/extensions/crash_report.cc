@@ -38,14 +38,15 @@ std::string describeCallSite(const CallSite& site) {
 }
 
 std::string crashReportText(const platform::CrashRecord& crash, const CallSite& site) {
-  std::string text = "ERROR: Extension crashed: " + describeFault(crash.fault) + " in " + describeCallSite(site) + "\n";
+  std::string text =
+      "ERROR: Extension crashed: " + describeFault(crash.fault) + " in " + describeCallSite(site) + "\n";
   appendFrames(text, crash);
   return text;
 }
 
 std::string threadCrashReportText(const platform::CrashRecord& crash, std::uint64_t threadId) {
-  std::string text =
-      "ERROR: Extension crashed: " + describeFault(crash.fault) + " on thread " + std::to_string(threadId) + "\n";
+  std::string text = "ERROR: Extension crashed: " + describeFault(crash.fault) + " on thread " +
+                     std::to_string(threadId) + "\n";
   appendFrames(text, crash);
   return text;
 }

@@ -20,7 +20,8 @@ platform::CrashRecord crashWith(std::vector<Frame> frames) {
   crash.fault.hasAddress = true;
   for (const Frame& frame : frames) {
     std::uintptr_t address = 0x10000 + frame.offset;
-    crash.fault.frames.push_back({address, 0x10000, frame.file, false, frame.symbol, address - frame.symbolOffset});
+    crash.fault.frames.push_back(
+        {address, 0x10000, frame.file, false, frame.symbol, address - frame.symbolOffset});
   }
   return crash;
 }
@@ -31,14 +32,17 @@ TEST(CrashReport, TextsByCallSiteAndFrames) {
     CallSite site;
     const char* expected;
   } rows[] = {
-      {crashWith({}), {"RVExtension", "segv"},
+      {crashWith({}),
+       {"RVExtension", "segv"},
        "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 in "
        "RVExtension(\"segv\")\n"},
       // The function text is quoted as results are: inner quotes doubled.
-      {crashWith({}), {"RVExtensionArgs", "a\"b"},
+      {crashWith({}),
+       {"RVExtensionArgs", "a\"b"},
        "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 in "
        "RVExtensionArgs(\"a\"\"b\")\n"},
-      {crashWith({}), {"RVExtensionVersion", nullptr},
+      {crashWith({}),
+       {"RVExtensionVersion", nullptr},
        "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 in "
        "RVExtensionVersion()\n"},
       // Offsets in lower-case hexadecimal without padding; no parentheses without a symbol.

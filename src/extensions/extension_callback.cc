@@ -32,7 +32,6 @@ std::uint64_t CallbackQueue::takeRefused() {
   return refused_.exchange(0);
 }
 
-
 void setCallbackFrameRate(double framesPerSecond) {
   std::int64_t& frameTicks = callContext.frameTicks;
   frameTicks = 0;
@@ -44,14 +43,14 @@ void setCallbackFrameRate(double framesPerSecond) {
 
 void reportRefusedCallbacks() {
   const std::uint64_t refused = callContext.callbacks.takeRefused();
-  if (refused == 0) [[likely]] return;
-  const std::string text = std::to_string(refused) + (refused == 1 ? " callback" : " callbacks") +
-                           " refused: the frame was full";
+  if (refused == 0) [[likely]]
+    return;
+  const std::string text =
+      std::to_string(refused) + (refused == 1 ? " callback" : " callbacks") + " refused: the frame was full";
   printNotice(text.c_str());
 }
 
-std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function,
-                                                  const char* data) {
+std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function, const char* data) {
   // After the host's last flush, at the end of the session, nothing more is printed.
   if (outputClosed()) return 99;
   std::int32_t placesLeft = 99;
@@ -70,8 +69,8 @@ std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* 
   appendQuoted(shapedData, data != nullptr ? data : "");
   // Printed under the output lock, so the line is never cut into another; the colour in
   // effect before it (White, or a pause's DarkGray) is restored after it.
-  printColouredRestoring(ConsoleColour::Cyan, "\n>> ExtensionCallback: [%s, %s, %s]\n",
-                         shapedName.c_str(), shapedFunction.c_str(), shapedData.c_str());
+  printColouredRestoring(ConsoleColour::Cyan, "\n>> ExtensionCallback: [%s, %s, %s]\n", shapedName.c_str(),
+                         shapedFunction.c_str(), shapedData.c_str());
   platform::leaveHostCode();
   return placesLeft;
 }

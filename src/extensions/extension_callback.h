@@ -12,8 +12,7 @@
 // lock, so a line from another thread is never cut into or recoloured by the main thread's
 // text. Returns 99, or with a frame rate set, the places left in the frame (99 down to 0) and
 // -1 for a callback the full frame refuses, which is not printed but counted.
-std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function,
-                                                  const char* data);
+std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function, const char* data);
 
 // The game's callback queue: at most kCallbacksPerFrame callbacks in each frame of a game
 // running at `framesPerSecond`. Set before any extension is loaded; 0 (the default) turns the

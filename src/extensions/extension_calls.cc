@@ -91,13 +91,15 @@ PreCallOutcome prepareCall(ExtensionEntry& entry) {
   // A write into the guard zones found now was made while no call ran: by a thread of the
   // extension last handed the buffer. It is told on its own, so the coming call is judged by
   // what it does.
-  if (!calls.outputUser.empty() && calls.outputBuffer().guardsWritten()) prepared.lateWriter = calls.outputUser;
+  if (!calls.outputUser.empty() && calls.outputBuffer().guardsWritten())
+    prepared.lateWriter = calls.outputUser;
   if (calls.outputUser != entry.name) calls.outputUser = entry.name;
   if (entry.rvExtensionContext == nullptr && entry.featureFlags == nullptr) [[likely]] {
     return prepared;
   }
   std::uint64_t flags = entry.featureFlags != nullptr ? *entry.featureFlags : 0;
-  if ((flags & ~entry.notedFlags) != 0) prepared.flagNotes = featureFlagNotes(entry.fileName, flags, &entry.notedFlags);
+  if ((flags & ~entry.notedFlags) != 0)
+    prepared.flagNotes = featureFlagNotes(entry.fileName, flags, &entry.notedFlags);
   if (entry.rvExtensionContext == nullptr) return prepared;
   buildContextArguments(flags, &calls.contextArguments);
   prepared.contextFirst = (flags & kFlagNoDefaultContext) == 0;

@@ -79,7 +79,8 @@ TEST_F(ExtensionCallsTest, TheArgumentVectorEndsWithANullAndThenUnreadableMemory
   endWaiting();
   ASSERT_EQ(CallStatus::Crashed, crash.status);
   std::size_t firstEnd = crash.report.find('\n');
-  EXPECT_EQ(readPastArgumentsText(3, 2), crash.report.substr(firstEnd + 1, readPastArgumentsText(3, 2).size()))
+  EXPECT_EQ(readPastArgumentsText(3, 2),
+            crash.report.substr(firstEnd + 1, readPastArgumentsText(3, 2).size()))
       << crash.report;
 }
 
@@ -139,14 +140,16 @@ TEST(ExtensionMessages, Texts) {
   } cases[] = {
       {loadFailureText(failure, true),
        "Call extension 'a\\0b' could not be loaded [ERR:126]\nthe reason\ntried a\ntried b\n"},
-      {loadFailureText(failure, false), "Call extension 'a\\0b' could not be loaded [ERR:126]\ntried a\ntried b\n"},
+      {loadFailureText(failure, false),
+       "Call extension 'a\\0b' could not be loaded [ERR:126]\ntried a\ntried b\n"},
       {lateBufferWriteText("ext"),
        "ERROR: Buffer overrun after the call returned: a thread of ext wrote into the output buffer\n"},
       {notExportedText("RVExtension", "ext.so"), "RVExtension is not exported by ext.so\n"},
       {staysInMemoryText("ext.so"), "ext.so stays in memory; restart the host to load a new build\n"},
       {parkedThreadKeepsLibraryText("ext.so"), "ext.so stays in memory: a thread of it is parked\n"},
       {reloadedText("ext", "ext.so"), "Extension reloaded: ext (ext.so changed)\n"},
-      {faultHandlersReplacedText("ext"), "ext replaced the host's fault handlers; the host's are back in front\n"},
+      {faultHandlersReplacedText("ext"),
+       "ext replaced the host's fault handlers; the host's are back in front\n"},
       {moduleLoadedText("ext", "ext.so", "1.0"), "InvokeModule loaded: ext (ext.so) [1.0]\n"},
       {residentAfterUnloadText("ext.so", {true, true}),
        "ext.so stays in memory (it defines GNU unique symbols): the next load goes on with its state; "

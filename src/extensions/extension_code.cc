@@ -71,8 +71,8 @@ bool runExtensionCode(const CallSite& site, const void* libraryAddress, platform
 std::string failedCallText(const CallSite& site) {
   const CallState& calls = extensionRegistry.calls();
   if (!calls.crash.abandoned) return crashReportText(calls.crash, site);
-  auto elapsed = static_cast<std::uint64_t>((platform::counter() - calls.start) * 1000 /
-                                            platform::counterFrequency());
+  auto elapsed =
+      static_cast<std::uint64_t>((platform::counter() - calls.start) * 1000 / platform::counterFrequency());
   return abandonReportText(calls.crash, site, elapsed);
 }
 

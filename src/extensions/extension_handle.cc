@@ -74,7 +74,8 @@ void ExtensionHandle::reloadIfChanged(ExtensionEntry& entry) {
 void ExtensionHandle::call(const char* function) {
   if (entry_ == nullptr) return;  // the load failure was the report
   ExtensionEntry& entry = *entry_;
-  if (const CallOutcome* refused = refusedCall(entry, kCallEntryPoint.plain, entry.rvExtension != nullptr, {})) {
+  if (const CallOutcome* refused =
+          refusedCall(entry, kCallEntryPoint.plain, entry.rvExtension != nullptr, {})) {
     reportRefusedCall(*refused);
     return;
   }

@@ -152,7 +152,8 @@ void adoptLibrary(ExtensionEntry& entry, LoadOutcome* outcome) {
   // The export table is read only when an entry point is missing; its problems, and entry
   // points the game would not find under their decorated names, are told once.
   std::array<bool, 4> found = {entry.rvExtensionVersion != nullptr, entry.rvExtension != nullptr,
-                               entry.rvExtensionArgs != nullptr, entry.rvExtensionRegisterCallback != nullptr};
+                               entry.rvExtensionArgs != nullptr,
+                               entry.rvExtensionRegisterCallback != nullptr};
   ExportRules rules{platform::onlyDecoratedExportNames(), platform::librariesArePeFiles()};
   entry.exportProblems = decoratedNameProblems(decoratedOnly, rules);
   if (!found[0] || !found[1] || !found[2] || !found[3]) {
@@ -196,7 +197,8 @@ PreCallOutcome prepareVersionCall(ExtensionEntry& entry) {
   PreCallOutcome prepared;
   CallState& calls = extensionRegistry.calls();
   if (entry.module == nullptr || entry.crashed || entry.rvExtensionVersion == nullptr) return prepared;
-  if (!calls.versionUser.empty() && calls.versionBuffer().guardsWritten()) prepared.lateWriter = calls.versionUser;
+  if (!calls.versionUser.empty() && calls.versionBuffer().guardsWritten())
+    prepared.lateWriter = calls.versionUser;
   calls.versionUser = entry.name;
   return prepared;
 }

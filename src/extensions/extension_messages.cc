@@ -37,8 +37,9 @@ std::string residentAfterUnloadText(std::string_view fileName, const ResidencyCa
   // threads that hold them run.
   std::string text(fileName);
   if (causes.gnuUnique) {
-    return text + " stays in memory (it defines GNU unique symbols): the next load goes on with its state; "
-                  "build it with -fno-gnu-unique, or restart the host";
+    return text +
+           " stays in memory (it defines GNU unique symbols): the next load goes on with its state; "
+           "build it with -fno-gnu-unique, or restart the host";
   }
   text += causes.threadLocalDestructors ? " stays in memory (a thread still holds its thread-local objects)"
                                         : " stays in memory (something in the process still holds it)";

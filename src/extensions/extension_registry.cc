@@ -82,7 +82,8 @@ ExtensionEntry& ExtensionRegistry::entryFor(const std::string& key) { return ent
 
 std::vector<std::string> ExtensionRegistry::takeLateWriters() {
   std::vector<std::string> writers;
-  if (!calls_.outputUser.empty() && calls_.outputBuffer().guardsWritten()) writers.push_back(calls_.outputUser);
+  if (!calls_.outputUser.empty() && calls_.outputBuffer().guardsWritten())
+    writers.push_back(calls_.outputUser);
   if (!calls_.versionUser.empty() && calls_.versionBuffer().guardsWritten()) {
     writers.push_back(calls_.versionUser);
   }

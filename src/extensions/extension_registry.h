@@ -35,8 +35,8 @@
 struct ExtensionEntry {
   std::string name;  // the registry key: the typed name, lower-cased
   platform::LoadedLibrary module;
-  std::string file;  // the path the library was loaded from (under --watch: the author's file)
-  std::string copy;  // under --watch: the private copy that is loaded; empty when `file` is
+  std::string file;           // the path the library was loaded from (under --watch: the author's file)
+  std::string copy;           // under --watch: the private copy that is loaded; empty when `file` is
   platform::FileStamp stamp;  // of `file` when it was loaded
   std::string typedName;      // the name as typed at the first load
   std::string builtFile;      // the file name built from it that loaded
@@ -50,9 +50,9 @@ struct ExtensionEntry {
   RVExtensionContextFunction rvExtensionContext = nullptr;
   // The extension's RVExtensionFeatureFlags variable, read before every call; null: flags 0.
   const std::uint64_t* featureFlags = nullptr;
-  std::uint64_t notedFlags = 0;  // the flags whose note has been said
-  bool crashed = false;        // a fault inside the extension was caught: it is not called again
-  bool faultHandlersNoticed = false;  // told once that it installed fault handlers of its own
+  std::uint64_t notedFlags = 0;             // the flags whose note has been said
+  bool crashed = false;                     // a fault inside the extension was caught: it is not called again
+  bool faultHandlersNoticed = false;        // told once that it installed fault handlers of its own
   std::vector<std::string> exportProblems;  // how its export table misses an entry point, with the fix
 };
 

@@ -80,9 +80,7 @@ std::string callbackAddress() {
   return text;
 }
 
-Segment callbackRegistered() {
-  return {"DarkYellow", "Callback registered: " + callbackAddress() + "\n"};
-}
+Segment callbackRegistered() { return {"DarkYellow", "Callback registered: " + callbackAddress() + "\n"}; }
 Segment loaded(const std::string& key, const std::string& file, const std::string& version) {
   return {"DarkYellow", "InvokeModule loaded: " + key + " (" + file + ") [" + version + "]\n"};
 }
@@ -158,10 +156,10 @@ TEST_F(ExtensionRegistryTest, FileNameKeepsTheTypedCaseAndTheMessageShowsItLower
   ExtensionHandle handle(typed);
   ASSERT_TRUE(handle.ok());
   std::string lowered = toLowerAscii(typed);
-  EXPECT_EQ((std::vector<Segment>{callbackRegistered(),
-                                  loaded(lowered, lowered + TESTEXT_FILE_SUFFIX, "testext 1.0"),
-                                  executionTime()}),
-            printed());
+  EXPECT_EQ(
+      (std::vector<Segment>{callbackRegistered(),
+                            loaded(lowered, lowered + TESTEXT_FILE_SUFFIX, "testext 1.0"), executionTime()}),
+      printed());
   ExtensionHandle lower(lowered);  // the lower-cased file does not exist; the entry does
   EXPECT_TRUE(lower.ok());
   EXPECT_EQ(kNothing, printed());
@@ -223,8 +221,7 @@ TEST_F(ExtensionRegistryTest, StressCallbacksFromEightThreadsWhileTheMainThreadP
   EXPECT_EQ(static_cast<std::size_t>(kThreads * kPerThread), census.distinctData.size());
   EXPECT_EQ(std::vector<Segment>{}, census.strays);
   ASSERT_GE(segments.size(), 2u);
-  EXPECT_EQ(result("\"" + std::to_string(kThreads * kPerThread) + "\""),
-            segments[segments.size() - 2]);
+  EXPECT_EQ(result("\"" + std::to_string(kThreads * kPerThread) + "\""), segments[segments.size() - 2]);
   EXPECT_GT(mainThreadCalls, 1);
 }
 

@@ -54,9 +54,9 @@ ReloadOutcome reloadIfChanged(ExtensionEntry& entry) {
   }
   if (library == nullptr) {
     outcome.failed = true;
-    outcome.failure = LoadFailure{entry.typedName, attempt.failure.errorCode, attempt.failure.reason,
-                                  loadFailureDetails(entry.typedName, search, platformSearchPolicy(),
-                                                     systemLibraries())};
+    outcome.failure =
+        LoadFailure{entry.typedName, attempt.failure.errorCode, attempt.failure.reason,
+                    loadFailureDetails(entry.typedName, search, platformSearchPolicy(), systemLibraries())};
     outcome.oldCopyNeeded = entry.module == nullptr;  // else it was never unloaded
     return outcome;
   }
@@ -64,7 +64,8 @@ ReloadOutcome reloadIfChanged(ExtensionEntry& entry) {
   outcome.notes.push_back(reloadedText(entry.name, entry.fileName));
   // The new copy is a library of its own, but for the GNU unique symbols, which the system
   // binds to those of the old copy while that stays in memory.
-  if (stillLoaded && residencyCauses(copy).gnuUnique) outcome.notes.push_back(uniqueSymbolsSharedText(entry.fileName));
+  if (stillLoaded && residencyCauses(copy).gnuUnique)
+    outcome.notes.push_back(uniqueSymbolsSharedText(entry.fileName));
   adoptNewLibrary(entry, library, copy, &outcome);
   return outcome;
 }

@@ -37,7 +37,8 @@ void reportLoad(const LoadOutcome& outcome) {
 
 void reportPreCall(const PreCallOutcome& prepared) {
   if (!prepared.lateWriter.empty()) printLateWrite(prepared.lateWriter);
-  if (!prepared.flagNotes.empty()) printColoured(ConsoleColour::DarkYellow, "%s\n", prepared.flagNotes.c_str());
+  if (!prepared.flagNotes.empty())
+    printColoured(ConsoleColour::DarkYellow, "%s\n", prepared.flagNotes.c_str());
 }
 
 void reportCall(const CallOutcome& outcome) {
@@ -74,7 +75,8 @@ void reportRefusedCall(const CallOutcome& outcome) {
   }
   OutputLock lock;
   printColoured(ConsoleColour::DarkYellow, "%s\n%s%s", kNotImplementedText,
-                notExportedText(outcome.entryPoint, outcome.fileName).c_str(), outcome.note.empty() ? "\n" : "");
+                notExportedText(outcome.entryPoint, outcome.fileName).c_str(),
+                outcome.note.empty() ? "\n" : "");
   if (!outcome.note.empty()) printClosingNote(outcome.note);
 }
 

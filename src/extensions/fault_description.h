@@ -11,9 +11,9 @@
 
 // One frame a report shows, inside the faulting library.
 struct CrashFrame {
-  std::string file;                // the library's file name, without its directory
-  std::uintptr_t fileOffset = 0;   // the address's offset within the library
-  std::string symbol;              // the nearest symbol the library makes visible; may be empty
+  std::string file;               // the library's file name, without its directory
+  std::uintptr_t fileOffset = 0;  // the address's offset within the library
+  std::string symbol;             // the nearest symbol the library makes visible; may be empty
   std::uintptr_t symbolOffset = 0;
 };
 

@@ -66,10 +66,14 @@ TEST(FaultDescription, WordsForEachFault) {
     const char* expected;
   } rows[] = {
       // Signals, named by the signal; each access of a memory fault.
-      {withAddress(signalFault(kSegv, 11), FaultAccess::Read, 0), "segmentation fault (SIGSEGV) reading address 0x0"},
-      {withAddress(signalFault(kSegv, 11), FaultAccess::Write, 0x1f0), "segmentation fault (SIGSEGV) writing address 0x1f0"},
-      {withAddress(signalFault(kSegv, 11), FaultAccess::Unknown, 0xdead), "segmentation fault (SIGSEGV) at address 0xdead"},
-      {withAddress(signalFault(FaultKind::BusError, 7), FaultAccess::Unknown, 0x7f00), "bus error (SIGBUS) at address 0x7f00"},
+      {withAddress(signalFault(kSegv, 11), FaultAccess::Read, 0),
+       "segmentation fault (SIGSEGV) reading address 0x0"},
+      {withAddress(signalFault(kSegv, 11), FaultAccess::Write, 0x1f0),
+       "segmentation fault (SIGSEGV) writing address 0x1f0"},
+      {withAddress(signalFault(kSegv, 11), FaultAccess::Unknown, 0xdead),
+       "segmentation fault (SIGSEGV) at address 0xdead"},
+      {withAddress(signalFault(FaultKind::BusError, 7), FaultAccess::Unknown, 0x7f00),
+       "bus error (SIGBUS) at address 0x7f00"},
       {signalFault(FaultKind::IllegalInstruction, 4), "illegal instruction (SIGILL)"},
       {signalFault(FaultKind::DivisionByZero, 8), "division by zero (SIGFPE)"},
       {signalFault(FaultKind::Arithmetic, 8), "arithmetic error (SIGFPE)"},
@@ -79,13 +83,17 @@ TEST(FaultDescription, WordsForEachFault) {
       {overflow(withAddress(signalFault(kSegv, 11), FaultAccess::Write, 0x7ffd0)), "stack overflow"},
       // Sent signals; an abort() the process sent itself keeps its name.
       {sent(signalFault(kSegv, 11), 4242, false), "signal SIGSEGV sent by process 4242"},
-      {sent(signalFault(FaultKind::Arithmetic, 8), 17, true), "signal SIGFPE sent by process 17 (this process)"},
+      {sent(signalFault(FaultKind::Arithmetic, 8), 17, true),
+       "signal SIGFPE sent by process 17 (this process)"},
       {sent(signalFault(FaultKind::Abort, 6), 17, false), "signal SIGABRT sent by process 17"},
       {sent(signalFault(FaultKind::Abort, 6), 17, true), "abort (SIGABRT)"},
       // Exceptions, named by their code; each access of an access violation.
-      {withAddress(exceptionFault(kSegv, 0xC0000005), FaultAccess::Read, 0), "access violation (0xc0000005) reading address 0x0"},
-      {withAddress(exceptionFault(kSegv, 0xC0000005), FaultAccess::Write, 0x10), "access violation (0xc0000005) writing address 0x10"},
-      {withAddress(exceptionFault(kSegv, 0xC0000005), FaultAccess::Execute, 0x4), "access violation (0xc0000005) executing address 0x4"},
+      {withAddress(exceptionFault(kSegv, 0xC0000005), FaultAccess::Read, 0),
+       "access violation (0xc0000005) reading address 0x0"},
+      {withAddress(exceptionFault(kSegv, 0xC0000005), FaultAccess::Write, 0x10),
+       "access violation (0xc0000005) writing address 0x10"},
+      {withAddress(exceptionFault(kSegv, 0xC0000005), FaultAccess::Execute, 0x4),
+       "access violation (0xc0000005) executing address 0x4"},
       {exceptionFault(kSegv, 0xC0000005), "access violation (0xc0000005)"},
       {overflow(exceptionFault(kSegv, 0xC00000FD)), "stack overflow"},
       {exceptionFault(FaultKind::DivisionByZero, 0xC0000094), "division by zero (0xc0000094)"},
@@ -116,8 +124,8 @@ TEST(FaultDescription, FramesOfTheScopeOrOfEveryLibrary) {
     std::uintptr_t scope;
     std::vector<std::string> files;
   } rows[] = {
-      {0, {"a.so", "b.so"}},   // no scope: all but the host's and the runtimes'
-      {0x20000, {"b.so"}},     // the scope's alone
+      {0, {"a.so", "b.so"}},  // no scope: all but the host's and the runtimes'
+      {0x20000, {"b.so"}},    // the scope's alone
       {0x400000, {"invokemodule"}},
   };
   for (const Row& row : rows) {

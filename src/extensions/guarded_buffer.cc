@@ -95,9 +95,7 @@ bool GuardedBuffer::guardsWritten() {
   return written;
 }
 
-std::string_view GuardedBuffer::text() const {
-  return std::string_view(data_, strnlen(data_, size_));
-}
+std::string_view GuardedBuffer::text() const { return std::string_view(data_, strnlen(data_, size_)); }
 
 bool GuardedBuffer::zoneWritten(Zone& zone) {
   if (zone.trap >= 0) {

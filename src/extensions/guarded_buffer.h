@@ -68,7 +68,7 @@ class GuardedBuffer {
   std::size_t frontSize_ = kMinimumGuardSize;
   std::size_t markerSize_ = 0;
   char* data_ = nullptr;
-  Zone zones_[3];  // behind the buffer, in front of it, the markers directly in front of it
+  Zone zones_[3];                   // behind the buffer, in front of it, the markers directly in front of it
   unsigned char* pages_ = nullptr;  // the mapped pages holding them all, when mapping worked
   std::size_t pagesSize_ = 0;
   std::unique_ptr<unsigned char[]> heapBlock_;  // owns the memory when no pages could be mapped

@@ -46,9 +46,17 @@ TEST_P(GuardedBufferTest, AnyWriteIntoAGuardZoneIsAnOverrun) {
   ASSERT_GE(buffer.frontSize(), GuardedBuffer::kMinimumGuardSize);
   const auto size = static_cast<std::ptrdiff_t>(kSize);
   const auto front = static_cast<std::ptrdiff_t>(buffer.frontSize());
-  const std::ptrdiff_t offsets[] = {size, size + 4095, size + 4096, size + 30000,
+  const std::ptrdiff_t offsets[] = {size,
+                                    size + 4095,
+                                    size + 4096,
+                                    size + 30000,
                                     size + static_cast<std::ptrdiff_t>(buffer.guardSize()) - 1,
-                                    -1, -64, -2048, -2049, -8192, -front};
+                                    -1,
+                                    -64,
+                                    -2048,
+                                    -2049,
+                                    -8192,
+                                    -front};
   for (std::ptrdiff_t offset : offsets) {
     for (bool duringCall : {true, false}) {
       char* data = buffer.prepare();
@@ -69,8 +77,7 @@ TEST_P(GuardedBufferTest, AnyWriteIntoAGuardZoneIsAnOverrun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothGuardChecks, GuardedBufferTest,
-                         ::testing::Values(GuardedBuffer::GuardCheck::Trap,
-                                           GuardedBuffer::GuardCheck::Scan),
+                         ::testing::Values(GuardedBuffer::GuardCheck::Trap, GuardedBuffer::GuardCheck::Scan),
                          [](const auto& info) {
                            return info.param == GuardedBuffer::GuardCheck::Trap ? "Trap" : "Scan";
                          });

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 
-
 namespace {
 
 // Little-endian reads that fail (answer false) instead of reading past the end.
@@ -23,7 +22,8 @@ struct Bytes {
     if (at >= size) return false;
     const void* end = std::memchr(data + at, 0, size - at);
     if (end == nullptr) return false;
-    out->assign(reinterpret_cast<const char*>(data + at), static_cast<const unsigned char*>(end) - (data + at));
+    out->assign(reinterpret_cast<const char*>(data + at),
+                static_cast<const unsigned char*>(end) - (data + at));
     return true;
   }
 };
@@ -66,7 +66,12 @@ struct ElfSymbol {
 template <class Visit>
 void forEachElfDynamicSymbol(std::string_view file, Visit visit) {
   Bytes bytes{reinterpret_cast<const unsigned char*>(file.data()), file.size()};
-  if (file.size() < 0x40 || file.substr(0, 4) != "\x7f" "ELF" || file[5] != 1) return;
+  if (file.size() < 0x40 ||
+      file.substr(0, 4) !=
+          "\x7f"
+          "ELF" ||
+      file[5] != 1)
+    return;
   bool wide = file[4] == 2;
   std::uint64_t sectionTable, entrySize, count;
   if (!bytes.read(wide ? 0x28 : 0x20, wide ? 8 : 4, &sectionTable) ||
@@ -120,7 +125,8 @@ ResidencyCauses elfResidencyCauses(std::string_view file) {
   ResidencyCauses causes;
   forEachElfDynamicSymbol(file, [&](const ElfSymbol& symbol) {
     if (symbol.defined && symbol.binding == 10) causes.gnuUnique = true;
-    if (!symbol.defined && (symbol.name == "__cxa_thread_atexit_impl" || symbol.name == "__cxa_thread_atexit")) {
+    if (!symbol.defined &&
+        (symbol.name == "__cxa_thread_atexit_impl" || symbol.name == "__cxa_thread_atexit")) {
       causes.threadLocalDestructors = true;
     }
   });

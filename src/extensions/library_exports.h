@@ -40,8 +40,8 @@ inline constexpr EntryPointName kCallEntryPoint = {"RVExtension", "_RVExtension@
 inline constexpr EntryPointName kArgsEntryPoint = {"RVExtensionArgs", "_RVExtensionArgs@20"};
 inline constexpr EntryPointName kRegisterEntryPoint = {"RVExtensionRegisterCallback",
                                                        "_RVExtensionRegisterCallback@4"};
-inline constexpr std::array<EntryPointName, 4> kEntryPointNames = {
-    kVersionEntryPoint, kCallEntryPoint, kArgsEntryPoint, kRegisterEntryPoint};
+inline constexpr std::array<EntryPointName, 4> kEntryPointNames = {kVersionEntryPoint, kCallEntryPoint,
+                                                                   kArgsEntryPoint, kRegisterEntryPoint};
 // The newer exports: the variable of feature flags (plain name on every build), and the entry
 // point that receives the call context.
 inline constexpr const char* kFeatureFlagsExport = "RVExtensionFeatureFlags";

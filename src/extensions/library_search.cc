@@ -29,7 +29,6 @@ class RealLibrarySystem final : public LibrarySystem {
   }
 };
 
-
 // The folder part of `name` ("/" for a file in the root) and where its file name starts, or
 // npos when the name has no folder part.
 std::size_t lastSeparator(std::string_view name, const SearchPolicy& policy) {
@@ -117,8 +116,8 @@ std::string nearbyFileHint(std::string_view typedName, const SearchPolicy& polic
           meant = meant || lower == toLowerAscii(wanted) || lower == toLowerAscii(prefixed);
         }
         if (meant) {
-          return "found " + entry + whereText(folder) + ", which the game would not load under this name: rename it to " +
-                 wanted;
+          return "found " + entry + whereText(folder) +
+                 ", which the game would not load under this name: rename it to " + wanted;
         }
       }
     }
@@ -204,13 +203,15 @@ std::vector<std::string> loadFailureDetails(std::string_view typedName, const Li
     std::string path = locate(attempt, policy, system);
     if (path.empty() || std::find(checked.begin(), checked.end(), path) != checked.end()) continue;
     checked.push_back(path);
-    std::string line = wrongKindLine(typedName, attempt, libraryFileKind(system.readStart(path, 4096)), policy);
+    std::string line =
+        wrongKindLine(typedName, attempt, libraryFileKind(system.readStart(path, 4096)), policy);
     if (!line.empty()) lines.push_back(std::move(line));
   }
   // One hint at most: a suffix typed by hand first, else a file nearby under another name.
   std::size_t longest = 0;
   for (const std::string& suffix : policy.suffixes) {
-    if (suffix.size() > longest && typedName.size() > suffix.size() && endsWithIgnoringCase(typedName, suffix)) {
+    if (suffix.size() > longest && typedName.size() > suffix.size() &&
+        endsWithIgnoringCase(typedName, suffix)) {
       longest = suffix.size();
     }
   }
@@ -226,17 +227,21 @@ std::vector<std::string> loadFailureDetails(std::string_view typedName, const Li
 LibraryFileKind libraryFileKind(std::string_view head) {
   LibraryFileKind kind;
   auto byte = [&](std::size_t at) { return at < head.size() ? static_cast<unsigned char>(head[at]) : 0u; };
-  if (head.size() >= 5 && head.substr(0, 4) == "\x7f" "ELF") {
+  if (head.size() >= 5 && head.substr(0, 4) ==
+                              "\x7f"
+                              "ELF") {
     kind.format = LibraryFileKind::Elf;
     kind.bits = byte(4) == 1 ? 32 : byte(4) == 2 ? 64 : 0;
     return kind;
   }
   if (head.size() < 0x40 || head.substr(0, 2) != "MZ") return kind;
-  std::size_t pe = byte(0x3c) | byte(0x3d) << 8 | byte(0x3e) << 16 | static_cast<std::size_t>(byte(0x3f)) << 24;
-  if (pe > head.size() || head.size() - pe < 6 || head.substr(pe, 4) != std::string_view("PE\0\0", 4)) return kind;
+  std::size_t pe =
+      byte(0x3c) | byte(0x3d) << 8 | byte(0x3e) << 16 | static_cast<std::size_t>(byte(0x3f)) << 24;
+  if (pe > head.size() || head.size() - pe < 6 || head.substr(pe, 4) != std::string_view("PE\0\0", 4))
+    return kind;
   kind.format = LibraryFileKind::Pe;
   unsigned machine = byte(pe + 4) | byte(pe + 5) << 8;
-  if (machine == 0x14c) kind.bits = 32;               // x86
+  if (machine == 0x14c) kind.bits = 32;                        // x86
   if (machine == 0x8664 || machine == 0xaa64) kind.bits = 64;  // x64, ARM64
   return kind;
 }
@@ -259,7 +264,8 @@ std::uint64_t libraryFileLength(std::string_view head) {
     reaches(field(wide ? 0x28 : 0x20, word), field(wide ? 0x3a : 0x2e, 2) * field(wide ? 0x3c : 0x30, 2));
     std::uint64_t programs = field(wide ? 0x20 : 0x1c, word);
     std::uint64_t entrySize = field(wide ? 0x36 : 0x2a, 2);
-    for (std::uint64_t i = 0, count = field(wide ? 0x38 : 0x2c, 2); i < count && programs < head.size(); ++i) {
+    for (std::uint64_t i = 0, count = field(wide ? 0x38 : 0x2c, 2); i < count && programs < head.size();
+         ++i) {
       std::size_t entry = static_cast<std::size_t>(programs + i * entrySize);
       reaches(field(entry + (wide ? 8 : 4), word), field(entry + (wide ? 32 : 16), word));
     }

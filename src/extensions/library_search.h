@@ -33,7 +33,7 @@ struct SearchPolicy {
   bool localFoldersFirst = false;     // a bare name: "./name", the executable's folder, then the system
   std::string executableDirectory;
   std::string separators = "/";
-  bool peLibraries = false;           // the host loads PE files (Windows), else ELF files
+  bool peLibraries = false;  // the host loads PE files (Windows), else ELF files
   bool caseSensitiveNames = true;
   bool host64 = true;
 
@@ -49,9 +49,9 @@ struct LoadAttempt {
 };
 
 struct LibrarySearch {
-  void* library = nullptr;  // the library that loaded, or null
-  std::string file;         // the candidate that loaded, as built from the typed name
-  std::string path;         // the path it loaded from
+  void* library = nullptr;            // the library that loaded, or null
+  std::string file;                   // the candidate that loaded, as built from the typed name
+  std::string path;                   // the path it loaded from
   std::vector<LoadAttempt> attempts;  // every candidate the loader was asked for, in order
 
   // The failure to report: the first file that was there but would not load, else the first

@@ -18,7 +18,7 @@ namespace {
 struct FakeSystem final : LibrarySystem {
   std::map<std::string, std::string> files;  // path -> contents
   std::set<std::string> loads;
-  std::set<std::string> system;              // bare names the system's search finds
+  std::set<std::string> system;  // bare names the system's search finds
   std::vector<std::string> opened;
   int token = 0;
 
@@ -40,7 +40,8 @@ struct FakeSystem final : LibrarySystem {
     std::vector<std::string> names;
     for (const auto& [path, contents] : files) {
       std::size_t slash = path.rfind('/');
-      if (slash != std::string::npos && path.substr(0, slash) == folder) names.push_back(path.substr(slash + 1));
+      if (slash != std::string::npos && path.substr(0, slash) == folder)
+        names.push_back(path.substr(slash + 1));
     }
     return names;
   }
@@ -71,7 +72,11 @@ std::string join(const std::vector<std::string>& items) {
   return text;
 }
 
-const std::string kElf64 = std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(57, '\0');
+const std::string kElf64 = std::string(
+                               "\x7f"
+                               "ELF\x02\x01\x01",
+                               7) +
+                           std::string(57, '\0');
 std::string peFile(unsigned machine) {
   std::string file(0x90, '\0');
   file[0] = 'M';
@@ -90,30 +95,84 @@ struct SearchCase {
   std::map<std::string, std::string> files;
   std::set<std::string> loads;
   std::set<std::string> system;
-  const char* opened;    // the paths handed to the loader, in order
-  const char* result;    // "loaded <path>" or "reported <path>"
+  const char* opened;  // the paths handed to the loader, in order
+  const char* result;  // "loaded <path>" or "reported <path>"
 };
 
 TEST(LibrarySearch, TriesTheCandidatesInOrderAndReportsTheMostTellingFailure) {
   const SearchCase cases[] = {
-      {"nothing anywhere: the system's search of the first suffix is reported", posixPolicy(), "x", {}, {}, {},
-       "x_x64.so | x.so | x.dll", "reported x_x64.so"},
-      {"a local file that will not load beats files that are not there", posixPolicy(), "x",
-       {{"./x.dll", "MZ"}}, {}, {}, "x_x64.so | x.so | ./x.dll | x.dll", "reported ./x.dll"},
-      {"the current folder first", posixPolicy(), "x", {}, {"./x_x64.so", "/opt/bin/x_x64.so"}, {},
-       "./x_x64.so", "loaded ./x_x64.so"},
-      {"then beside the executable", posixPolicy(), "x", {}, {"/opt/bin/x_x64.so"}, {},
-       "/opt/bin/x_x64.so", "loaded /opt/bin/x_x64.so"},
-      {"a later suffix loads when the first fails", posixPolicy(), "x", {}, {"x.so"}, {},
-       "x_x64.so | x.so", "loaded x.so"},
-      {"a file the system's search finds but cannot load", posixPolicy(), "x", {}, {}, {"x.so"},
-       "x_x64.so | x.so | x.dll", "reported x.so"},
-      {"a name with a folder is opened as given", posixPolicy(), "sub/x", {{"sub/x.so", "junk"}}, {}, {},
-       "sub/x_x64.so | sub/x.so | sub/x.dll", "reported sub/x.so"},
-      {"Windows: the loader's own search for every candidate", windowsPolicy(true), "x", {}, {}, {"x.dll"},
-       "x_x64.dll | x.dll", "reported x.dll"},
-      {"Windows: the first candidate that loads", windowsPolicy(true), "x", {}, {"x_x64.dll", "x.dll"}, {},
-       "x_x64.dll", "loaded x_x64.dll"},
+      {"nothing anywhere: the system's search of the first suffix is reported",
+       posixPolicy(),
+       "x",
+       {},
+       {},
+       {},
+       "x_x64.so | x.so | x.dll",
+       "reported x_x64.so"},
+      {"a local file that will not load beats files that are not there",
+       posixPolicy(),
+       "x",
+       {{"./x.dll", "MZ"}},
+       {},
+       {},
+       "x_x64.so | x.so | ./x.dll | x.dll",
+       "reported ./x.dll"},
+      {"the current folder first",
+       posixPolicy(),
+       "x",
+       {},
+       {"./x_x64.so", "/opt/bin/x_x64.so"},
+       {},
+       "./x_x64.so",
+       "loaded ./x_x64.so"},
+      {"then beside the executable",
+       posixPolicy(),
+       "x",
+       {},
+       {"/opt/bin/x_x64.so"},
+       {},
+       "/opt/bin/x_x64.so",
+       "loaded /opt/bin/x_x64.so"},
+      {"a later suffix loads when the first fails",
+       posixPolicy(),
+       "x",
+       {},
+       {"x.so"},
+       {},
+       "x_x64.so | x.so",
+       "loaded x.so"},
+      {"a file the system's search finds but cannot load",
+       posixPolicy(),
+       "x",
+       {},
+       {},
+       {"x.so"},
+       "x_x64.so | x.so | x.dll",
+       "reported x.so"},
+      {"a name with a folder is opened as given",
+       posixPolicy(),
+       "sub/x",
+       {{"sub/x.so", "junk"}},
+       {},
+       {},
+       "sub/x_x64.so | sub/x.so | sub/x.dll",
+       "reported sub/x.so"},
+      {"Windows: the loader's own search for every candidate",
+       windowsPolicy(true),
+       "x",
+       {},
+       {},
+       {"x.dll"},
+       "x_x64.dll | x.dll",
+       "reported x.dll"},
+      {"Windows: the first candidate that loads",
+       windowsPolicy(true),
+       "x",
+       {},
+       {"x_x64.dll", "x.dll"},
+       {},
+       "x_x64.dll",
+       "loaded x_x64.dll"},
   };
   for (const SearchCase& row : cases) {
     SCOPED_TRACE(row.what);
@@ -123,7 +182,7 @@ TEST(LibrarySearch, TriesTheCandidatesInOrderAndReportsTheMostTellingFailure) {
     system.system = row.system;
     LibrarySearch search = searchLibrary(row.typed, row.policy, system);
     EXPECT_EQ(join(system.opened), row.opened);
-    std::string result = search.library != nullptr ? "loaded " + search.path
+    std::string result = search.library != nullptr         ? "loaded " + search.path
                          : search.mostTelling() != nullptr ? "reported " + search.mostTelling()->path
                                                            : "nothing";
     EXPECT_EQ(result, row.result);
@@ -141,26 +200,55 @@ struct DetailsCase {
 
 TEST(LibrarySearch, ExplainsAFailedLoad) {
   const DetailsCase cases[] = {
-      {"every candidate, where it was looked for and why it failed", posixPolicy(), "x", {}, {},
+      {"every candidate, where it was looked for and why it failed",
+       posixPolicy(),
+       "x",
+       {},
+       {},
        "x_x64.so (system search): no such file | x.so (system search): no such file | "
        "x.dll (system search): no such file"},
-      {"a file found locally", posixPolicy(), "x", {{"/opt/bin/x.so", kElf64}}, {},
-       "x_x64.so (system search): no such file | x.so in /opt/bin: invalid file | x.so (system search): no such file | "
+      {"a file found locally",
+       posixPolicy(),
+       "x",
+       {{"/opt/bin/x.so", kElf64}},
+       {},
+       "x_x64.so (system search): no such file | x.so in /opt/bin: invalid file | x.so (system search): no "
+       "such file | "
        "x.dll (system search): no such file"},
-      {"Windows: an ELF file gets no line of its kind", windowsPolicy(false), "sub/x", {{"sub/x.dll", kElf64}}, {},
+      {"Windows: an ELF file gets no line of its kind",
+       windowsPolicy(false),
+       "sub/x",
+       {{"sub/x.dll", kElf64}},
+       {},
        "sub/x.dll in sub: invalid file"},
-      {"a 32-bit library for the 64-bit Windows host, beside the executable", windowsPolicy(true), "x",
-       {{"C:/bin/x.dll", peFile(0x14c)}}, {"x.dll"},
+      {"a 32-bit library for the 64-bit Windows host, beside the executable",
+       windowsPolicy(true),
+       "x",
+       {{"C:/bin/x.dll", peFile(0x14c)}},
+       {"x.dll"},
        "x_x64.dll (system search): no such file | x.dll (system search): invalid file | "
        "x.dll is a 32-bit library; this is the 64-bit host: use the 32-bit build"},
-      {"a 64-bit library for the 32-bit Windows host, in the current folder", windowsPolicy(false), "x",
-       {{"x.dll", peFile(0x8664)}}, {"x.dll"},
-       "x.dll (system search): invalid file | x.dll is a 64-bit library; this is the 32-bit host: use the 64-bit build"},
-      {"a suffix typed by hand", windowsPolicy(false), "./libminimal.DLL", {}, {},
-       "./libminimal.DLL.dll in the current folder: no such file | the suffix is added for you: call it as \"./libminimal\""},
-      {"CMake's lib prefix; letter case does not matter on Windows", windowsPolicy(false), "C:/ext/x",
-       {{"C:/ext/X.DLL", ""}, {"C:/ext/libx.dll", ""}}, {},
-       "C:/ext/x.dll in C:/ext: no such file | found libx.dll in C:/ext, which the game would not load under this "
+      {"a 64-bit library for the 32-bit Windows host, in the current folder",
+       windowsPolicy(false),
+       "x",
+       {{"x.dll", peFile(0x8664)}},
+       {"x.dll"},
+       "x.dll (system search): invalid file | x.dll is a 64-bit library; this is the 32-bit host: use the "
+       "64-bit build"},
+      {"a suffix typed by hand",
+       windowsPolicy(false),
+       "./libminimal.DLL",
+       {},
+       {},
+       "./libminimal.DLL.dll in the current folder: no such file | the suffix is added for you: call it as "
+       "\"./libminimal\""},
+      {"CMake's lib prefix; letter case does not matter on Windows",
+       windowsPolicy(false),
+       "C:/ext/x",
+       {{"C:/ext/X.DLL", ""}, {"C:/ext/libx.dll", ""}},
+       {},
+       "C:/ext/x.dll in C:/ext: no such file | found libx.dll in C:/ext, which the game would not load under "
+       "this "
        "name: rename it to x.dll"},
   };
   for (const DetailsCase& row : cases) {
@@ -182,20 +270,32 @@ TEST(LibraryExports, TellsHowTheEntryPointsAreMissed) {
     ExportRules rules;
     const char* expected;
   } rows[] = {
-      {{"_Z11RVExtensionPciPKc", "_Z15RVExtensionArgsPciPKcPS1_i", "other"}, versionAndCallback, posix,
+      {{"_Z11RVExtensionPciPKc", "_Z15RVExtensionArgsPciPKcPS1_i", "other"},
+       versionAndCallback,
+       posix,
        "_Z11RVExtensionPciPKc is a C++ name: declare the entry points extern \"C\" | "
        "_Z15RVExtensionArgsPciPKcPS1_i is a C++ name: declare the entry points extern \"C\""},
-      {{"?RVExtension@@YGXPADHPBD@Z"}, none, win32, "?RVExtension@@YGXPADHPBD@Z is a C++ name: declare the entry points extern \"C\""},
-      {{"RVExtension@12", "RVExtensionVersion", "_RVExtensionArgs@24"}, none, win32,
+      {{"?RVExtension@@YGXPADHPBD@Z"},
+       none,
+       win32,
+       "?RVExtension@@YGXPADHPBD@Z is a C++ name: declare the entry points extern \"C\""},
+      {{"RVExtension@12", "RVExtensionVersion", "_RVExtensionArgs@24"},
+       none,
+       win32,
        "RVExtension@12 should be _RVExtension@12: declare the entry points __stdcall, then export them "
        "under their decorated names (a .def file) | "
        "RVExtensionVersion should be _RVExtensionVersion@8: declare the entry points __stdcall, then "
        "export them under their decorated names (a .def file) | "
        "_RVExtensionArgs@24 should be _RVExtensionArgs@20: declare the entry points __stdcall, then "
        "export them under their decorated names (a .def file)"},
-      {{"_RVExtension@12", "RVExtensionVersion"}, {true, false, false, false}, win64,
+      {{"_RVExtension@12", "RVExtensionVersion"},
+       {true, false, false, false},
+       win64,
        "_RVExtension@12 should be RVExtension: this host looks up the plain names; give them in a .def file"},
-      {{"rvextension", "helper"}, none, posix, "exports none of the entry points; names that look close: rvextension"},
+      {{"rvextension", "helper"},
+       none,
+       posix,
+       "exports none of the entry points; names that look close: rvextension"},
       {{"helper"}, none, win64, "exports nothing that looks like an entry point"},
       {{"RVExtension", "RVExtensionArgs"}, {false, true, true, false}, posix, ""},
   };
@@ -215,7 +315,8 @@ TEST(LibraryExports, NamesEntryPointsTheGameWouldNotFindUnderTheirDecoratedNames
             "give them in a .def file | _RVExtensionArgs@20 should be RVExtensionArgs: the game looks up "
             "the plain names on this platform; give them in a .def file");
   EXPECT_EQ(join(decoratedNameProblems({true, false, false, false}, posix)),
-            "_RVExtensionVersion@8 should be RVExtensionVersion: the game looks up the plain names on this platform");
+            "_RVExtensionVersion@8 should be RVExtensionVersion: the game looks up the plain names on this "
+            "platform");
   EXPECT_EQ(join(decoratedNameProblems(callAndArgs, win32)), "");
 }
 
@@ -233,10 +334,10 @@ TEST(LibraryExports, ReadsTheExportDirectoryOfAnImageAndNoFurther) {
     std::size_t optional = 0x80 + 24;
     image[optional] = 0x0b;
     image[optional + 1] = wide ? 0x02 : 0x01;
-    put32(optional + 56, 0x400);                       // SizeOfImage
-    put32(optional + (wide ? 112 : 96), 0x200);        // export directory
-    put32(0x200 + 24, 2);                              // NumberOfNames
-    put32(0x200 + 32, 0x280);                          // AddressOfNames
+    put32(optional + 56, 0x400);                 // SizeOfImage
+    put32(optional + (wide ? 112 : 96), 0x200);  // export directory
+    put32(0x200 + 24, 2);                        // NumberOfNames
+    put32(0x200 + 32, 0x280);                    // AddressOfNames
     put32(0x280, 0x300);
     put32(0x284, 0x310);
     image.replace(0x300, 12, "RVExtension");
@@ -254,14 +355,17 @@ TEST(LibraryExports, ReadsTheDynamicSymbolsOfAnElfFile) {
   std::stringstream content;
   content << in.rdbuf();
   std::string file = content.str();
-  if (file.substr(0, 4) != "\x7f" "ELF") GTEST_SKIP() << "not an ELF platform";
+  if (file.substr(0, 4) !=
+      "\x7f"
+      "ELF")
+    GTEST_SKIP() << "not an ELF platform";
   std::vector<std::string> names = elfExportedNames(file);
   std::set<std::string> entryPoints;
   for (const std::string& name : names) {
     if (name.starts_with("RVExtension")) entryPoints.insert(name);
   }
-  EXPECT_EQ(entryPoints, (std::set<std::string>{"RVExtension", "RVExtensionArgs", "RVExtensionRegisterCallback",
-                                                 "RVExtensionVersion"}));
+  EXPECT_EQ(entryPoints, (std::set<std::string>{"RVExtension", "RVExtensionArgs",
+                                                "RVExtensionRegisterCallback", "RVExtensionVersion"}));
   for (std::size_t size = 0; size < file.size(); size += 1 + size / 8) {
     std::string cut = file.substr(0, size);
     elfExportedNames(cut);
@@ -279,7 +383,11 @@ TEST(LibraryExports, TellsWhatKeepsAnElfLibraryInMemory) {
   };
   std::string full = read("testext_full");
   std::string unique = read("testext_unique");
-  if (full.substr(0, 4) != "\x7f" "ELF" || unique.empty()) GTEST_SKIP() << "no GNU unique build here";
+  if (full.substr(0, 4) !=
+          "\x7f"
+          "ELF" ||
+      unique.empty())
+    GTEST_SKIP() << "no GNU unique build here";
   EXPECT_FALSE(elfResidencyCauses(full).gnuUnique);
   EXPECT_TRUE(elfResidencyCauses(full).threadLocalDestructors);
   EXPECT_TRUE(elfResidencyCauses(unique).gnuUnique);

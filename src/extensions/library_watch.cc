@@ -58,7 +58,8 @@ std::string makePrivateCopy(const std::string& original, std::uint32_t* error) {
     if (watch.folderMade) std::atexit(removePrivateCopies);  // also when an extension calls exit()
   }
   std::string folder = privateFolder() + separator() + std::to_string(++watch.copies);
-  std::string copy = folder + separator() + original.substr(original.find_last_of(platform::pathSeparators()) + 1);
+  std::string copy =
+      folder + separator() + original.substr(original.find_last_of(platform::pathSeparators()) + 1);
   platform::makeFolder(folder);  // when it fails, so does the copy, with the reason
   *error = platform::copyFile(original, copy);
   if (*error == 0) return copy;

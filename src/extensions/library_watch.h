@@ -16,7 +16,7 @@ struct LibraryWatch {
   bool enabled = false;  // set once at start-up by enableLibraryWatch(); read before each call
   std::string folder;    // the process's private folder, once named
   bool folderMade = false;
-  unsigned copies = 0;   // the copies made, each in a folder of its own
+  unsigned copies = 0;  // the copies made, each in a folder of its own
 };
 
 // Turns private copies on and removes the folders left by processes that no longer run.

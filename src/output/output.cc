@@ -39,12 +39,12 @@ thread_local int RecursiveOutputMutex::holds_ = 0;
 // extension's threads may print at any moment, also while the process's exit handlers run,
 // so nothing here may go away before the process does.
 struct OutputState {
-  RecursiveOutputMutex mutex;       // guards everything below and the console attribute
+  RecursiveOutputMutex mutex;  // guards everything below and the console attribute
   OutputSettings settings;
   ConsoleColour colour = ConsoleColour::White;  // the colour last set
-  std::string pending;              // bytes not yet handed to the OS
-  std::string* captured = nullptr;  // test capture target, or null
-  std::atomic<bool> closed{false};  // after the last flush: prints are dropped
+  std::string pending;                          // bytes not yet handed to the OS
+  std::string* captured = nullptr;              // test capture target, or null
+  std::atomic<bool> closed{false};              // after the last flush: prints are dropped
   // The error of the first failed write, 0 while none failed. Written under the lock, read
   // without it (once per command).
   std::atomic<int> writeError{0};
@@ -52,12 +52,12 @@ struct OutputState {
   // without it: a printer that still sees it set flushes or wakes once more than needed,
   // as it would have had it taken the lock a moment earlier.
   std::atomic<bool> waiting{false};
-  std::thread::id waiter;           // the thread that waits
+  std::thread::id waiter;                 // the thread that waits
   std::atomic<void (*)()> wake{nullptr};  // while waiting: tells the main thread there is output
-  std::atomic<bool> holding{false};  // lines from other threads than holdingThread are held
+  std::atomic<bool> holding{false};       // lines from other threads than holdingThread are held
   std::thread::id holdingThread;
-  std::string held;                  // the held lines, in arrival order, at most kMaxHeldBytes
-  std::uint64_t droppedHeld = 0;     // lines not held because that much was held already
+  std::string held;               // the held lines, in arrival order, at most kMaxHeldBytes
+  std::uint64_t droppedHeld = 0;  // lines not held because that much was held already
 };
 
 // What is held between two command boundaries: a flood of callback lines from a hung call
@@ -90,8 +90,7 @@ void flushLocked() {
   if (s.captured) {
     s.captured->append(s.pending);
   } else if (s.writeError.load(std::memory_order_relaxed) == 0) {
-    s.writeError.store(platform::writeOutput(s.pending.data(), s.pending.size()),
-                       std::memory_order_relaxed);
+    s.writeError.store(platform::writeOutput(s.pending.data(), s.pending.size()), std::memory_order_relaxed);
   }
   s.pending.clear();
 }
@@ -116,15 +115,24 @@ void afterPrint() {
 
 const char* sgrFor(ConsoleColour colour) {
   switch (colour) {
-    case ConsoleColour::DarkGreen: return "\x1b[32m";
-    case ConsoleColour::DarkCyan: return "\x1b[36m";
-    case ConsoleColour::DarkMagenta: return "\x1b[35m";
-    case ConsoleColour::DarkYellow: return "\x1b[33m";
-    case ConsoleColour::DarkGray: return "\x1b[90m";
-    case ConsoleColour::Green: return "\x1b[92m";
-    case ConsoleColour::Cyan: return "\x1b[96m";
-    case ConsoleColour::Red: return "\x1b[91m";
-    case ConsoleColour::White: return "\x1b[0m";
+    case ConsoleColour::DarkGreen:
+      return "\x1b[32m";
+    case ConsoleColour::DarkCyan:
+      return "\x1b[36m";
+    case ConsoleColour::DarkMagenta:
+      return "\x1b[35m";
+    case ConsoleColour::DarkYellow:
+      return "\x1b[33m";
+    case ConsoleColour::DarkGray:
+      return "\x1b[90m";
+    case ConsoleColour::Green:
+      return "\x1b[92m";
+    case ConsoleColour::Cyan:
+      return "\x1b[96m";
+    case ConsoleColour::Red:
+      return "\x1b[91m";
+    case ConsoleColour::White:
+      return "\x1b[0m";
   }
   return "\x1b[0m";
 }
@@ -188,8 +196,8 @@ void appendFixed(std::string& out, double value) {
   std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
   if (exponentField != 0) mantissa |= std::uint64_t{1} << 52;
   const int shift = 1075 - (exponentField != 0 ? exponentField : 1);  // > 9 below 2^43
-  std::uint64_t millionths = 0;  // |value| * 10^6, rounded half to even
-  if (shift < 120) {             // from 2^-67 down everything rounds to zero
+  std::uint64_t millionths = 0;                                       // |value| * 10^6, rounded half to even
+  if (shift < 120) {  // from 2^-67 down everything rounds to zero
     const Unsigned128 product = static_cast<Unsigned128>(mantissa) * 1000000u;
     Unsigned128 quotient = product >> shift;
     const Unsigned128 remainder = product - (quotient << shift);
@@ -402,7 +410,8 @@ void appendHeldLocked(OutputState& s) {
   if (s.droppedHeld != 0) {
     s.pending.append(std::to_string(s.droppedHeld));
     s.pending.append(s.droppedHeld == 1 ? " line" : " lines");
-    s.pending.append(" from the extension's threads dropped: more than 16 MiB of them came before this point\n");
+    s.pending.append(
+        " from the extension's threads dropped: more than 16 MiB of them came before this point\n");
     s.droppedHeld = 0;
   }
   if (s.held.capacity() > kMaxHeldBytes / 4) {

@@ -1,9 +1,9 @@
 // Console output: the one print routine, the message colours and the generic printers.
 //
 // The bottom layer of the host: it uses nothing of the project but the platform layer, and
-// every other module prints through it. All text goes through one process-wide output buffer. Each colour-set/print/colour-reset
-// sequence is made under one recursive lock (OutputLock), so a line printed from an
-// extension's own thread is never cut into another line or recoloured by it.
+// every other module prints through it. All text goes through one process-wide output buffer. Each
+// colour-set/print/colour-reset sequence is made under one recursive lock (OutputLock), so a line printed
+// from an extension's own thread is never cut into another line or recoloured by it.
 #ifndef INVOKEMODULE_OUTPUT_OUTPUT_H_
 #define INVOKEMODULE_OUTPUT_OUTPUT_H_
 
@@ -65,8 +65,8 @@ bool outputClosed();
 int outputWriteError();
 
 // Brackets the main thread's waits for input, its pauses and its calls into an extension.
-// Meanwhile text printed by other threads goes out at once; or, when `wake` is given, `wake` is called (under the output
-// lock, so it must only signal) and the main thread flushes when it is woken.
+// Meanwhile text printed by other threads goes out at once; or, when `wake` is given, `wake` is called (under
+// the output lock, so it must only signal) and the main thread flushes when it is woken.
 void beginWaiting(void (*wake)());
 void endWaiting();
 
@@ -91,8 +91,7 @@ void printColouredText(ConsoleColour colour, std::string_view text);
 // As printColoured, but ends by restoring the colour that was in effect before, instead of
 // White: for lines printed from another thread (extension callbacks), which must not change
 // the colour of what the main thread is in the middle of printing (a pause's progress).
-void printColouredRestoring(ConsoleColour colour, const char* format, ...)
-    INVOKEMODULE_PRINTF_FORMAT(2, 3);
+void printColouredRestoring(ConsoleColour colour, const char* format, ...) INVOKEMODULE_PRINTF_FORMAT(2, 3);
 
 // Appends raw bytes (no formatting) in the current colour.
 void consoleWrite(const char* data, std::size_t size);

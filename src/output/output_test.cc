@@ -38,14 +38,36 @@ TEST_F(OutputTest, FormatDirectives) {
 // "%lf" must give exactly what the C library's "%.6f" gives, for every finite double: both
 // sides of every internal boundary, exact ties and a wide random sample.
 TEST_F(OutputTest, FixedNotationMatchesTheCLibraryForEveryFiniteDouble) {
-  std::vector<double> values = {
-      0.0, -0.0, 0.5, 1e-7, 4e-7, 5e-7, 6e-7, 0.0000005, -0.0000004, 0.000031, 0.9999995,
-      0.99999949999999, 9.9999995, 123456.7890125, 1e15, -1e15, 1e300, -1e300,
-      std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
-      std::numeric_limits<double>::min(), std::numeric_limits<double>::denorm_min(),
-      -std::numeric_limits<double>::denorm_min(), std::ldexp(1.0, 43),
-      std::nextafter(std::ldexp(1.0, 43), 0.0), std::ldexp(1.0, -67), std::ldexp(1.0, -66),
-      std::ldexp(1.0, -21), std::ldexp(3.0, -22), std::ldexp(1.0, 42) + 0.0078125};
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                0.5,
+                                1e-7,
+                                4e-7,
+                                5e-7,
+                                6e-7,
+                                0.0000005,
+                                -0.0000004,
+                                0.000031,
+                                0.9999995,
+                                0.99999949999999,
+                                9.9999995,
+                                123456.7890125,
+                                1e15,
+                                -1e15,
+                                1e300,
+                                -1e300,
+                                std::numeric_limits<double>::max(),
+                                -std::numeric_limits<double>::max(),
+                                std::numeric_limits<double>::min(),
+                                std::numeric_limits<double>::denorm_min(),
+                                -std::numeric_limits<double>::denorm_min(),
+                                std::ldexp(1.0, 43),
+                                std::nextafter(std::ldexp(1.0, 43), 0.0),
+                                std::ldexp(1.0, -67),
+                                std::ldexp(1.0, -66),
+                                std::ldexp(1.0, -21),
+                                std::ldexp(3.0, -22),
+                                std::ldexp(1.0, 42) + 0.0078125};
   for (int odd = 1; odd < 4000; odd += 2) {
     values.push_back(odd / 128.0);  // ties at the seventh decimal: half to even
     values.push_back(-odd / 128.0);

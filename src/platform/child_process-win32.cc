@@ -103,8 +103,8 @@ ChildRun runChild(const std::vector<std::string>& arguments, std::int64_t timeou
   startup.hStdOutput = writeEnd;
   startup.hStdError = writeEnd;
   PROCESS_INFORMATION process{};
-  BOOL started = CreateProcessW(wide(arguments[0]).c_str(), commandLine.data(), nullptr, nullptr,
-                                TRUE, 0, nullptr, nullptr, &startup, &process);
+  BOOL started = CreateProcessW(wide(arguments[0]).c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                nullptr, nullptr, &startup, &process);
   CloseHandle(writeEnd);
   if (nullInput != INVALID_HANDLE_VALUE) CloseHandle(nullInput);
   if (!started) {

@@ -49,7 +49,7 @@ struct CapturedFault {
   std::uintptr_t address = 0;
   std::uintptr_t pc = 0;
   std::uintptr_t sp = 0;
-  int access = 0;  // 0 unknown, 1 read, 2 write
+  int access = 0;    // 0 unknown, 1 read, 2 write
   pid_t sender = 0;  // for a signal a process sent (kill, raise, pthread_kill): its id
   std::uintptr_t frames[kMaxRawFrames] = {};
   int frameCount = 0;
@@ -178,23 +178,29 @@ void onFault(int signal, siginfo_t* info, void* context) {
 
 bool looksLikeStackOverflow(const CapturedFault& fault) {
   if (fault.signal != SIGSEGV || fault.sp == 0 || fault.address == fault.pc) return false;
-  std::uintptr_t distance =
-      fault.address > fault.sp ? fault.address - fault.sp : fault.sp - fault.address;
+  std::uintptr_t distance = fault.address > fault.sp ? fault.address - fault.sp : fault.sp - fault.address;
   return distance < 64 * 1024;
 }
 
 FaultKind kindOf(const CapturedFault& fault) {
   switch (fault.signal) {
-    case SIGSEGV: return FaultKind::InvalidAccess;
-    case SIGBUS: return FaultKind::BusError;
-    case SIGILL: return FaultKind::IllegalInstruction;
+    case SIGSEGV:
+      return FaultKind::InvalidAccess;
+    case SIGBUS:
+      return FaultKind::BusError;
+    case SIGILL:
+      return FaultKind::IllegalInstruction;
     case SIGFPE:
       return fault.code == FPE_INTDIV || fault.code == FPE_FLTDIV ? FaultKind::DivisionByZero
-                                                                   : FaultKind::Arithmetic;
-    case SIGABRT: return FaultKind::Abort;
-    case SIGTRAP: return FaultKind::Breakpoint;
-    case SIGINT: return FaultKind::Abandoned;
-    default: return FaultKind::Other;
+                                                                  : FaultKind::Arithmetic;
+    case SIGABRT:
+      return FaultKind::Abort;
+    case SIGTRAP:
+      return FaultKind::Breakpoint;
+    case SIGINT:
+      return FaultKind::Abandoned;
+    default:
+      return FaultKind::Other;
   }
 }
 
@@ -273,8 +279,9 @@ void resolveFault(const CapturedFault& captured, std::uintptr_t scopeBase, std::
                   CrashRecord* crash) {
   RawFault& fault = crash->fault;
   fault.kind = kindOf(captured);
-  fault.access = captured.access == 2 ? FaultAccess::Write
-               : captured.access == 1 ? FaultAccess::Read : FaultAccess::Unknown;
+  fault.access = captured.access == 2   ? FaultAccess::Write
+                 : captured.access == 1 ? FaultAccess::Read
+                                        : FaultAccess::Unknown;
   fault.hasAddress = captured.signal == SIGSEGV || captured.signal == SIGBUS;
   fault.address = captured.address;
   fault.instruction = captured.pc;
@@ -301,8 +308,8 @@ bool blameUnloadedLibraryAt(const CapturedFault& fault, std::uint64_t threadId, 
   UnloadedLibrary library;
   auto heldByUnloaded = [&](std::uintptr_t address) {
     Dl_info info;
-    return address != 0 &&
-           findUnloadedLibrary(address, dladdr(reinterpret_cast<void*>(address), &info) != 0, threadId, &library);
+    return address != 0 && findUnloadedLibrary(address, dladdr(reinterpret_cast<void*>(address), &info) != 0,
+                                               threadId, &library);
   };
   bool inCode = heldByUnloaded(fault.pc);
   if (!inCode && !heldByUnloaded(fault.address)) return false;
@@ -327,9 +334,8 @@ void reportThreadFaults() {
         if (threadFaultReporter != nullptr) threadFaultReporter(crash, slot.threadId);
         continue;
       }
-      if (std::any_of(crash.fault.frames.begin(), crash.fault.frames.end(), [](const RawFrame& frame) {
-            return frame.moduleBase != 0 && !frame.hostOrRuntime;
-          })) {
+      if (std::any_of(crash.fault.frames.begin(), crash.fault.frames.end(),
+                      [](const RawFrame& frame) { return frame.moduleBase != 0 && !frame.hostOrRuntime; })) {
         Dl_info info;
         slot.libraryBase = 0;
         std::uintptr_t pc = slot.fault.pc;
@@ -364,8 +370,8 @@ bool installFaultHandlers() {
   static const bool installed = [] {
     mainThread = pthread_self();
     // The alternate stack lets the handler run after a stack overflow.
-    void* stack = mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* stack =
+        mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (stack != MAP_FAILED) {
       stack_t alternate = {};
       alternate.ss_sp = stack;
@@ -461,8 +467,8 @@ void enterHostCode() { ++hostCodeDepth; }
 
 void leaveHostCode() {
   // Only the main thread's guard can be abandoned; other threads never read its state.
-  if (--hostCodeDepth == 0 && pthread_equal(pthread_self(), mainThread) &&
-      mainGuard.abandonPending && mainGuard.active) {
+  if (--hostCodeDepth == 0 && pthread_equal(pthread_self(), mainThread) && mainGuard.abandonPending &&
+      mainGuard.active) {
     mainGuard.abandonPending = 0;
     pthread_kill(mainThread, SIGINT);
   }

@@ -42,7 +42,7 @@ struct CapturedFault {
   ULONG_PTR access = 0;  // 0 read, 1 write, 8 execute
   ULONG_PTR address = 0;
   bool hasAddress = false;
-  bool aborted = false;  // abort() through the C runtime's SIGABRT
+  bool aborted = false;    // abort() through the C runtime's SIGABRT
   bool abandoned = false;  // Ctrl-C abandoned the call
   std::uintptr_t frames[kMaxRawFrames] = {};
   int frameCount = 0;
@@ -156,8 +156,7 @@ void recordException(const EXCEPTION_RECORD* record, CapturedFault* fault) {
   fault->code = record->ExceptionCode;
   fault->aborted = false;
   fault->abandoned = false;
-  fault->hasAddress = record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION &&
-                      record->NumberParameters >= 2;
+  fault->hasAddress = record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2;
   if (fault->hasAddress) {
     fault->access = record->ExceptionInformation[0];
     fault->address = record->ExceptionInformation[1];
@@ -205,8 +204,7 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
   if (GetCurrentThreadId() != mainThreadId && reportThreadFault(pointers)) {
     return EXCEPTION_CONTINUE_EXECUTION;  // never reached: the thread is parked
   }
-  if (mainGuard.active && GetCurrentThreadId() == mainThreadId &&
-      offerFaultToLibrary(0, pointers, nullptr)) {
+  if (mainGuard.active && GetCurrentThreadId() == mainThreadId && offerFaultToLibrary(0, pointers, nullptr)) {
     return EXCEPTION_CONTINUE_EXECUTION;
   }
   if (mainGuard.active && GetCurrentThreadId() == mainThreadId) {
@@ -266,20 +264,25 @@ void installFaultHandlers() {
 FaultKind kindOf(DWORD code) {
   switch (code) {
     case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_STACK_OVERFLOW: return FaultKind::InvalidAccess;
+    case EXCEPTION_STACK_OVERFLOW:
+      return FaultKind::InvalidAccess;
     case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO: return FaultKind::DivisionByZero;
-    case EXCEPTION_ILLEGAL_INSTRUCTION: return FaultKind::IllegalInstruction;
-    case EXCEPTION_BREAKPOINT: return FaultKind::Breakpoint;
-    case kMsvcCppException: return FaultKind::ForeignException;
-    default: return FaultKind::Other;
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+      return FaultKind::DivisionByZero;
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+      return FaultKind::IllegalInstruction;
+    case EXCEPTION_BREAKPOINT:
+      return FaultKind::Breakpoint;
+    case kMsvcCppException:
+      return FaultKind::ForeignException;
+    default:
+      return FaultKind::Other;
   }
 }
 
 HMODULE moduleOf(std::uintptr_t address) {
   HMODULE module = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      reinterpret_cast<LPCWSTR>(address), &module);
   return module;
 }
@@ -289,8 +292,7 @@ void nearestExport(HMODULE module, std::uintptr_t rva, RawFrame* frame) {
   auto* base = reinterpret_cast<const unsigned char*>(module);
   auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& directory =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
   if (directory.VirtualAddress == 0) return;
   auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + directory.VirtualAddress);
   auto* functions = reinterpret_cast<const DWORD*>(base + exports->AddressOfFunctions);
@@ -329,14 +331,16 @@ void resolveFault(const CapturedFault& captured, HMODULE scope, DWORD threadId, 
   RawFault& fault = crash->fault;
   fault = RawFault();
   bool exception = !captured.aborted && !captured.abandoned;
-  fault.kind = captured.aborted ? FaultKind::Abort : captured.abandoned ? FaultKind::Abandoned
-                                                                        : kindOf(captured.code);
+  fault.kind = captured.aborted     ? FaultKind::Abort
+               : captured.abandoned ? FaultKind::Abandoned
+                                    : kindOf(captured.code);
   fault.exceptionCode = exception ? captured.code : 0;
   fault.stackOverflow = exception && captured.code == EXCEPTION_STACK_OVERFLOW;
   fault.hasAddress = exception && captured.hasAddress;
   if (fault.hasAddress) {
-    fault.access = captured.access == 1 ? FaultAccess::Write : captured.access == 8 ? FaultAccess::Execute
-                                                                                   : FaultAccess::Read;
+    fault.access = captured.access == 1   ? FaultAccess::Write
+                   : captured.access == 8 ? FaultAccess::Execute
+                                          : FaultAccess::Read;
     fault.address = captured.address;
   }
   fault.instruction = captured.frameCount != 0 ? captured.frames[0] : 0;
@@ -373,8 +377,8 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     abandonRequested = 0;
     hostCodeDepth = 0;  // host code the extension called (the callback) that faulted never left
     mainInHostCode = 0;
-    HMODULE scopeModule = scope.address != nullptr ? moduleOf(reinterpret_cast<std::uintptr_t>(scope.address))
-                                                   : nullptr;
+    HMODULE scopeModule =
+        scope.address != nullptr ? moduleOf(reinterpret_cast<std::uintptr_t>(scope.address)) : nullptr;
     resolveFault(mainGuard.fault, scopeModule, mainThreadId, crash);
     return false;
   }
@@ -495,8 +499,7 @@ void watchExitCalls(const void* libraryAddress) {
   auto* base = reinterpret_cast<unsigned char*>(module);
   auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& directory =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   if (directory.VirtualAddress == 0) return;
   for (auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
        import->Name != 0; ++import) {

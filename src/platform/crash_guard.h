@@ -17,17 +17,17 @@ namespace platform {
 
 // What kind of fault ended a guarded call, whatever the system calls it.
 enum class FaultKind {
-  InvalidAccess,       // a read, write or jump to memory the process may not touch
-  BusError,            // an access the memory cannot serve (a mapped file cut short, ...)
+  InvalidAccess,  // a read, write or jump to memory the process may not touch
+  BusError,       // an access the memory cannot serve (a mapped file cut short, ...)
   IllegalInstruction,
   DivisionByZero,
-  Arithmetic,          // another arithmetic fault
-  Abort,               // abort()
+  Arithmetic,  // another arithmetic fault
+  Abort,       // abort()
   Breakpoint,
-  ForeignException,    // a C++ exception of another C++ runtime that nothing caught
-  CppException,        // a C++ exception of the host's runtime escaping the call
-  Abandoned,           // the user abandoned a hung call (no fault)
-  UnloadedLibrary,     // a thread ran on in, or read from, a library after it was unloaded
+  ForeignException,  // a C++ exception of another C++ runtime that nothing caught
+  CppException,      // a C++ exception of the host's runtime escaping the call
+  Abandoned,         // the user abandoned a hung call (no fault)
+  UnloadedLibrary,   // a thread ran on in, or read from, a library after it was unloaded
   Other,
 };
 
@@ -48,30 +48,30 @@ struct RawFrame {
 struct RawFault {
   FaultKind kind = FaultKind::Other;
   FaultAccess access = FaultAccess::Unknown;
-  bool hasAddress = false;           // `address` is known
-  std::uintptr_t address = 0;        // the memory accessed
-  std::uintptr_t instruction = 0;    // the faulting instruction; 0 when unknown
-  int signal = 0;                    // POSIX: the signal; 0 where faults are exceptions
-  std::uint32_t exceptionCode = 0;   // Windows: the exception's code; 0 on POSIX
-  bool sent = false;                 // a signal a process sent; no instruction caused it
+  bool hasAddress = false;          // `address` is known
+  std::uintptr_t address = 0;       // the memory accessed
+  std::uintptr_t instruction = 0;   // the faulting instruction; 0 when unknown
+  int signal = 0;                   // POSIX: the signal; 0 where faults are exceptions
+  std::uint32_t exceptionCode = 0;  // Windows: the exception's code; 0 on POSIX
+  bool sent = false;                // a signal a process sent; no instruction caused it
   std::int64_t senderPid = 0;
   bool sentByThisProcess = false;
-  bool stackOverflow = false;        // the stack ran into its guard page (POSIX: an access
-                                     // within 64 KiB of the stack pointer)
-  std::uint64_t threadId = 0;        // the system's id of the faulting thread; 0 when unknown
-  std::uintptr_t scopeModule = 0;    // the module of CrashScope; 0: none given
-  std::vector<RawFrame> frames;      // innermost first; callers' frames at their call instruction
-  std::string exceptionType;         // CppException: the type's mangled name; may be empty
-  std::string exceptionMessage;      // CppException: what() of a std::exception
+  bool stackOverflow = false;      // the stack ran into its guard page (POSIX: an access
+                                   // within 64 KiB of the stack pointer)
+  std::uint64_t threadId = 0;      // the system's id of the faulting thread; 0 when unknown
+  std::uintptr_t scopeModule = 0;  // the module of CrashScope; 0: none given
+  std::vector<RawFrame> frames;    // innermost first; callers' frames at their call instruction
+  std::string exceptionType;       // CppException: the type's mangled name; may be empty
+  std::string exceptionMessage;    // CppException: what() of a std::exception
   bool hasExceptionMessage = false;
-  std::string libraryName;           // UnloadedLibrary: the extension's name
+  std::string libraryName;  // UnloadedLibrary: the extension's name
 };
 
 // What went wrong in a guarded call; a report names it (see extensions/fault_description.h).
 struct CrashRecord {
   RawFault fault;
-  int exitStatus = 1;              // the status to end with where the process cannot go on
-  bool abandoned = false;          // the user abandoned a hung call (no fault)
+  int exitStatus = 1;      // the status to end with where the process cannot go on
+  bool abandoned = false;  // the user abandoned a hung call (no fault)
 };
 
 // Which library's frames a report shows: the one containing `address`; when null, every

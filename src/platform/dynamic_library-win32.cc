@@ -11,8 +11,8 @@ void* openLibrary(const std::string& path, LibraryOpenFailure* failure) {
   DWORD error = GetLastError();
   failure->errorCode = static_cast<std::uint32_t>(error);
   failure->reason.clear();
-  failure->fileFound = error != ERROR_MOD_NOT_FOUND && error != ERROR_FILE_NOT_FOUND &&
-                       error != ERROR_PATH_NOT_FOUND;
+  failure->fileFound =
+      error != ERROR_MOD_NOT_FOUND && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
   return nullptr;
 }
 
@@ -55,8 +55,8 @@ std::string loadedLibraryPath(void* library) {
 std::string loaderErrorText(std::uint32_t code) {
   char* text = nullptr;
   DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string result = length != 0 && text != nullptr ? std::string(text, length) : std::string();
   if (text != nullptr) LocalFree(text);
   while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {

@@ -81,8 +81,7 @@ void forwardFault(int signal, siginfo_t* info, void* context) {
     previous.sa_sigaction(signal, info, context);
     return;
   }
-  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
-      previous.sa_handler != nullptr) {
+  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr) {
     previous.sa_handler(signal);
     return;
   }
@@ -261,8 +260,8 @@ extern "C" int sigaction(int signal, const struct sigaction* action, struct siga
 
 extern "C" __sighandler_t signal(int signal, __sighandler_t handler) noexcept {
   if (!platform::interceptsFaultSignal(signal)) {
-    static const auto real = reinterpret_cast<__sighandler_t (*)(int, __sighandler_t)>(
-        dlsym(RTLD_NEXT, "signal"));
+    static const auto real =
+        reinterpret_cast<__sighandler_t (*)(int, __sighandler_t)>(dlsym(RTLD_NEXT, "signal"));
     return real(signal, handler);
   }
   // The C library's `signal` gives BSD semantics: the handler stays, interrupted calls restart.

@@ -61,9 +61,7 @@ std::uint32_t copyFile(const std::string& from, const std::string& to) {
   return static_cast<std::uint32_t>(failure);
 }
 
-bool makeFolder(const std::string& path) {
-  return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
+bool makeFolder(const std::string& path) { return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST; }
 
 void removeFolderTree(const std::string& path) {
   // A symbolic link in the folder's place is removed itself; what it points at is never
@@ -105,8 +103,6 @@ std::string temporaryFolder() {
 
 std::uint32_t processId() { return static_cast<std::uint32_t>(::getpid()); }
 
-bool processRunning(std::uint32_t id) {
-  return ::kill(static_cast<pid_t>(id), 0) == 0 || errno == EPERM;
-}
+bool processRunning(std::uint32_t id) { return ::kill(static_cast<pid_t>(id), 0) == 0 || errno == EPERM; }
 
 }  // namespace platform

@@ -251,12 +251,11 @@ LineCompleter lineCompleter = nullptr;
 char** completionMatches(const char*, int start, int end) {
   rl_attempted_completion_over = 1;  // never fall back to the library's file names
   if (lineCompleter == nullptr) return nullptr;
-  std::vector<std::string> candidates =
-      lineCompleter(rl_line_buffer ? rl_line_buffer : "", static_cast<std::size_t>(start),
-                    static_cast<std::size_t>(end));
+  std::vector<std::string> candidates = lineCompleter(
+      rl_line_buffer ? rl_line_buffer : "", static_cast<std::size_t>(start), static_cast<std::size_t>(end));
   if (candidates.empty()) return nullptr;
-  support::CompletionMatches found =
-      support::completionMatches(candidates, rl_line_buffer ? rl_line_buffer : "", static_cast<std::size_t>(start));
+  support::CompletionMatches found = support::completionMatches(
+      candidates, rl_line_buffer ? rl_line_buffer : "", static_cast<std::size_t>(start));
   rl_completion_append_character = found.appendSpace ? ' ' : '\0';
   char** matches = static_cast<char**>(std::calloc(found.alternatives.size() + 2, sizeof(char*)));
   if (matches == nullptr) return nullptr;
@@ -353,7 +352,8 @@ class HistoryFile {
     }
     std::string entry = std::string(text) + "\n";
     int fd = openForAppend();
-    if (fd < 0 || ::write(fd, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size())) path_.clear();
+    if (fd < 0 || ::write(fd, entry.data(), entry.size()) != static_cast<ssize_t>(entry.size()))
+      path_.clear();
     if (fd >= 0) ::close(fd);
   }
 
@@ -362,7 +362,8 @@ class HistoryFile {
   static std::string historyPath() {
     support::HistoryPlace place = support::historyPlace(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
     bool made = !place.folders.empty();
-    for (const std::string& folder : place.folders) made = ::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+    for (const std::string& folder : place.folders)
+      made = ::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
     return made ? place.path : std::string();
   }
 

@@ -323,12 +323,12 @@ bool readConsoleLine(HANDLE input, std::string* line) {
 
   line->clear();
   if (wide.empty()) return true;
-  int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                 0, nullptr, nullptr);
+  int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                 nullptr);
   if (size <= 0) return true;  // a failed conversion gives an empty line
   line->resize(static_cast<std::size_t>(size));
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), line->data(), size,
-                      nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), line->data(), size, nullptr,
+                      nullptr);
   return true;
 }
 
@@ -340,9 +340,7 @@ std::string directoryPart(const std::string& path) {
   return end == std::string::npos ? std::string() : path.substr(0, end + 1);
 }
 
-bool isDotEntry(const wchar_t* name) {
-  return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0;
-}
+bool isDotEntry(const wchar_t* name) { return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0; }
 
 // Paths come from command text, which is UTF-8, and go to the wide file API, so that every
 // file name can be reached whatever the system's ANSI code page. Bytes that are not valid
@@ -350,8 +348,8 @@ bool isDotEntry(const wchar_t* name) {
 // narrow API would take them.
 UINT pathCodePage(const std::string& path) {
   if (path.empty()) return CP_UTF8;
-  int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(),
-                                  static_cast<int>(path.size()), nullptr, 0);
+  int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), static_cast<int>(path.size()),
+                                  nullptr, 0);
   return units > 0 ? CP_UTF8 : CP_ACP;
 }
 
@@ -377,13 +375,12 @@ std::string narrow(const wchar_t* text, UINT codePage) {
 // The system's text for an error code, in UTF-8, without its closing line end.
 std::string systemErrorText(DWORD code) {
   wchar_t* text = nullptr;
-  DWORD units = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                   FORMAT_MESSAGE_IGNORE_INSERTS,
-                               nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  DWORD units = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::string message = units > 0 && text != nullptr ? narrow(text, CP_UTF8) : std::string();
   if (text != nullptr) LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ')) {
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
     message.pop_back();
   }
   return message.empty() ? "error " + std::to_string(code) : message;
@@ -455,8 +452,8 @@ int writeOutput(const char* data, std::size_t size) {
 std::string errorText(int code) {
   wchar_t* text = nullptr;
   DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::string result = length > 0 ? narrow(text, CP_UTF8) : "error " + std::to_string(code);
   if (text != nullptr) LocalFree(text);
   while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
@@ -470,8 +467,8 @@ void openNullDeviceOnClosedStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {
     HANDLE handle = GetStdHandle(kinds[fd]);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-      handle = CreateFileW(L"NUL", fd == 0 ? GENERIC_READ : GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+      handle = CreateFileW(L"NUL", fd == 0 ? GENERIC_READ : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
       if (handle != INVALID_HANDLE_VALUE) SetStdHandle(kinds[fd], handle);
     }
     // The C runtime's descriptor too, which an extension's own files would otherwise take.
@@ -491,8 +488,8 @@ void setOutputDrain(void (*)()) {}
 
 void installTerminationHandlers(void (*flushAtOnce)()) {
   finalFlush = flushAtOnce;
-  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread,
-                  THREAD_TERMINATE, FALSE, 0);
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, THREAD_TERMINATE,
+                  FALSE, 0);
   // A pause waits on this event, which the handler sets to end it early.
   if (interruptEvent == nullptr) interruptEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(onTerminationEvent, TRUE);  // asked before the interrupt handler
@@ -509,8 +506,7 @@ void flushRuntimeOutput() { std::fflush(stdout); }
 bool readInputLine(std::string* line) {
   resetInterrupt();  // an interrupt that arrived outside a script has nothing left to stop
   HANDLE input = standardInput();
-  bool ok = inputIsConsole() ? readConsoleLine(input, line)
-                             : redirectedReader().readLine(input, line);
+  bool ok = inputIsConsole() ? readConsoleLine(input, line) : redirectedReader().readLine(input, line);
   resetInterrupt();
   return ok;
 }
@@ -624,9 +620,9 @@ bool readWholeFile(const std::string& path, std::string* contents, std::string* 
     setReason(reason, path.empty() ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_NAME);
     return false;
   }
-  HANDLE file = CreateFileW(widen(path, pathCodePage(path)).c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(widen(path, pathCodePage(path)).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     setReason(reason, GetLastError());
     return false;
@@ -663,8 +659,8 @@ bool readWholeFile(const std::string& path, std::string* contents, std::string* 
 
 bool writeWholeFile(const std::string& path, const std::string& contents) {
   if (path.empty()) return false;
-  HANDLE file = CreateFileW(widen(path, pathCodePage(path)).c_str(), GENERIC_WRITE, 0, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(widen(path, pathCodePage(path)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   std::size_t done = 0;
   while (done < contents.size()) {

@@ -23,7 +23,8 @@ void recordUnloadedLibrary(UnloadedLibrary library) {
   unloadedLibraries.push_back(std::move(library));
 }
 
-bool findUnloadedLibrary(std::uintptr_t address, bool loadedNow, std::uint64_t threadId, UnloadedLibrary* found) {
+bool findUnloadedLibrary(std::uintptr_t address, bool loadedNow, std::uint64_t threadId,
+                         UnloadedLibrary* found) {
   std::lock_guard<std::mutex> lock(unloadedMutex);
   for (auto it = unloadedLibraries.rbegin(); it != unloadedLibraries.rend(); ++it) {
     if (address >= it->begin && address < it->end &&

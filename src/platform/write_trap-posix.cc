@@ -27,8 +27,7 @@ std::size_t memoryPageSize() {
 
 unsigned char* mapPagesWithBarrier(std::size_t size) {
   std::size_t page = memoryPageSize();
-  void* memory = mmap(nullptr, size + 2 * page, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* memory = mmap(nullptr, size + 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return nullptr;
   auto* bytes = static_cast<unsigned char*>(memory);
   if (mprotect(bytes, page, PROT_NONE) != 0 || mprotect(bytes + page + size, page, PROT_NONE) != 0) {
@@ -44,8 +43,7 @@ void unmapPagesWithBarrier(unsigned char* pages, std::size_t size) {
 }
 
 bool protectPages(std::uintptr_t begin, std::size_t size, bool writable) {
-  return mprotect(reinterpret_cast<void*>(begin), size,
-                  writable ? PROT_READ | PROT_WRITE : PROT_READ) == 0;
+  return mprotect(reinterpret_cast<void*>(begin), size, writable ? PROT_READ | PROT_WRITE : PROT_READ) == 0;
 }
 
 }  // namespace platform

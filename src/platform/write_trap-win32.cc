@@ -57,8 +57,8 @@ void unmapPagesWithBarrier(unsigned char* pages, std::size_t /*size*/) {
 
 bool protectPages(std::uintptr_t begin, std::size_t size, bool writable) {
   DWORD previous = 0;
-  return VirtualProtect(reinterpret_cast<void*>(begin), size,
-                        writable ? PAGE_READWRITE : PAGE_READONLY, &previous) != 0;
+  return VirtualProtect(reinterpret_cast<void*>(begin), size, writable ? PAGE_READWRITE : PAGE_READONLY,
+                        &previous) != 0;
 }
 
 bool installWriteFaultHandler() {

@@ -9,9 +9,9 @@
 namespace support {
 
 struct CompletionMatches {
-  std::string replacement;                 // the single candidate, or the candidates' common prefix
-  std::vector<std::string> alternatives;   // the candidates to list; empty for a single one
-  bool appendSpace = false;                // a single command word is finished by a space
+  std::string replacement;                // the single candidate, or the candidates' common prefix
+  std::vector<std::string> alternatives;  // the candidates to list; empty for a single one
+  bool appendSpace = false;               // a single command word is finished by a space
 };
 
 // The matches for `candidates` (not empty) completing the word that starts at `wordStart` of

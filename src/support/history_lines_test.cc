@@ -40,9 +40,13 @@ TEST(HistoryLines, PlaceFromTheStateFolderOrHome) {
     const char* path;
   } rows[] = {
       {"/s", "/h", {"/s", "/s/invokemodule"}, "/s/invokemodule/history"},
-      {"relative", "/h", {"/h/.local", "/h/.local/state", "/h/.local/state/invokemodule"},
+      {"relative",
+       "/h",
+       {"/h/.local", "/h/.local/state", "/h/.local/state/invokemodule"},
        "/h/.local/state/invokemodule/history"},
-      {nullptr, "/h", {"/h/.local", "/h/.local/state", "/h/.local/state/invokemodule"},
+      {nullptr,
+       "/h",
+       {"/h/.local", "/h/.local/state", "/h/.local/state/invokemodule"},
        "/h/.local/state/invokemodule/history"},
       {nullptr, "h", {}, ""},
       {nullptr, nullptr, {}, ""},

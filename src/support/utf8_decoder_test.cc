@@ -23,16 +23,14 @@ TEST(Utf8Decoder, CharactersOfEachSequence) {
     const char* bytes;
     std::vector<int> characters;
   } rows[] = {
-      {"a\x15", {'a', 0x15}},
-      {"\xc3\xa9", {0xE9}},
-      {"\xe2\x82\xac", {0x20AC}},
-      {"\xf0\x9f\x98\x80", {0x1F600}},
-      {"\xc3(", {R, '('}},           // a sequence broken off: the byte is read afresh
-      {"\xe2\x82", {R}},             // cut short by the end of input
-      {"\xc0\xaf", {R, R}},          // never a valid first byte; a lone continuation byte
-      {"\xe0\x80\xaf", {R}},         // overlong
-      {"\xed\xa0\x80", {R}},         // a surrogate
-      {"\xf4\x90\x80\x80", {R}},     // past U+10FFFF
+      {"a\x15", {'a', 0x15}},     {"\xc3\xa9", {0xE9}},
+      {"\xe2\x82\xac", {0x20AC}}, {"\xf0\x9f\x98\x80", {0x1F600}},
+      {"\xc3(", {R, '('}},        // a sequence broken off: the byte is read afresh
+      {"\xe2\x82", {R}},          // cut short by the end of input
+      {"\xc0\xaf", {R, R}},       // never a valid first byte; a lone continuation byte
+      {"\xe0\x80\xaf", {R}},      // overlong
+      {"\xed\xa0\x80", {R}},      // a surrogate
+      {"\xf4\x90\x80\x80", {R}},  // past U+10FFFF
       {"\xf5\x80", {R, R}},
   };
   for (const Row& row : rows) {

@@ -32,10 +32,9 @@ std::size_t validSequenceLength(std::string_view text) {
     if ((byte(i) & 0xC0) != 0x80) return 0;
     code = (code << 6) | (byte(i) & 0x3Fu);
   }
-  const bool shortest = (length == 3 && code >= 0x800) || (length == 4 && code >= 0x10000) ||
-                        length == 2;
-  const bool allowed = code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF) &&
-                       code != 0xFFFE && code != 0xFFFF;
+  const bool shortest = (length == 3 && code >= 0x800) || (length == 4 && code >= 0x10000) || length == 2;
+  const bool allowed =
+      code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF) && code != 0xFFFE && code != 0xFFFF;
   return shortest && allowed ? length : 0;
 }
 
@@ -64,13 +63,25 @@ std::string xmlEscaped(std::string_view text) {
       continue;
     }
     switch (c) {
-      case '&': out.append("&amp;"); break;
-      case '<': out.append("&lt;"); break;
-      case '>': out.append("&gt;"); break;
-      case '"': out.append("&quot;"); break;
-      case '\r': out.append("&#13;"); break;
+      case '&':
+        out.append("&amp;");
+        break;
+      case '<':
+        out.append("&lt;");
+        break;
+      case '>':
+        out.append("&gt;");
+        break;
+      case '"':
+        out.append("&quot;");
+        break;
+      case '\r':
+        out.append("&#13;");
+        break;
       case '\n':
-      case '\t': out.push_back(static_cast<char>(c)); break;
+      case '\t':
+        out.push_back(static_cast<char>(c));
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char escape[8];
@@ -93,13 +104,12 @@ std::string junitReport(const std::vector<ScriptOutcome>& outcomes) {
     total += outcome.seconds;
   }
   const std::string counts = " tests=\"" + std::to_string(outcomes.size()) + "\" failures=\"" +
-                             std::to_string(failures) + "\" errors=\"0\" time=\"" +
-                             seconds(total) + "\"";
+                             std::to_string(failures) + "\" errors=\"0\" time=\"" + seconds(total) + "\"";
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites" + counts +
                     ">\n  <testsuite name=\"invokemodule\"" + counts + ">\n";
   for (const ScriptOutcome& outcome : outcomes) {
-    xml += "    <testcase classname=\"invokemodule\" name=\"" + xmlEscaped(outcome.path) +
-           "\" time=\"" + seconds(outcome.seconds) + "\"";
+    xml += "    <testcase classname=\"invokemodule\" name=\"" + xmlEscaped(outcome.path) + "\" time=\"" +
+           seconds(outcome.seconds) + "\"";
     if (outcome.passed) {
       xml += "/>\n";
       continue;

@@ -28,7 +28,8 @@ std::string endingNote(const platform::ChildRun& run, std::int64_t timeoutSecond
       return "Stopped after the time limit of " + std::to_string(timeoutSeconds) + " s";
     case platform::ChildRun::Signalled: {
       const std::string name = platform::signalName(static_cast<int>(run.code));
-      return "The process ended by signal " + std::to_string(run.code) + (name.empty() ? "" : " (" + name + ")");
+      return "The process ended by signal " + std::to_string(run.code) +
+             (name.empty() ? "" : " (" + name + ")");
     }
     case platform::ChildRun::Exited: {
       if (run.code == 0) return {};
@@ -45,9 +46,8 @@ std::string endingNote(const platform::ChildRun& run, std::int64_t timeoutSecond
 bool crashed(const platform::ChildRun& run, const Lines& actual) {
   if (run.ending == platform::ChildRun::Signalled) return true;
   if (run.ending == platform::ChildRun::Exited && run.code != 0) return true;
-  return std::any_of(actual.begin(), actual.end(), [](const std::string& line) {
-    return line.starts_with("ERROR: Extension crashed");
-  });
+  return std::any_of(actual.begin(), actual.end(),
+                     [](const std::string& line) { return line.starts_with("ERROR: Extension crashed"); });
 }
 
 void printDiff(const std::string& diff) {
@@ -65,8 +65,8 @@ void printDiff(const std::string& diff) {
 }
 
 // Runs one script and reports it; fills `outcome`. Returns false when interrupted.
-bool runOne(const std::string& executable, const std::string& script,
-            const TestRunOptions& options, ScriptOutcome* outcome) {
+bool runOne(const std::string& executable, const std::string& script, const TestRunOptions& options,
+            ScriptOutcome* outcome) {
   const std::int64_t frequency = platform::counterFrequency();
   const std::int64_t start = platform::counter();
   std::vector<std::string> command = {executable};
@@ -87,8 +87,7 @@ bool runOne(const std::string& executable, const std::string& script,
   if (!note.empty()) actual.push_back(note);
   const bool timedOut = run.ending == platform::ChildRun::TimedOut;
 
-  const std::vector<std::string> candidates =
-      expectedFileCandidates(script, platform::platformTag());
+  const std::vector<std::string> candidates = expectedFileCandidates(script, platform::platformTag());
   std::string expectedPath = candidates.back();
   std::string expectedText;
   bool haveExpected = false;
@@ -125,13 +124,13 @@ bool runOne(const std::string& executable, const std::string& script,
     // Never recorded: a run cut short is no transcript to compare later runs with.
     outcome->failure = "stopped after the time limit of " + std::to_string(options.timeoutSeconds) + " s";
   } else if (options.update) {
-    std::string text = updatedExpected(steps, expected, actual,
-                                       haveExpected ? lineEndOf(expectedText) : "\n");
+    std::string text =
+        updatedExpected(steps, expected, actual, haveExpected ? lineEndOf(expectedText) : "\n");
     if (platform::writeWholeFile(expectedPath, text)) {
       outcome->passed = true;
       std::string why = crashed(run, actual) ? ": the run crashed" : "";
-      printColoured(why.empty() ? ConsoleColour::DarkYellow : ConsoleColour::Red,
-                    "UPDATED %s%s\n", expectedPath.c_str(), why.c_str());
+      printColoured(why.empty() ? ConsoleColour::DarkYellow : ConsoleColour::Red, "UPDATED %s%s\n",
+                    expectedPath.c_str(), why.c_str());
       return true;
     }
     outcome->failure = "cannot write " + expectedPath;
@@ -216,8 +215,7 @@ int runTestMode(const TestRunOptions& options, const std::vector<std::string>& s
     printColoured(ConsoleColour::DarkYellow, "Interrupted after %u of %u scripts\n",
                   static_cast<unsigned>(outcomes.size()), static_cast<unsigned>(scripts.size()));
   }
-  if (!options.junitPath.empty() &&
-      !platform::writeWholeFile(options.junitPath, junitReport(outcomes))) {
+  if (!options.junitPath.empty() && !platform::writeWholeFile(options.junitPath, junitReport(outcomes))) {
     printColoured(ConsoleColour::Red, "Cannot write the JUnit report %s\n", options.junitPath.c_str());
     reportFailed = true;
   }

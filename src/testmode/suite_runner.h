@@ -8,8 +8,8 @@
 #include <vector>
 
 struct TestRunOptions {
-  bool update = false;             // write the expected files instead of failing
-  std::string junitPath;           // where the JUnit report goes; empty: none
+  bool update = false;    // write the expected files instead of failing
+  std::string junitPath;  // where the JUnit report goes; empty: none
   std::int64_t timeoutSeconds = 60;
   std::vector<std::string> sessionOptions;  // given to each script's host before the script
 };

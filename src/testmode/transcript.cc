@@ -43,8 +43,7 @@ bool wildcardMatch(std::string_view pattern, std::string_view actual) {
     star = pattern.find(kWildcard);
     if (star == std::string_view::npos) {
       // The last part must end the line.
-      return actual.size() >= pattern.size() &&
-             actual.substr(actual.size() - pattern.size()) == pattern;
+      return actual.size() >= pattern.size() && actual.substr(actual.size() - pattern.size()) == pattern;
     }
     std::string_view part = pattern.substr(0, star);
     std::size_t found = actual.find(part);
@@ -58,8 +57,8 @@ bool wildcardMatch(std::string_view pattern, std::string_view actual) {
 // The furthest reach on each diagonal is kept per step d for the diagonals -d..d; beyond
 // `kMaxTrace` kept entries (some 1400 differences) it gives up on being minimal: all removed,
 // then all added.
-void middleDiff(const Lines& expected, const Lines& actual, std::size_t e0, std::size_t e1,
-                std::size_t a0, std::size_t a1, std::vector<DiffStep>& out) {
+void middleDiff(const Lines& expected, const Lines& actual, std::size_t e0, std::size_t e1, std::size_t a0,
+                std::size_t a1, std::vector<DiffStep>& out) {
   constexpr std::size_t kMaxTrace = std::size_t{2} << 20;
   const long n = static_cast<long>(e1 - e0);
   const long m = static_cast<long>(a1 - a0);
@@ -75,12 +74,11 @@ void middleDiff(const Lines& expected, const Lines& actual, std::size_t e0, std:
     if (kept > kMaxTrace) break;
     trace.emplace_back(v.begin() + (max - d), v.begin() + (max + d + 1));
     for (long k = -d; k <= d; k += 2) {
-      long x = (k == -d || (k != d && v[k - 1 + max] < v[k + 1 + max])) ? v[k + 1 + max]
-                                                                       : v[k - 1 + max] + 1;
+      long x = (k == -d || (k != d && v[k - 1 + max] < v[k + 1 + max])) ? v[k + 1 + max] : v[k - 1 + max] + 1;
       long y = x - k;
-      while (x < n && y < m &&
-             lineMatches(expected[e0 + static_cast<std::size_t>(x)],
-                         actual[a0 + static_cast<std::size_t>(y)])) {
+      while (
+          x < n && y < m &&
+          lineMatches(expected[e0 + static_cast<std::size_t>(x)], actual[a0 + static_cast<std::size_t>(y)])) {
         ++x;
         ++y;
       }
@@ -108,16 +106,16 @@ void middleDiff(const Lines& expected, const Lines& actual, std::size_t e0, std:
     while (x > previousX && y > previousY) {
       --x;
       --y;
-      backwards.push_back({DiffStep::Same, e0 + static_cast<std::size_t>(x),
-                           a0 + static_cast<std::size_t>(y)});
+      backwards.push_back(
+          {DiffStep::Same, e0 + static_cast<std::size_t>(x), a0 + static_cast<std::size_t>(y)});
     }
     if (d > 0) {
       if (x == previousX) {
-        backwards.push_back({DiffStep::Added, e0 + static_cast<std::size_t>(x),
-                             a0 + static_cast<std::size_t>(previousY)});
+        backwards.push_back(
+            {DiffStep::Added, e0 + static_cast<std::size_t>(x), a0 + static_cast<std::size_t>(previousY)});
       } else {
-        backwards.push_back({DiffStep::Removed, e0 + static_cast<std::size_t>(previousX),
-                             a0 + static_cast<std::size_t>(y)});
+        backwards.push_back(
+            {DiffStep::Removed, e0 + static_cast<std::size_t>(previousX), a0 + static_cast<std::size_t>(y)});
       }
     }
     x = previousX;
@@ -142,9 +140,8 @@ Lines splitLines(std::string_view text) {
   while (pos < text.size()) {
     std::size_t newline = text.find('\n', pos);
     std::size_t end = newline == std::string_view::npos ? text.size() : newline;
-    std::size_t cut = (newline != std::string_view::npos && end > pos && text[end - 1] == '\r')
-                          ? end - 1
-                          : end;
+    std::size_t cut =
+        (newline != std::string_view::npos && end > pos && text[end - 1] == '\r') ? end - 1 : end;
     lines.emplace_back(text.substr(pos, cut - pos));
     if (newline == std::string_view::npos) break;
     pos = newline + 1;
@@ -208,8 +205,7 @@ bool lineMatches(std::string_view expected, std::string_view actual) {
 std::vector<DiffStep> diffLines(const Lines& expected, const Lines& actual) {
   std::vector<DiffStep> steps;
   std::size_t head = 0;
-  while (head < expected.size() && head < actual.size() &&
-         lineMatches(expected[head], actual[head])) {
+  while (head < expected.size() && head < actual.size() && lineMatches(expected[head], actual[head])) {
     steps.push_back({DiffStep::Same, head, head});
     ++head;
   }
@@ -230,9 +226,8 @@ bool allSame(const std::vector<DiffStep>& steps) {
                      [](const DiffStep& step) { return step.kind == DiffStep::Same; });
 }
 
-std::string unifiedDiff(const std::vector<DiffStep>& steps, const Lines& expected,
-                        const Lines& actual, std::string_view expectedName,
-                        std::string_view actualName) {
+std::string unifiedDiff(const std::vector<DiffStep>& steps, const Lines& expected, const Lines& actual,
+                        std::string_view expectedName, std::string_view actualName) {
   constexpr std::size_t kContext = 3;
   std::string text;
   std::size_t i = 0;
@@ -279,13 +274,12 @@ std::string unifiedDiff(const std::vector<DiffStep>& steps, const Lines& expecte
   return text;
 }
 
-std::string updatedExpected(const std::vector<DiffStep>& steps, const Lines& expected,
-                            const Lines& actual, std::string_view lineEnd) {
+std::string updatedExpected(const std::vector<DiffStep>& steps, const Lines& expected, const Lines& actual,
+                            std::string_view lineEnd) {
   std::string text;
   for (const DiffStep& step : steps) {
     if (step.kind == DiffStep::Removed) continue;
-    text.append(step.kind == DiffStep::Same ? expected[step.expectedIndex]
-                                            : actual[step.actualIndex]);
+    text.append(step.kind == DiffStep::Same ? expected[step.expectedIndex] : actual[step.actualIndex]);
     text.append(lineEnd);
   }
   return text;
@@ -293,12 +287,10 @@ std::string updatedExpected(const std::vector<DiffStep>& steps, const Lines& exp
 
 std::string_view lineEndOf(std::string_view text) {
   std::size_t newline = text.find('\n');
-  return newline != std::string_view::npos && newline > 0 && text[newline - 1] == '\r' ? "\r\n"
-                                                                                      : "\n";
+  return newline != std::string_view::npos && newline > 0 && text[newline - 1] == '\r' ? "\r\n" : "\n";
 }
 
-std::vector<std::string> expectedFileCandidates(std::string_view scriptPath,
-                                                std::string_view platformTag) {
+std::vector<std::string> expectedFileCandidates(std::string_view scriptPath, std::string_view platformTag) {
   std::string stem(scriptPath);
   if (stem.size() > 4) {
     std::string extension = stem.substr(stem.size() - 4);

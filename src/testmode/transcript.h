@@ -40,22 +40,20 @@ std::vector<DiffStep> diffLines(const Lines& expected, const Lines& actual);
 bool allSame(const std::vector<DiffStep>& steps);
 
 // The unified diff (three lines of context) of a non-empty edit script; "" when all the same.
-std::string unifiedDiff(const std::vector<DiffStep>& steps, const Lines& expected,
-                        const Lines& actual, std::string_view expectedName,
-                        std::string_view actualName);
+std::string unifiedDiff(const std::vector<DiffStep>& steps, const Lines& expected, const Lines& actual,
+                        std::string_view expectedName, std::string_view actualName);
 
 // The expected file rewritten from the actual lines: a line of the old file that matched its
 // actual line is kept as it was (so a `{{*}}` line that still matches stays), every other line
 // is the actual one. Each line ends with `lineEnd`.
-std::string updatedExpected(const std::vector<DiffStep>& steps, const Lines& expected,
-                            const Lines& actual, std::string_view lineEnd);
+std::string updatedExpected(const std::vector<DiffStep>& steps, const Lines& expected, const Lines& actual,
+                            std::string_view lineEnd);
 
 // "\r\n" when the text's first line ends so, else "\n".
 std::string_view lineEndOf(std::string_view text);
 
 // Where the expected transcript of a script is looked for, in order: beside the script, named
 // after it without its `.sqf`, first for the platform (`linux`, `win32`, `win64`), then for all.
-std::vector<std::string> expectedFileCandidates(std::string_view scriptPath,
-                                                std::string_view platformTag);
+std::vector<std::string> expectedFileCandidates(std::string_view scriptPath, std::string_view platformTag);
 
 #endif  // INVOKEMODULE_TESTMODE_TRANSCRIPT_H_

@@ -21,9 +21,9 @@ TEST(Transcript, SplitsAndStabilises) {
   };
   const Row rows[] = {
       {"", ""},
-      {"a\nb", "a|b|"},             // a last line without its end is a line
-      {"a\r\nb\r\n\n", "a|b||"},    // CRLF and LF alike; an empty line stays
-      {"a\rb\n", "a\rb|"},          // a lone CR inside a line is text
+      {"a\nb", "a|b|"},           // a last line without its end is a line
+      {"a\r\nb\r\n\n", "a|b||"},  // CRLF and LF alike; an empty line stays
+      {"a\rb\n", "a\rb|"},        // a lone CR inside a line is text
       {"Execution time: 0.001234 ms\n", "Execution time: <time> ms|"},
       {"Execution time: 12345.000000 ms\r\n", "Execution time: <time> ms|"},
       {"Execution time: soon\n", "Execution time: soon|"},
@@ -31,14 +31,15 @@ TEST(Transcript, SplitsAndStabilises) {
       {"Callback registered: 00007F12AB34CD56\n", "Callback registered: <address>|"},
       {"\r1%\r2%\r57%\r100%\nExecution time: 500.1 ms\n", "100%|Execution time: <time> ms|"},
       {"\r100%\n", "100%|"},
-      {"\r3%\n", "3%|"},                       // an interrupted pause keeps its last figure
-      {"\r1%\rab%\n", "\r1%\rab%|"},           // not progress: left as it is
+      {"\r3%\n", "3%|"},              // an interrupted pause keeps its last figure
+      {"\r1%\rab%\n", "\r1%\rab%|"},  // not progress: left as it is
       {"\r1%x\n", "\r1%x|"},
       {"50%\n", "50%|"},
       // Frames keep the library, the symbol and their order, not the offsets a rebuild moves.
       {"  at crashy_x64.so+0x8e01\n", "  at crashy_x64.so+<offset>|"},
-      {"  at crashy.dll+0x2d3b1 (_RVExtension@12+0x15)\n", "  at crashy.dll+<offset> (_RVExtension@12+<offset>)|"},
-      {"  at a+0x (b+0xg)\n", "  at a+0x (b+0xg)|"},                          // no hex digits: kept
+      {"  at crashy.dll+0x2d3b1 (_RVExtension@12+0x15)\n",
+       "  at crashy.dll+<offset> (_RVExtension@12+<offset>)|"},
+      {"  at a+0x (b+0xg)\n", "  at a+0x (b+0xg)|"},  // no hex digits: kept
       {"ERROR: Extension crashed: x at address 0x10\n", "ERROR: Extension crashed: x at address 0x10|"},
   };
   for (const Row& row : rows) {
@@ -69,24 +70,26 @@ TEST(Transcript, WildcardLines) {
     bool matches;
   };
   const Row rows[] = {
-      {"abc", "abc", true},          {"abc", "abd", false},
-      {"abc", "abcd", false},        {"", "", true},
-      {"{{*}}", "", true},           {"{{*}}", "anything at all", true},
+      {"abc", "abc", true},
+      {"abc", "abd", false},
+      {"abc", "abcd", false},
+      {"", "", true},
+      {"{{*}}", "", true},
+      {"{{*}}", "anything at all", true},
       {"\"id-{{*}}\"", "\"id-42\"", true},
       {"\"id-{{*}}\"", "\"id-42", false},
       {"\"id-{{*}}\"", "id-42\"", false},
       {"a{{*}}b{{*}}c", "a--b--c", true},
       {"a{{*}}b{{*}}c", "abc", true},
       {"a{{*}}b{{*}}c", "acb", false},
-      {"a{{*}}bc", "abcbc", true},   // the last part ends the line, wherever it also appears
-      {"ab{{*}}ba", "aba", false},   // head and tail may not share a byte
+      {"a{{*}}bc", "abcbc", true},  // the last part ends the line, wherever it also appears
+      {"ab{{*}}ba", "aba", false},  // head and tail may not share a byte
       {"{{*}}x{{*}}", "yyy", false},
-      {"{{*}", "{{*}", true},        // not a wildcard: plain text
+      {"{{*}", "{{*}", true},  // not a wildcard: plain text
       {"{{*}", "x", false},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(lineMatches(row.expected, row.actual), row.matches)
-        << row.expected << " vs " << row.actual;
+    EXPECT_EQ(lineMatches(row.expected, row.actual), row.matches) << row.expected << " vs " << row.actual;
   }
 }
 
@@ -96,8 +99,8 @@ std::size_t longestCommon(const Lines& a, const Lines& b) {
   std::vector<std::vector<std::size_t>> table(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
   for (std::size_t i = a.size(); i-- > 0;) {
     for (std::size_t j = b.size(); j-- > 0;) {
-      table[i][j] = lineMatches(a[i], b[j]) ? table[i + 1][j + 1] + 1
-                                            : std::max(table[i + 1][j], table[i][j + 1]);
+      table[i][j] =
+          lineMatches(a[i], b[j]) ? table[i + 1][j + 1] + 1 : std::max(table[i + 1][j], table[i][j + 1]);
     }
   }
   return table[0][0];
@@ -177,14 +180,16 @@ TEST(Transcript, UnifiedDiffText) {
       {ten, "one\n2\n3\n4\n5\n6\n7\neight\n9\n10\n",
        "--- E\n+++ A\n@@ -1,10 +1,10 @@\n-1\n+one\n 2\n 3\n 4\n 5\n 6\n 7\n-8\n+eight\n 9\n 10\n"},
       {ten + "11\n", "one\n2\n3\n4\n5\n6\n7\n8\nnine\n10\n11\n",
-       "--- E\n+++ A\n@@ -1,4 +1,4 @@\n-1\n+one\n 2\n 3\n 4\n@@ -6,6 +6,6 @@\n 6\n 7\n 8\n-9\n+nine\n 10\n 11\n"},
+       "--- E\n+++ A\n@@ -1,4 +1,4 @@\n-1\n+one\n 2\n 3\n 4\n@@ -6,6 +6,6 @@\n 6\n 7\n 8\n-9\n+nine\n 10\n "
+       "11\n"},
       {"a\r\nb\r\n", "a\nc\n", "--- E\n+++ A\n@@ -1,2 +1,2 @@\n a\n-b\n+c\n"},
   };
   for (const Row& row : rows) {
     Lines expected = splitLines(row.expected);
     Lines actual = splitLines(row.actual);
     EXPECT_EQ(unifiedDiff(diffLines(expected, actual), expected, actual, "E", "A"), row.diff)
-        << row.expected << "---\n" << row.actual;
+        << row.expected << "---\n"
+        << row.actual;
   }
 }
 
@@ -197,7 +202,7 @@ TEST(Transcript, UpdateKeepsWildcardLinesThatStillMatch) {
   const Row rows[] = {
       {"", "a\nb\n", "a\nb\n"},
       {"id {{*}}\nx\n", "id 42\ny\n", "id {{*}}\ny\n"},
-      {"id {{*}}\nx\n", "name 42\nx\n", "name 42\nx\n"},  // no longer matching: replaced
+      {"id {{*}}\nx\n", "name 42\nx\n", "name 42\nx\n"},         // no longer matching: replaced
       {"a\r\n{{*}}\r\n", "a\r\nb\nc\n", "a\r\n{{*}}\r\nc\r\n"},  // the old line ends kept
       {"a\nb\n", "", ""},
   };

@@ -14,7 +14,6 @@
 #include "values/array_walk.h"
 #include "values/number_text.h"
 
-
 // Writes the argument texts: each top-level item's text form, nested arrays included,
 // followed by a NUL, all into one buffer, recording where each text starts.
 //
@@ -23,8 +22,8 @@
 // "nil" and "1e5" printing as "100000"), so the buffer never moves and the start pointers
 // are taken as the texts are written. Should it ever have to grow, the pointers are moved
 // along with it. The pointers are reserved for the most items the literal can hold (one byte
-// and a separator each) and the null pointer that ends them, so they never move either. Reserved pages that are never written
-// cost no memory. The texts written into are emptied first, their memory kept.
+// and a separator each) and the null pointer that ends them, so they never move either. Reserved pages that
+// are never written cost no memory. The texts written into are emptied first, their memory kept.
 //
 // Written in place, the texts go over the literal itself, behind the walk: every byte written
 // stands for a byte of the literal already read (an item's text for its source, a "," or NUL
@@ -118,14 +117,16 @@ class ArgumentTextWriter {
   // Grows the buffer when `n` more bytes would not fit, moving the start pointers along.
   void makeRoom(std::size_t n) {
     std::string& bytes = texts_.bytes_;
-    if (bytes.capacity() - bytes.size() >= n) [[likely]] return;
+    if (bytes.capacity() - bytes.size() >= n) [[likely]]
+      return;
     grow(n);
   }
   [[gnu::noinline]] void grow(std::size_t n) {
     std::string& bytes = texts_.bytes_;
     std::vector<std::size_t> offsets;
     offsets.reserve(texts_.starts_.size());
-    for (const char* start : texts_.starts_) offsets.push_back(static_cast<std::size_t>(start - bytes.data()));
+    for (const char* start : texts_.starts_)
+      offsets.push_back(static_cast<std::size_t>(start - bytes.data()));
     bytes.reserve(2 * (bytes.size() + n));
     for (std::size_t i = 0; i < offsets.size(); ++i) texts_.starts_[i] = bytes.data() + offsets[i];
   }
@@ -173,18 +174,18 @@ class ArgumentTextWriter {
     problems_->named.push_back(std::move(item));
   }
 
-  ArgumentTexts& texts_;         // texts_.openCounts_: items so far in each open nested array
-  ArgumentProblems* problems_;   // null when nobody asked
-  std::size_t length_;           // of the literal
-  char* place_ = nullptr;        // written in place: the literal's first byte, else null
-  char* out_ = nullptr;          // written in place: where the next byte goes
+  ArgumentTexts& texts_;          // texts_.openCounts_: items so far in each open nested array
+  ArgumentProblems* problems_;    // null when nobody asked
+  std::size_t length_;            // of the literal
+  char* place_ = nullptr;         // written in place: the literal's first byte, else null
+  char* out_ = nullptr;           // written in place: where the next byte goes
   const char* unread_ = nullptr;  // written in place: the first byte of the literal not yet read
 };
 
 namespace {
 
-void writeArgumentTexts(const char* text, std::size_t length, std::size_t& cursor,
-                        ArgumentTexts* texts, ArgumentProblems* problems, char* place) {
+void writeArgumentTexts(const char* text, std::size_t length, std::size_t& cursor, ArgumentTexts* texts,
+                        ArgumentProblems* problems, char* place) {
   ArgumentTextWriter writer(*texts, length, problems);
   if (place != nullptr) {
     writer.writeInPlace(place);
@@ -201,8 +202,8 @@ void writeArgumentTexts(const char* text, std::size_t length, std::size_t& curso
 
 }  // namespace
 
-void argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
-                            ArgumentTexts* texts, ArgumentProblems* problems) {
+void argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor, ArgumentTexts* texts,
+                            ArgumentProblems* problems) {
   writeArgumentTexts(text, length, cursor, texts, problems, nullptr);
 }
 

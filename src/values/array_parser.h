@@ -78,8 +78,8 @@ ArgumentTexts argumentTextsOfLiteral(const char* text, std::size_t length, std::
 
 // The same, written into `texts`, whose memory is reused: once it has held a literal as long,
 // reading one allocates nothing.
-void argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor,
-                            ArgumentTexts* texts, ArgumentProblems* problems = nullptr);
+void argumentTextsOfLiteral(const char* text, std::size_t length, std::size_t& cursor, ArgumentTexts* texts,
+                            ArgumentProblems* problems = nullptr);
 
 // The same, the texts written over the literal itself as it is read, so that they take no
 // memory of their own; the literal's bytes are changed. Where an item's text would outgrow

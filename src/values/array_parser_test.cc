@@ -101,7 +101,10 @@ TEST(ArrayParser, Literals) {
       {R"([["]"],"[",[true]])", {R"(["]"])", R"("[")", "[true]"}, 17},
       // NUL bytes are ordinary bytes
       {"[\0]"s, {"nil"}, 2},
-      {"[1\0" "2]"s, {"1"}, 4},
+      {"[1\0"
+       "2]"s,
+       {"1"},
+       4},
       {"[\"a\0b\"]"s, {"\"a\0b\""s}, 6},
       // input that ends inside an array or a string gives an empty array
       {"[", {}, kRanOut},
@@ -115,7 +118,8 @@ TEST(ArrayParser, Literals) {
 
 TEST(ArrayParserBounds, ReadsFromTheCursorAndNoFurtherThanLength) {
   // "[1," of "[1,2]", and a string whose closing quote lies beyond `length`, are unterminated.
-  const std::pair<const char*, std::size_t> cut[] = {{"[1,2]", 3}, {R"(["ab"])", 4}, {R"(["ab"])", 5}, {"", 0}};
+  const std::pair<const char*, std::size_t> cut[] = {
+      {"[1,2]", 3}, {R"(["ab"])", 4}, {R"(["ab"])", 5}, {"", 0}};
   for (const auto& [literal, length] : cut) {
     std::size_t cursor = 0;
     EXPECT_TRUE(parseGameArray(literal, length, cursor).elements.empty()) << literal << length;

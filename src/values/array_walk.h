@@ -64,16 +64,15 @@ inline std::size_t itemSize(const char* text, std::size_t length, std::size_t cu
 // Walks the array literal whose opening "[" is at text[cursor] and tells `sink` what it
 // finds, in order: beginArray(at) and endArray(at) around each nested array (`at` its
 // bracket), and one of nil(source, written), boolean(b, item), number(item) or
-// string(quoted) for every other item, where `item` is a word's or a number item's text, `quoted` a string's source text from its opening to
-// its closing quote, `source` the text of an item that could not be read and `written` true
-// when that text is the word nil itself. Answers true with `cursor` on the outer "]", or false when the input
-// runs out first (the sink's work is then to be dropped), with `cursor` at or past
-// `length`. Nested arrays are counted, not recursed into; the sinks keep their own
-// stacks of open arrays on the heap.
+// string(quoted) for every other item, where `item` is a word's or a number item's text, `quoted` a string's
+// source text from its opening to its closing quote, `source` the text of an item that could not be read and
+// `written` true when that text is the word nil itself. Answers true with `cursor` on the outer "]", or false
+// when the input runs out first (the sink's work is then to be dropped), with `cursor` at or past `length`.
+// Nested arrays are counted, not recursed into; the sinks keep their own stacks of open arrays on the heap.
 template <class Sink>
 inline bool walkArrayLiteral(const char* text, std::size_t length, std::size_t& cursor, Sink& sink) {
   if (cursor >= length || ++cursor >= length) return false;  // step over the "["
-  std::size_t depth = 0;  // nested arrays open inside the outer one
+  std::size_t depth = 0;                                     // nested arrays open inside the outer one
   for (;;) {
     while (cursor < length && isWhitespace(text[cursor])) ++cursor;
     if (cursor >= length) return false;  // ended inside an array

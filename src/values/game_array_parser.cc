@@ -50,8 +50,8 @@ class TreeBuilder {
     const char* next = quoted.data() + 1;
     const char* const end = quoted.data() + quoted.size() - 1;
     while (next != end) {
-      const auto* quote = static_cast<const char*>(
-          std::memchr(next, '"', static_cast<std::size_t>(end - next)));
+      const auto* quote =
+          static_cast<const char*>(std::memchr(next, '"', static_cast<std::size_t>(end - next)));
       if (quote == nullptr) {
         value.append(next, end);
         break;
@@ -72,8 +72,7 @@ class TreeBuilder {
   // Each value is made in one allocation with its reference counts, from the arena.
   template <class Value, class... Arguments>
   GameTypePtr make(Arguments&&... arguments) {
-    return std::allocate_shared<Value>(ArenaAllocator<Value>(arena_),
-                                       std::forward<Arguments>(arguments)...);
+    return std::allocate_shared<Value>(ArenaAllocator<Value>(arena_), std::forward<Arguments>(arguments)...);
   }
 
   ValueArena* arena_;

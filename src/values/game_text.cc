@@ -13,8 +13,8 @@ void appendQuoted(std::string& out, std::string_view text) {
   const char* next = text.data();
   const char* const end = next + text.size();
   for (std::size_t left = quotes; left != 0; --left) {
-    const char* quote = static_cast<const char*>(
-        std::memchr(next, '"', static_cast<std::size_t>(end - next)));
+    const char* quote =
+        static_cast<const char*>(std::memchr(next, '"', static_cast<std::size_t>(end - next)));
     out.append(next, quote + 1);
     out += '"';
     next = quote + 1;

@@ -40,9 +40,7 @@ class OpenArrays {
   };
 
   bool empty() const { return depth_ == 0; }
-  Frame& innermost() {
-    return depth_ <= kInline ? inline_[depth_ - 1] : spilled_[depth_ - kInline - 1];
-  }
+  Frame& innermost() { return depth_ <= kInline ? inline_[depth_ - 1] : spilled_[depth_ - kInline - 1]; }
   void push(const GameArray* array) {
     if (depth_ < kInline) {
       inline_[depth_] = {array, 0};
@@ -140,9 +138,7 @@ std::string GameBool::toString() const { return value ? "true" : "false"; }
 std::string GameBool::typeName() const { return "Bool"; }
 
 GameArray::GameArray(GameArray&& other) noexcept
-    : GameType(other),
-      elements(std::move(other.elements)),
-      argumentTexts(std::move(other.argumentTexts)) {}
+    : GameType(other), elements(std::move(other.elements)), argumentTexts(std::move(other.argumentTexts)) {}
 
 GameArray& GameArray::operator=(const GameArray& other) {
   if (this == &other) return *this;

@@ -19,9 +19,8 @@ namespace {
 constexpr bool kExactDoubleArithmetic = FLT_EVAL_METHOD == 0;
 
 // Powers of ten that a double holds exactly.
-constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr int kLargestExactPower = 22;
 
 bool isWhitespace(char byte) { return byte == ' ' || (byte >= '\t' && byte <= '\r'); }
@@ -117,13 +116,11 @@ bool readUnsignedNumber(const char* next, const char* end, double& value) {
   if (readPlainDecimal(next, end, value)) return true;
   if (end - next >= 2 && next[0] == '0' && (next[1] | 0x20) == 'x') {
     const char* digits = next + 2;
-    const bool hasDigits =
-        digits != end && (isHexDigit(*digits) ||
-                          (*digits == '.' && end - digits >= 2 && isHexDigit(digits[1])));
+    const bool hasDigits = digits != end && (isHexDigit(*digits) ||
+                                             (*digits == '.' && end - digits >= 2 && isHexDigit(digits[1])));
     // Without hexadecimal digits the number is the "0" in front of the x.
     if (!hasDigits) return true;
-    const std::from_chars_result read =
-        std::from_chars(digits, end, value, std::chars_format::hex);
+    const std::from_chars_result read = std::from_chars(digits, end, value, std::chars_format::hex);
     if (read.ec == std::errc::result_out_of_range) {
       value = magnitudeIsLarge(digits, end, true) ? std::numeric_limits<double>::infinity() : 0.0;
     }
@@ -157,8 +154,7 @@ char* writeSmallInteger(char* out, std::uint32_t magnitude) {
 // the product is rounded, which can only err for a magnitude within one rounding of
 // 10^power, where both answers lead to the same six digits below.
 bool reachesPowerOfTen(double magnitude, int power) {
-  return power >= 0 ? magnitude >= kPowersOfTen[power]
-                    : magnitude * kPowersOfTen[-power] >= 1.0;
+  return power >= 0 ? magnitude >= kPowersOfTen[power] : magnitude * kPowersOfTen[-power] >= 1.0;
 }
 
 // Writes a positive, finite, normal float `magnitude` as "%g" does, using one exactly
@@ -178,8 +174,7 @@ char* writeGeneralShort(char* out, float magnitude) {
   if (reachesPowerOfTen(value, decimalExponent + 1)) ++decimalExponent;
 
   const int shift = 5 - decimalExponent;  // scale to six digits before the point
-  const double scaled =
-      shift >= 0 ? value * kPowersOfTen[shift] : value / kPowersOfTen[-shift];
+  const double scaled = shift >= 0 ? value * kPowersOfTen[shift] : value / kPowersOfTen[-shift];
   auto whole = static_cast<std::uint32_t>(scaled);
   const double fraction = scaled - whole;
   if (std::fabs(fraction - 0.5) < 1e-9) return nullptr;
@@ -286,8 +281,7 @@ void appendNumber(std::string& out, float number) {
   const bool negative = std::signbit(number);
   const float magnitude = negative ? -number : number;
   if (negative) *end++ = '-';  // also for -0, as "%g" writes it
-  if (magnitude < 1000000.0f &&
-      static_cast<float>(static_cast<std::uint32_t>(magnitude)) == magnitude) {
+  if (magnitude < 1000000.0f && static_cast<float>(static_cast<std::uint32_t>(magnitude)) == magnitude) {
     // A whole number below one million: "%g" writes its plain digits.
     end = writeSmallInteger(end, static_cast<std::uint32_t>(magnitude));
   } else if (char* written = writeGeneralShort(end, magnitude)) {

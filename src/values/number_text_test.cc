@@ -75,9 +75,9 @@ TEST(NumberWriting, MatchesPrintfOnRoundingTiesAndBoundaries) {
   if (!printfIsC99()) GTEST_SKIP() << "this C runtime's printf is not the C99 one";
   // Exactly representable values with a 5 in the seventh significant digit are ties;
   // values around powers of ten and one million test the choice of the form.
-  const float edges[] = {1234565.0f, 1234575.0f, 123456.5f, 123457.5f, 0.5f,       2.5f,
-                         1000005.0f, 9999995.0f, 8388607.5f, 0.125f,   9.765625e-4f, 999999.5f,
-                         0.0001f,    0.00001f,   99999.95f,  1e-17f,   1e22f,        1e23f,
+  const float edges[] = {1234565.0f, 1234575.0f, 123456.5f,       123457.5f, 0.5f,         2.5f,
+                         1000005.0f, 9999995.0f, 8388607.5f,      0.125f,    9.765625e-4f, 999999.5f,
+                         0.0001f,    0.00001f,   99999.95f,       1e-17f,    1e22f,        1e23f,
                          1e-18f,     1e27f,      3.0517578125e-5f};
   for (float value : edges) {
     for (float candidate : {value, std::nextafter(value, 0.0f), std::nextafter(value, 1e38f)}) {
@@ -112,16 +112,80 @@ void expectSameAsAtof(const std::string& text) {
 TEST(NumberReading, AgreesWithAtof) {
   if (!atofIsC99()) GTEST_SKIP() << "this C runtime's atof is not the C99 one";
   const char* texts[] = {
-      "0", "-0", "+7", "-3", ".5", "1.", "1e3", "1e", "1e+", "1e-2x", "12abc3", "#5", "", "-",
-      "+", "--5", "+-5", "-+5", " 5", "\t-5", "- 5", "5 ", "1,5", "0.1", "-0.000", "007",
-      "0x10", "0X1P3", "-0x1p-2", "0x", "0x.8", "0x.", "0xg", "-0x", "0x-5", "0x1p", "0x1.8p1x",
-      "1e39", "-1e39", "3.4028235e38", "3.4028236e38", "3.40282357e38", "1e400", "-1e400",
-      "1e-400", "-1e-400", "1e-46", "1e-45", "7e-46", "1e-310", "-inf", "-infinity5", "+INF9",
-      "-nan5", "nan(12)", "00012.50", "1e0000000000000000000005",
-      "0.000000000000000000000000000001e30", "123456789012345678901234567890",
-      "999999999999999", "9999999999999999", "0.123456789012345", "1.00000005960464477539",
-      "16777217", "16777219", "0x123456789abcdef0123456789p-100", "0x1p99999", "0x1p-99999",
-      "0x0.0000000001p-1080", ".e5", "-.5e-1", "1e+38", "99999999999e30", "1.5\xff",
+      "0",
+      "-0",
+      "+7",
+      "-3",
+      ".5",
+      "1.",
+      "1e3",
+      "1e",
+      "1e+",
+      "1e-2x",
+      "12abc3",
+      "#5",
+      "",
+      "-",
+      "+",
+      "--5",
+      "+-5",
+      "-+5",
+      " 5",
+      "\t-5",
+      "- 5",
+      "5 ",
+      "1,5",
+      "0.1",
+      "-0.000",
+      "007",
+      "0x10",
+      "0X1P3",
+      "-0x1p-2",
+      "0x",
+      "0x.8",
+      "0x.",
+      "0xg",
+      "-0x",
+      "0x-5",
+      "0x1p",
+      "0x1.8p1x",
+      "1e39",
+      "-1e39",
+      "3.4028235e38",
+      "3.4028236e38",
+      "3.40282357e38",
+      "1e400",
+      "-1e400",
+      "1e-400",
+      "-1e-400",
+      "1e-46",
+      "1e-45",
+      "7e-46",
+      "1e-310",
+      "-inf",
+      "-infinity5",
+      "+INF9",
+      "-nan5",
+      "nan(12)",
+      "00012.50",
+      "1e0000000000000000000005",
+      "0.000000000000000000000000000001e30",
+      "123456789012345678901234567890",
+      "999999999999999",
+      "9999999999999999",
+      "0.123456789012345",
+      "1.00000005960464477539",
+      "16777217",
+      "16777219",
+      "0x123456789abcdef0123456789p-100",
+      "0x1p99999",
+      "0x1p-99999",
+      "0x0.0000000001p-1080",
+      ".e5",
+      "-.5e-1",
+      "1e+38",
+      "99999999999e30",
+      "1.5\xff",
       "\u00e95",
   };
   for (const char* text : texts) expectSameAsAtof(text);
@@ -131,11 +195,25 @@ TEST(NumberReading, AgreesWithAtof) {
 TEST(NumberReading, ReadsWhatAtofReads) {
   const float infinity = std::numeric_limits<float>::infinity();
   const std::pair<std::string_view, float> cases[] = {
-      {"+7", 7.0f},           {"--5", 0.0f},        {" \t5", 5.0f},     {"1,5", 1.0f},
-      {"12abc3", 12.0f},      {"1e+", 1.0f},        {"2.5e-3", 0.0025f}, {"-0x1p-2", -0.25f},
-      {"0xg", 0.0f},          {"0x.8", 0.5f},       {"1e39", infinity},  {"-1e400", -infinity},
-      {"1e-50", 0.0f},        {"-infinity5", -infinity}, {"16777217", 16777216.0f},
-      {{"12\0" "34", 5}, 12.0f},
+      {"+7", 7.0f},
+      {"--5", 0.0f},
+      {" \t5", 5.0f},
+      {"1,5", 1.0f},
+      {"12abc3", 12.0f},
+      {"1e+", 1.0f},
+      {"2.5e-3", 0.0025f},
+      {"-0x1p-2", -0.25f},
+      {"0xg", 0.0f},
+      {"0x.8", 0.5f},
+      {"1e39", infinity},
+      {"-1e400", -infinity},
+      {"1e-50", 0.0f},
+      {"-infinity5", -infinity},
+      {"16777217", 16777216.0f},
+      {{"12\0"
+        "34",
+        5},
+       12.0f},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(numberFromText(text), expected) << text;
   EXPECT_TRUE(std::signbit(numberFromText("-1e-400")));
@@ -186,9 +264,9 @@ TEST(NumberTextAsPrinted, WhatItAcceptsPrintsBackUnchanged) {
   for (const char* text : {"0", "-0", "42", "123456", "-3.25", "0.0001", "12345.6", "0.123456"}) {
     EXPECT_TRUE(isNumberTextAsPrinted(text)) << text;
   }
-  for (const char* text : {"", "-", "+7", "007", "1.", "1.50", ".5", "0.0", "-00", "1.0",
-                           "0.00001", "1e3", "1234567", "12345.67", "0.1234567", "1,5", "5 ",
-                           "inf", "0x10", "-.5", "1.2.3"}) {
+  for (const char* text :
+       {"",    "-",       "+7",       "007",       "1.",  "1.50", ".5",  "0.0",  "-00", "1.0",  "0.00001",
+        "1e3", "1234567", "12345.67", "0.1234567", "1,5", "5 ",   "inf", "0x10", "-.5", "1.2.3"}) {
     EXPECT_FALSE(isNumberTextAsPrinted(text)) << text;
   }
 }

@@ -23,8 +23,13 @@ TEST(PlainText, EncodesUtf8AtEveryLengthBoundary) {
     char32_t codePoint;
     const char* utf8;
   } cases[] = {
-      {0x24, "\x24"},          {0x7F, "\x7F"},         {0x80, "\xC2\x80"},         {0x7FF, "\xDF\xBF"},
-      {0x800, "\xE0\xA0\x80"}, {0xFFFD, "\xEF\xBF\xBD"}, {0x10000, "\xF0\x90\x80\x80"},
+      {0x24, "\x24"},
+      {0x7F, "\x7F"},
+      {0x80, "\xC2\x80"},
+      {0x7FF, "\xDF\xBF"},
+      {0x800, "\xE0\xA0\x80"},
+      {0xFFFD, "\xEF\xBF\xBD"},
+      {0x10000, "\xF0\x90\x80\x80"},
       {0x10FFFF, "\xF4\x8F\xBF\xBF"},
   };
   for (const auto& c : cases) {

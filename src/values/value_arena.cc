@@ -31,8 +31,8 @@ ValueArena::~ValueArena() {
 
 void* ValueArena::allocateInNewBlock(std::size_t bytes, std::size_t alignment) {
   alignment = std::max(alignment, kGrain);
-  std::size_t blockBytes = blocks_ == nullptr ? kFirstBlockBytes
-                                              : std::min(2 * blocks_->bytes, kLargestBlockBytes);
+  std::size_t blockBytes =
+      blocks_ == nullptr ? kFirstBlockBytes : std::min(2 * blocks_->bytes, kLargestBlockBytes);
   blockBytes = std::max(blockBytes, sizeof(Block) + alignment + bytes);
   auto* block = static_cast<Block*>(::operator new(blockBytes));
   block->next = blocks_;

@@ -68,9 +68,7 @@ class ArenaAllocator {
   template <class U>
   ArenaAllocator(const ArenaAllocator<U>& other) : arena_(other.arena()) {}
 
-  T* allocate(std::size_t count) {
-    return static_cast<T*>(arena_->allocate(count * sizeof(T), alignof(T)));
-  }
+  T* allocate(std::size_t count) { return static_cast<T*>(arena_->allocate(count * sizeof(T), alignof(T))); }
   void deallocate(T*, std::size_t) { arena_->deallocate(); }
 
   ValueArena* arena() const { return arena_; }

@@ -8,6 +8,11 @@
 //   divzero     integer division by zero               illegal    executes an illegal instruction
 //   recurse     recurses without end                   hidden     faults in a non-exported function
 //   thread      a thread of its own faults 50 ms later; the call returns "started"
+//   threads N   N threads of its own fault at the same moment; "started"
+//   threadrecurse  a thread of its own recurses without end; "started"
+//   handlerfaults (POSIX) installs a fault handler that faults itself, then faults
+//   handleraborts (POSIX) installs a fault handler that calls abort(), then faults
+//   mask        (POSIX) "SIGSEGV blocked" or "SIGSEGV deliverable" for the calling thread
 //   exit        calls exit(3)                          loop       never returns
 //   spin MS     busy-waits MS milliseconds, then returns "spun"
 //   callback    calls the host callback, then faults
@@ -63,7 +68,8 @@ int* volatile nullPointer = nullptr;
 __attribute__((noinline)) int readNull() { return *nullPointer; }
 
 __attribute__((noinline)) void writeAt(std::uintptr_t address) {
-  *reinterpret_cast<volatile int*>(address) = 1;
+  volatile std::uintptr_t target = address;  // no compiler may see through it and warn
+  *reinterpret_cast<volatile int*>(target) = 1;
 }
 
 // Not exported, so no symbol is visible for its frame.
@@ -125,6 +131,26 @@ std::string installAndFault(bool mend) {
   sigaction(SIGSEGV, &action, nullptr);
   if (!mend) writeAt(0x70);
   return writeReadOnlyPage();
+}
+
+// A handler that faults itself, and one that ends in abort().
+void faultingHandler(int) { writeAt(0x90); }
+void abortingHandler(int) { std::abort(); }
+
+std::string installAndFaultWith(void (*handler)(int)) {
+  struct sigaction action = {};
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = handler;
+  sigaction(SIGSEGV, &action, nullptr);
+  writeAt(0x80);
+  return "survived";
+}
+
+// Whether SIGSEGV is blocked on the calling thread.
+std::string segvMask() {
+  sigset_t current;
+  pthread_sigmask(SIG_BLOCK, nullptr, &current);
+  return sigismember(&current, SIGSEGV) ? "SIGSEGV blocked" : "SIGSEGV deliverable";
 }
 
 sigjmp_buf ownHandlerJump;
@@ -205,6 +231,23 @@ std::string run(const char* function) {
     }).detach();
     return "started";
   }
+  if (text.rfind("threads ", 0) == 0) {  // N threads fault at the same moment
+    static std::atomic<bool> go{false};
+    go.store(false);
+    for (int i = std::atoi(text.c_str() + 8); i > 0; --i) {
+      std::thread([] {
+        while (!go.load()) std::this_thread::yield();
+        writeAt(0x40);
+      }).detach();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    go.store(true);
+    return "started";
+  }
+  if (text == "threadrecurse") {
+    std::thread([] { recurse(0); }).detach();
+    return "started";
+  }
   if (text == "callback") {
     if (hostCallback != nullptr) hostCallback("crashy", "before", "fault");
     readNull();
@@ -216,6 +259,9 @@ std::string run(const char* function) {
     return "started";
   }
 #ifndef _WIN32
+  if (text == "handlerfaults") return installAndFaultWith(faultingHandler);
+  if (text == "handleraborts") return installAndFaultWith(abortingHandler);
+  if (text == "mask") return segvMask();
   if (text == "keephandler") return installAndFault(true);
   if (text == "returnhandler") return installAndFault(false);
   if (text == "mend") return writeReadOnlyPage();

@@ -78,17 +78,37 @@ void onForkInChild() { forkedChild = 1; }
 void (*exitReporter)(int) = nullptr;
 void (*threadFaultReporter)(const CrashRecord&, std::uint64_t) = nullptr;
 
-// Faults of other threads: filled by the faulting thread, reported by the reporter thread.
+// Faults of other threads: filled by the faulting thread, reported by the reporter thread,
+// which frees the slot as soon as it has read it. A thread that finds every slot taken waits
+// for one; every fault is reported, however many come at once.
 constexpr int kThreadFaultSlots = 8;
 struct ThreadFault {
-  std::atomic<int> state{0};  // 0 free, 1 being filled, 2 ready, 3 reported
+  std::atomic<int> state{0};  // 0 free, 1 being filled, 2 ready
   CapturedFault fault;
   std::uint64_t threadId = 0;
-  std::uintptr_t libraryBase = 0;
 };
 ThreadFault threadFaults[kThreadFaultSlots];
-std::atomic<int> threadFaultCount{0};
 sem_t threadFaultReady;
+
+// The libraries a parked thread faulted in (their base addresses; 0: a free entry), which stay
+// quarantined until they are freed. A library past the last entry is not quarantined, but
+// its threads are reported and parked all the same.
+constexpr int kParkedLibraries = 64;
+std::atomic<std::uintptr_t> parkedLibraries[kParkedLibraries];
+std::atomic<int> parkedLibraryCount{0};
+
+void rememberParkedLibrary(std::uintptr_t base) {
+  for (auto& entry : parkedLibraries) {
+    if (entry.load() == base) return;
+  }
+  for (auto& entry : parkedLibraries) {
+    std::uintptr_t expected = 0;
+    if (entry.compare_exchange_strong(expected, base)) {
+      parkedLibraryCount.fetch_add(1);
+      return;
+    }
+  }
+}
 
 struct FrameCollector {
   std::uintptr_t* frames;
@@ -158,16 +178,19 @@ void onFault(int signal, siginfo_t* info, void* context) {
       __builtin_longjmp(mainGuard.jump, 1);
     }
   } else if (threadFaultReporter != nullptr) {
-    for (ThreadFault& slot : threadFaults) {
-      int expected = 0;
-      if (!slot.state.compare_exchange_strong(expected, 1)) continue;
-      recordFault(&slot.fault, signal, info, context);
-      slot.threadId = currentThreadId();
-      slot.libraryBase = 0;
-      slot.state.store(2);
-      threadFaultCount.fetch_add(1);
-      sem_post(&threadFaultReady);
-      parkThread();
+    for (;;) {
+      for (ThreadFault& slot : threadFaults) {
+        int expected = 0;
+        if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+        recordFault(&slot.fault, signal, info, context);
+        slot.threadId = currentThreadId();
+        slot.state.store(2);
+        sem_post(&threadFaultReady);
+        parkThread();
+      }
+      // Every slot holds a fault not read yet: the reporter frees one soon.
+      struct timespec pause = {0, 1000000};
+      nanosleep(&pause, nullptr);
     }
   }
   passFaultBehindHost(signal, info, context);
@@ -325,35 +348,35 @@ void reportThreadFaults() {
     for (ThreadFault& slot : threadFaults) {
       if (slot.state.load() != 2) continue;
       CrashRecord crash;
-      resolveFault(slot.fault, 0, slot.threadId, &crash);
-      if (blameUnloadedLibraryAt(slot.fault, slot.threadId, &crash.fault)) {
-        // Nothing loaded is to blame: the slot is free again (the thread stays parked).
-        slot.libraryBase = 0;
+      const std::uint64_t threadId = slot.threadId;
+      resolveFault(slot.fault, 0, threadId, &crash);
+      if (blameUnloadedLibraryAt(slot.fault, threadId, &crash.fault)) {
+        // Nothing loaded is to blame (the thread stays parked).
         slot.state.store(0);
-        threadFaultCount.fetch_sub(1);
-        if (threadFaultReporter != nullptr) threadFaultReporter(crash, slot.threadId);
+        if (threadFaultReporter != nullptr) threadFaultReporter(crash, threadId);
         continue;
       }
       if (std::any_of(crash.fault.frames.begin(), crash.fault.frames.end(),
                       [](const RawFrame& frame) { return frame.moduleBase != 0 && !frame.hostOrRuntime; })) {
         Dl_info info;
-        slot.libraryBase = 0;
+        std::uintptr_t libraryBase = 0;
         std::uintptr_t pc = slot.fault.pc;
         if (dladdr(reinterpret_cast<void*>(pc), &info) != 0) {
-          slot.libraryBase = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+          libraryBase = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
         }
         // The innermost frame in an extension names the library, wherever the PC is.
-        for (int i = 0; i < slot.fault.frameCount && slot.libraryBase != 0; ++i) {
+        for (int i = 0; i < slot.fault.frameCount && libraryBase != 0; ++i) {
           if (dladdr(reinterpret_cast<void*>(slot.fault.frames[i]), &info) == 0) continue;
           auto base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
           if (!isHostOrRuntime(base, info.dli_fname)) {
-            slot.libraryBase = base;
+            libraryBase = base;
             break;
           }
         }
+        if (libraryBase != 0) rememberParkedLibrary(libraryBase);
       }
-      slot.state.store(3);
-      if (threadFaultReporter != nullptr) threadFaultReporter(crash, slot.threadId);
+      slot.state.store(0);  // read: free for the next fault
+      if (threadFaultReporter != nullptr) threadFaultReporter(crash, threadId);
     }
   }
 }
@@ -401,11 +424,10 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
   installFaultHandlers();
   if (__builtin_setjmp(mainGuard.jump) != 0) {
     if (forkedChild) _exit(128 + mainGuard.fault.signal);
-    // Landed from the handler: the signal is still blocked, since no mask was saved.
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, mainGuard.fault.signal);
-    pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
+    // Landed from the handler: the signal is still blocked, since no mask was saved, and so
+    // may others be, that a library's handler left without returning had blocked. The host
+    // takes control back with every fault signal deliverable.
+    unblockFaultSignals();
     resolveFault(mainGuard.fault, moduleBaseOf(scope.address), currentThreadId(), crash);
     crash->abandoned = mainGuard.abandoned != 0;
     mainGuard.abandoned = 0;
@@ -425,21 +447,21 @@ void setThreadFaultReporter(void (*reporter)(const CrashRecord&, std::uint64_t))
 }
 
 bool threadFaultedInLibrary(const void* address) {
-  if (threadFaultCount.load(std::memory_order_relaxed) == 0) return false;
+  if (parkedLibraryCount.load(std::memory_order_relaxed) == 0) return false;
   std::uintptr_t base = moduleBaseOf(address);
-  for (ThreadFault& slot : threadFaults) {
-    if (slot.state.load() == 3 && slot.libraryBase != 0 && slot.libraryBase == base) return true;
+  if (base == 0) return false;
+  for (auto& entry : parkedLibraries) {
+    if (entry.load() == base) return true;
   }
   return false;
 }
 
 void forgetThreadFaults(const void* address) {
-  if (threadFaultCount.load(std::memory_order_relaxed) == 0) return;
+  if (parkedLibraryCount.load(std::memory_order_relaxed) == 0) return;
   std::uintptr_t base = moduleBaseOf(address);
-  for (ThreadFault& slot : threadFaults) {
-    if (slot.state.load() != 3 || slot.libraryBase != base) continue;
-    slot.state.store(0);
-    threadFaultCount.fetch_sub(1);
+  for (auto& entry : parkedLibraries) {
+    std::uintptr_t expected = base;
+    if (base != 0 && entry.compare_exchange_strong(expected, 0)) parkedLibraryCount.fetch_sub(1);
   }
 }
 

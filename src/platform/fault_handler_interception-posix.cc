@@ -108,6 +108,32 @@ std::uintptr_t contextPc(void* context) {
 #endif
 }
 
+std::uintptr_t contextSp(void* context) {
+  auto* ucontext = static_cast<ucontext_t*>(context);
+#if defined(__x86_64__)
+  return static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_RSP]);
+#elif defined(__i386__)
+  return static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_ESP]);
+#elif defined(__aarch64__)
+  return static_cast<std::uintptr_t>(ucontext->uc_mcontext.sp);
+#else
+  (void)ucontext;
+  return 0;
+#endif
+}
+
+// Whether this thread has an alternate signal stack, where the host's handler and the
+// library's it calls run; and whether the code a fault interrupted ran on it: a fault inside
+// a signal handler (the library's), not one of the code the handler is for.
+bool onAlternateStack(void* context, bool* haveStack) {
+  stack_t stack = {};
+  *haveStack = sigaltstack(nullptr, &stack) == 0 && (stack.ss_flags & SS_DISABLE) == 0 && stack.ss_size != 0;
+  if (!*haveStack) return false;
+  auto base = reinterpret_cast<std::uintptr_t>(stack.ss_sp);
+  std::uintptr_t sp = contextSp(context);
+  return sp >= base && sp - base < stack.ss_size;
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 constexpr greg_t kTrapFlag = 0x100;
 void setTrapFlag(void* context, bool on) {
@@ -140,12 +166,26 @@ bool offerToLibrary(int signal, siginfo_t* info, void* context) {
   if (repeated || !libraryActionSet[signal]) return false;
   struct sigaction action = libraryActions[signal];
   if (!isRealHandler(handlerOf(action))) return false;
+  bool alternateStack = false;
+  if (onAlternateStack(context, &alternateStack)) return false;  // the library's handler faulted
   if ((action.sa_flags & SA_RESETHAND) != 0) {
     libraryActions[signal].sa_handler = SIG_DFL;
     libraryActions[signal].sa_flags &= ~SA_SIGINFO;
   }
+  // On a thread with an alternate stack, the fault signal itself is unblocked while the
+  // library's handler runs: a fault in that handler (seen by where it struck) comes to the
+  // host's handler as the extension's crash, instead of ending the process (a blocked fault
+  // signal cannot be delivered).
   sigset_t saved;
-  pthread_sigmask(SIG_BLOCK, &action.sa_mask, &saved);
+  sigset_t mask = action.sa_mask;
+  if (alternateStack) sigdelset(&mask, signal);
+  pthread_sigmask(SIG_BLOCK, &mask, &saved);
+  if (alternateStack) {
+    sigset_t own;
+    sigemptyset(&own);
+    sigaddset(&own, signal);
+    pthread_sigmask(SIG_UNBLOCK, &own, nullptr);
+  }
   if ((action.sa_flags & SA_SIGINFO) != 0) {
     action.sa_sigaction(signal, info, context);
   } else {
@@ -202,6 +242,14 @@ bool putHostFaultHandlerInFront(AnyFunction handler) {
 
 bool offerFaultToLibrary(int signal, void* info, void* context) {
   return offerToLibrary(signal, static_cast<siginfo_t*>(info), context);
+}
+
+void unblockFaultSignals() {
+  sigset_t faults;
+  sigemptyset(&faults);
+  for (int signal : kFaultSignals) sigaddset(&faults, signal);
+  sigaddset(&faults, SIGINT);
+  pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
 }
 
 bool finishLibraryRetry(int signal, void* info, void* context) {

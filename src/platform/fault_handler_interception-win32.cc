@@ -44,6 +44,8 @@ bool offerFaultToLibrary(int, void* info, void*) {
 
 bool finishLibraryRetry(int, void*, void*) { return false; }  // the filter sees a retry itself
 
+void unblockFaultSignals() {}
+
 void forgetLibraryRetry() { retryingPc = 0; }
 
 long passFaultBehindHost(int, void* info, void*) {

@@ -27,6 +27,10 @@ bool putHostFaultHandlerInFront(AnyFunction handler);
 // Windows: `signal` unused, `info` the EXCEPTION_POINTERS, `context` unused.
 bool offerFaultToLibrary(int signal, void* info, void* context);
 
+// POSIX: unblocks the fault signals and the interrupt on this thread, which a handler that
+// never returned (the library's, the host's own) may have left blocked.
+void unblockFaultSignals();
+
 // POSIX: whether the fault is the single step after an instruction a library's handler let run
 // again (which it then ends).
 bool finishLibraryRetry(int signal, void* info, void* context);

@@ -150,6 +150,26 @@ def test_ctrl_c_abandons_hung_start_up_code_and_says_so(ctx):
     check(t.wait() == 130, "exit code 130")
 
 
+def test_every_thread_fault_is_reported_and_parked(ctx):
+    # Twelve threads faulting at the same moment (more than the host has slots for faults not
+    # yet reported), and a stack overflow on a thread of the extension: every one is reported,
+    # the host lives on and answers.
+    if ctx.args.sanitized:
+        return  # the sanitizer owns the fault signals
+    for command, reports in (("threads 12", 12), ("threadrecurse", 1)):
+        proc = start(ctx)
+        lines = f'"crashy" invokeModule "{command}"\nexecVM "pause.sqf"\n"sigext" invokeModule "after"\n'
+        with open(os.path.join(ctx.work, "pause.sqf"), "w") as f:
+            f.write("sleep 1\n")
+        proc.stdin.write(lines.encode())
+        code, out = ended(proc, command, timeout=20)
+        found = re.findall(r"^ERROR: Extension crashed: ([^\n]*) on thread \d+$", out, re.M)
+        check(code == 0 and len(found) == reports and '"after"' in out,
+              f"{command}: exit {code}, {len(found)} of {reports} reports: {out[-800:]!r}")
+        if command == "threadrecurse":
+            check(found == ["stack overflow"], f"named a stack overflow: {found}")
+
+
 TESTS = [obj for name, obj in sorted(globals().items()) if name.startswith("test_")]
 
 

@@ -116,6 +116,19 @@ namespace {
 std::atomic<HostCallback> hostCallback{nullptr};
 std::atomic<int> callCount{0};
 
+#if TESTEXT_FAULT_AT_EXIT
+// Faults in the library's clean-up code: at its unload, or at exit for a library the system
+// keeps in memory.
+int* volatile nowhere = nullptr;
+struct FaultsWhenDestroyed {
+  ~FaultsWhenDestroyed() {
+    std::fputs("clean-up code runs\n", stdout);
+    std::fflush(stdout);
+    *nowhere = 1;
+  }
+} faultsWhenDestroyed;
+#endif
+
 #if TESTEXT_UNIQUE
 // An inline function's static, visible outside the library: GCC makes it a GNU unique symbol,
 // and glibc then never unloads the library, so its state outlives a free.

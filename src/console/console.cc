@@ -9,6 +9,7 @@
 #include "commands/script_runner.h"
 #include "extensions/call_context.h"
 #include "extensions/extension_callback.h"
+#include "extensions/extension_code.h"
 #include "console/completion.h"
 #include "console/program_arguments.h"
 #include "extensions/extension_registry.h"
@@ -51,8 +52,10 @@ int endingStatus() {
 }
 
 // Ends the session as `exit` does: libraries freed, the output flushed a last time, after
-// which callbacks print nothing. A failed write is reported once, on standard error.
-int endSession(int status) {
+// which callbacks print nothing. A failed write is reported once, on standard error. The
+// process ends with the status; the clean-up code of libraries the system kept runs then,
+// under the crash guard.
+int sessionEndStatus(int status) {
   reportUnload(extensionRegistry.unloadAll(), false);
   removePrivateCopies();
   closeOutput();
@@ -67,6 +70,8 @@ int endSession(int status) {
   }
   return status;
 }
+
+[[noreturn]] void endSession(int status) { endProcessRunningLibraryCleanUp(sessionEndStatus(status)); }
 
 // What a termination signal that arrives during an extension call does before the process ends.
 void closeOutputAndCopies() {
@@ -181,7 +186,7 @@ int runTestModeWith(const ProgramArguments& parsed) {
 // One script for the test mode, run as a fresh start runs its start script but with plain
 // output flushed at every print (a killed run keeps what it printed), no banner and no command
 // list, nothing read, and callback lines from other threads held to the command boundaries.
-int runTestChild(const std::string& script) {
+[[noreturn]] void runTestChild(const std::string& script) {
   OutputSettings plain;
   plain.flushEachPrint = true;
   configureOutput(plain);
@@ -191,8 +196,8 @@ int runTestChild(const std::string& script) {
   reportUnload(extensionRegistry.unloadAll(), false);
   removePrivateCopies();
   releaseHeldLines();
-  flushOutput();
-  return 0;
+  closeOutput();
+  endProcessRunningLibraryCleanUp(0);
 }
 
 }  // namespace
@@ -216,7 +221,7 @@ int runMain(int argc, char** argv) {
   if (parsed.given(Option::Test)) return runTestModeWith(parsed);
   if (parsed.given(Option::Watch)) enableLibraryWatch();
   if (parsed.scripts.size() == 1 && std::getenv(kTestChildVariable) != nullptr) {
-    return runTestChild(parsed.scripts.front());
+    runTestChild(parsed.scripts.front());
   }
 
   setupConsole();
@@ -229,7 +234,7 @@ int runMain(int argc, char** argv) {
   if (!parsed.scripts.empty()) {
     const std::string& argument = parsed.scripts.front();
     printEcho("execVM \"" + argument + "\"", ";");
-    if (!keepGoingAfter(runScript(argument))) return endSession(0);
+    if (!keepGoingAfter(runScript(argument))) endSession(0);
   }
   flushOutput();
   platform::discardPendingInput();
@@ -247,5 +252,5 @@ int runMain(int argc, char** argv) {
     if (!keepGoingAfter(dispatchCommand(false, line))) break;
     if (line.capacity() > kKeptLineCapacity) std::string().swap(line);  // a huge line's memory
   }
-  return endSession(0);
+  endSession(0);
 }

@@ -1,6 +1,8 @@
 // Running an extension's code under the crash guard, and the reports of what it did there.
 #include "extensions/extension_code.h"
 
+#include <cstdlib>
+
 #include "extensions/call_watchdog.h"
 #include "extensions/extension_registry.h"
 #include "extensions/extension_report.h"
@@ -84,5 +86,16 @@ void reportLoaderCrashAndEnd(const char* description) {
   }
   flushOutput();
   removePrivateCopies();
+  platform::endProcessNow(extensionRegistry.calls().crash.exitStatus);
+}
+
+void endProcessRunningLibraryCleanUp(int status) {
+  auto exitNow = [status] {
+    platform::setExitDuringCallReporter(nullptr);  // this exit() is the host's own
+    std::exit(status);
+  };
+  const char* site = "(library clean-up code)";
+  runExtensionCode(CallSite{site, nullptr}, nullptr, exitNow);
+  printLastWords(ConsoleColour::Red, failedCallText(CallSite{site, nullptr}) + "\n");
   platform::endProcessNow(extensionRegistry.calls().crash.exitStatus);
 }

@@ -51,6 +51,11 @@ std::string failedCallText(const CallSite& site);
 // host does.
 [[noreturn]] void reportLoaderCrashAndEnd(const char* description);
 
+// Ends the process with `status` as returning from main would, with the clean-up code of the
+// libraries the system kept in memory (it runs at exit) under the crash guard: a fault there
+// is reported in Red, though the output is closed, and the process ends with 128 + the signal.
+[[noreturn]] void endProcessRunningLibraryCleanUp(int status);
+
 // Loading or unloading a library under the crash guard: a fault in its start-up or clean-up
 // code ends the host.
 template <class Body>

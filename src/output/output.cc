@@ -504,6 +504,16 @@ void setWindowTitle(const char* title) {
   afterPrint();
 }
 
+void printLastWords(ConsoleColour colour, std::string_view text) {
+  std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
+  OutputState& s = state();
+  const bool closed = s.closed.exchange(false);
+  s.holding.store(false);  // said at once, from this thread
+  printColouredText(colour, text);
+  flushLocked();
+  s.closed.store(closed);
+}
+
 void closeOutput() {
   std::lock_guard<RecursiveOutputMutex> lock(outputMutex());
   appendHeldLocked(state());

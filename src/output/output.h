@@ -61,6 +61,10 @@ void captureOutputForTesting(std::string* capture);
 void closeOutput();
 bool outputClosed();
 
+// After closeOutput: prints `text` in `colour` all the same, and flushes it, for what the host
+// has to say as the process ends (a fault in libraries' clean-up code at exit).
+void printLastWords(ConsoleColour colour, std::string_view text);
+
 // The error code of the first write that failed, or 0. After it nothing more is written.
 int outputWriteError();
 

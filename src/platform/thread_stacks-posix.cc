@@ -35,8 +35,8 @@ struct Launch {
 class AlternateStack {
  public:
   AlternateStack() {
-    void* pages = mmap(nullptr, kThreadAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+    void* pages =
+        mmap(nullptr, kThreadAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (pages == MAP_FAILED) return;
     stack_t stack = {};
     stack.ss_sp = pages;

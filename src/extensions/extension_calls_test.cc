@@ -157,6 +157,10 @@ TEST(ExtensionMessages, Texts) {
       {residentAfterUnloadText("ext.so", {false, true}),
        "ext.so stays in memory (a thread still holds its thread-local objects): the next load goes on with "
        "its state; restart the host"},
+      {threadsStillRunningText("ext", 1),
+       "1 thread of ext is still running; its work is cut short when the library is unloaded\n"},
+      {threadsStillRunningText("ext", 70),
+       "70 threads of ext are still running; their work is cut short when the library is unloaded\n"},
       {residentAfterUnloadText("ext.dll", {}),
        "ext.dll stays in memory (something in the process still holds it): the next load goes on with its "
        "state; restart the host"},

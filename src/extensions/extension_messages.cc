@@ -52,6 +52,13 @@ std::string uniqueSymbolsSharedText(std::string_view fileName) {
          "bind to them: it goes on with their state; build it with -fno-gnu-unique, or restart the host\n";
 }
 
+std::string threadsStillRunningText(std::string_view name, int count) {
+  return std::to_string(count) + (count == 1 ? " thread of " : " threads of ") + std::string(name) +
+         (count == 1 ? " is still running; its work is cut short"
+                     : " are still running; their work is cut short") +
+         " when the library is unloaded\n";
+}
+
 std::string reloadedText(std::string_view name, std::string_view fileName) {
   return "Extension reloaded: " + std::string(name) + " (" + std::string(fileName) + " changed)\n";
 }

@@ -39,6 +39,10 @@ std::string residentAfterUnloadText(std::string_view fileName, const ResidencyCa
 // symbols: that the new build's such symbols still bind to its objects. With its line end.
 std::string uniqueSymbolsSharedText(std::string_view fileName);
 
+// "<n> threads of <name> are still running; their work is cut short when the library is
+// unloaded", with its line end.
+std::string threadsStillRunningText(std::string_view name, int count);
+
 // "Extension reloaded: <name> (<file> changed)", with its line end.
 std::string reloadedText(std::string_view name, std::string_view fileName);
 

@@ -52,6 +52,11 @@ bool closeLibraryGuarded(ExtensionEntry& entry, std::string* keptNote) {
 }
 
 void ExtensionRegistry::closeAndRemember(ExtensionEntry& entry, UnloadOutcome* outcome) {
+  if (entry.module != nullptr) {
+    if (int running = platform::threadsRunningIn(libraryAddressOf(entry)); running > 0) {
+      outcome->runningThreadsNote += threadsStillRunningText(entry.name, running);
+    }
+  }
   std::string keptNote;
   const std::string& loaded = entry.copy.empty() ? entry.file : entry.copy;
   if (closeLibraryGuarded(entry, &keptNote) && platform::libraryStillLoaded(loaded)) {

@@ -94,6 +94,9 @@ struct UnloadOutcome {
   // The DarkYellow line under the notice when the system kept the library in memory after it
   // was freed (a load of it goes on with its state), with the cause when the host can tell.
   std::string residentNote;
+  // DarkYellow lines, each with its line end, for extensions whose threads still ran when they
+  // were freed (freeing cuts their work short).
+  std::string runningThreadsNote;
   // The extensions whose threads wrote into a buffer after their call returned.
   std::vector<std::string> lateWriters;
 };

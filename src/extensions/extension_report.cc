@@ -118,10 +118,17 @@ void reportReplacedFaultHandlers(std::string_view name) {
 void reportUnload(const UnloadOutcome& outcome, bool notice) {
   if (!outcome.keptNote.empty()) printColoured(ConsoleColour::DarkYellow, "%s", outcome.keptNote.c_str());
   for (const std::string& writer : outcome.lateWriters) printLateWrite(writer);
-  if (!notice) return;
-  if (!outcome.residentNote.empty()) {
-    printColoured(ConsoleColour::DarkYellow, "Extension unloaded\n%s\n\n", outcome.residentNote.c_str());
+  if (!notice) {
+    if (!outcome.runningThreadsNote.empty()) {
+      printColoured(ConsoleColour::DarkYellow, "%s\n", outcome.runningThreadsNote.c_str());
+    }
     return;
   }
-  printNotice(outcome.found ? "Extension unloaded" : "Extension is not loaded");
+  if (outcome.residentNote.empty() && outcome.runningThreadsNote.empty()) {
+    printNotice(outcome.found ? "Extension unloaded" : "Extension is not loaded");
+    return;
+  }
+  std::string lines = outcome.residentNote.empty() ? std::string() : outcome.residentNote + "\n";
+  printColoured(ConsoleColour::DarkYellow, "Extension unloaded\n%s%s\n", lines.c_str(),
+                outcome.runningThreadsNote.c_str());
 }

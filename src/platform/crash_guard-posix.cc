@@ -185,6 +185,7 @@ void onFault(int signal, siginfo_t* info, void* context) {
         recordFault(&slot.fault, signal, info, context);
         slot.threadId = currentThreadId();
         slot.state.store(2);
+        stopCountingThisThread();
         sem_post(&threadFaultReady);
         parkThread();
       }

@@ -393,6 +393,8 @@ void setThreadFaultReporter(void (*reporter)(const CrashRecord&, std::uint64_t))
   threadFaultReporter = reporter;
 }
 
+int threadsRunningIn(const void*) { return 0; }
+
 bool threadFaultedInLibrary(const void* address) {
   std::lock_guard<std::mutex> lock(threadFaultMutex);
   if (faultedLibraries.empty()) return false;

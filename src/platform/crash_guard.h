@@ -105,6 +105,10 @@ void setThreadFaultReporter(void (*reporter)(const CrashRecord& crash, std::uint
 // Whether a thread running code of the library containing `address` faulted (and was parked).
 bool threadFaultedInLibrary(const void* address);
 
+// How many threads the library containing `address` started are running now (POSIX: those
+// started through pthread_create; 0 where the platform cannot tell, Windows).
+int threadsRunningIn(const void* address);
+
 // Forgets the thread faults in the library containing `address` (its parked threads stay
 // parked), once the library is no longer in use.
 void forgetThreadFaults(const void* address);

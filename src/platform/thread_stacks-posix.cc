@@ -1,18 +1,25 @@
 // Every thread started through pthread_create gets an alternate signal stack of its own, so
 // that a stack overflow on a thread of an extension is reported and the thread parked like
 // any other fault, instead of ending the process (the fault handler cannot run on a stack that
-// is full).
+// is full); and the library that started it is noted, so that freeing an extension can tell
+// how many of its threads still run.
 //
 // The executable exports pthread_create, as it exports sigaction: an extension's calls (and
 // those of the C++ runtime's std::thread) reach this one, which starts the thread through a
 // trampoline that sets the stack up and takes it down when the thread ends.
 #include <dlfcn.h>
 #include <pthread.h>
+#include <unwind.h>
 #include <signal.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <exception>
 #include <new>
+
+#include "platform/crash_guard.h"
 
 namespace {
 
@@ -25,9 +32,74 @@ CreateFunction realPthreadCreate() {
   return function;
 }
 
+// The live threads each library started, by the library's base address (0: a free entry).
+// A library past the last entry goes uncounted.
+constexpr int kCountedLibraries = 64;
+struct LibraryThreads {
+  std::atomic<std::uintptr_t> base{0};
+  std::atomic<int> running{0};
+};
+LibraryThreads libraryThreads[kCountedLibraries];
+
+LibraryThreads* countFor(std::uintptr_t base) {
+  for (LibraryThreads& entry : libraryThreads) {
+    if (entry.base.load() == base) return &entry;
+  }
+  for (LibraryThreads& entry : libraryThreads) {
+    std::uintptr_t expected = 0;
+    if (entry.base.compare_exchange_strong(expected, base) || expected == base) return &entry;
+  }
+  return nullptr;
+}
+
+std::uintptr_t moduleBase(const void* address) {
+  Dl_info info;
+  return address != nullptr && dladdr(address, &info) != 0 ? reinterpret_cast<std::uintptr_t>(info.dli_fbase)
+                                                           : 0;
+}
+
+// The host and the runtime libraries that start threads for others (std::thread, the C library).
+bool isHostOrRuntime(std::uintptr_t base) {
+  static const std::uintptr_t bases[] = {
+      moduleBase(reinterpret_cast<const void*>(&isHostOrRuntime)),
+      moduleBase(reinterpret_cast<const void*>(&::abort)),
+      moduleBase(reinterpret_cast<const void*>(&std::terminate)),
+      moduleBase(reinterpret_cast<const void*>(&_Unwind_Backtrace)),
+  };
+  for (std::uintptr_t known : bases) {
+    if (known == base) return true;
+  }
+  return false;
+}
+
+// The innermost caller outside the host and the runtimes: the library that started a thread.
+_Unwind_Reason_Code findStarter(_Unwind_Context* context, void* found) {
+  std::uintptr_t base = moduleBase(reinterpret_cast<const void*>(_Unwind_GetIP(context)));
+  if (base == 0 || isHostOrRuntime(base)) return _URC_NO_REASON;
+  *static_cast<std::uintptr_t*>(found) = base;
+  return _URC_END_OF_STACK;
+}
+
 struct Launch {
   void* (*start)(void*);
   void* argument;
+  LibraryThreads* starter;  // null: started by the host or a runtime
+};
+
+// The count the calling thread is in, for as long as it runs.
+thread_local LibraryThreads* threadCount = nullptr;
+
+// Ends the count of the thread as its library's (which began when it was created) when the
+// thread ends, however it ends.
+class RunningThread {
+ public:
+  explicit RunningThread(LibraryThreads* starter) { threadCount = starter; }
+  ~RunningThread() {
+    if (threadCount != nullptr) threadCount->running.fetch_sub(1);
+    threadCount = nullptr;
+  }
+  RunningThread(const RunningThread&) = delete;
+  RunningThread& operator=(const RunningThread&) = delete;
 };
 
 // The thread's alternate signal stack, for as long as the thread runs (a thread that ends by
@@ -65,6 +137,7 @@ void* startWithAlternateStack(void* context) {
   const Launch launch = *static_cast<Launch*>(context);
   delete static_cast<Launch*>(context);
   AlternateStack stack;
+  RunningThread counted(launch.starter);
   return launch.start(launch.argument);
 }
 
@@ -73,9 +146,34 @@ void* startWithAlternateStack(void* context) {
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
                               void* argument) noexcept {
   CreateFunction create = realPthreadCreate();
-  auto* launch = new (std::nothrow) Launch{start, argument};
+  std::uintptr_t starter = 0;
+  _Unwind_Backtrace(findStarter, &starter);
+  auto* launch = new (std::nothrow) Launch{start, argument, starter != 0 ? countFor(starter) : nullptr};
   if (launch == nullptr) return create(thread, attributes, start, argument);
+  // Counted from now, so that a library freed right after it started a thread sees it.
+  if (launch->starter != nullptr) launch->starter->running.fetch_add(1);
   int result = create(thread, attributes, startWithAlternateStack, launch);
-  if (result != 0) delete launch;
+  if (result != 0) {
+    if (launch->starter != nullptr) launch->starter->running.fetch_sub(1);
+    delete launch;
+  }
   return result;
 }
+
+namespace platform {
+
+void stopCountingThisThread() {
+  if (threadCount != nullptr) threadCount->running.fetch_sub(1);
+  threadCount = nullptr;
+}
+
+int threadsRunningIn(const void* address) {
+  std::uintptr_t base = moduleBase(address);
+  if (base == 0) return 0;
+  for (LibraryThreads& entry : libraryThreads) {
+    if (entry.base.load() == base) return entry.running.load();
+  }
+  return 0;
+}
+
+}  // namespace platform

@@ -257,7 +257,9 @@ char** completionMatches(const char*, int start, int end) {
   support::CompletionMatches found = support::completionMatches(
       candidates, rl_line_buffer ? rl_line_buffer : "", static_cast<std::size_t>(start));
   rl_completion_append_character = found.appendSpace ? ' ' : '\0';
-  char** matches = static_cast<char**>(std::calloc(found.alternatives.size() + 2, sizeof(char*)));
+  // Two null slots after the last match at least: libedit looks at matches[2] to tell a single
+  // match, even when matches[1] already ends the array.
+  char** matches = static_cast<char**>(std::calloc(found.alternatives.size() + 3, sizeof(char*)));
   if (matches == nullptr) return nullptr;
   matches[0] = ::strdup(found.replacement.c_str());
   for (std::size_t i = 0; i < found.alternatives.size(); ++i) {

@@ -98,7 +98,9 @@ platform::FileStamp settledStamp(const std::string& path) {
     }
     platform::sleepMilliseconds(20);
     platform::FileStamp next = platform::fileStamp(path);
-    if (next.size != stamp.size || next.exists != stamp.exists) heldSince = platform::fileClockNow();
+    // Held still: the same size and the same time of the last write. A linker that sets the
+    // size first and writes the content after it keeps changing the time.
+    if (next != stamp) heldSince = platform::fileClockNow();
     stamp = next;
   }
 }

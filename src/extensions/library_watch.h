@@ -40,8 +40,8 @@ void removePrivateCopies();
 // The folder part of `path` ("." when it has none).
 std::string folderOf(const std::string& path);
 
-// Waits until the size of the file at `path` has held for 200 ms (at most 5 s; a file last
-// written 200 ms ago or earlier has held) and answers its stamp then.
+// Waits until the size and the write time of the file at `path` have held for 200 ms (at most 5 s; a file
+// last written 200 ms ago or earlier has held) and answers its stamp then.
 platform::FileStamp settledStamp(const std::string& path);
 
 // The loader for searchLibrary under --watch: each file the search opens is copied and the

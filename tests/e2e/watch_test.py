@@ -10,6 +10,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 from harness import check, run_tests
@@ -259,6 +260,38 @@ def test_library_kept_in_memory_is_named_when_its_changed_file_loads(ctx):
         s.end()
 
 
+def test_build_written_in_place_loads_only_once_complete(ctx):
+    # A linker that sets the file's final size first and writes the content after it, in
+    # pieces 100 ms apart, the headers last: the size holds long before the content is complete.
+    install(ctx, "testext_full")
+    s = Session(ctx)
+    check('"build 1"' in s.call("build"), "the first build answers")
+    with open(os.path.join(ctx.args.testext, "testext_build2" + SUFFIX), "rb") as f:
+        content = f.read()
+    target = os.path.join(ctx.work, "w" + SUFFIX)
+
+    def write_in_place():
+        with open(target, "r+b") as f:
+            f.truncate(len(content))
+            f.seek(0)
+            f.write(b"\0" * len(content))
+            f.flush()
+            piece = len(content) // 8 + 1
+            for at in reversed(range(0, len(content), piece)):  # the headers last
+                time.sleep(0.1)
+                f.seek(at)
+                f.write(content[at:at + piece])
+                f.flush()
+
+    writer = threading.Thread(target=write_in_place)
+    writer.start()
+    time.sleep(0.05)
+    out = s.call("build")
+    writer.join()
+    check(out.startswith(ctx.reloaded) and '"build 2"' in out, f"the complete new build answers:\n{out}")
+    check(s.end() == 0, "the host ends well")
+
+
 def test_thousand_reloads_leave_memory_and_files_flat(ctx):
     install(ctx, "testext_full")
     s = Session(ctx)
@@ -299,6 +332,7 @@ if __name__ == "__main__":
     linux = [
         test_stale_folder_that_is_a_link_is_removed_without_following_it,
         test_library_kept_in_memory_is_named_when_its_changed_file_loads,
+        test_build_written_in_place_loads_only_once_complete,
         test_thousand_reloads_leave_memory_and_files_flat,
     ]
     wine = "--runner" in sys.argv and sys.argv[sys.argv.index("--runner") + 1] != ""

@@ -12,6 +12,7 @@
 //   threadrecurse  a thread of its own recurses without end; "started"
 //   handlerfaults (POSIX) installs a fault handler that faults itself, then faults
 //   handleraborts (POSIX) installs a fault handler that calls abort(), then faults
+//   printfault  (POSIX) a thread of its own faults while it holds the C runtime's stdout lock
 //   mask        (POSIX) "SIGSEGV blocked" or "SIGSEGV deliverable" for the calling thread
 //   exit        calls exit(3)                          loop       never returns
 //   spin MS     busy-waits MS milliseconds, then returns "spun"
@@ -262,6 +263,15 @@ std::string run(const char* function) {
   if (text == "handlerfaults") return installAndFaultWith(faultingHandler);
   if (text == "handleraborts") return installAndFaultWith(abortingHandler);
   if (text == "mask") return segvMask();
+  if (text == "printfault") {  // a thread faults while it holds the C runtime's stdout
+    std::thread([] {
+      flockfile(stdout);
+      std::fputs("half a line", stdout);
+      writeAt(0x50);
+    }).detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return "started";
+  }
   if (text == "keephandler") return installAndFault(true);
   if (text == "returnhandler") return installAndFault(false);
   if (text == "mend") return writeReadOnlyPage();

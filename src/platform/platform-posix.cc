@@ -233,11 +233,26 @@ void installTerminationHandlers(void (*flushAtOnce)()) {
 
 int terminationSignal() { return terminationSignalNumber.load(); }
 
+// Set once the C runtime's standard output stays locked by another thread past every wait: a
+// thread of an extension that faulted in the middle of a printf is parked holding it for good.
+std::atomic<bool> runtimeOutputLost{false};
+
 void flushRuntimeOutput() {
 #ifdef __GLIBC__
   if (__fpending(stdout) == 0) return;  // the common case: the extension printed nothing
 #endif
-  std::fflush(stdout);
+  if (runtimeOutputLost.load(std::memory_order_relaxed)) return;
+  // The stream's lock is waited for a moment only: the host never hangs on a lock a parked
+  // thread holds (what that thread had written stays unwritten).
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (::ftrylockfile(stdout) == 0) {
+      std::fflush(stdout);
+      ::funlockfile(stdout);
+      return;
+    }
+    ::usleep(1000);
+  }
+  runtimeOutputLost.store(true);
 }
 
 namespace {

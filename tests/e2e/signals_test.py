@@ -170,6 +170,18 @@ def test_every_thread_fault_is_reported_and_parked(ctx):
             check(found == ["stack overflow"], f"named a stack overflow: {found}")
 
 
+def test_a_thread_faulting_inside_printf_does_not_hang_the_host(ctx):
+    # The parked thread holds the C runtime's stdout lock for good: the host's next flush of
+    # that stream gives up after a moment instead of waiting for ever.
+    if ctx.args.sanitized:
+        return  # the sanitizer owns the fault signals
+    proc = start(ctx)
+    proc.stdin.write(b'"crashy" invokeModule "printfault"\n"sigext" invokeModule "after"\n')
+    code, out = ended(proc, "a fault inside printf", timeout=10)
+    check(code == 0 and "ERROR: Extension crashed: " in out and '"after"' in out,
+          f"exit {code}: {out[-500:]!r}")
+
+
 TESTS = [obj for name, obj in sorted(globals().items()) if name.startswith("test_")]
 
 

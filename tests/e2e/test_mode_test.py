@@ -201,9 +201,9 @@ def test_host_ended_by_a_signal_names_it(ctx):
 
 
 def test_flood_of_held_lines_is_bounded(ctx):
-    # Two threads call back without end while the script pauses: what is held until the next
+    # Four threads call back without end while the script pauses: what is held until the next
     # command boundary stops at 16 MiB, and the lines dropped are counted where they would be.
-    write(ctx, "f/flood.sqf", '"testext_full" invokeModule "storm 2";\nsleep 2\n"testext_full" invokeModule "hi";\n')
+    write(ctx, "f/flood.sqf", '"testext_full" invokeModule "storm 4";\nsleep 3\n"testext_full" invokeModule "hi";\n')
     expect(test_mode(ctx, "--update", "f/flood.sqf"), 0, [r"UPDATED f/flood\.expected"])
     size = os.path.getsize(os.path.join(ctx.work, "f/flood.expected"))
     text = read(ctx, "f/flood.expected")

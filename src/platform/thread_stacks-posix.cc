@@ -21,13 +21,23 @@
 
 #include "platform/crash_guard.h"
 
+// A sanitizer intercepts pthread_create itself, to know every thread's stack; with its runtime
+// linked in statically (clang), a definition here would take the interceptor's place.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define INVOKEMODULE_SANITIZER_THREADS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define INVOKEMODULE_SANITIZER_THREADS 1
+#endif
+#endif
+
 namespace {
 
 constexpr std::size_t kThreadAlternateStackSize = 128 * 1024;
 
 using CreateFunction = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
-CreateFunction realPthreadCreate() {
+[[maybe_unused]] CreateFunction realPthreadCreate() {
   static const auto function = reinterpret_cast<CreateFunction>(dlsym(RTLD_NEXT, "pthread_create"));
   return function;
 }
@@ -41,7 +51,7 @@ struct LibraryThreads {
 };
 LibraryThreads libraryThreads[kCountedLibraries];
 
-LibraryThreads* countFor(std::uintptr_t base) {
+[[maybe_unused]] LibraryThreads* countFor(std::uintptr_t base) {
   for (LibraryThreads& entry : libraryThreads) {
     if (entry.base.load() == base) return &entry;
   }
@@ -59,7 +69,7 @@ std::uintptr_t moduleBase(const void* address) {
 }
 
 // The host and the runtime libraries that start threads for others (std::thread, the C library).
-bool isHostOrRuntime(std::uintptr_t base) {
+[[maybe_unused]] bool isHostOrRuntime(std::uintptr_t base) {
   static const std::uintptr_t bases[] = {
       moduleBase(reinterpret_cast<const void*>(&isHostOrRuntime)),
       moduleBase(reinterpret_cast<const void*>(&::abort)),
@@ -73,7 +83,7 @@ bool isHostOrRuntime(std::uintptr_t base) {
 }
 
 // The innermost caller outside the host and the runtimes: the library that started a thread.
-_Unwind_Reason_Code findStarter(_Unwind_Context* context, void* found) {
+[[maybe_unused]] _Unwind_Reason_Code findStarter(_Unwind_Context* context, void* found) {
   std::uintptr_t base = moduleBase(reinterpret_cast<const void*>(_Unwind_GetIP(context)));
   if (base == 0 || isHostOrRuntime(base)) return _URC_NO_REASON;
   *static_cast<std::uintptr_t*>(found) = base;
@@ -133,7 +143,7 @@ class AlternateStack {
   void* pages_ = nullptr;
 };
 
-void* startWithAlternateStack(void* context) {
+[[maybe_unused]] void* startWithAlternateStack(void* context) {
   const Launch launch = *static_cast<Launch*>(context);
   delete static_cast<Launch*>(context);
   AlternateStack stack;
@@ -143,6 +153,7 @@ void* startWithAlternateStack(void* context) {
 
 }  // namespace
 
+#ifndef INVOKEMODULE_SANITIZER_THREADS
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
                               void* argument) noexcept {
   CreateFunction create = realPthreadCreate();
@@ -159,6 +170,7 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
   }
   return result;
 }
+#endif  // INVOKEMODULE_SANITIZER_THREADS
 
 namespace platform {
 

@@ -1,10 +1,6 @@
 // Shared plain-text helpers: ASCII letter case, NUL bytes shown, UTF-8 encoding.
 #include "values/plain_text.h"
 
-void lowerAsciiInPlace(std::string& text) {
-  for (char& c : text) c = lowerAscii(c);
-}
-
 std::string toLowerAscii(std::string_view text) {
   std::string lower(text);
   lowerAsciiInPlace(lower);

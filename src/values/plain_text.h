@@ -9,7 +9,12 @@
 
 // A-Z as a-z; every other byte, 0x80 and above too, unchanged.
 constexpr char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-void lowerAsciiInPlace(std::string& text);
+// Inline: every command lower-cases the extension's name in place.
+inline void lowerAsciiInPlace(std::string& text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+}
 std::string toLowerAscii(std::string_view text);
 
 // Whether `text` ends with `end`, in any ASCII letter case.

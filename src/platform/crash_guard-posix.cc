@@ -228,40 +228,6 @@ FaultKind kindOf(const CapturedFault& fault) {
   }
 }
 
-// The load addresses of the host and of the runtime libraries every program shares.
-bool isHostOrRuntime(std::uintptr_t base, const char* file) {
-  static const std::uintptr_t bases[] = {
-      [] {
-        Dl_info info;
-        return dladdr(reinterpret_cast<void*>(&onFault), &info) != 0
-                   ? reinterpret_cast<std::uintptr_t>(info.dli_fbase)
-                   : 0;
-      }(),
-      [] {
-        Dl_info info;
-        return dladdr(reinterpret_cast<void*>(&::abort), &info) != 0
-                   ? reinterpret_cast<std::uintptr_t>(info.dli_fbase)
-                   : 0;
-      }(),
-      [] {
-        Dl_info info;
-        return dladdr(reinterpret_cast<void*>(&_Unwind_Backtrace), &info) != 0
-                   ? reinterpret_cast<std::uintptr_t>(info.dli_fbase)
-                   : 0;
-      }(),
-      [] {
-        Dl_info info;
-        return dladdr(reinterpret_cast<void*>(&std::terminate), &info) != 0
-                   ? reinterpret_cast<std::uintptr_t>(info.dli_fbase)
-                   : 0;
-      }(),
-  };
-  for (std::uintptr_t known : bases) {
-    if (known != 0 && known == base) return true;
-  }
-  return file != nullptr && std::strstr(file, "/ld-linux") != nullptr;
-}
-
 void resolveFrames(const CapturedFault& captured, RawFault* fault) {
   // The unwinder starts inside the handler; the faulting frame is the one at the signal's PC.
   int first = 0;
@@ -291,7 +257,7 @@ void resolveFrames(const CapturedFault& captured, RawFault* fault) {
     frame.moduleBase = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
     const char* slash = std::strrchr(info.dli_fname, '/');
     frame.moduleFile = slash != nullptr ? slash + 1 : info.dli_fname;
-    frame.hostOrRuntime = isHostOrRuntime(frame.moduleBase, info.dli_fname);
+    frame.hostOrRuntime = isHostOrRuntimeModule(frame.moduleBase, info.dli_fname);
     if (info.dli_sname != nullptr && info.dli_saddr != nullptr) {
       frame.symbol = info.dli_sname;
       frame.symbolAddress = reinterpret_cast<std::uintptr_t>(info.dli_saddr);
@@ -369,7 +335,7 @@ void reportThreadFaults() {
         for (int i = 0; i < slot.fault.frameCount && libraryBase != 0; ++i) {
           if (dladdr(reinterpret_cast<void*>(slot.fault.frames[i]), &info) == 0) continue;
           auto base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
-          if (!isHostOrRuntime(base, info.dli_fname)) {
+          if (!isHostOrRuntimeModule(base, info.dli_fname)) {
             libraryBase = base;
             break;
           }
@@ -417,6 +383,20 @@ std::uintptr_t moduleBaseOf(const void* address) {
   Dl_info info;
   if (address == nullptr || dladdr(address, &info) == 0) return 0;
   return reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+}
+
+// The load addresses of the host and of the runtime libraries every program shares.
+bool isHostOrRuntimeModule(std::uintptr_t base, const char* file) {
+  static const std::uintptr_t bases[] = {
+      moduleBaseOf(reinterpret_cast<const void*>(&onFault)),
+      moduleBaseOf(reinterpret_cast<const void*>(&::abort)),
+      moduleBaseOf(reinterpret_cast<const void*>(&_Unwind_Backtrace)),
+      moduleBaseOf(reinterpret_cast<const void*>(&std::terminate)),
+  };
+  for (std::uintptr_t known : bases) {
+    if (known != 0 && known == base) return true;
+  }
+  return file != nullptr && std::strstr(file, "/ld-linux") != nullptr;
 }
 
 bool installWriteFaultHandler() { return installFaultHandlers(); }

@@ -49,6 +49,10 @@ void stopCountingThisThread();
 // The base address of the module holding `address`; 0 when none does (crash_guard-*.cc).
 std::uintptr_t moduleBaseOf(const void* address);
 
+// POSIX: whether the module loaded at `base` (file `file`, may be null) is the host or one of
+// the runtime libraries every program shares (crash_guard-posix.cc).
+bool isHostOrRuntimeModule(std::uintptr_t base, const char* file);
+
 }  // namespace platform
 
 #endif  // INVOKEMODULE_PLATFORM_FAULT_HANDLER_INTERCEPTION_H_

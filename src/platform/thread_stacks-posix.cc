@@ -16,10 +16,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <new>
 
 #include "platform/crash_guard.h"
+#include "platform/fault_handler_interception.h"
 
 // A sanitizer intercepts pthread_create itself, to know every thread's stack; with its runtime
 // linked in statically (clang), a definition here would take the interceptor's place.
@@ -62,30 +62,12 @@ LibraryThreads libraryThreads[kCountedLibraries];
   return nullptr;
 }
 
-std::uintptr_t moduleBase(const void* address) {
-  Dl_info info;
-  return address != nullptr && dladdr(address, &info) != 0 ? reinterpret_cast<std::uintptr_t>(info.dli_fbase)
-                                                           : 0;
-}
-
-// The host and the runtime libraries that start threads for others (std::thread, the C library).
-[[maybe_unused]] bool isHostOrRuntime(std::uintptr_t base) {
-  static const std::uintptr_t bases[] = {
-      moduleBase(reinterpret_cast<const void*>(&isHostOrRuntime)),
-      moduleBase(reinterpret_cast<const void*>(&::abort)),
-      moduleBase(reinterpret_cast<const void*>(&std::terminate)),
-      moduleBase(reinterpret_cast<const void*>(&_Unwind_Backtrace)),
-  };
-  for (std::uintptr_t known : bases) {
-    if (known == base) return true;
-  }
-  return false;
-}
-
 // The innermost caller outside the host and the runtimes: the library that started a thread.
 [[maybe_unused]] _Unwind_Reason_Code findStarter(_Unwind_Context* context, void* found) {
-  std::uintptr_t base = moduleBase(reinterpret_cast<const void*>(_Unwind_GetIP(context)));
-  if (base == 0 || isHostOrRuntime(base)) return _URC_NO_REASON;
+  Dl_info info;
+  if (dladdr(reinterpret_cast<const void*>(_Unwind_GetIP(context)), &info) == 0) return _URC_NO_REASON;
+  auto base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  if (platform::isHostOrRuntimeModule(base, info.dli_fname)) return _URC_NO_REASON;
   *static_cast<std::uintptr_t*>(found) = base;
   return _URC_END_OF_STACK;
 }
@@ -180,7 +162,7 @@ void stopCountingThisThread() {
 }
 
 int threadsRunningIn(const void* address) {
-  std::uintptr_t base = moduleBase(address);
+  std::uintptr_t base = moduleBaseOf(address);
   if (base == 0) return 0;
   for (LibraryThreads& entry : libraryThreads) {
     if (entry.base.load() == base) return entry.running.load();

@@ -27,7 +27,6 @@ const char** ArgumentVector::place(const char* const* argv, std::int32_t argc) {
   if (count > 0) std::memcpy(slots, argv, count * sizeof(const char*));
   slots[count] = nullptr;
   latest_ = slots;
-  latestCount_ = static_cast<std::int32_t>(count);
   return slots;
 }
 

@@ -30,13 +30,11 @@ class ArgumentVector {
   // When `address` lies in the unreadable memory after the latest vector: the index of the
   // slot it falls in (argc + 1 and beyond); else -1.
   std::int64_t slotPastEnd(std::uintptr_t address) const;
-  std::int32_t latestCount() const { return latestCount_; }
 
  private:
   unsigned char* pages_ = nullptr;  // from platform::mapPagesWithBarrier
   std::size_t size_ = 0;
   const char** latest_ = nullptr;
-  std::int32_t latestCount_ = 0;
 };
 
 #endif  // INVOKEMODULE_EXTENSIONS_ARGUMENT_VECTOR_H_

@@ -88,11 +88,8 @@ bool newlyReplacedFaultHandlers(ExtensionEntry& entry, bool askSystem) {
 PreCallOutcome prepareCall(ExtensionEntry& entry) {
   PreCallOutcome prepared;
   CallState& calls = extensionRegistry.calls();
-  // A write into the guard zones found now was made while no call ran: by a thread of the
-  // extension last handed the buffer. It is told on its own, so the coming call is judged by
-  // what it does.
-  if (!calls.outputUser.empty() && calls.outputBuffer().guardsWritten())
-    prepared.lateWriter = calls.outputUser;
+  // A late write found now is told on its own, so the coming call is judged by what it does.
+  prepared.lateWriter = calls.lateWriterOfOutput();
   if (calls.outputUser != entry.name) calls.outputUser = entry.name;
   if (entry.rvExtensionContext == nullptr && entry.featureFlags == nullptr) [[likely]] {
     return prepared;

@@ -197,8 +197,7 @@ PreCallOutcome prepareVersionCall(ExtensionEntry& entry) {
   PreCallOutcome prepared;
   CallState& calls = extensionRegistry.calls();
   if (entry.module == nullptr || entry.crashed || entry.rvExtensionVersion == nullptr) return prepared;
-  if (!calls.versionUser.empty() && calls.versionBuffer().guardsWritten())
-    prepared.lateWriter = calls.versionUser;
+  prepared.lateWriter = calls.lateWriterOfVersion();
   calls.versionUser = entry.name;
   return prepared;
 }

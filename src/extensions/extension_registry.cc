@@ -87,10 +87,8 @@ ExtensionEntry& ExtensionRegistry::entryFor(const std::string& key) { return ent
 
 std::vector<std::string> ExtensionRegistry::takeLateWriters() {
   std::vector<std::string> writers;
-  if (!calls_.outputUser.empty() && calls_.outputBuffer().guardsWritten())
-    writers.push_back(calls_.outputUser);
-  if (!calls_.versionUser.empty() && calls_.versionBuffer().guardsWritten()) {
-    writers.push_back(calls_.versionUser);
+  for (std::string writer : {calls_.lateWriterOfOutput(), calls_.lateWriterOfVersion()}) {
+    if (!writer.empty()) writers.push_back(std::move(writer));
   }
   return writers;
 }

@@ -69,6 +69,15 @@ class CallState {
   std::string outputUser;
   std::string versionUser;
 
+  // A write into a buffer's guard zones found while no call runs was made by a thread of the
+  // extension last handed the buffer: its name (the zones are restored), or empty.
+  std::string lateWriterOfOutput() {
+    return !outputUser.empty() && outputBuffer().guardsWritten() ? outputUser : std::string();
+  }
+  std::string lateWriterOfVersion() {
+    return !versionUser.empty() && versionBuffer().guardsWritten() ? versionUser : std::string();
+  }
+
   std::string resultLine;             // the quoted result of the latest call
   std::string key;                    // the lower-cased name of the extension being looked up
   ArgumentTexts arguments;            // the argument texts of the latest argument-form call

@@ -73,6 +73,15 @@ void fillStackTrace() {
 
 ContextSettings& contextSettings() { return callContext.settings; }
 
+std::vector<std::pair<const char*, std::uint32_t>> runningScriptLines() {
+  std::vector<std::pair<const char*, std::uint32_t>> lines;
+  std::size_t kept = callContext.depth < kMaxFrames ? callContext.depth : kMaxFrames;
+  for (std::size_t i = kept; i-- > 0;) {
+    lines.emplace_back(callContext.frames[i].path, lineNumberOf(callContext.frames[i]));
+  }
+  return lines;
+}
+
 std::string readSteamId(std::string_view text, std::string* value) {
   std::uint64_t number = 0;
   if (readWhole(text, UINT64_MAX, &number)) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "extensions/extension_api.h"
@@ -58,6 +59,10 @@ struct ScriptFrame {
 void pushScriptFrame(const char* path, std::string_view text);
 void popScriptFrame();
 void setScriptLine(std::string_view line);
+
+// The running scripts, innermost first: each one's path as the user gave it and the number of
+// the line it runs.
+std::vector<std::pair<const char*, std::uint32_t>> runningScriptLines();
 
 // The typed line being run (empty while a start script runs): the dispatcher sets it for a
 // line read at the prompt, as a view of its own copy, before any script of it runs.

@@ -21,7 +21,7 @@ platform::CrashRecord crashWith(std::vector<Frame> frames) {
   for (const Frame& frame : frames) {
     std::uintptr_t address = 0x10000 + frame.offset;
     crash.fault.frames.push_back(
-        {address, 0x10000, frame.file, false, frame.symbol, address - frame.symbolOffset});
+        {address, 0x10000, frame.file, false, frame.symbol, address - frame.symbolOffset, frame.file});
   }
   return crash;
 }
@@ -45,13 +45,14 @@ TEST(CrashReport, TextsByCallSiteAndFrames) {
        {"RVExtensionVersion", nullptr},
        "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 in "
        "RVExtensionVersion()\n"},
-      // Offsets in lower-case hexadecimal without padding; no parentheses without a symbol.
+      // Offsets in lower-case hexadecimal without padding; the symbol the system names, when
+      // nothing was asked of the debug information.
       {crashWith({{"crashy_x64.so", 0x1a2b, "", 0}, {"crashy_x64.so", 0x10, "RVExtension", 0xff}}),
        {"(library start-up code)", nullptr},
        "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 in "
        "(library start-up code)\n"
        "  at crashy_x64.so+0x1a2b\n"
-       "  at crashy_x64.so+0x10 (RVExtension+0xff)\n"},
+       "  at crashy_x64.so+0x10 in RVExtension+0xff\n"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(crashReportText(row.crash, row.site), row.expected);
@@ -62,12 +63,83 @@ TEST(CrashReport, AbandonThreadAndExitTexts) {
   platform::CrashRecord crash = crashWith({{"crashy.dll", 0, "RVExtension", 0}});
   EXPECT_EQ(abandonReportText(crash, {"RVExtension", "loop"}, 1234),
             "ERROR: Call abandoned: RVExtension(\"loop\") was still running after 1234 ms\n"
-            "  at crashy.dll+0x0 (RVExtension+0x0)\n");
+            "  at crashy.dll+0x0 in RVExtension+0x0\n");
   EXPECT_EQ(threadCrashReportText(crash, 4321),
             "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 on thread "
-            "4321\n  at crashy.dll+0x0 (RVExtension+0x0)\n");
+            "4321\n  at crashy.dll+0x0 in RVExtension+0x0\n");
   EXPECT_EQ(exitDuringCallText(3, {"RVExtension", "exit"}),
             "Extension called exit(3) in RVExtension(\"exit\")");
+}
+
+CrashFrame frameAt(std::uintptr_t offset, platform::CodePlace code, const char* symbol = "") {
+  CrashFrame frame;
+  frame.file = "a.so";
+  frame.fileOffset = offset;
+  frame.symbol = symbol;
+  frame.code = std::move(code);
+  return frame;
+}
+
+TEST(CrashReport, FrameLinesByWhatTheLibraryTells) {
+  platform::CodePlace inlined;
+  inlined.places = {{"_ZN3Ext5parseERKSs", "src/parse.cc", 44}, {"_Z3runPKc", "/home/a/ext.cc", 12}};
+  platform::CodePlace noLine;
+  noLine.places = {{"plain_c_function", "", 0}};
+  platform::CodePlace noFunction;
+  noFunction.places = {{"", "ext.cc", 7}};
+  platform::CodePlace symbolOnly;
+  symbolOnly.symbol = "_ZN12_GLOBAL__N_14helpEv";
+  symbolOnly.symbolOffset = 0x1c;
+  CrashFrame repeat;
+  repeat.repeatedFrames = 2;
+  repeat.repeats = 1;
+  struct Row {
+    CrashFrame frame;
+    const char* expected;
+  } rows[] = {
+      // Inlined calls as lines of their own, innermost first, at the same offset.
+      {frameAt(0x1a2b, inlined),
+       "  at a.so+0x1a2b in Ext::parse(std::string const&) src/parse.cc:44 (inlined)\n"
+       "  at a.so+0x1a2b in run(char const*) /home/a/ext.cc:12\n"},
+      {frameAt(0x10, noLine), "  at a.so+0x10 in plain_c_function\n"},
+      {frameAt(0x10, noFunction), "  at a.so+0x10 ext.cc:7\n"},
+      // The symbol table's function wins over the name the system gave.
+      {frameAt(0x10, symbolOnly, "RVExtension"), "  at a.so+0x10 in (anonymous namespace)::help()+0x1c\n"},
+      {frameAt(0x10, {}), "  at a.so+0x10\n"},
+      {repeat, "  ... the 2 frames above repeat 1 more time\n"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(crashFrameLines({row.frame}), row.expected);
+  }
+}
+
+TEST(CrashReport, WhereTheCallCameFrom) {
+  std::string longArgument = "\"" + std::string(198, 'x') + "\xc3\xa9\"";  // é straddles byte 200
+  const char* args[] = {"\"a\"\"b\"", "1", longArgument.c_str()};
+  std::vector<const char*> many(20, "0");
+  struct Row {
+    CallOrigin origin;
+    std::string expected;
+  } rows[] = {
+      {{}, ""},
+      {{{{"inner.sqf", 3}, {"scripts/main.sqf", 1}}, nullptr, -1},
+       "  called from inner.sqf:3\n  called from scripts/main.sqf:1\n"},
+      {{{}, args, 0}, "  called with 0 arguments: []\n"},
+      {{{}, args, 1}, "  called with 1 argument: [\"a\"\"b\"]\n"},
+      {{{}, args, 3},
+       ("  called with 3 arguments: [\"a\"\"b\", 1, \"" + std::string(198, 'x') + "... (202 bytes)]\n")},
+      {{{}, many.data(), 20},
+       "  called with 20 arguments: [0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, ...]\n"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(callOriginLines(row.origin), row.expected);
+  }
+  // Under the frames of the report.
+  CallOrigin origin{{{"a.sqf", 2}}, nullptr, -1};
+  EXPECT_EQ(
+      crashReportText(crashWith({{"a.so", 0x5, "", 0}}), {"RVExtension", "x"}, origin),
+      "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 in RVExtension(\"x\")\n"
+      "  at a.so+0x5\n  called from a.sqf:2\n");
 }
 
 }  // namespace

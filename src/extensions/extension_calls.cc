@@ -143,9 +143,10 @@ const CallOutcome& callWithArguments(ExtensionEntry& entry, const PreCallOutcome
   CallState& calls = extensionRegistry.calls();
   const char** placed = calls.argumentVector.place(argv, argc);
   if (placed == nullptr) placed = argv;
-  callAndJudge(entry, prepared, CallSite{kArgsEntryPoint.plain, function}, [&](char* output) {
-    return entry.rvExtensionArgs(output, kExtensionOutputSize, function, placed, argc);
-  });
+  callAndJudge(entry, prepared, CallSite{kArgsEntryPoint.plain, function, nullptr, nullptr, argv, argc},
+               [&](char* output) {
+                 return entry.rvExtensionArgs(output, kExtensionOutputSize, function, placed, argc);
+               });
   // A fault in the unreadable memory after the vector: the extension read past its arguments.
   const platform::RawFault& fault = calls.crash.fault;
   if (outcome.status == CallStatus::Crashed && fault.hasAddress) {

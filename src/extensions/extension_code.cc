@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "extensions/call_context.h"
 #include "extensions/call_watchdog.h"
 #include "extensions/extension_registry.h"
 #include "extensions/extension_report.h"
@@ -20,10 +21,17 @@ void reportExitDuringCall(int status) {
   flushOutput();
 }
 
+// Names the frames from each library's debug information, read from the file it was loaded
+// from, after the host has recovered from the fault.
+void describeFrames(std::vector<CrashFrame>& frames) {
+  extensionRegistry.symbols.describe(frames, [](const CrashFrame& frame) { return frame.modulePath; });
+}
+
 void reportThreadFault(const platform::CrashRecord& crash, std::uint64_t threadId) {
+  std::string report = threadCrashReportText(crash, threadId, describeFrames);
   {
     OutputLock lock;
-    printColouredRestoring(ConsoleColour::Red, "\n%s\n", threadCrashReportText(crash, threadId).c_str());
+    printColouredRestoring(ConsoleColour::Red, "\n%s\n", report.c_str());
   }
   flushOutput();
 }
@@ -72,10 +80,18 @@ bool runExtensionCode(const CallSite& site, const void* libraryAddress, platform
 
 std::string failedCallText(const CallSite& site) {
   const CallState& calls = extensionRegistry.calls();
-  if (!calls.crash.abandoned) return crashReportText(calls.crash, site);
+  CallOrigin origin;
+  for (const auto& [path, line] : runningScriptLines()) origin.scripts.push_back({path, line});
+  for (const CallSite* call = &site; call != nullptr; call = call->outer) {
+    if (call->argc >= 0) {
+      origin.argv = call->argv;
+      origin.argc = call->argc;
+    }
+  }
+  if (!calls.crash.abandoned) return crashReportText(calls.crash, site, origin, describeFrames);
   auto elapsed =
       static_cast<std::uint64_t>((platform::counter() - calls.start) * 1000 / platform::counterFrequency());
-  return abandonReportText(calls.crash, site, elapsed);
+  return abandonReportText(calls.crash, site, elapsed, origin, describeFrames);
 }
 
 void reportLoaderCrashAndEnd(const char* description) {

@@ -57,6 +57,7 @@ void ExtensionRegistry::closeAndRemember(ExtensionEntry& entry, UnloadOutcome* o
       outcome->runningThreadsNote += threadsStillRunningText(entry.name, running);
     }
   }
+  if (entry.module != nullptr) symbols.forget(platform::libraryLoadBase(entry.module.get()));
   std::string keptNote;
   const std::string& loaded = entry.copy.empty() ? entry.file : entry.copy;
   if (closeLibraryGuarded(entry, &keptNote) && platform::libraryStillLoaded(loaded)) {

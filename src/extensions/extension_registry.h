@@ -21,6 +21,7 @@
 #include "extensions/call_watchdog.h"
 #include "extensions/crash_report.h"
 #include "extensions/extension_api.h"
+#include "extensions/frame_symbols.h"
 #include "extensions/guarded_buffer.h"
 #include "extensions/library_exports.h"
 #include "extensions/library_watch.h"
@@ -139,7 +140,8 @@ class ExtensionRegistry {
 
   CallState& calls() { return calls_; }
 
-  LibraryWatch watch;  // --watch
+  LibraryWatch watch;    // --watch
+  FrameSymbols symbols;  // the debug information of libraries that crashed, until they are freed
 
  private:
   // The extensions whose threads wrote into a buffer while no call ran; the zones are restored.

@@ -112,20 +112,99 @@ std::string describeFault(const RawFault& fault) {
   return what;
 }
 
+namespace {
+
+// A frame the report may show, with its place in the whole stack (frames omitted counted).
+struct Candidate {
+  const platform::RawFrame* raw;
+  std::size_t depth;
+};
+
+CrashFrame frameOf(const platform::RawFrame& raw) {
+  CrashFrame frame;
+  frame.file = raw.moduleFile;
+  frame.fileOffset = raw.address - raw.moduleBase;
+  if (!raw.symbol.empty()) {
+    frame.symbol = raw.symbol;
+    frame.symbolOffset = raw.address - raw.symbolAddress;
+  }
+  frame.modulePath = raw.modulePath;
+  frame.moduleBase = raw.moduleBase;
+  frame.address = raw.address;
+  return frame;
+}
+
+// Rounds of a recursion: `period` frames from `start` that repeat, round after round, down to
+// the candidate `end` (the first that breaks the pattern, or the end of the list).
+struct Recursion {
+  std::size_t start = 0;
+  std::size_t period = 0;
+  std::size_t end = 0;
+  std::uint64_t rounds = 0;
+};
+
+constexpr std::size_t kMaxRecursionStart = 8;
+constexpr std::size_t kMaxRecursionPeriod = 8;
+constexpr std::size_t kMinRecursionRounds = 3;
+
+// The candidate at `index` continues the rounds that begin at `start`: its address is the one
+// of the first round at the same place in the round, by its depth in the whole stack.
+bool continuesRounds(const std::vector<Candidate>& frames, std::size_t start, std::size_t period,
+                     std::size_t index) {
+  std::size_t phase = (frames[index].depth - frames[start].depth) % period;
+  return frames[index].depth >= frames[start].depth &&
+         frames[index].raw->address == frames[start + phase].raw->address;
+}
+
+Recursion findRecursion(const std::vector<Candidate>& frames) {
+  for (std::size_t start = 0; start < kMaxRecursionStart && start < frames.size(); ++start) {
+    for (std::size_t period = 1; period <= kMaxRecursionPeriod; ++period) {
+      if (start + kMinRecursionRounds * period > frames.size()) break;
+      std::size_t end = start + period;
+      while (end < frames.size() && continuesRounds(frames, start, period, end)) ++end;
+      // Contiguous in the list (the depth of the last kept one tells the rounds it spans).
+      std::uint64_t rounds = (frames[end - 1].depth - frames[start].depth) / period + 1;
+      if (rounds >= kMinRecursionRounds) return Recursion{start, period, end, rounds};
+    }
+  }
+  return Recursion{};
+}
+
+}  // namespace
+
 std::vector<CrashFrame> selectCrashFrames(const RawFault& fault) {
-  std::vector<CrashFrame> frames;
-  for (const platform::RawFrame& raw : fault.frames) {
-    if (static_cast<int>(frames.size()) >= kMaxCrashFrames) break;
+  std::vector<Candidate> candidates;
+  for (std::size_t i = 0; i < fault.frames.size(); ++i) {
+    const platform::RawFrame& raw = fault.frames[i];
     if (raw.moduleBase == 0) continue;
     if (fault.scopeModule != 0 ? raw.moduleBase != fault.scopeModule : raw.hostOrRuntime) continue;
-    CrashFrame frame;
-    frame.file = raw.moduleFile;
-    frame.fileOffset = raw.address - raw.moduleBase;
-    if (!raw.symbol.empty()) {
-      frame.symbol = raw.symbol;
-      frame.symbolOffset = raw.address - raw.symbolAddress;
+    std::size_t depth =
+        i >= fault.framesOmittedAt && fault.framesOmittedAt != 0 ? i + fault.framesOmitted : i;
+    candidates.push_back(Candidate{&raw, depth});
+  }
+  Recursion recursion = findRecursion(candidates);
+  std::vector<CrashFrame> frames;
+  int shown = 0;
+  for (std::size_t i = 0; i < candidates.size() && shown < kMaxCrashFrames; ++i) {
+    if (recursion.period != 0 && i == recursion.start + recursion.period) {
+      CrashFrame repeat;
+      repeat.repeatedFrames = static_cast<int>(recursion.period);
+      repeat.repeats = recursion.rounds - 1;
+      frames.push_back(std::move(repeat));
+      i = recursion.end;
+      if (i >= candidates.size()) break;
     }
-    frames.push_back(std::move(frame));
+    frames.push_back(frameOf(*candidates[i].raw));
+    ++shown;
   }
   return frames;
+}
+
+std::string demangledName(const std::string& name) {
+  if (name.size() < 2 || name[0] != '_' || name[1] != 'Z') return name;
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+  std::string result = status == 0 && demangled != nullptr ? demangled : name;
+  std::free(demangled);
+  return result;
 }

@@ -8,13 +8,22 @@
 #include <vector>
 
 #include "platform/crash_guard.h"
+#include "platform/debug_info.h"
 
-// One frame a report shows, inside the faulting library.
+// One frame a report shows, inside the faulting library, or a line standing for the frames of
+// a recursion that repeat.
 struct CrashFrame {
   std::string file;               // the library's file name, without its directory
   std::uintptr_t fileOffset = 0;  // the address's offset within the library
-  std::string symbol;             // the nearest symbol the library makes visible; may be empty
+  std::string symbol;             // the symbol the system names at the address; may be empty
   std::uintptr_t symbolOffset = 0;
+  std::string modulePath;  // the file the library was loaded from
+  std::uintptr_t moduleBase = 0;
+  std::uintptr_t address = 0;
+  platform::CodePlace code;  // what the library's debug information says, when it was asked
+  // A recursion: the `repeatedFrames` frames above repeat `repeats` more times (no address).
+  int repeatedFrames = 0;
+  std::uint64_t repeats = 0;
 };
 
 constexpr int kMaxCrashFrames = 16;
@@ -26,8 +35,12 @@ constexpr int kMaxCrashFrames = 16;
 std::string describeFault(const platform::RawFault& fault);
 
 // The frames of the fault's scope module (of every module but the host's and the runtimes'
-// when it has none), innermost first, at most kMaxCrashFrames.
+// when it has none), innermost first, at most kMaxCrashFrames. A recursion shows down to its
+// first round, then one line for the rounds that repeat it, then the frames below it.
 std::vector<CrashFrame> selectCrashFrames(const platform::RawFault& fault);
+
+// A C++ name as source code spells it: an Itanium-mangled name demangled; any other as it is.
+std::string demangledName(const std::string& name);
 
 // Appends "0x" and `value` in lower-case hex digits, without leading zeros.
 void appendHex(std::string& text, std::uintptr_t value);

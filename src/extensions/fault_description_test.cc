@@ -114,10 +114,11 @@ TEST(FaultDescription, WordsForEachFault) {
 }
 
 TEST(FaultDescription, FramesOfTheScopeOrOfEveryLibrary) {
-  const platform::RawFrame host{0x401000, 0x400000, "invokemodule", true, "main", 0x400f00};
-  const platform::RawFrame lost{0x9000, 0, "", false, "", 0};
-  const platform::RawFrame inner{0x10123, 0x10000, "a.so", false, "RVExtension", 0x10100};
-  const platform::RawFrame other{0x20010, 0x20000, "b.so", false, "", 0};
+  const platform::RawFrame host{0x401000, 0x400000, "invokemodule",     true,
+                                "main",   0x400f00, "/bin/invokemodule"};
+  const platform::RawFrame lost{0x9000, 0, "", false, "", 0, ""};
+  const platform::RawFrame inner{0x10123, 0x10000, "a.so", false, "RVExtension", 0x10100, "./a.so"};
+  const platform::RawFrame other{0x20010, 0x20000, "b.so", false, "", 0, "/x/b.so"};
   RawFault fault;
   fault.frames = {host, lost, inner, other};
   struct Row {
@@ -141,8 +142,60 @@ TEST(FaultDescription, FramesOfTheScopeOrOfEveryLibrary) {
   EXPECT_EQ(frames[0].symbol, "RVExtension");
   EXPECT_EQ(frames[0].symbolOffset, 0x23u);
   EXPECT_EQ(frames[1].symbol, "");
-  fault.frames.assign(40, inner);
-  EXPECT_EQ(selectCrashFrames(fault).size(), static_cast<std::size_t>(kMaxCrashFrames));
+  EXPECT_EQ(frames[0].modulePath, "./a.so");
+  EXPECT_EQ(frames[0].address, 0x10123u);
+  EXPECT_EQ(frames[1].moduleBase, 0x20000u);
+}
+
+// Frames of a.so at the given offsets, and how a report shows them: the offsets, and "R<n>x<k>"
+// for a line saying the <n> frames above repeat <k> more times.
+std::vector<std::string> shownFrames(const std::vector<std::uintptr_t>& offsets, std::size_t omittedAt = 0,
+                                     std::size_t omitted = 0) {
+  RawFault fault;
+  for (std::uintptr_t offset : offsets) {
+    fault.frames.push_back({0x10000 + offset, 0x10000, "a.so", false, "", 0, "a.so"});
+  }
+  fault.framesOmittedAt = omittedAt;
+  fault.framesOmitted = omitted;
+  std::vector<std::string> shown;
+  for (const CrashFrame& frame : selectCrashFrames(fault)) {
+    shown.push_back(frame.repeatedFrames != 0
+                        ? "R" + std::to_string(frame.repeatedFrames) + "x" + std::to_string(frame.repeats)
+                        : std::to_string(frame.fileOffset));
+  }
+  return shown;
+}
+
+TEST(FaultDescription, RecursionShownOnceWithItsRepeats) {
+  struct Row {
+    std::vector<std::uintptr_t> offsets;
+    std::size_t omittedAt, omitted;
+    std::vector<std::string> expected;
+  } rows[] = {
+      // The faulting frame, a function calling itself, then its callers.
+      {{1, 2, 2, 2, 2, 5, 6}, 0, 0, {"1", "2", "R1x3", "5", "6"}},
+      // Two functions calling each other, most of the rounds counted but not kept: the kept
+      // outer frames continue the rounds at their depth.
+      {{9, 1, 2, 1, 2, 1, 2, 1, 2, 3}, 7, 1000, {"9", "1", "2", "R2x503", "3"}},
+      // A recursion that reaches the outermost frame kept.
+      {{1, 1, 1, 1}, 0, 0, {"1", "R1x3"}},
+      // Two rounds are not a recursion worth a line.
+      {{1, 1, 2}, 0, 0, {"1", "1", "2"}},
+      {{1, 2, 3, 4}, 0, 0, {"1", "2", "3", "4"}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(shownFrames(row.offsets, row.omittedAt, row.omitted), row.expected);
+  }
+  std::vector<std::uintptr_t> deep;
+  for (std::uintptr_t i = 0; i < 40; ++i) deep.push_back(i);
+  EXPECT_EQ(shownFrames(deep).size(), static_cast<std::size_t>(kMaxCrashFrames));
+}
+
+TEST(FaultDescription, DemangledNames) {
+  EXPECT_EQ(demangledName("_ZN12_GLOBAL__N_18readNullEv"), "(anonymous namespace)::readNull()");
+  EXPECT_EQ(demangledName("RVExtension"), "RVExtension");
+  EXPECT_EQ(demangledName("_Zbroken"), "_Zbroken");  // not a valid mangled name: kept
+  EXPECT_EQ(demangledName("?f@@YAXH@Z"), "?f@@YAXH@Z");
 }
 
 }  // namespace

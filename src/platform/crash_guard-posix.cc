@@ -40,6 +40,10 @@ namespace platform {
 namespace {
 
 constexpr int kMaxRawFrames = 64;
+// A deeper stack (a runaway recursion) keeps its innermost kMaxRawFrames and its outermost
+// kOuterRawFrames, and counts those between, up to kMaxCountedFrames in all.
+constexpr int kOuterRawFrames = 16;
+constexpr std::size_t kMaxCountedFrames = 4 * 1024 * 1024;
 constexpr std::size_t kAlternateStackSize = 256 * 1024;
 
 // A fault as the handler sees it; made a RawFault after the handler is left.
@@ -53,6 +57,8 @@ struct CapturedFault {
   pid_t sender = 0;  // for a signal a process sent (kill, raise, pthread_kill): its id
   std::uintptr_t frames[kMaxRawFrames] = {};
   int frameCount = 0;
+  std::uintptr_t outerFrames[kOuterRawFrames] = {};  // a ring: the latest past kMaxRawFrames
+  std::size_t totalFrames = 0;                       // every frame the unwinder went through
 };
 
 struct MainGuard {
@@ -112,13 +118,20 @@ void rememberParkedLibrary(std::uintptr_t base) {
 
 struct FrameCollector {
   std::uintptr_t* frames;
-  int count;
+  std::uintptr_t* outerFrames;
+  std::size_t count;
 };
 
 _Unwind_Reason_Code collectFrame(struct _Unwind_Context* context, void* data) {
   auto* collector = static_cast<FrameCollector*>(data);
-  if (collector->count >= kMaxRawFrames) return _URC_END_OF_STACK;
-  collector->frames[collector->count++] = _Unwind_GetIP(context);
+  if (collector->count >= kMaxCountedFrames) return _URC_END_OF_STACK;
+  std::uintptr_t address = _Unwind_GetIP(context);
+  if (collector->count < kMaxRawFrames) {
+    collector->frames[collector->count] = address;
+  } else {
+    collector->outerFrames[(collector->count - kMaxRawFrames) % kOuterRawFrames] = address;
+  }
+  ++collector->count;
   return _URC_NO_REASON;
 }
 
@@ -149,9 +162,10 @@ void recordFault(CapturedFault* fault, int signal, siginfo_t* info, void* contex
   // Code that is gone (a library unloaded under a running thread): the unwinder would read the
   // instructions at the PC and fault inside this handler.
   if (signal == SIGSEGV && fault->pc != 0 && fault->address == fault->pc) return;
-  FrameCollector collector{fault->frames, 0};
+  FrameCollector collector{fault->frames, fault->outerFrames, 0};
   _Unwind_Backtrace(collectFrame, &collector);
-  fault->frameCount = collector.count;
+  fault->frameCount = static_cast<int>(std::min<std::size_t>(collector.count, kMaxRawFrames));
+  fault->totalFrames = collector.count;
 }
 
 std::uint64_t currentThreadId() { return static_cast<std::uint64_t>(::syscall(SYS_gettid)); }
@@ -228,6 +242,17 @@ FaultKind kindOf(const CapturedFault& fault) {
   }
 }
 
+// The frames of the latest exception thrown while the main thread's guarded call ran, as the
+// throw function saw them (its own frame first).
+struct ThrowSite {
+  const void* object = nullptr;
+  std::uintptr_t frames[kMaxRawFrames] = {};
+  int frameCount = 0;
+};
+ThrowSite throwSite;
+
+void resolveAddresses(const std::uintptr_t* addresses, int count, RawFault* fault);
+
 void resolveFrames(const CapturedFault& captured, RawFault* fault) {
   // The unwinder starts inside the handler; the faulting frame is the one at the signal's PC.
   int first = 0;
@@ -237,8 +262,10 @@ void resolveFrames(const CapturedFault& captured, RawFault* fault) {
       break;
     }
   }
-  std::uintptr_t addresses[kMaxRawFrames];
+  std::uintptr_t addresses[kMaxRawFrames + kOuterRawFrames];
   int count = 0;
+  fault->framesOmittedAt = 0;
+  fault->framesOmitted = 0;
   if (captured.pc != 0 && (captured.frameCount == 0 || captured.frames[first] != captured.pc)) {
     addresses[count++] = captured.pc;  // the unwinder could not reach it: the PC alone
   } else {
@@ -246,7 +273,19 @@ void resolveFrames(const CapturedFault& captured, RawFault* fault) {
       // Caller frames hold return addresses; the call itself is one byte before.
       addresses[count++] = i == first ? captured.frames[i] : captured.frames[i] - 1;
     }
+    if (captured.totalFrames > static_cast<std::size_t>(kMaxRawFrames)) {
+      std::size_t past = captured.totalFrames - kMaxRawFrames;
+      std::size_t kept = std::min<std::size_t>(past, kOuterRawFrames);
+      fault->framesOmittedAt = static_cast<std::size_t>(count);
+      fault->framesOmitted = past - kept;
+      for (std::size_t i = past - kept; i < past; ++i)
+        addresses[count++] = captured.outerFrames[i % kOuterRawFrames] - 1;
+    }
   }
+  resolveAddresses(addresses, count, fault);
+}
+
+void resolveAddresses(const std::uintptr_t* addresses, int count, RawFault* fault) {
   fault->frames.resize(count);
   for (int i = 0; i < count; ++i) {
     RawFrame& frame = fault->frames[i];
@@ -257,6 +296,7 @@ void resolveFrames(const CapturedFault& captured, RawFault* fault) {
     frame.moduleBase = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
     const char* slash = std::strrchr(info.dli_fname, '/');
     frame.moduleFile = slash != nullptr ? slash + 1 : info.dli_fname;
+    frame.modulePath = info.dli_fname;
     frame.hostOrRuntime = isHostOrRuntimeModule(frame.moduleBase, info.dli_fname);
     if (info.dli_sname != nullptr && info.dli_saddr != nullptr) {
       frame.symbol = info.dli_sname;
@@ -416,9 +456,36 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     return false;
   }
   mainGuard.abandonPending = 0;
+  throwSite.object = nullptr;
   bool returned = callWhileActive(body, context, &mainGuard.active, crash);
   if (forkedChild) _exit(0);  // a child the extension made during the call ends quietly
+  if (!returned) crash->fault.scopeModule = moduleBaseOf(scope.address);
   return returned;
+}
+
+void recordThrowSite(const void* object) {
+  if (!mainGuard.active || !pthread_equal(pthread_self(), mainThread)) return;
+  FrameCollector collector{throwSite.frames, nullptr, 0};
+  // Only the innermost frames: the collector stops before it needs the ring.
+  _Unwind_Backtrace(
+      [](struct _Unwind_Context* context, void* data) {
+        auto* frames = static_cast<FrameCollector*>(data);
+        if (frames->count >= static_cast<std::size_t>(kMaxRawFrames)) return _URC_END_OF_STACK;
+        frames->frames[frames->count++] = _Unwind_GetIP(context);
+        return _URC_NO_REASON;
+      },
+      &collector);
+  throwSite.frameCount = static_cast<int>(collector.count);
+  throwSite.object = object;
+}
+
+void addThrowSite(const void* object, RawFault* fault) {
+  if (object == nullptr || throwSite.object != object) return;
+  std::uintptr_t addresses[kMaxRawFrames];
+  // Return addresses: the call that threw is one byte before each.
+  for (int i = 0; i < throwSite.frameCount; ++i) addresses[i] = throwSite.frames[i] - 1;
+  resolveAddresses(addresses, throwSite.frameCount, fault);
+  throwSite.object = nullptr;
 }
 
 void setExitDuringCallReporter(void (*reporter)(int status)) { exitReporter = reporter; }

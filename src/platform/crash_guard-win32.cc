@@ -552,4 +552,8 @@ void endProcessNow(int status) {
   std::abort();
 }
 
+void recordThrowSite(const void*) {}
+
+void addThrowSite(const void*, RawFault*) {}
+
 }  // namespace platform

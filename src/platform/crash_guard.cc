@@ -5,6 +5,7 @@
 #include <cxxabi.h>
 
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <typeinfo>
 
@@ -13,10 +14,17 @@ namespace platform {
 void captureCurrentException(CrashRecord* crash) {
   RawFault& fault = crash->fault;
   fault = RawFault();
-  fault.kind = FaultKind::CppException;  // no frames: the throw site is gone by now
+  fault.kind = FaultKind::CppException;
   crash->exitStatus = 1;
   crash->abandoned = false;
   if (const std::type_info* type = abi::__cxa_current_exception_type()) fault.exceptionType = type->name();
+  // The thrown object, which an exception_ptr holds as its one pointer (libstdc++, libc++): the
+  // throw site recorded for it, if any, is this exception's.
+  std::exception_ptr current = std::current_exception();
+  static_assert(sizeof current == sizeof(void*));
+  const void* object = nullptr;
+  std::memcpy(&object, &current, sizeof object);
+  addThrowSite(object, &fault);
   try {
     throw;
   } catch (const std::exception& error) {

@@ -9,6 +9,7 @@
 #ifndef INVOKEMODULE_PLATFORM_CRASH_GUARD_H_
 #define INVOKEMODULE_PLATFORM_CRASH_GUARD_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ struct RawFrame {
   bool hostOrRuntime = false;     // the host's executable, or a runtime every program shares
   std::string symbol;             // the nearest symbol the module makes visible; may be empty
   std::uintptr_t symbolAddress = 0;
+  std::string modulePath;  // the file the module was loaded from, as the system has it
 };
 
 // A fault as the platform captured it: facts only, no words. Filled after the fault handler
@@ -61,8 +63,12 @@ struct RawFault {
   std::uint64_t threadId = 0;      // the system's id of the faulting thread; 0 when unknown
   std::uintptr_t scopeModule = 0;  // the module of CrashScope; 0: none given
   std::vector<RawFrame> frames;    // innermost first; callers' frames at their call instruction
-  std::string exceptionType;       // CppException: the type's mangled name; may be empty
-  std::string exceptionMessage;    // CppException: what() of a std::exception
+  // A stack deeper than the frames kept (a runaway recursion): `framesOmitted` frames between
+  // frames[framesOmittedAt - 1] and frames[framesOmittedAt] were counted but not kept.
+  std::size_t framesOmittedAt = 0;
+  std::size_t framesOmitted = 0;
+  std::string exceptionType;     // CppException: the type's mangled name; may be empty
+  std::string exceptionMessage;  // CppException: what() of a std::exception
   bool hasExceptionMessage = false;
   std::string libraryName;  // UnloadedLibrary: the extension's name
 };
@@ -155,8 +161,17 @@ void leaveHostCode();
 template <class Flag>
 bool callWhileActive(GuardedBody body, void* context, volatile Flag* active, CrashRecord* crash);
 
-// Inside a catch block: fills `crash` with the exception's type and what() text.
+// Inside a catch block: fills `crash` with the exception's type and what() text, and the frames
+// where it was thrown when they were recorded.
 void captureCurrentException(CrashRecord* crash);
+
+// POSIX, for the C++ runtime's throw function the executable interposes: while a guarded call
+// runs on the main thread, records the stack where `object` is being thrown. Windows: unused.
+void recordThrowSite(const void* object);
+
+// Fills `fault`'s frames from the recorded throw of `object`, when it was the latest recorded
+// in this guarded call (each platform half).
+void addThrowSite(const void* object, RawFault* fault);
 
 // Flushes nothing and ends the process at once with `status`.
 [[noreturn]] void endProcessNow(int status);

@@ -105,6 +105,14 @@ void closeLibrary(void* library) { dlclose(library); }
 
 const void* libraryImageBase(void*) { return nullptr; }
 
+std::uintptr_t libraryLoadBase(void* library) {
+  link_map* map = nullptr;
+  if (dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_ld == nullptr) return 0;
+  Dl_info info;
+  if (dladdr(map->l_ld, &info) == 0) return 0;
+  return reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+}
+
 std::string loadedLibraryPath(void* library) {
   link_map* map = nullptr;
   if (dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) {

@@ -46,6 +46,8 @@ void closeLibrary(void* library) { FreeLibrary(reinterpret_cast<HMODULE>(library
 // A module handle is the address its image is mapped at.
 const void* libraryImageBase(void* library) { return library; }
 
+std::uintptr_t libraryLoadBase(void* library) { return reinterpret_cast<std::uintptr_t>(library); }
+
 std::string loadedLibraryPath(void* library) {
   char path[MAX_PATH * 4];
   DWORD length = GetModuleFileNameA(reinterpret_cast<HMODULE>(library), path, sizeof path);

@@ -53,6 +53,10 @@ void closeLibrary(void* library);
 // from the image (Windows); null elsewhere, where it is read from the file.
 const void* libraryImageBase(void* library);
 
+// The address a loaded library's frames count their offsets from (the start of its mapping,
+// its image base on Windows).
+std::uintptr_t libraryLoadBase(void* library);
+
 // The path of the file a loaded library was mapped from; empty when the system does not say.
 std::string loadedLibraryPath(void* library);
 

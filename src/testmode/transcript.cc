@@ -12,6 +12,8 @@ constexpr std::string_view kTimePrefix = "Execution time: ";
 constexpr std::string_view kTimeSuffix = " ms";
 constexpr std::string_view kCallbackPrefix = "Callback registered: ";
 constexpr std::string_view kFramePrefix = "  at ";
+constexpr std::string_view kCalledFromPrefix = "  called from ";
+constexpr std::string_view kRepeatPrefix = "  ... the ";
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -151,8 +153,9 @@ Lines splitLines(std::string_view text) {
 
 namespace {
 
-// A crash report's frame line with each "+0x<hex>" offset as "+<offset>": a rebuild that moves
-// the code keeps the library, the symbol and the order of the frames, not their offsets.
+// A crash report's frame line with each "+0x<hex>" offset as "+<offset>", and its source place
+// as the file's name and "<line>": a rebuild or a checkout elsewhere keeps the library, the
+// functions and the order of the frames, not their offsets, lines or folders.
 std::string stableFrameLine(std::string_view line) {
   std::string stable;
   std::size_t at = 0;
@@ -164,7 +167,38 @@ std::string stableFrameLine(std::string_view line) {
     at = end;
   }
   stable.append(line.substr(at));
-  return stable;
+  // The source place: the last word that ends in ":<digits>" (before " (inlined)").
+  std::string_view view = stable;
+  std::size_t placeEnd = view.ends_with(" (inlined)") ? view.size() - 10 : view.size();
+  std::size_t digits = placeEnd;
+  while (digits > 0 && std::isdigit(static_cast<unsigned char>(view[digits - 1]))) --digits;
+  if (digits == placeEnd || digits == 0 || view[digits - 1] != ':') return stable;
+  std::size_t placeStart = view.rfind(' ', digits - 1);
+  if (placeStart == std::string_view::npos) return stable;
+  std::string_view file = view.substr(placeStart + 1, digits - 1 - (placeStart + 1));
+  std::size_t slash = file.find_last_of("/\\");
+  if (slash != std::string_view::npos) file.remove_prefix(slash + 1);
+  return std::string(view.substr(0, placeStart + 1)) + std::string(file) + ":<line>" +
+         std::string(view.substr(placeEnd));
+}
+
+// A recursion's line with its count of rounds as "<count>": how deep a stack overflows varies.
+std::string stableRepeatLine(std::string_view line) {
+  std::size_t more = line.rfind(" more time");
+  std::size_t repeat = line.rfind(" repeat", more);
+  if (more == std::string_view::npos || repeat == std::string_view::npos) return std::string(line);
+  std::size_t count = line.find(' ', repeat + 1);
+  if (count == std::string_view::npos || count >= more) return std::string(line);
+  return std::string(line.substr(0, count + 1)) + "<count> more times";
+}
+
+// A "called from <script>:<line>" line of a crash report with the script's folders dropped.
+std::string stableCalledFromLine(std::string_view line) {
+  std::string_view place = line.substr(kCalledFromPrefix.size());
+  std::size_t colon = place.rfind(':');
+  std::size_t slash = place.substr(0, colon).find_last_of("/\\");
+  if (slash != std::string_view::npos) place.remove_prefix(slash + 1);
+  return std::string(kCalledFromPrefix).append(place);
 }
 
 }  // namespace
@@ -191,6 +225,10 @@ Lines stabiliseTranscript(std::string_view output) {
       line = std::string(kCallbackPrefix) + "<address>";
     } else if (view.starts_with(kFramePrefix)) {
       line = stableFrameLine(view);
+    } else if (view.starts_with(kRepeatPrefix)) {
+      line = stableRepeatLine(view);
+    } else if (view.starts_with(kCalledFromPrefix)) {
+      line = stableCalledFromLine(view);
     } else if (std::string_view figure = lastProgressFigure(view); !figure.empty()) {
       line = std::string(figure);
     }

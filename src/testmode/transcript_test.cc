@@ -40,6 +40,20 @@ TEST(Transcript, SplitsAndStabilises) {
       {"  at crashy.dll+0x2d3b1 (_RVExtension@12+0x15)\n",
        "  at crashy.dll+<offset> (_RVExtension@12+<offset>)|"},
       {"  at a+0x (b+0xg)\n", "  at a+0x (b+0xg)|"},  // no hex digits: kept
+      // Functions kept; source lines and the source file's folders dropped.
+      {"  at a.so+0x1a in f(int) /home/me/src/f.cc:44 (inlined)\n",
+       "  at a.so+<offset> in f(int) f.cc:<line> (inlined)|"},
+      {"  at a.dll+0x1a in g() C:\\ext\\g.cpp:7\n", "  at a.dll+<offset> in g() g.cpp:<line>|"},
+      {"  at a.so+0x1a in h(std::pair<int, int>) h.cc:0\n",
+       "  at a.so+<offset> in h(std::pair<int, int>) h.cc:<line>|"},
+      {"  at a.so+0x1a in main+0x1c\n", "  at a.so+<offset> in main+<offset>|"},
+      {"  at a.so+0x1a in f(int) :12\n", "  at a.so+<offset> in f(int) :<line>|"},
+      {"  ... the frame above repeats 30816 more times\n",
+       "  ... the frame above repeats <count> more times|"},
+      {"  ... the 2 frames above repeat 1 more time\n",
+       "  ... the 2 frames above repeat <count> more times|"},
+      {"  called from /tmp/suite/t/a.sqf:3\n", "  called from a.sqf:3|"},
+      {"  called from C:\\t\\a.sqf:12\n", "  called from a.sqf:12|"},
       {"ERROR: Extension crashed: x at address 0x10\n", "ERROR: Extension crashed: x at address 0x10|"},
   };
   for (const Row& row : rows) {

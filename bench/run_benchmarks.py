@@ -307,6 +307,65 @@ class Bench:
         self.row(section, "peak memory, session of ordinary commands", f"{peak / MIB:.1f} MiB",
                  f"true: {baseline / MIB:.1f} MiB", "", "< 8 MiB", peak < 8 * MIB)
 
+    def report_latency(self, library, rounds):
+        """Seconds from sending a crashing call to `library` (a name the host loads) to the end
+        of its report, for each of `rounds` crashes in one session, each after freeing and
+        loading the library again."""
+        proc = subprocess.Popen([self.exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, cwd=self.work)
+        load = f'"{library}" invokeModule "ok"\n'.encode()
+        crash = f'"{library}" invokeModule "segv"\nfreeExtension "{library}"\n'.encode()
+        times = []
+        buffered = b""
+
+        def read_until(marker):
+            nonlocal buffered
+            while marker not in buffered:
+                chunk = proc.stdout.read1(65536)
+                if not chunk:
+                    sys.exit(f"the host ended before {marker!r}")
+                buffered += chunk
+            buffered = buffered[buffered.index(marker) + len(marker):]
+
+        for _ in range(rounds):
+            proc.stdin.write(load)
+            proc.stdin.flush()
+            read_until(b'"ok"\nExecution time: ')
+            start = time.perf_counter()
+            proc.stdin.write(crash)
+            proc.stdin.flush()
+            read_until(b"Extension unloaded\n")
+            times.append(time.perf_counter() - start)
+        proc.stdin.close()
+        proc.wait()
+        return times
+
+    def crash_reports(self):
+        section = "Crash reports"
+        heavy = os.path.join(self.bench_dir, "heavy_debug_x64.so")
+        if not os.path.exists(heavy):
+            self.notes.append("heavy_debug_x64.so not built: no crash report figures")
+            return
+        shutil.copy(heavy, self.work)
+        stripped = os.path.join(self.work, "heavy_stripped_x64.so")
+        subprocess.run(["strip", "--strip-all", "-o", stripped, heavy], check=True)
+        debug = sum(int(line.split()[1]) for line in subprocess.run(
+            ["size", "-A", heavy], capture_output=True, text=True, check=True).stdout.splitlines()
+            if line.startswith(".debug"))
+        rounds = 3 if self.quick else 5
+        with_debug = self.report_latency("heavy_debug", rounds)
+        without = self.report_latency("heavy_stripped", rounds)
+        base = statistics.median(without)
+        first = with_debug[0]
+        repeated = statistics.median(with_debug[1:])
+        label = f"{debug / MIB:.0f} MiB of debug information"
+        self.row(section, f"crash report, {label}: first", f"{first * 1000:.1f} ms",
+                 f"stripped library {base * 1000:.1f} ms", f"+{(first - base) * 1000:.1f} ms",
+                 "< +1000 ms", first - base < 1.0)
+        self.row(section, f"crash report, {label}: after free and reload (median of {rounds - 1})",
+                 f"{repeated * 1000:.1f} ms", f"stripped library {base * 1000:.1f} ms",
+                 f"+{(repeated - base) * 1000:.1f} ms", "< +1000 ms", repeated - base < 1.0)
+
     # --- Google Benchmark binaries -----------------------------------------------------
 
     def google_benchmarks(self):
@@ -527,6 +586,7 @@ def main():
         bench.pauses()
         bench.big_lines()
         bench.start_up()
+        bench.crash_reports()
         bench.report_google(bench.google_benchmarks())
         bench.print_table()
         print(f"\n({time.monotonic() - started:.0f} s)")

@@ -7,6 +7,9 @@
 //   throw       throws std::runtime_error("boom")      throwint   throws an int
 //   divzero     integer division by zero               illegal    executes an illegal instruction
 //   recurse     recurses without end                   hidden     faults in a non-exported function
+//   inlined     faults in a function inlined into another
+//   throwdeep   three calls deep, std::string::at throws std::out_of_range
+//   throwcaught throws and catches an exception inside the extension: "caught"
 //   thread      a thread of its own faults 50 ms later; the call returns "started"
 //   threads N   N threads of its own fault at the same moment; "started"
 //   threadrecurse  a thread of its own recurses without end; "started"
@@ -75,6 +78,24 @@ __attribute__((noinline)) void writeAt(std::uintptr_t address) {
 
 // Not exported, so no symbol is visible for its frame.
 __attribute__((noinline)) void hiddenFault() { writeAt(0x20); }
+
+// Inlined into inlinedFault: a report shows both, at the same offset.
+__attribute__((always_inline)) inline void storeThrough(volatile int* target) { *target = 7; }
+
+__attribute__((noinline)) void inlinedFault() { storeThrough(reinterpret_cast<volatile int*>(nullPointer)); }
+
+__attribute__((noinline)) char throwDeep3(const std::string& text) { return text.at(text.size() + 4); }
+__attribute__((noinline)) char throwDeep2(const std::string& text) { return throwDeep3(text) + 1; }
+__attribute__((noinline)) char throwDeep1(const std::string& text) { return throwDeep2(text) + 1; }
+
+__attribute__((noinline)) std::string throwAndCatch() {
+  try {
+    throwDeep1("caught");
+  } catch (const std::out_of_range&) {
+    return "caught";
+  }
+  return "not thrown";
+}
 
 __attribute__((noinline)) int recurse(int depth) {
   volatile char frame[256];
@@ -215,6 +236,9 @@ std::string run(const char* function) {
   if (text == "illegal") __builtin_trap();
   if (text == "recurse") return std::to_string(recurse(0));
   if (text == "hidden") hiddenFault();
+  if (text == "inlined") inlinedFault();
+  if (text == "throwdeep") return std::string(1, throwDeep1(text));
+  if (text == "throwcaught") return throwAndCatch();
   if (text == "exit") std::exit(3);
   if (text == "loop") {
     for (;;) zero = zero;

@@ -10,7 +10,7 @@ trap 'rm -f "$log"' EXIT
 echo "Building the bench preset..."
 if ! { cmake --preset bench && cmake --build --preset bench --target invokemodule \
          invokemodule_bench_host invokemodule_bench_values invokemodule_bench_extensions \
-         bench_extension bench_floor bench_split_floor; } >"$log" 2>&1; then
+         bench_extension bench_floor bench_split_floor bench_heavy_debug; } >"$log" 2>&1; then
   cat "$log"
   exit 1
 fi

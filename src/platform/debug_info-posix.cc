@@ -49,7 +49,8 @@ int unsignedAttribute(Dwarf_Die* die, int name) {
 std::string fileOfIndex(Dwarf_Die* unit, int index) {
   Dwarf_Files* files = nullptr;
   std::size_t count = 0;
-  if (index <= 0 || dwarf_getsrcfiles(unit, &files, &count) != 0 || static_cast<std::size_t>(index) >= count) {
+  if (index <= 0 || dwarf_getsrcfiles(unit, &files, &count) != 0 ||
+      static_cast<std::size_t>(index) >= count) {
     return std::string();
   }
   const char* name = dwarf_filesrc(files, static_cast<std::size_t>(index), nullptr, nullptr);
@@ -89,9 +90,11 @@ struct ModuleDebugInfo::Reader {
     Dwfl_Line* line = dwfl_module_getsrc(module, address);
     SourcePlace here;
     if (line != nullptr) {
-      if (const char* file = dwfl_lineinfo(line, nullptr, &here.line, nullptr, nullptr, nullptr)) here.file = file;
+      if (const char* file = dwfl_lineinfo(line, nullptr, &here.line, nullptr, nullptr, nullptr))
+        here.file = file;
     }
     Dwarf_Die* scopes = nullptr;
+    bool callerPending = false;
     int count = dwarf_getscopes(unit, address - bias, &scopes);
     for (int i = 0; i < count; ++i) {
       if (!isFunctionScope(&scopes[i])) continue;
@@ -103,18 +106,22 @@ struct ModuleDebugInfo::Reader {
         caller.line = unsignedAttribute(&scopes[i], DW_AT_call_line);
       }
       place->places.push_back(std::move(here));
-      if (!inlined) break;
       here = std::move(caller);
+      callerPending = inlined;
+      if (!inlined) break;
     }
     free(scopes);
-    if (place->places.empty() && (!here.file.empty() || line != nullptr)) place->places.push_back(here);
+    // The scopes may end at an inlined call (an out-of-line copy the compiler made of the
+    // function holding it): that function is still at the call's line.
+    if (callerPending || place->places.empty()) place->places.push_back(std::move(here));
+    if (place->places.back().file.empty() && place->places.back().function.empty()) place->places.pop_back();
     if (place->places.empty()) return false;
     // A function with internal linkage has no linkage name in the debug information; its
     // symbol has one, which tells its parameters and namespace.
     SourcePlace& function = place->places.back();
     CodePlace symbolPlace;
     if (!function.function.starts_with("_Z") && symbol(address, &symbolPlace) &&
-        symbolPlace.symbol.starts_with("_Z")) {
+        (symbolPlace.symbol.starts_with("_Z") || function.function.empty())) {
       function.function = symbolPlace.symbol;
     }
     return true;

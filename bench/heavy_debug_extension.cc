@@ -18,7 +18,8 @@ __attribute__((noinline)) int parse(const char* function) { return function[0] =
 
 }  // namespace
 
-extern "C" EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, unsigned outputSize, const char* function) {
+extern "C" EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, unsigned outputSize,
+                                                            const char* function) {
   int value = parse(function);
   std::strncpy(output, value == 0 ? function : "", outputSize - 1);
   output[outputSize - 1] = '\0';

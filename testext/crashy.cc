@@ -122,7 +122,7 @@ void mendingHandler(int, siginfo_t* info, void*) {
 
 void returningHandler(int) {}
 
-std::string writeReadOnlyPage() {
+__attribute__((noinline)) std::string writeReadOnlyPage() {
   mprotect(mendedPage, 4096, PROT_READ);
   writeAt(reinterpret_cast<std::uintptr_t>(mendedPage) + 8);
   return "mended";
@@ -141,7 +141,7 @@ __attribute__((constructor)) void installAroundHost() {
 }
 #endif
 
-std::string installAndFault(bool mend) {
+__attribute__((noinline)) std::string installAndFault(bool mend) {
   struct sigaction action = {};
   sigemptyset(&action.sa_mask);
   if (mend) {
@@ -159,7 +159,7 @@ std::string installAndFault(bool mend) {
 void faultingHandler(int) { writeAt(0x90); }
 void abortingHandler(int) { std::abort(); }
 
-std::string installAndFaultWith(void (*handler)(int)) {
+__attribute__((noinline)) std::string installAndFaultWith(void (*handler)(int)) {
   struct sigaction action = {};
   sigemptyset(&action.sa_mask);
   action.sa_handler = handler;
@@ -179,7 +179,7 @@ sigjmp_buf ownHandlerJump;
 void ownHandler(int) { siglongjmp(ownHandlerJump, 1); }
 
 // A language runtime's way: a handler of its own that recovers from a fault it expects.
-std::string faultAndHandle() {
+__attribute__((noinline)) std::string faultAndHandle() {
   struct sigaction action = {};
   struct sigaction previous = {};
   action.sa_handler = ownHandler;
@@ -209,7 +209,7 @@ LONG CALLBACK ownFilter(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-std::string faultAndHandle(bool topLevel = false) {
+__attribute__((noinline)) std::string faultAndHandle(bool topLevel = false) {
   void* handler = nullptr;
   if (topLevel) {
     SetUnhandledExceptionFilter(ownFilter);
@@ -224,7 +224,7 @@ std::string faultAndHandle(bool topLevel = false) {
 }
 #endif
 
-std::string run(const char* function) {
+__attribute__((noinline)) std::string run(const char* function) {
   std::string text = function != nullptr ? function : "";
   if (text == "segv") return std::to_string(readNull());
   if (text == "nullwrite") writeAt(0x10);

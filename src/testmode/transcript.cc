@@ -167,6 +167,12 @@ std::string stableFrameLine(std::string_view line) {
     at = end;
   }
   stable.append(line.substr(at));
+  // The copies the optimiser makes of a function, "f() [clone .isra.0]", come and go with it.
+  for (std::size_t clone; (clone = stable.find(" [clone .")) != std::string::npos;) {
+    std::size_t end = stable.find(']', clone);
+    if (end == std::string::npos) break;
+    stable.erase(clone, end + 1 - clone);
+  }
   // The source place: the last word that ends in ":<digits>" (before " (inlined)").
   std::string_view view = stable;
   std::size_t placeEnd = view.ends_with(" (inlined)") ? view.size() - 10 : view.size();

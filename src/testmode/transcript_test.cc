@@ -46,6 +46,8 @@ TEST(Transcript, SplitsAndStabilises) {
       {"  at a.dll+0x1a in g() C:\\ext\\g.cpp:7\n", "  at a.dll+<offset> in g() g.cpp:<line>|"},
       {"  at a.so+0x1a in h(std::pair<int, int>) h.cc:0\n",
        "  at a.so+<offset> in h(std::pair<int, int>) h.cc:<line>|"},
+      {"  at a.so+0x1a in f(int) [clone .isra.0] [clone .cold] f.cc:3\n",
+       "  at a.so+<offset> in f(int) f.cc:<line>|"},
       {"  at a.so+0x1a in main+0x1c\n", "  at a.so+<offset> in main+<offset>|"},
       {"  at a.so+0x1a in f(int) :12\n", "  at a.so+<offset> in f(int) :<line>|"},
       {"  ... the frame above repeats 30816 more times\n",

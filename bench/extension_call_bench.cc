@@ -116,4 +116,29 @@ void BM_CrashGuardedCall(benchmark::State& state) {
 }
 BENCHMARK(BM_CrashGuardedCall)->Arg(0)->Arg(1);
 
+// An exception the extension throws and catches itself (three calls deep), outside a guarded
+// call (0) and inside one (1), where the host records each throw's stack in case it escapes.
+void BM_ThrowCaughtInsideExtension(benchmark::State& state) {
+  enterExtensionDirectory();
+  platform::LibraryOpenFailure failure;
+  void* library = platform::openLibrary("./crashy_x64.so", &failure);
+  if (library == nullptr) library = platform::openLibrary("./crashy.so", &failure);
+  auto entry = reinterpret_cast<RVExtensionFunction>(platform::findLibrarySymbol(library, "RVExtension"));
+  char output[64];
+  platform::CrashRecord crash;
+  state.SetLabel(state.range(0) != 0 ? "guarded" : "unguarded");
+  for (auto _ : state) {
+    if (state.range(0) != 0) {
+      auto body = [&] { entry(output, sizeof output, "throwcaught"); };
+      benchmark::DoNotOptimize(platform::runGuarded(body, {nullptr}, &crash));
+    } else {
+      entry(output, sizeof output, "throwcaught");
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+  platform::closeLibrary(library);
+}
+BENCHMARK(BM_ThrowCaughtInsideExtension)->Arg(0)->Arg(1);
+
 }  // namespace

@@ -67,6 +67,52 @@ std::size_t openBrackets(std::string_view line) {
   return open;
 }
 
+// The line with its first unquoted word that is not a command word put in double quotes, when
+// that makes a command (a name or function text typed bare); "" else.
+std::string withBareWordQuoted(std::string_view line) {
+  for (std::size_t at = 0; at < line.size();) {
+    while (at < line.size() && isBlank(line[at])) ++at;
+    std::size_t end = at;
+    while (end < line.size() && !isBlank(line[end])) ++end;
+    std::string_view word = line.substr(at, end - at);
+    if (!word.empty() && word.back() == ';') word.remove_suffix(1);
+    bool commandWord = word == "invokeModule" || word == "freeExtension" || word == "execVM";
+    if (!word.empty() && !commandWord && word.find_first_of("\"[]'") == std::string_view::npos) {
+      std::string mended = std::string(line.substr(0, at)) + '"' + std::string(word) + '"' +
+                           std::string(line.substr(at + word.size()));
+      if (recognised(mended)) return mended;
+    }
+    at = end;
+  }
+  return "";
+}
+
+// The argument form with the items after the function text put in an array of their own, when
+// that makes a command: `["fn", 1, 2]` meant as `["fn", [1, 2]]`; "" else.
+std::string withArgumentsArray(std::string_view line) {
+  std::size_t open = line.find('[');
+  if (open == std::string_view::npos || line.find("invokeModule") == std::string_view::npos) return "";
+  // The end of the function text: the closing quote of the string that opens the array.
+  std::size_t quote = line.find('"', open);
+  std::size_t closing = quote == std::string_view::npos ? quote : line.find('"', quote + 1);
+  while (closing != std::string_view::npos && closing + 1 < line.size() && line[closing + 1] == '"') {
+    closing = line.find('"', closing + 2);
+  }
+  if (closing == std::string_view::npos) return "";
+  std::size_t comma = line.find_first_not_of(" \t", closing + 1);
+  std::size_t last = trimmedRight(line).find_last_of(']');
+  if (comma == std::string_view::npos || line[comma] != ',' || last == std::string_view::npos ||
+      last < comma) {
+    return "";
+  }
+  std::string_view items = line.substr(comma + 1, last - comma - 1);
+  while (!items.empty() && isBlank(items.front())) items.remove_prefix(1);
+  if (items.empty() || items.front() == '[') return "";
+  std::string mended = std::string(line.substr(0, comma + 1)) + " [" + std::string(trimmedRight(items)) +
+                       "]" + std::string(line.substr(last));
+  return recognised(mended) ? mended : "";
+}
+
 std::string shownText(const ArgumentProblems::Item& item) {
   std::string shown = showingNul(item.text);
   if (item.cut) shown += "...";
@@ -83,6 +129,15 @@ std::string unknownCommandHint(std::string_view line) {
     return "names and functions go in double quotes (\"), not single quotes (')";
   }
   if (endsInComment(line)) return "a // comment must stand on a line of its own";
+  SleepMatch pause;
+  if (matchSleep(line, &pause))
+    return "sleep pauses a script: put it in a script file and run that with execVM";
+  if (std::string mended = withBareWordQuoted(line); !mended.empty()) {
+    return "names and function texts go in double quotes: " + mended;
+  }
+  if (std::string mended = withArgumentsArray(line); !mended.empty()) {
+    return "the arguments go in an array of their own: " + mended;
+  }
   // What is left open is closed at the end of the line, before its semicolon.
   std::string_view body = trimmedRight(line);
   if (!body.empty() && body.back() == ';') body = trimmedRight(body.substr(0, body.size() - 1));

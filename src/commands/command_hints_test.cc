@@ -37,7 +37,20 @@ TEST(UnknownCommandHint, NamesOnlyThePlainNearMisses) {
       {R"("demo" invokeModule 'fn)", ""},
       {"callExtension", ""},
       {"// a comment typed at the console", ""},
-      {"sleep 1", ""},
+      // A pause typed at the prompt; a name or function text typed bare; arguments not in an
+      // array of their own.
+      {"sleep 0.2", "sleep pauses a script: put it in a script file and run that with execVM"},
+      {"sleep 1;", "sleep pauses a script: put it in a script file and run that with execVM"},
+      {R"("x" invokeModule y)", R"(names and function texts go in double quotes: "x" invokeModule "y")"},
+      {"freeExtension calc;", R"(names and function texts go in double quotes: freeExtension "calc";)"},
+      {R"(calc invokeModule "f")",
+       R"(names and function texts go in double quotes: "calc" invokeModule "f")"},
+      {R"("x" invokeModule ["f", 1, 2])",
+       R"(the arguments go in an array of their own: "x" invokeModule ["f", [1, 2]])"},
+      {R"("x" invokeModule ["a""b", "s"];)",
+       R"(the arguments go in an array of their own: "x" invokeModule ["a""b", ["s"]];)"},
+      {R"("x" invokeModule ["f", [1], 2])", ""},  // an array and more: not plain
+      {"x invokeModule y", ""},                   // two words bare: not plain
   };
   for (const auto& [line, hint] : cases) EXPECT_EQ(hint, unknownCommandHint(line)) << line;
 }

@@ -178,6 +178,14 @@ bool ModuleDebugInfo::describe(std::uintptr_t address, CodePlace* place) {
     outer.function = function;
     outer.file = utf8(line.FileName);
     outer.line = static_cast<int>(line.LineNumber);
+    // Several line records may begin at the address (a declaration's, then the statement's): the
+    // last is the one the instruction belongs to, as addr2line and the platform's debuggers say.
+    // (The file name of a record lives in DbgHelp's buffer only until the next query.)
+    DWORD64 begin = line.Address;
+    while (SymGetLineNextW64(process, &line) && line.Address == begin && line.FileName != nullptr) {
+      outer.file = utf8(line.FileName);
+      outer.line = static_cast<int>(line.LineNumber);
+    }
     place->places.push_back(std::move(outer));
     return true;
   }

@@ -3,9 +3,7 @@
 // inlined into a function of its own.
 int* volatile nullTarget = 0;
 
-static inline __attribute__((always_inline)) void storeAt(int* target, int value) {
-  *target = value;
-}
+static inline __attribute__((always_inline)) void storeAt(int* target, int value) { *target = value; }
 
 __attribute__((noinline)) static void writeNull(int value) {
   int doubled = value * 2;

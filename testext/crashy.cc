@@ -5,6 +5,8 @@
 //   segv        reads through a null pointer           nullwrite  writes to address 0x10
 //   abort       calls abort()                          assert     fails an assertion
 //   throw       throws std::runtime_error("boom")      throwint   throws an int
+//   throwdeep   throws std::out_of_range("deep") three calls deep
+//   catch N     throws and catches an exception N times inside the library: "caught N"
 //   divzero     integer division by zero               illegal    executes an illegal instruction
 //   recurse     recurses without end                   hidden     faults in a non-exported function
 //   inlined     faults in a function inlined into another
@@ -74,6 +76,29 @@ __attribute__((noinline)) int readNull() { return *nullPointer; }
 __attribute__((noinline)) void writeAt(std::uintptr_t address) {
   volatile std::uintptr_t target = address;  // no compiler may see through it and warn
   *reinterpret_cast<volatile int*>(target) = 1;
+}
+
+// Three calls deep, the innermost throws.
+__attribute__((noinline)) void throwInnermost() { throw std::out_of_range("deep"); }
+__attribute__((noinline)) void throwMiddle() {
+  throwInnermost();
+  zero = zero + 0;  // no tail call
+}
+__attribute__((noinline)) void throwOutermost() {
+  throwMiddle();
+  zero = zero + 0;
+}
+
+__attribute__((noinline)) std::string throwAndCatch(int times) {
+  int caught = 0;
+  for (int i = 0; i < times; ++i) {
+    try {
+      throwInnermost();
+    } catch (const std::out_of_range&) {
+      ++caught;
+    }
+  }
+  return "caught " + std::to_string(caught);
 }
 
 // Not exported, so no symbol is visible for its frame.
@@ -232,6 +257,8 @@ __attribute__((noinline)) std::string run(const char* function) {
   if (text == "assert") assert(text == "never");
   if (text == "throw") throw std::runtime_error("boom");
   if (text == "throwint") throw 42;
+  if (text == "throwdeep") throwOutermost();
+  if (text.rfind("catch ", 0) == 0) return throwAndCatch(std::atoi(text.c_str() + 6));
   if (text == "divzero") return std::to_string(100 / zero);
   if (text == "illegal") __builtin_trap();
   if (text == "recurse") return std::to_string(recurse(0));

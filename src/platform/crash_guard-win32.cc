@@ -1,7 +1,7 @@
 // The crash guard on Windows: the top-level (unhandled-exception) filter, which runs only after
 // the extension's own handlers declined, redirects the faulting main thread to a landing point
-// that jumps back to the guarded call without unwinding; frames come from walking the stack and
-// names from each module's export table.
+// that jumps back to the guarded call without unwinding; frames come from walking the stack, and
+// a frame is named after an export only where its function is known to begin at the export.
 //
 // Faults on the extension's own threads reach the same filter: they are reported there, on
 // the faulting thread, which then never runs again. exit() and ExitProcess called by an
@@ -17,7 +17,9 @@
 
 #include <malloc.h>
 #include <signal.h>
+#include <unwind.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +36,16 @@ namespace platform {
 namespace {
 
 constexpr int kMaxRawFrames = 64;
+// A deeper stack (a runaway recursion) keeps its innermost kMaxRawFrames and its outermost
+// kOuterRawFrames, and counts those between, up to kMaxCountedFrames in all. The outermost
+// frames are enough to hold, besides the host's own frames below the guarded call (about fifteen
+// under Wine), the last rounds of the recursion, whose count the report gets from them.
+constexpr int kOuterRawFrames = 48;
+constexpr std::size_t kMaxCountedFrames = 4 * 1024 * 1024;
 constexpr DWORD kMsvcCppException = 0xE06D7363;
+// What libgcc's SEH-based unwinder (win64 MinGW) raises for a C++ throw: "GCC " as a code, with
+// the _Unwind_Exception as its first argument.
+constexpr DWORD kGccCppException = 0x20474343;
 
 // A fault as the filter sees it; made a RawFault on the landing path.
 struct CapturedFault {
@@ -46,6 +57,8 @@ struct CapturedFault {
   bool abandoned = false;  // Ctrl-C abandoned the call
   std::uintptr_t frames[kMaxRawFrames] = {};
   int frameCount = 0;
+  std::uintptr_t outerFrames[kOuterRawFrames] = {};  // a ring: the latest past kMaxRawFrames
+  std::size_t totalFrames = 0;                       // every frame the walk went through
 };
 
 struct MainGuard {
@@ -87,44 +100,68 @@ bool blameUnloadedLibraryAt(std::uintptr_t pc, DWORD threadId, RawFault* fault) 
 // stack has no room left.
 alignas(16) unsigned char landingStack[64 * 1024];
 
-// Walks the stack from `context` (which it changes), innermost first.
-void walkFrames(CONTEXT context, CapturedFault* fault) {
-  fault->frameCount = 0;
+// The current thread's stack: its committed low end and its top. (GCC takes the segment-register
+// read of NtCurrentTeb for an out-of-bounds array access.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+const NT_TIB* threadInformation() { return reinterpret_cast<const NT_TIB*>(NtCurrentTeb()); }
+#pragma GCC diagnostic pop
+
+// Walks the current thread's stack from `context` (which it changes), innermost first, giving
+// each frame's address to `visit` until it answers false. The walk ends where the stack pointer
+// would leave the thread's stack or stop rising.
+template <class Visit>
+void walkStack(CONTEXT& context, Visit visit) {
+  const NT_TIB* tib = threadInformation();
+  auto high = reinterpret_cast<std::uintptr_t>(tib->StackBase);
 #ifdef _WIN64
-  for (int i = 0; i < kMaxRawFrames && context.Rip != 0; ++i) {
-    fault->frames[fault->frameCount++] = static_cast<std::uintptr_t>(context.Rip);
+  while (context.Rip != 0 && visit(static_cast<std::uintptr_t>(context.Rip))) {
+    DWORD64 previous = context.Rsp;
     DWORD64 imageBase = 0;
     PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
     if (function == nullptr) {
       // A leaf function: the return address is on top of the stack.
+      if (context.Rsp + 8 > high) break;
       context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
       context.Rsp += 8;
-      continue;
+    } else {
+      void* handlerData = nullptr;
+      DWORD64 establisher = 0;
+      RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
+                       &establisher, nullptr);
     }
-    void* handlerData = nullptr;
-    DWORD64 establisher = 0;
-    RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
-                     &establisher, nullptr);
+    if (context.Rsp <= previous || context.Rsp >= high) break;
   }
 #else
   // Frame-pointer chain; code built without frame pointers ends it early.
-  fault->frames[fault->frameCount++] = context.Eip;
+  if (!visit(context.Eip)) return;
   auto* frame = reinterpret_cast<DWORD*>(context.Ebp);
-  MEMORY_BASIC_INFORMATION stack;
-  if (VirtualQuery(frame, &stack, sizeof stack) == 0) return;
-  auto low = reinterpret_cast<std::uintptr_t>(stack.BaseAddress);
-  std::uintptr_t high = low + stack.RegionSize;
-  while (fault->frameCount < kMaxRawFrames) {
+  auto low = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
+  for (;;) {
     auto at = reinterpret_cast<std::uintptr_t>(frame);
     if (at < low || at + 8 > high || (at & 3) != 0) break;
     DWORD returnAddress = frame[1];
-    if (returnAddress == 0) break;
-    fault->frames[fault->frameCount++] = returnAddress;
+    if (returnAddress == 0 || !visit(returnAddress)) break;
     auto* next = reinterpret_cast<DWORD*>(frame[0]);
     if (next <= frame) break;
     frame = next;
   }
 #endif
+}
+
+// Walks the whole stack into `fault`: the innermost frames, the outermost ones and the count.
+void walkFrames(CONTEXT context, CapturedFault* fault) {
+  fault->totalFrames = 0;
+  walkStack(context, [fault](std::uintptr_t address) {
+    std::size_t count = fault->totalFrames++;
+    if (count < static_cast<std::size_t>(kMaxRawFrames)) {
+      fault->frames[count] = address;
+    } else {
+      fault->outerFrames[(count - kMaxRawFrames) % kOuterRawFrames] = address;
+    }
+    return fault->totalFrames < kMaxCountedFrames;
+  });
+  fault->frameCount = static_cast<int>(std::min<std::size_t>(fault->totalFrames, kMaxRawFrames));
 }
 
 // The faulting thread's context, kept for the landing point: the handlers copy it and no more,
@@ -230,6 +267,46 @@ LONG CALLBACK onStackOverflow(EXCEPTION_POINTERS* pointers) {
   return onUnhandledException(pointers);
 }
 
+// The frames of the latest C++ exception thrown while the main thread's guarded call ran, seen
+// at its first chance (before any handler runs or anything is unwound) from the context of the
+// throw; the walk ends at the host's own frames, the guarded call. An exception the extension
+// catches itself costs this walk and prints nothing.
+struct ThrowSite {
+  const void* object = nullptr;  // the thrown object
+  std::uintptr_t frames[kMaxRawFrames] = {};
+  int frameCount = 0;
+};
+ThrowSite throwSite;
+std::uintptr_t hostImageBegin = 0;
+std::uintptr_t hostImageEnd = 0;
+
+// The thrown object of an MSVC or a libgcc (SEH) C++ exception; null for any other exception.
+const void* thrownObject(const EXCEPTION_RECORD* record) {
+  if (record->ExceptionCode == kMsvcCppException && record->NumberParameters >= 2) {
+    return reinterpret_cast<const void*>(record->ExceptionInformation[1]);
+  }
+  if (record->ExceptionCode == kGccCppException && record->NumberParameters >= 1) {
+    // libstdc++ keeps the object right after the _Unwind_Exception that ends its header.
+    return reinterpret_cast<const _Unwind_Exception*>(record->ExceptionInformation[0]) + 1;
+  }
+  return nullptr;
+}
+
+LONG CALLBACK onFirstChanceException(EXCEPTION_POINTERS* pointers) {
+  if (!mainGuard.active || GetCurrentThreadId() != mainThreadId) return EXCEPTION_CONTINUE_SEARCH;
+  const void* object = thrownObject(pointers->ExceptionRecord);
+  if (object == nullptr) return EXCEPTION_CONTINUE_SEARCH;
+  CONTEXT context = *pointers->ContextRecord;
+  throwSite.frameCount = 0;
+  walkStack(context, [](std::uintptr_t address) {
+    if (address >= hostImageBegin && address < hostImageEnd) return false;
+    throwSite.frames[throwSite.frameCount++] = address;
+    return throwSite.frameCount < kMaxRawFrames;
+  });
+  throwSite.object = object;
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
 // abort() in the C runtime the extension shares with the host raises SIGABRT.
 void onAbort(int) {
   if (mainGuard.active && GetCurrentThreadId() == mainThreadId) {
@@ -252,6 +329,12 @@ void installFaultHandlers() {
                     THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, 0);
     putHostFaultHandlerInFront(reinterpret_cast<AnyFunction>(&onUnhandledException));
     AddVectoredExceptionHandler(0, onStackOverflow);
+    auto* host = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        host + reinterpret_cast<const IMAGE_DOS_HEADER*>(host)->e_lfanew);
+    hostImageBegin = reinterpret_cast<std::uintptr_t>(host);
+    hostImageEnd = hostImageBegin + nt->OptionalHeader.SizeOfImage;
+    AddVectoredExceptionHandler(1, onFirstChanceException);
     signal(SIGABRT, onAbort);
     // Leave room for the filter to run after a stack overflow.
     ULONG reserve = 64 * 1024;
@@ -287,30 +370,61 @@ HMODULE moduleOf(std::uintptr_t address) {
   return module;
 }
 
-// The nearest export at or below `rva` in the module's export table.
-void nearestExport(HMODULE module, std::uintptr_t rva, RawFrame* frame) {
+// The export whose code begins at `rva`, when there is one.
+const char* exportAt(HMODULE module, DWORD rva) {
   auto* base = reinterpret_cast<const unsigned char*>(module);
   auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-  if (directory.VirtualAddress == 0) return;
+  if (directory.VirtualAddress == 0) return nullptr;
   auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + directory.VirtualAddress);
   auto* functions = reinterpret_cast<const DWORD*>(base + exports->AddressOfFunctions);
   auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
   auto* ordinals = reinterpret_cast<const WORD*>(base + exports->AddressOfNameOrdinals);
-  DWORD best = 0;
-  const char* bestName = nullptr;
   for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
-    DWORD functionRva = functions[ordinals[i]];
-    if (functionRva <= rva && functionRva >= best) {
-      best = functionRva;
-      bestName = reinterpret_cast<const char*>(base + names[i]);
-    }
+    if (functions[ordinals[i]] == rva) return reinterpret_cast<const char*>(base + names[i]);
   }
-  if (bestName != nullptr) {
-    frame->symbol = bestName;
-    frame->symbolAddress = reinterpret_cast<std::uintptr_t>(module) + best;
+  return nullptr;
+}
+
+// Names the frame after the export that holds its address. Exports carry no sizes, so the
+// nearest one below an address may be far from it (in code of a static runtime, say): an export
+// is named only where the function holding the address is known to begin at it. On win64 that
+// is the .pdata entry of the function (the first of a chain, for a function split in parts);
+// the 32-bit image has no such table, and its frames are named only from debug information.
+void containingExport(HMODULE module, RawFrame* frame) {
+#ifdef _WIN64
+  DWORD64 imageBase = 0;
+  PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(frame->address, &imageBase, nullptr);
+  if (function == nullptr || imageBase != reinterpret_cast<DWORD64>(module)) return;
+  // Unwind information: version and flags, prologue size, code count, frame register, codes;
+  // a chained entry follows the codes (whose count is rounded up to an even number).
+  constexpr unsigned char kChainInfo = 4;
+  for (int hops = 0; hops < 32; ++hops) {
+    const auto* unwind = reinterpret_cast<const unsigned char*>(imageBase + (function->UnwindData & ~3u));
+    if (((unwind[0] >> 3) & kChainInfo) == 0) break;
+    unsigned codes = (unwind[2] + 1u) & ~1u;
+    function = reinterpret_cast<PRUNTIME_FUNCTION>(const_cast<unsigned char*>(unwind + 4 + 2 * codes));
   }
+  if (const char* name = exportAt(module, function->BeginAddress)) {
+    frame->symbol = name;
+    frame->symbolAddress = static_cast<std::uintptr_t>(imageBase + function->BeginAddress);
+  }
+#else
+  (void)module;
+  (void)frame;
+#endif
+}
+
+// The file the module was loaded from, in UTF-8; empty when unknown.
+std::string modulePath(HMODULE module) {
+  wchar_t path[MAX_PATH];
+  DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return {};
+  char utf8[MAX_PATH * 3];
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(length) + 1, utf8, sizeof utf8, nullptr,
+                                  nullptr);
+  return bytes > 0 ? utf8 : "";
 }
 
 // The module's file name without its folder, in UTF-8; empty when unknown.
@@ -325,6 +439,24 @@ std::string moduleFileName(HMODULE module) {
   char utf8[MAX_PATH * 3];
   int bytes = WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8, sizeof utf8, nullptr, nullptr);
   return bytes > 0 ? utf8 : "?";
+}
+
+// Fills `fault`'s frames from code addresses (the faulting instruction, the call instructions).
+void resolveAddresses(const std::uintptr_t* addresses, std::size_t count, RawFault* fault) {
+  HMODULE host = GetModuleHandleW(nullptr);
+  fault->frames.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    RawFrame& frame = fault->frames[i];
+    frame.address = addresses[i];
+    HMODULE module = moduleOf(frame.address);
+    if (module == nullptr) continue;
+    frame.moduleFile = moduleFileName(module);
+    if (frame.moduleFile.empty()) continue;
+    frame.moduleBase = reinterpret_cast<std::uintptr_t>(module);
+    frame.hostOrRuntime = module == host;
+    frame.modulePath = modulePath(module);
+    containingExport(module, &frame);
+  }
 }
 
 void resolveFault(const CapturedFault& captured, HMODULE scope, DWORD threadId, CrashRecord* crash) {
@@ -346,20 +478,20 @@ void resolveFault(const CapturedFault& captured, HMODULE scope, DWORD threadId, 
   fault.instruction = captured.frameCount != 0 ? captured.frames[0] : 0;
   fault.threadId = threadId;
   fault.scopeModule = reinterpret_cast<std::uintptr_t>(scope);
-  HMODULE host = GetModuleHandleW(nullptr);
-  fault.frames.resize(captured.frameCount);
+  std::vector<std::uintptr_t> addresses;
   for (int i = 0; i < captured.frameCount; ++i) {
-    RawFrame& frame = fault.frames[i];
     // Caller frames hold return addresses; the call itself is one byte before.
-    frame.address = i == 0 ? captured.frames[i] : captured.frames[i] - 1;
-    HMODULE module = moduleOf(frame.address);
-    if (module == nullptr) continue;
-    frame.moduleFile = moduleFileName(module);
-    if (frame.moduleFile.empty()) continue;
-    frame.moduleBase = reinterpret_cast<std::uintptr_t>(module);
-    frame.hostOrRuntime = module == host;
-    nearestExport(module, frame.address - frame.moduleBase, &frame);
+    addresses.push_back(i == 0 ? captured.frames[i] : captured.frames[i] - 1);
   }
+  if (captured.totalFrames > static_cast<std::size_t>(kMaxRawFrames)) {
+    std::size_t past = captured.totalFrames - kMaxRawFrames;
+    std::size_t kept = std::min<std::size_t>(past, kOuterRawFrames);
+    fault.framesOmittedAt = addresses.size();
+    fault.framesOmitted = past - kept;
+    for (std::size_t i = past - kept; i < past; ++i)
+      addresses.push_back(captured.outerFrames[i % kOuterRawFrames] - 1);
+  }
+  resolveAddresses(addresses.data(), addresses.size(), &fault);
   crash->exitStatus = captured.aborted ? 3 : static_cast<int>(captured.code);
   crash->abandoned = captured.abandoned;
 }
@@ -384,7 +516,10 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
   }
   abandonDeferred = 0;
   forgetLibraryRetry();
-  return callWhileActive(body, context, &mainGuard.active, crash);
+  throwSite.object = nullptr;
+  bool returned = callWhileActive(body, context, &mainGuard.active, crash);
+  if (!returned) crash->fault.scopeModule = moduleBaseOf(scope.address);
+  return returned;
 }
 
 void setExitDuringCallReporter(void (*reporter)(int)) { exitReporter = reporter; }
@@ -552,8 +687,18 @@ void endProcessNow(int status) {
   std::abort();
 }
 
+// C++ throws are seen at their first chance instead (onFirstChanceException).
 void recordThrowSite(const void*) {}
 
-void addThrowSite(const void*, RawFault*) {}
+void addThrowSite(const void* object, RawFault* fault) {
+  if (object == nullptr || throwSite.object != object) return;
+  std::uintptr_t addresses[kMaxRawFrames];
+  for (int i = 0; i < throwSite.frameCount; ++i) {
+    // The first is where the exception was raised; the others hold return addresses.
+    addresses[i] = i == 0 ? throwSite.frames[i] : throwSite.frames[i] - 1;
+  }
+  resolveAddresses(addresses, static_cast<std::size_t>(throwSite.frameCount), fault);
+  throwSite.object = nullptr;
+}
 
 }  // namespace platform

@@ -10,7 +10,7 @@
 //   divzero     integer division by zero               illegal    executes an illegal instruction
 //   recurse     recurses without end                   hidden     faults in a non-exported function
 //   inlined     faults in a function inlined into another
-//   throwdeep   three calls deep, std::string::at throws std::out_of_range
+//   throwat     three calls deep, std::string::at (in the C++ runtime) throws std::out_of_range
 //   throwcaught throws and catches an exception inside the extension: "caught"
 //   thread      a thread of its own faults 50 ms later; the call returns "started"
 //   threads N   N threads of its own fault at the same moment; "started"
@@ -264,7 +264,7 @@ __attribute__((noinline)) std::string run(const char* function) {
   if (text == "recurse") return std::to_string(recurse(0));
   if (text == "hidden") hiddenFault();
   if (text == "inlined") inlinedFault();
-  if (text == "throwdeep") return std::string(1, throwDeep1(text));
+  if (text == "throwat") return std::string(1, throwDeep1(text));
   if (text == "throwcaught") return throwAndCatch();
   if (text == "exit") std::exit(3);
   if (text == "loop") {

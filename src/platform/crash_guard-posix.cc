@@ -42,7 +42,7 @@ namespace {
 constexpr int kMaxRawFrames = 64;
 // A deeper stack (a runaway recursion) keeps its innermost kMaxRawFrames and its outermost
 // kOuterRawFrames, and counts those between, up to kMaxCountedFrames in all.
-constexpr int kOuterRawFrames = 16;
+constexpr int kOuterRawFrames = 48;
 constexpr std::size_t kMaxCountedFrames = 4 * 1024 * 1024;
 constexpr std::size_t kAlternateStackSize = 256 * 1024;
 

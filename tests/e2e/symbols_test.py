@@ -14,7 +14,7 @@ from harness import check, run_tests
 
 FRAME = re.compile(r"^  at (\S+)\+0x([0-9a-f]+)(.*)$", re.M)
 # The crash kinds and whether their innermost extension frame is the faulting instruction.
-KINDS = ["segv", "nullwrite", "divzero", "illegal", "hidden", "inlined", "recurse", "throwdeep", "abort"]
+KINDS = ["segv", "nullwrite", "divzero", "illegal", "hidden", "inlined", "recurse", "throwdeep", "throwat", "abort"]
 
 
 def tool(name):

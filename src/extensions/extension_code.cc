@@ -28,7 +28,11 @@ void describeFrames(std::vector<CrashFrame>& frames) {
 }
 
 void reportThreadFault(const platform::CrashRecord& crash, std::uint64_t threadId) {
-  std::string report = threadCrashReportText(crash, threadId, describeFrames);
+  // Debug information is read only where the report is made on a host thread, never inside
+  // the fault filter: there the frames show their offsets.
+  std::string report = threadCrashReportText(
+      crash, threadId,
+      platform::threadFaultsReportedOnHostThread() ? FrameDescriber(describeFrames) : nullptr);
   {
     OutputLock lock;
     printColouredRestoring(ConsoleColour::Red, "\n%s\n", report.c_str());

@@ -490,6 +490,8 @@ void addThrowSite(const void* object, RawFault* fault) {
 
 void setExitDuringCallReporter(void (*reporter)(int status)) { exitReporter = reporter; }
 
+bool threadFaultsReportedOnHostThread() { return true; }
+
 void setThreadFaultReporter(void (*reporter)(const CrashRecord&, std::uint64_t)) {
   threadFaultReporter = reporter;
 }

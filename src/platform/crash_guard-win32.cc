@@ -524,6 +524,8 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
 
 void setExitDuringCallReporter(void (*reporter)(int)) { exitReporter = reporter; }
 
+bool threadFaultsReportedOnHostThread() { return false; }
+
 void setThreadFaultReporter(void (*reporter)(const CrashRecord&, std::uint64_t)) {
   threadFaultReporter = reporter;
 }

@@ -108,6 +108,10 @@ void setExitDuringCallReporter(void (*reporter)(int status));
 // the system's id.
 void setThreadFaultReporter(void (*reporter)(const CrashRecord& crash, std::uint64_t threadId));
 
+// Whether that reporter runs on a host thread (POSIX), where reading debug information is
+// safe; false where it runs inside the fault filter (Windows).
+bool threadFaultsReportedOnHostThread();
+
 // Whether a thread running code of the library containing `address` faulted (and was parked).
 bool threadFaultedInLibrary(const void* address);
 

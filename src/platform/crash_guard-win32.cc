@@ -370,6 +370,7 @@ HMODULE moduleOf(std::uintptr_t address) {
   return module;
 }
 
+#ifdef _WIN64
 // The export whose code begins at `rva`, when there is one.
 const char* exportAt(HMODULE module, DWORD rva) {
   auto* base = reinterpret_cast<const unsigned char*>(module);
@@ -386,6 +387,7 @@ const char* exportAt(HMODULE module, DWORD rva) {
   }
   return nullptr;
 }
+#endif
 
 // Names the frame after the export that holds its address. Exports carry no sizes, so the
 // nearest one below an address may be far from it (in code of a static runtime, say): an export

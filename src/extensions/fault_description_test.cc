@@ -159,9 +159,17 @@ std::vector<std::string> shownFrames(const std::vector<std::uintptr_t>& offsets,
   fault.framesOmitted = omitted;
   std::vector<std::string> shown;
   for (const CrashFrame& frame : selectCrashFrames(fault)) {
-    shown.push_back(frame.repeatedFrames != 0
-                        ? "R" + std::to_string(frame.repeatedFrames) + "x" + std::to_string(frame.repeats)
-                        : std::to_string(frame.fileOffset));
+    // Appended piece by piece: a chain of + on temporaries trips a false -Wrestrict of 32-bit gcc.
+    std::string text;
+    if (frame.repeatedFrames != 0) {
+      text.append("R")
+          .append(std::to_string(frame.repeatedFrames))
+          .append("x")
+          .append(std::to_string(frame.repeats));
+    } else {
+      text = std::to_string(frame.fileOffset);
+    }
+    shown.push_back(text);
   }
   return shown;
 }

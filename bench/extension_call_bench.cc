@@ -90,54 +90,38 @@ void BM_GuardMarkerCheck(benchmark::State& state) {
 }
 BENCHMARK(BM_GuardMarkerCheck);
 
-// The crash guard's cost: the extension's RVExtension called directly (0) and under the guard
-// (1), with the watchdog's per-call bookkeeping left out; the difference is the guard's share of
-// a typed call.
-void BM_CrashGuardedCall(benchmark::State& state) {
+// RVExtension of the test extension `base` called with `function`, directly (range 0) or under
+// the crash guard (range 1), with the watchdog's per-call bookkeeping left out.
+void callDirectOrGuarded(benchmark::State& state, const char* base, const char* function) {
   enterExtensionDirectory();
   platform::LibraryOpenFailure failure;
-  void* library = platform::openLibrary("./testext_full_x64.so", &failure);
-  if (library == nullptr) library = platform::openLibrary("./testext_full.so", &failure);
+  void* library = platform::openLibrary(std::string("./") + base + "_x64.so", &failure);
+  if (library == nullptr) library = platform::openLibrary(std::string("./") + base + ".so", &failure);
   auto entry = reinterpret_cast<RVExtensionFunction>(platform::findLibrarySymbol(library, "RVExtension"));
   char output[64];
   platform::CrashRecord crash;
   state.SetLabel(state.range(0) != 0 ? "guarded" : "unguarded");
   for (auto _ : state) {
     if (state.range(0) != 0) {
-      auto body = [&] { entry(output, sizeof output, "empty"); };
+      auto body = [&] { entry(output, sizeof output, function); };
       benchmark::DoNotOptimize(platform::runGuarded(body, {nullptr}, &crash));
     } else {
-      entry(output, sizeof output, "empty");
+      entry(output, sizeof output, function);
     }
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations());
   platform::closeLibrary(library);
 }
+
+// The crash guard's cost: the difference is the guard's share of a typed call.
+void BM_CrashGuardedCall(benchmark::State& state) { callDirectOrGuarded(state, "testext_full", "empty"); }
 BENCHMARK(BM_CrashGuardedCall)->Arg(0)->Arg(1);
 
-// An exception the extension throws and catches itself (three calls deep), outside a guarded
-// call (0) and inside one (1), where the host records each throw's stack in case it escapes.
+// An exception the extension throws and catches itself (three calls deep): inside a guarded
+// call the host records each throw's stack in case it escapes.
 void BM_ThrowCaughtInsideExtension(benchmark::State& state) {
-  enterExtensionDirectory();
-  platform::LibraryOpenFailure failure;
-  void* library = platform::openLibrary("./crashy_x64.so", &failure);
-  if (library == nullptr) library = platform::openLibrary("./crashy.so", &failure);
-  auto entry = reinterpret_cast<RVExtensionFunction>(platform::findLibrarySymbol(library, "RVExtension"));
-  char output[64];
-  platform::CrashRecord crash;
-  state.SetLabel(state.range(0) != 0 ? "guarded" : "unguarded");
-  for (auto _ : state) {
-    if (state.range(0) != 0) {
-      auto body = [&] { entry(output, sizeof output, "throwcaught"); };
-      benchmark::DoNotOptimize(platform::runGuarded(body, {nullptr}, &crash));
-    } else {
-      entry(output, sizeof output, "throwcaught");
-    }
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations());
-  platform::closeLibrary(library);
+  callDirectOrGuarded(state, "crashy", "throwcaught");
 }
 BENCHMARK(BM_ThrowCaughtInsideExtension)->Arg(0)->Arg(1);
 

@@ -39,15 +39,19 @@ const KindWords* wordsFor(FaultKind kind) {
   return nullptr;
 }
 
+// `mangled` as the C++ runtime demangles it (a function's name or a type's); as it is when it
+// cannot.
+std::string demangled(const std::string& mangled) {
+  int status = 0;
+  char* text = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
+  std::string result = status == 0 && text != nullptr ? text : mangled;
+  std::free(text);
+  return result;
+}
+
 std::string describeCppException(const RawFault& fault) {
   std::string what = "C++ exception";
-  if (!fault.exceptionType.empty()) {
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(fault.exceptionType.c_str(), nullptr, nullptr, &status);
-    what += ' ';
-    what += status == 0 && demangled != nullptr ? demangled : fault.exceptionType.c_str();
-    std::free(demangled);
-  }
+  if (!fault.exceptionType.empty()) what += ' ' + demangled(fault.exceptionType);
   if (fault.hasExceptionMessage) what += ": " + fault.exceptionMessage;
   return what;
 }
@@ -200,11 +204,4 @@ std::vector<CrashFrame> selectCrashFrames(const RawFault& fault) {
   return frames;
 }
 
-std::string demangledName(const std::string& name) {
-  if (name.size() < 2 || name[0] != '_' || name[1] != 'Z') return name;
-  int status = 0;
-  char* demangled = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
-  std::string result = status == 0 && demangled != nullptr ? demangled : name;
-  std::free(demangled);
-  return result;
-}
+std::string demangledName(const std::string& name) { return name.starts_with("_Z") ? demangled(name) : name; }

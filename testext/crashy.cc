@@ -19,6 +19,9 @@
 //   handleraborts (POSIX) installs a fault handler that calls abort(), then faults
 //   printfault  (POSIX) a thread of its own faults while it holds the C runtime's stdout lock
 //   mask        (POSIX) "SIGSEGV blocked" or "SIGSEGV deliverable" for the calling thread
+//   callbackkill (POSIX) a thread of its own calls the host callback over and over and is sent
+//               SIGSEGV (pthread_kill) meanwhile; "started"
+//   callbackkillcaller (POSIX) the same for the calling thread, which then never returns
 //   exit        calls exit(3)                          loop       never returns
 //   spin MS     busy-waits MS milliseconds, then returns "spun"
 //   callback    calls the host callback, then faults
@@ -193,6 +196,34 @@ __attribute__((noinline)) std::string installAndFaultWith(void (*handler)(int)) 
   return "survived";
 }
 
+// A thread that calls the host callback without end is sent SIGSEGV while it does, most likely
+// while the host prints the callback's line: the calling thread or one of the library's own.
+std::string sendWhileInCallback(bool ownThread) {
+  static std::atomic<bool> calling;
+  calling = false;
+  auto callForEver = [] {
+    for (;;) {
+      hostCallback("crashy", "tick", "x");
+      calling = true;
+    }
+  };
+  if (ownThread) {
+    std::thread caller(callForEver);
+    pthread_t target = caller.native_handle();
+    caller.detach();
+    while (!calling.load()) std::this_thread::yield();
+    pthread_kill(target, SIGSEGV);
+    return "started";
+  }
+  pthread_t target = pthread_self();
+  std::thread([target] {
+    while (!calling.load()) std::this_thread::yield();
+    pthread_kill(target, SIGSEGV);
+  }).detach();
+  callForEver();
+  return "never";
+}
+
 // Whether SIGSEGV is blocked on the calling thread.
 std::string segvMask() {
   sigset_t current;
@@ -323,6 +354,8 @@ __attribute__((noinline)) std::string run(const char* function) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return "started";
   }
+  if (text == "callbackkill" || text == "callbackkillcaller")
+    return sendWhileInCallback(text == "callbackkill");
   if (text == "keephandler") return installAndFault(true);
   if (text == "returnhandler") return installAndFault(false);
   if (text == "mend") return writeReadOnlyPage();

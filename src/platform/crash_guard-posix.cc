@@ -71,6 +71,12 @@ struct MainGuard {
 
 thread_local int hostCodeDepth = 0;
 
+// A fault signal sent (kill, pthread_kill) while this thread ran host code the extension
+// called: that code may hold the output lock or the allocator's, which the report needs, so
+// the signal takes effect only when the host code returns to the extension (leaveHostCode).
+thread_local int deferredSignal = 0;
+thread_local siginfo_t deferredInfo;
+
 MainGuard mainGuard;
 pthread_t mainThread;
 
@@ -135,6 +141,8 @@ _Unwind_Reason_Code collectFrame(struct _Unwind_Context* context, void* data) {
   return _URC_NO_REASON;
 }
 
+// `context` is null for a signal that took effect later than it came: the registers it
+// interrupted are gone, and the frames are those where it takes effect.
 void recordFault(CapturedFault* fault, int signal, siginfo_t* info, void* context) {
   fault->signal = signal;
   fault->code = info->si_code;
@@ -144,20 +152,20 @@ void recordFault(CapturedFault* fault, int signal, siginfo_t* info, void* contex
   fault->pc = 0;
   fault->sp = 0;
   auto* ucontext = static_cast<ucontext_t*>(context);
+  if (ucontext != nullptr) {
 #if defined(__x86_64__)
-  fault->pc = static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_RIP]);
-  fault->sp = static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_RSP]);
-  if (signal == SIGSEGV) fault->access = (ucontext->uc_mcontext.gregs[REG_ERR] & 2) ? 2 : 1;
+    fault->pc = static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_RIP]);
+    fault->sp = static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_RSP]);
+    if (signal == SIGSEGV) fault->access = (ucontext->uc_mcontext.gregs[REG_ERR] & 2) ? 2 : 1;
 #elif defined(__i386__)
-  fault->pc = static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_EIP]);
-  fault->sp = static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_ESP]);
-  if (signal == SIGSEGV) fault->access = (ucontext->uc_mcontext.gregs[REG_ERR] & 2) ? 2 : 1;
+    fault->pc = static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_EIP]);
+    fault->sp = static_cast<std::uintptr_t>(ucontext->uc_mcontext.gregs[REG_ESP]);
+    if (signal == SIGSEGV) fault->access = (ucontext->uc_mcontext.gregs[REG_ERR] & 2) ? 2 : 1;
 #elif defined(__aarch64__)
-  fault->pc = static_cast<std::uintptr_t>(ucontext->uc_mcontext.pc);
-  fault->sp = static_cast<std::uintptr_t>(ucontext->uc_mcontext.sp);
-#else
-  (void)ucontext;
+    fault->pc = static_cast<std::uintptr_t>(ucontext->uc_mcontext.pc);
+    fault->sp = static_cast<std::uintptr_t>(ucontext->uc_mcontext.sp);
 #endif
+  }
   fault->frameCount = 0;
   // Code that is gone (a library unloaded under a running thread): the unwinder would read the
   // instructions at the PC and fault inside this handler.
@@ -176,6 +184,27 @@ std::uint64_t currentThreadId() { return static_cast<std::uint64_t>(::syscall(SY
   for (;;) sigsuspend(&all);
 }
 
+// Fills a free slot for the reporter thread and parks the calling thread for good. `pc`
+// overrides the recorded instruction where the signal took effect later than it came.
+[[noreturn]] void reportAndParkThread(int signal, siginfo_t* info, void* context, std::uintptr_t pc) {
+  for (;;) {
+    for (ThreadFault& slot : threadFaults) {
+      int expected = 0;
+      if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+      recordFault(&slot.fault, signal, info, context);
+      if (pc != 0) slot.fault.pc = pc;
+      slot.threadId = currentThreadId();
+      slot.state.store(2);
+      stopCountingThisThread();
+      sem_post(&threadFaultReady);
+      parkThread();
+    }
+    // Every slot holds a fault not read yet: the reporter frees one soon.
+    struct timespec pause = {0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 void onFault(int signal, siginfo_t* info, void* context) {
   int savedErrno = errno;
   if (finishLibraryRetry(signal, info, context) ||
@@ -185,28 +214,25 @@ void onFault(int signal, siginfo_t* info, void* context) {
     errno = savedErrno;
     return;  // the write is repeated and now succeeds, or the library's handler dealt with it
   }
-  if (pthread_equal(pthread_self(), mainThread)) {
+  const bool onMainThread = pthread_equal(pthread_self(), mainThread);
+  const bool guarded = onMainThread ? mainGuard.active != 0 : threadFaultReporter != nullptr;
+  // abort() raises again when its signal returns, so SIGABRT is never put off.
+  if (guarded && hostCodeDepth > 0 && info->si_code <= 0 && signal != SIGABRT) {
+    if (deferredSignal == 0) {
+      deferredSignal = signal;
+      deferredInfo = *info;
+    }
+    errno = savedErrno;
+    return;
+  }
+  if (onMainThread) {
     if (mainGuard.active) {
       recordFault(&mainGuard.fault, signal, info, context);
       mainGuard.active = 0;
       __builtin_longjmp(mainGuard.jump, 1);
     }
   } else if (threadFaultReporter != nullptr) {
-    for (;;) {
-      for (ThreadFault& slot : threadFaults) {
-        int expected = 0;
-        if (!slot.state.compare_exchange_strong(expected, 1)) continue;
-        recordFault(&slot.fault, signal, info, context);
-        slot.threadId = currentThreadId();
-        slot.state.store(2);
-        stopCountingThisThread();
-        sem_post(&threadFaultReady);
-        parkThread();
-      }
-      // Every slot holds a fault not read yet: the reporter frees one soon.
-      struct timespec pause = {0, 1000000};
-      nanosleep(&pause, nullptr);
-    }
+    reportAndParkThread(signal, info, context, 0);
   }
   passFaultBehindHost(signal, info, context);
   errno = savedErrno;
@@ -453,6 +479,7 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     crash->abandoned = mainGuard.abandoned != 0;
     mainGuard.abandoned = 0;
     hostCodeDepth = 0;  // host code the extension called (the callback) that faulted never left
+    deferredSignal = 0;
     return false;
   }
   mainGuard.abandonPending = 0;
@@ -537,10 +564,25 @@ void watchExitCalls(const void*) {}  // on_exit sees every exit() in the process
 
 void enterHostCode() { ++hostCodeDepth; }
 
-void leaveHostCode() {
+__attribute__((noinline)) void leaveHostCode() {
+  if (--hostCodeDepth != 0) return;
+  const bool onMainThread = pthread_equal(pthread_self(), mainThread);
+  if (deferredSignal != 0) {
+    // A fault signal sent while the host code ran takes effect now, back at the extension's
+    // call into the host, with no host lock held.
+    const int signal = deferredSignal;
+    deferredSignal = 0;
+    const auto returnAddress = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
+    if (!onMainThread) reportAndParkThread(signal, &deferredInfo, nullptr, returnAddress);
+    if (mainGuard.active) {
+      recordFault(&mainGuard.fault, signal, &deferredInfo, nullptr);
+      mainGuard.fault.pc = returnAddress;
+      mainGuard.active = 0;
+      __builtin_longjmp(mainGuard.jump, 1);
+    }
+  }
   // Only the main thread's guard can be abandoned; other threads never read its state.
-  if (--hostCodeDepth == 0 && pthread_equal(pthread_self(), mainThread) && mainGuard.abandonPending &&
-      mainGuard.active) {
+  if (onMainThread && mainGuard.abandonPending && mainGuard.active) {
     mainGuard.abandonPending = 0;
     pthread_kill(mainThread, SIGINT);
   }

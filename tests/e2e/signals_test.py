@@ -182,6 +182,25 @@ def test_a_thread_faulting_inside_printf_does_not_hang_the_host(ctx):
           f"exit {code}: {out[-500:]!r}")
 
 
+def test_a_fault_signal_sent_inside_the_callback_is_reported_after_it(ctx):
+    # SIGSEGV sent to a thread while it prints a callback's line: the thread stops only once
+    # the host's callback returns, so the report is not left waiting on the output lock.
+    if ctx.args.sanitized:
+        return  # the sanitizer owns the fault signals
+    with open(os.path.join(ctx.work, "pause.sqf"), "w") as f:
+        f.write("sleep 1\n")
+    cases = (("callbackkill", r"on thread \d+"), ("callbackkillcaller", r'in RVExtension\("callbackkillcaller"\)'))
+    for command, where in cases:
+        for attempt in range(3):
+            proc = start(ctx)
+            proc.stdin.write(f'"crashy" invokeModule "{command}"\nexecVM "pause.sqf"\n'
+                             f'"sigext" invokeModule "after"\n'.encode())
+            code, out = ended(proc, f"{command} #{attempt}", timeout=10)
+            report = rf"^ERROR: Extension crashed: signal SIGSEGV sent by process \d+ \(this process\) {where}$"
+            check(code == 0 and len(re.findall(report, out, re.M)) == 1 and '"after"' in out,
+                  f"{command} #{attempt}: exit {code}: {out[-600:]!r}")
+
+
 TESTS = [obj for name, obj in sorted(globals().items()) if name.startswith("test_")]
 
 

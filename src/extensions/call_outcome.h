@@ -29,10 +29,12 @@ enum class CallStatus {
 // What a call came to. The views stay valid until the next call.
 struct CallOutcome {
   CallStatus status = CallStatus::Returned;
-  const char* entryPoint = "";  // RVExtension, RVExtensionArgs, RVExtensionVersion...
-  std::string_view fileName;    // the library's, for NotImplemented
-  std::string_view result;      // the text the extension wrote, when it returned
-  std::int32_t code = 0;        // RVExtensionArgs's return code
+  const char* entryPoint = "";         // RVExtension, RVExtensionArgs, RVExtensionVersion...
+  std::string_view fileName;           // the library's, for NotImplemented
+  std::string_view extension;          // the extension's name, for Quarantined
+  const char* functionText = nullptr;  // the call's, for Quarantined
+  std::string_view result;             // the text the extension wrote, when it returned
+  std::int32_t code = 0;               // RVExtensionArgs's return code
   bool argumentForm = false;
   std::int32_t argumentCount = 0;
   double milliseconds = 0;                   // of the entry point alone

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+struct CallSite;
+
 constexpr std::int64_t kSlowCallMilliseconds = 1000;
 
 struct WatchdogState;
@@ -17,8 +19,10 @@ struct WatchdogState;
 class CallWatchdog {
  public:
   // A call into an extension started at `startCounter` (platform::counter()); main thread.
-  void callStarted(std::int64_t startCounter);
+  // `site` stays valid until callEnded, which the slow-call notice names.
+  void callStarted(std::int64_t startCounter, const CallSite* site);
   // It returned, crashed or was abandoned; main thread, before the output lock is taken.
+  // Waits while the watchdog reads the call's site.
   void callEnded();
 
  private:

@@ -24,6 +24,7 @@ struct CallSite {
   // RVExtensionArgs: the arguments as the caller passed them; argc -1 for the other calls.
   const char* const* argv = nullptr;
   std::int32_t argc = -1;
+  const std::string* extension = nullptr;  // the name of the extension called, where one is
 };
 
 // Where a call came from, for its author to replay it: the scripts it ran in, innermost first,

@@ -103,8 +103,8 @@ PreCallOutcome prepareCall(ExtensionEntry& entry) {
   return prepared;
 }
 
-const CallOutcome* refusedCall(const ExtensionEntry& entry, const char* entryPoint, bool exported,
-                               std::string_view note) {
+const CallOutcome* refusedCall(const ExtensionEntry& entry, const char* entryPoint, const char* function,
+                               bool exported, std::string_view note) {
   CallOutcome& outcome = extensionRegistry.calls().outcome;
   if (entry.module == nullptr || !exported) {
     outcome.status = CallStatus::NotImplemented;
@@ -115,6 +115,8 @@ const CallOutcome* refusedCall(const ExtensionEntry& entry, const char* entryPoi
   }
   outcome.entryPoint = entryPoint;
   outcome.fileName = entry.fileName;
+  outcome.extension = entry.name;
+  outcome.functionText = function;
   outcome.note = note;
   return &outcome;
 }
@@ -124,10 +126,12 @@ const CallOutcome& callFunction(ExtensionEntry& entry, const PreCallOutcome& pre
   outcome.argumentForm = false;
   outcome.argumentCount = 0;
   outcome.note = {};
-  return callAndJudge(entry, prepared, CallSite{kCallEntryPoint.plain, function}, [&](char* output) {
-    entry.rvExtension(output, kExtensionOutputSize, function);
-    return std::int32_t{0};
-  });
+  return callAndJudge(entry, prepared,
+                      CallSite{kCallEntryPoint.plain, function, nullptr, nullptr, nullptr, -1, &entry.name},
+                      [&](char* output) {
+                        entry.rvExtension(output, kExtensionOutputSize, function);
+                        return std::int32_t{0};
+                      });
 }
 
 const CallOutcome& callWithArguments(ExtensionEntry& entry, const PreCallOutcome& prepared,
@@ -143,7 +147,8 @@ const CallOutcome& callWithArguments(ExtensionEntry& entry, const PreCallOutcome
   CallState& calls = extensionRegistry.calls();
   const char** placed = calls.argumentVector.place(argv, argc);
   if (placed == nullptr) placed = argv;
-  callAndJudge(entry, prepared, CallSite{kArgsEntryPoint.plain, function, nullptr, nullptr, argv, argc},
+  callAndJudge(entry, prepared,
+               CallSite{kArgsEntryPoint.plain, function, nullptr, nullptr, argv, argc, &entry.name},
                [&](char* output) {
                  return entry.rvExtensionArgs(output, kExtensionOutputSize, function, placed, argc);
                });

@@ -22,8 +22,8 @@ const CallOutcome& callWithArguments(ExtensionEntry& entry, const PreCallOutcome
 
 // The outcome for an entry point that cannot be called now (not exported, or quarantined), or
 // null when it can.
-const CallOutcome* refusedCall(const ExtensionEntry& entry, const char* entryPoint, bool exported,
-                               std::string_view note);
+const CallOutcome* refusedCall(const ExtensionEntry& entry, const char* entryPoint, const char* function,
+                               bool exported, std::string_view note);
 
 // After a call into the extension: whether it installed fault handlers of its own, which now
 // run behind the host's, not told before (told once per extension). `askSystem` also finds

@@ -58,13 +58,13 @@ TEST_F(ExtensionCallsTest, ACrashIsAnOutcomeAndQuarantinesTheExtension) {
   GTEST_SKIP() << "the sanitizers stop at the null pointer themselves";
 #endif
   ExtensionEntry& entry = load("crashy");
-  EXPECT_EQ(nullptr, refusedCall(entry, "RVExtension", true, {}));
+  EXPECT_EQ(nullptr, refusedCall(entry, "RVExtension", "f", true, {}));
   const CallOutcome& crash = callFunction(entry, prepareCall(entry), "segv");
   endWaiting();  // the reporter would, under its lock
   ASSERT_EQ(CallStatus::Crashed, crash.status);
   EXPECT_EQ(0u, crash.report.rfind("ERROR: Extension crashed: ", 0)) << crash.report;
   EXPECT_NE(std::string::npos, crash.report.find(" in RVExtension(\"segv\")")) << crash.report;
-  const CallOutcome* refused = refusedCall(entry, "RVExtension", true, "n");
+  const CallOutcome* refused = refusedCall(entry, "RVExtension", "f", true, "n");
   ASSERT_NE(nullptr, refused);
   EXPECT_EQ(CallStatus::Quarantined, refused->status);
 }
@@ -116,7 +116,7 @@ TEST_F(ExtensionCallsTest, AnOverrunAndAMissingEntryPointAreOutcomes) {
 
   ExtensionEntry& nocall = load("testext_nocall");
   EXPECT_FALSE(canBeCalled(nocall));
-  const CallOutcome* refused = refusedCall(nocall, "RVExtensionArgs", false, {});
+  const CallOutcome* refused = refusedCall(nocall, "RVExtensionArgs", "f", false, {});
   ASSERT_NE(nullptr, refused);
   EXPECT_EQ(CallStatus::NotImplemented, refused->status);
   EXPECT_EQ(notExportedText("RVExtensionArgs", toLowerAscii(variant("testext_nocall")) + TESTEXT_FILE_SUFFIX),
@@ -148,6 +148,10 @@ TEST(ExtensionMessages, Texts) {
       {lateBufferWriteText("ext"),
        "ERROR: Buffer overrun after the call returned: a thread of ext wrote into the output buffer\n"},
       {notExportedText("RVExtension", "ext.so"), "RVExtension is not exported by ext.so\n"},
+      {noticedCallText("ext", CallSite{"RVExtension", "a \"b\""}, false),
+       "ext: RVExtension(\"a \"\"b\"\"\")"},
+      {noticedCallText("ext", CallSite{"RVExtensionArgs", "f"}, true),
+       "ext: RVExtensionArgs(\"f\") was not called"},
       {staysInMemoryText("ext.so"), "ext.so stays in memory; restart the host to load a new build\n"},
       {parkedThreadKeepsLibraryText("ext.so"), "ext.so stays in memory: a thread of it is parked\n"},
       {reloadedText("ext", "ext.so"), "Extension reloaded: ext (ext.so changed)\n"},

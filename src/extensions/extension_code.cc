@@ -72,7 +72,7 @@ bool runExtensionCode(const CallSite& site, const void* libraryAddress, platform
   }
   calls.site = site;
   calls.start = start;
-  calls.watchdog.callStarted(start);
+  calls.watchdog.callStarted(start, &site);
   // Whatever the host printed is flushed by now: a termination signal that finds the call
   // still running after a moment ends the process without waiting for it.
   platform::setInsideExtensionCall(true);

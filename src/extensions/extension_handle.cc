@@ -75,7 +75,7 @@ void ExtensionHandle::call(const char* function) {
   if (entry_ == nullptr) return;  // the load failure was the report
   ExtensionEntry& entry = *entry_;
   if (const CallOutcome* refused =
-          refusedCall(entry, kCallEntryPoint.plain, entry.rvExtension != nullptr, {})) {
+          refusedCall(entry, kCallEntryPoint.plain, function, entry.rvExtension != nullptr, {})) {
     reportRefusedCall(*refused);
     return;
   }
@@ -89,7 +89,7 @@ void ExtensionHandle::callArgs(const char* function, const char** argv, std::int
   if (entry_ == nullptr) return;
   ExtensionEntry& entry = *entry_;
   if (const CallOutcome* refused =
-          refusedCall(entry, kArgsEntryPoint.plain, entry.rvExtensionArgs != nullptr, note)) {
+          refusedCall(entry, kArgsEntryPoint.plain, function, entry.rvExtensionArgs != nullptr, note)) {
     reportRefusedCall(*refused);
     return;
   }

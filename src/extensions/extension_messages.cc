@@ -72,6 +72,13 @@ std::string moduleLoadedText(std::string_view name, std::string_view fileName, s
          std::string(version) + "]\n";
 }
 
+std::string noticedCallText(std::string_view extension, const CallSite& site, bool notCalled) {
+  std::string text(extension);
+  text.append(": ").append(describeCallSite(site));
+  if (notCalled) text.append(" was not called");
+  return text;
+}
+
 void buildResultLine(const CallOutcome& outcome, std::string* line) {
   line->clear();
   if (outcome.argumentForm) line->push_back('[');

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "extensions/call_outcome.h"
+#include "extensions/crash_report.h"
 #include "extensions/library_exports.h"
 
 inline constexpr const char* kBufferOverrunText = "ERROR: Buffer overrun";
@@ -22,6 +23,10 @@ std::string loadFailureText(const LoadFailure& failure, bool withReason);
 // "ERROR: Buffer overrun after the call returned: a thread of <name> wrote into the output
 // buffer", with its line end.
 std::string lateBufferWriteText(std::string_view name);
+
+// "<name>: <entry point>(<function text>)": the extension and the call a notice is about; no
+// line end. With `notCalled`, " was not called" follows.
+std::string noticedCallText(std::string_view extension, const CallSite& site, bool notCalled);
 
 // "<entry point> is not exported by <file>", with its line end.
 std::string notExportedText(std::string_view entryPoint, std::string_view fileName);

@@ -70,7 +70,12 @@ void reportCall(const CallOutcome& outcome) {
 
 void reportRefusedCall(const CallOutcome& outcome) {
   if (outcome.status == CallStatus::Quarantined) {
-    printNotice(kQuarantinedText, outcome.note);
+    // Which extension and call: with piped input the command itself is not shown.
+    OutputLock lock;
+    const CallSite site{outcome.entryPoint, outcome.functionText};
+    printColoured(ConsoleColour::DarkYellow, "%s\n%s\n", kQuarantinedText,
+                  noticedCallText(outcome.extension, site, true).c_str());
+    printClosingNote(outcome.note);
     return;
   }
   OutputLock lock;

@@ -124,7 +124,7 @@ def test_banner_and_colours(ctx):
 def test_ctrl_c_abandons_a_hung_call(ctx):
     t = Terminal.at_prompt(ctx)
     t.type('"crashy" invokeModule "loop"\n')
-    t.read_until(re.escape("Call has been running for 1000 ms (press Ctrl-C to abandon it)\n\n"))
+    t.read_until(re.escape('Call has been running for 1000 ms (press Ctrl-C to abandon it)\ncrashy: RVExtension("loop")\n\n'))
     t.type("\x03")
     m = t.read_until(r"ERROR: Call abandoned: RVExtension\(\"loop\"\) was still running after "
                      r"(\d+) ms\n((?:  at crashy_x64\.so\+0x[0-9a-f]+[^\n]*\n)+)\n")

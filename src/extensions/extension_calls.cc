@@ -89,8 +89,10 @@ PreCallOutcome prepareCall(ExtensionEntry& entry) {
   PreCallOutcome prepared;
   CallState& calls = extensionRegistry.calls();
   // A late write found now is told on its own, so the coming call is judged by what it does.
-  prepared.lateWriter = calls.lateWriterOfOutput();
-  if (calls.outputUser != entry.name) calls.outputUser = entry.name;
+  if (!calls.outputUser.empty() && calls.outputBuffer().guardsWritten()) [[unlikely]]
+    prepared.lateWriter = calls.outputUser;
+  if (calls.outputUser != entry.name) [[unlikely]]
+    calls.outputUser = entry.name;
   if (entry.rvExtensionContext == nullptr && entry.featureFlags == nullptr) [[likely]] {
     return prepared;
   }

@@ -23,8 +23,8 @@ const void* libraryAddressOf(const ExtensionEntry& entry) {
   return reinterpret_cast<const void*>(entry.rvExtensionRegisterCallback);
 }
 
-GuardedBuffer& CallState::outputBuffer() {
-  if (!outputBuffer_) outputBuffer_.emplace(kExtensionOutputSize);
+GuardedBuffer& CallState::mapOutputBuffer() {
+  outputBuffer_.emplace(kExtensionOutputSize);
   return *outputBuffer_;
 }
 

@@ -64,7 +64,12 @@ const void* libraryAddressOf(const ExtensionEntry& entry);
 // returns allocates nothing once warm (main thread only).
 class CallState {
  public:
-  GuardedBuffer& outputBuffer();   // handed to RVExtension and RVExtensionArgs
+  // Handed to RVExtension and RVExtensionArgs; mapped at first use.
+  GuardedBuffer& outputBuffer() {
+    if (outputBuffer_) [[likely]]
+      return *outputBuffer_;
+    return mapOutputBuffer();
+  }
   GuardedBuffer& versionBuffer();  // handed to RVExtensionVersion
   // The extension each buffer was last handed to; empty until then.
   std::string outputUser;
@@ -92,6 +97,7 @@ class CallState {
   CallWatchdog watchdog;              // tells of a call that runs long
 
  private:
+  GuardedBuffer& mapOutputBuffer();
   std::optional<GuardedBuffer> outputBuffer_;  // mapped at first use
   std::optional<GuardedBuffer> versionBuffer_;
 };

@@ -233,7 +233,9 @@ struct StackTrace {
 
 [[maybe_unused]] void recordContext(const char** args, unsigned int count, std::uint64_t flags) {
   std::string text;
-  if (flags & 1) {  // typed: the ID and the owner stand in their slots
+  // Typed: the ID and the owner stand in their slots; a 32-bit host, whose pointers cannot hold
+  // the 64-bit ID, gives texts whatever the flag.
+  if ((flags & 1) && sizeof(void*) == 8) {
     text = "typed " + std::to_string(reinterpret_cast<std::uintptr_t>(args[0])) + "|" + args[1] + "|" +
            args[2] + "|" + args[3] + "|" +
            std::to_string(static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(args[4])));

@@ -43,7 +43,8 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32
   answer(output, outputSize, "fuzzbugs 1.0");
 }
 
-EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize, const char* function) {
+EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize,
+                                                 const char* function) {
   if (function[0] == '\0') std::exit(3);
   answer(output, outputSize, "ok");
 }

@@ -27,7 +27,9 @@ std::string quoted(std::string_view text) {
   return out + "\"";
 }
 
-bool isStringItem(const std::string& item) { return item.size() >= 2 && item.front() == '"' && item.back() == '"'; }
+bool isStringItem(const std::string& item) {
+  return item.size() >= 2 && item.front() == '"' && item.back() == '"';
+}
 
 // The text a string item holds.
 std::string stringContent(const std::string& item) {
@@ -42,20 +44,42 @@ std::string stringContent(const std::string& item) {
 // Numbers at the edges of the game's single-precision scalar and of the integer types an
 // extension converts them to.
 constexpr std::array<std::string_view, 24> kNumbers = {
-    "0",           "-0",         "1",     "-1",     "2",      "255",     "256",   "65535",
+    "0",           "-0",         "1",           "-1",         "2",          "255",      "256",      "65535",
     "2147483647",  "2147483648", "-2147483648", "4294967295", "4294967296", "16777216", "16777217", "1e+06",
-    "3.40282e+38", "1e+39",      "-1e+39", "1e-45", "0.5",    "-0.5",    "1e-05", "999999"};
+    "3.40282e+38", "1e+39",      "-1e+39",      "1e-45",      "0.5",        "-0.5",     "1e-05",    "999999"};
 
 // Texts that parse or print badly: quotes, separators, other encodings, format directives.
 constexpr std::array<std::string_view, 16> kOddTexts = {
-    "\"",    "a\"b",  "\"\"", ",",  "]",    "[",      "\\",  " ",
-    "\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC", "\xFF\xFE", "%s%s%n", "nil", "true", "\t", "\x01"};
+    "\"",       "a\"b",   "\"\"", ",",    "]",  "[",   "\\", " ", "\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC",
+    "\xFF\xFE", "%s%s%n", "nil",  "true", "\t", "\x01"};
 
 // The lengths strings are stretched to: small buffers' edges and the output buffer's.
 std::size_t stringLength(SearchRandom& random, std::size_t outputSize) {
-  const std::size_t lengths[] = {0,    1,    3,    4,    15,   16,   31,   32,   63,    64,
-                                 65,   127,  128,  255,  256,  257,  1023, 1024, 4095,  4096,
-                                 outputSize - 2, outputSize - 1, outputSize, outputSize + 1, 2 * outputSize};
+  const std::size_t lengths[] = {0,
+                                 1,
+                                 3,
+                                 4,
+                                 15,
+                                 16,
+                                 31,
+                                 32,
+                                 63,
+                                 64,
+                                 65,
+                                 127,
+                                 128,
+                                 255,
+                                 256,
+                                 257,
+                                 1023,
+                                 1024,
+                                 4095,
+                                 4096,
+                                 outputSize - 2,
+                                 outputSize - 1,
+                                 outputSize,
+                                 outputSize + 1,
+                                 2 * outputSize};
   return lengths[random.below(std::size(lengths))];
 }
 
@@ -112,8 +136,8 @@ std::string randomValue(SearchRandom& random, std::size_t outputSize, int depth)
 }
 
 // A variant of a function text. Quotes only in the function form, where a replay keeps them.
-std::string functionVariant(const std::string& function, const std::vector<std::string>& functions, bool quotes,
-                            SearchRandom& random, std::size_t outputSize) {
+std::string functionVariant(const std::string& function, const std::vector<std::string>& functions,
+                            bool quotes, SearchRandom& random, std::size_t outputSize) {
   switch (random.below(9)) {
     case 0:
       return "";

@@ -32,8 +32,10 @@ TEST(SearchCalls, SeedsFromCommandLinesAndBack) {
     std::size_t items;
     const char* replay;
   } cases[] = {
-      {"\"ext\" invokeModule [\"fn\", [1, \"two\"]];", true, "fn", 2, "\"ext\" invokeModule [\"fn\", [1,\"two\"]]"},
-      {"\"ext\" INVOKEMODULE \"say \"\"hi\"\"\"", false, "say \"hi\"", 0, "\"ext\" invokeModule \"say \"\"hi\"\"\""},
+      {"\"ext\" invokeModule [\"fn\", [1, \"two\"]];", true, "fn", 2,
+       "\"ext\" invokeModule [\"fn\", [1,\"two\"]]"},
+      {"\"ext\" INVOKEMODULE \"say \"\"hi\"\"\"", false, "say \"hi\"", 0,
+       "\"ext\" invokeModule \"say \"\"hi\"\"\""},
       {"\"ext\" invokeModule [\"fn\", []]", true, "fn", 0, "\"ext\" invokeModule [\"fn\", []]"},
   };
   for (const auto& c : cases) {

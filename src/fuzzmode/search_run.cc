@@ -57,6 +57,8 @@ std::string formatted(const char* format, ...) {
   return text;
 }
 
+unsigned long long count(std::size_t value) { return static_cast<unsigned long long>(value); }
+
 void usageFailure(const std::string& text) {
   const std::string line = "invokemodule: " + text + "\n";
   platform::writeErrorOutput(line.data(), line.size());
@@ -186,7 +188,8 @@ bool Search::loadExtensions() {
       return false;
     }
     ExtensionEntry* entry = entryFor(seed.extension);
-    if (entry != nullptr && (seed.argumentForm ? entry->rvExtensionArgs != nullptr : entry->rvExtension != nullptr)) {
+    if (entry != nullptr &&
+        (seed.argumentForm ? entry->rvExtensionArgs != nullptr : entry->rvExtension != nullptr)) {
       callable.push_back(std::move(seed));
     }
   }
@@ -327,8 +330,10 @@ void Search::consider(const SearchCall& call, const Verdict& verdict) {
 void Search::writeFinding(const SearchCall& call, const Verdict& verdict, int number) {
   const std::string path =
       options_.outDir + "/" + findingStem(verdict.kind) + "-" + std::to_string(number) + ".sqf";
-  std::string text = "// " + std::string(findingWords(verdict.kind)) + ", found by invokemodule --fuzz --seed " +
-                     std::to_string(options_.seed) + " " + options_.script + "\n";
+  std::string text = "// " + std::string(findingWords(verdict.kind)) +
+                     (verdict.frame.empty() ? "" : " at " + verdict.frame) +
+                     ", found by invokemodule --fuzz --seed " + std::to_string(options_.seed) + " " +
+                     options_.script + "\n";
   for (const std::string& line : setupLines_) text += line + "\n";
   text += callCommandLine(call) + "\n";
   if (!platform::writeWholeFile(path, text)) {
@@ -338,8 +343,8 @@ void Search::writeFinding(const SearchCall& call, const Verdict& verdict, int nu
   std::string expected;
   std::string error;
   if (verdict.kind == FindingKind::Hang) {
-    printColoured(ConsoleColour::DarkYellow, "Written to %s (no expected transcript: its replay does not end)\n\n",
-                  path.c_str());
+    printColoured(ConsoleColour::DarkYellow,
+                  "Written to %s (no expected transcript: its replay does not end)\n\n", path.c_str());
   } else if (recordExpectedTranscript(path, kReplaySeconds, &expected, &error)) {
     // Without a frame in the extension, the fault was at an address the next run lays out
     // elsewhere (a return address partly overwritten): any address matches.
@@ -366,9 +371,10 @@ void Search::showProgress(bool force) {
   lastProgress_ = now;
   const double seconds = elapsedSeconds();
   char text[160];
-  std::snprintf(text, sizeof text, "\r%llu calls, %.0f calls/s, %d findings, corpus %zu, %.0f s",
-                static_cast<unsigned long long>(calls_), seconds > 0 ? static_cast<double>(calls_) / seconds : 0.0,
-                findings_, seeds_.size(), seconds);
+  std::snprintf(text, sizeof text, "\r%llu calls, %.0f calls/s, %d findings, corpus %llu, %.0f s",
+                static_cast<unsigned long long>(calls_),
+                seconds > 0 ? static_cast<double>(calls_) / seconds : 0.0, findings_, count(seeds_.size()),
+                seconds);
   std::string line = text;
   if (line.size() < progressWidth_) line.append(progressWidth_ - line.size(), ' ');
   progressWidth_ = line.size();
@@ -387,10 +393,11 @@ int Search::run() {
   configureOutput(detectOutputSettings());
   if (!loadExtensions()) return 2;
   if (options_.jobs > 1) {
-    printNotice("--jobs: the blind search runs in one worker; parallel workers are for the coverage-guided search");
+    printNotice(
+        "--jobs: the blind search runs in one worker; parallel workers are for the coverage-guided search");
   }
   printColoured(ConsoleColour::DarkYellow, "%s",
-                formatted("Searching with %zu calls of %s as seeds (--seed %llu)\n\n", seeds_.size(),
+                formatted("Searching with %llu calls of %s as seeds (--seed %llu)\n\n", count(seeds_.size()),
                           options_.script.c_str(), static_cast<unsigned long long>(options_.seed))
                     .c_str());
   flushOutput();
@@ -407,7 +414,8 @@ int Search::run() {
     }
     const SearchCall& seed = seeds_[round < seeds_.size() ? round : random_.below(seeds_.size())];
     // Each seed runs once as it stands, then only its variants.
-    SearchCall next = round < seeds_.size() ? seed : mutateCall(seed, functions_, random_, kExtensionOutputSize);
+    SearchCall next =
+        round < seeds_.size() ? seed : mutateCall(seed, functions_, random_, kExtensionOutputSize);
     if (!hung_.empty() && hung_.count(callCommandLine(next)) != 0) continue;  // each costs the time limit
     Verdict verdict = call(next);
     if (verdict.kind == FindingKind::Hang) hung_.insert(callCommandLine(next));
@@ -418,13 +426,15 @@ int Search::run() {
   const double elapsed = elapsedSeconds();
   showProgress(true);
   clearProgress();
-  printColoured(findings_ == 0 ? ConsoleColour::Green : ConsoleColour::Red, "%s",
-                formatted("Search ended after %llu calls in %.1f s (%.0f calls/s): %d findings, corpus %zu\n",
-                          static_cast<unsigned long long>(calls_), elapsed,
-                          elapsed > 0 ? static_cast<double>(calls_) / elapsed : 0.0, findings_, seeds_.size())
-                    .c_str());
+  printColoured(
+      findings_ == 0 ? ConsoleColour::Green : ConsoleColour::Red, "%s",
+      formatted("Search ended after %llu calls in %.1f s (%.0f calls/s): %d findings, corpus %llu\n",
+                static_cast<unsigned long long>(calls_), elapsed,
+                elapsed > 0 ? static_cast<double>(calls_) / elapsed : 0.0, findings_, count(seeds_.size()))
+          .c_str());
   if (findings_ > 0) {
-    printColoured(ConsoleColour::DarkYellow, "Replay them with: invokemodule --test %s\n", options_.outDir.c_str());
+    printColoured(ConsoleColour::DarkYellow, "Replay them with: invokemodule --test %s\n",
+                  options_.outDir.c_str());
   }
   if (stopped_) printNotice("The search stopped: an extension could not be loaded again");
   flushOutput();
@@ -437,10 +447,11 @@ Verdict judgeCall(const CallOutcome& outcome, const platform::CrashRecord& crash
   Verdict verdict;
   switch (outcome.status) {
     case CallStatus::Crashed:
-      verdict.kind = crash.exited                                             ? FindingKind::Exit
-                     : crash.abandoned                                        ? FindingKind::Hang
-                     : outcome.report.find("The call read argv[") != std::string::npos ? FindingKind::ReadPastArguments
-                                                                              : FindingKind::Crash;
+      verdict.kind = crash.exited      ? FindingKind::Exit
+                     : crash.abandoned ? FindingKind::Hang
+                     : outcome.report.find("The call read argv[") != std::string::npos
+                         ? FindingKind::ReadPastArguments
+                         : FindingKind::Crash;
       if (verdict.kind == FindingKind::Hang) break;  // where a hung call was is no constant
       for (const platform::RawFrame& frame : crash.fault.frames) {
         if (frame.moduleBase == 0 || frame.hostOrRuntime) continue;
@@ -464,7 +475,7 @@ const char* findingWords(FindingKind kind) {
   switch (kind) {
     case FindingKind::Crash:
       return "crash";
-      case FindingKind::ReadPastArguments:
+    case FindingKind::ReadPastArguments:
       return "read past the arguments";
     case FindingKind::Exit:
       return "exit() during a call";

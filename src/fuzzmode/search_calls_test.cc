@@ -130,7 +130,12 @@ TEST(SearchVerdict, KindsAndFrames) {
     platform::CrashRecord crash;
     crash.exited = c.exited;
     crash.abandoned = c.abandoned;
-    crash.fault.frames = {host, extension};
+    platform::RawFrame runtime = extension;
+    runtime.moduleBase = 0x9000;
+    runtime.address = 0x9010;
+    runtime.moduleFile = "msvcrt.dll";  // a runtime the host does not share: not its frame
+    crash.fault.frames = {host, runtime, extension};
+    crash.fault.scopeModule = 0x7000;
     Verdict verdict = judgeCall(outcome, crash);
     EXPECT_EQ(verdict.kind, c.kind) << c.report;
     EXPECT_EQ(verdict.frame, c.frame) << c.report;

@@ -453,10 +453,16 @@ Verdict judgeCall(const CallOutcome& outcome, const platform::CrashRecord& crash
                          ? FindingKind::ReadPastArguments
                          : FindingKind::Crash;
       if (verdict.kind == FindingKind::Hang) break;  // where a hung call was is no constant
-      for (const platform::RawFrame& frame : crash.fault.frames) {
-        if (frame.moduleBase == 0 || frame.hostOrRuntime) continue;
-        verdict.frame = frame.moduleFile + "+" + hex(frame.address - frame.moduleBase);
-        break;
+      // The extension's own innermost frame; else the innermost one in any library not the
+      // host's or the runtime's.
+      for (bool own : {true, false}) {
+        for (const platform::RawFrame& frame : crash.fault.frames) {
+          if (frame.moduleBase == 0 || frame.hostOrRuntime) continue;
+          if (own && frame.moduleBase != crash.fault.scopeModule) continue;
+          verdict.frame = frame.moduleFile + "+" + hex(frame.address - frame.moduleBase);
+          break;
+        }
+        if (!verdict.frame.empty()) break;
       }
       break;
     case CallStatus::Overrun:

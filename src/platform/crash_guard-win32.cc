@@ -198,6 +198,7 @@ void recordException(const EXCEPTION_RECORD* record, CapturedFault* fault) {
   fault->code = record->ExceptionCode;
   fault->aborted = false;
   fault->abandoned = false;
+  fault->exited = false;
   fault->hasAddress = record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2;
   if (fault->hasAddress) {
     fault->access = record->ExceptionInformation[0];
@@ -319,6 +320,7 @@ void onAbort(int) {
     mainGuard.fault.code = 0;
     mainGuard.fault.aborted = true;
     mainGuard.fault.abandoned = false;
+    mainGuard.fault.exited = false;
     mainGuard.fault.hasAddress = false;
     mainGuard.active = 0;
     landing();

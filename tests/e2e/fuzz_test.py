@@ -51,12 +51,19 @@ def findings(ctx, folder):
 
 
 def test_blind_search_finds_the_planted_bugs_and_test_replays_them(ctx):
-    write(ctx, "seeds.sqf", SEEDS)
+    planted = PLANTED
+    seeds = SEEDS
+    if ctx.args.runner:
+        # Windows delivers no fault to a thread whose stack pointer an overwrite took off its
+        # stack: the copy into the stack buffer ends the whole process there.
+        planted = [bug for bug in PLANTED if '"copy"' not in bug[1]]
+        seeds = "".join(line + "\n" for line in SEEDS.splitlines() if '"copy"' not in line)
+    write(ctx, "seeds.sqf", seeds)
     status, out, err = run(ctx, "--fuzz", "--runs", "20000", "--seed", "1", "seeds.sqf")
     check(status == 1, f"status {status}\n{out}\n{err}")
     check("Replay them with: invokemodule --test fuzz-findings" in out, out)
     found = findings(ctx, "fuzz-findings")
-    for stem, call in PLANTED:
+    for stem, call in planted:
         check(any(name.startswith(stem) and call in text for name, text in found.items()),
               f"no {stem} finding calling {call}: {list(found)}\n{out}")
     check(not any('"FUZZ' in text for text in found.values()), "the blind search found the FUZZ prefix")
@@ -65,7 +72,11 @@ def test_blind_search_finds_the_planted_bugs_and_test_replays_them(ctx):
     check(all(text.splitlines()[-1].count(",") == 1 for text in pair), pair)
 
     status, again, _ = run(ctx, "--fuzz", "--runs", "20000", "--seed", "1", "--out", "again", "seeds.sqf")
-    check(status == 1 and findings(ctx, "again").keys() == found.keys(), "the same seed searched differently")
+    # Hangs and slow calls depend on the machine's load; everything else on the seed alone.
+    def steady(scripts):
+        return {text.splitlines()[-1] for name, text in scripts.items() if not name.startswith(("hang-", "slow-"))}
+    check(status == 1 and steady(findings(ctx, "again")) == steady(found),
+          f"the same seed searched differently: {list(findings(ctx, 'again'))} against {list(found)}\n{again}")
 
     status, out, _ = run(ctx, "--test", "--timeout", "5", "fuzz-findings")
     check(status == 1, out)  # the hang's replay never ends

@@ -19,12 +19,16 @@ std::string_view trimmed(std::string_view text) {
 
 // A text as a string item: in double quotes, each quote doubled.
 std::string quoted(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"') out.push_back('"');
-    out.push_back(c);
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  for (std::size_t quote; (quote = text.find('"')) != std::string_view::npos;) {
+    out.append(text.substr(0, quote + 1)).push_back('"');
+    text.remove_prefix(quote + 1);
   }
-  return out + "\"";
+  out.append(text);
+  out.push_back('"');
+  return out;
 }
 
 bool isStringItem(const std::string& item) {
@@ -85,10 +89,11 @@ std::size_t stringLength(SearchRandom& random, std::size_t outputSize) {
 
 // `text` repeated (or 'A' when empty) to `length` bytes.
 std::string stretched(std::string_view text, std::size_t length) {
-  if (text.empty()) text = "A";
+  if (text.size() <= 1) return std::string(length, text.empty() ? 'A' : text[0]);
   std::string out;
   out.reserve(length);
-  while (out.size() < length) out.append(text.substr(0, length - out.size()));
+  out.append(text.substr(0, length));
+  while (out.size() < length) out.append(out, 0, std::min(out.size(), length - out.size()));  // doubling
   return out;
 }
 

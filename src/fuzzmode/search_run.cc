@@ -93,6 +93,24 @@ class CallLimit {
   std::thread thread_;
 };
 
+// While the search calls, the host's colour changes around each call are not written (at a
+// terminal they would be an escape and a write per call); the search's own texts are, in
+// colour, between two Speaking's.
+class Speaking {
+ public:
+  Speaking() { configureOutput(detectOutputSettings()); }
+  ~Speaking() { configureOutput(quiet()); }
+  Speaking(const Speaking&) = delete;
+  Speaking& operator=(const Speaking&) = delete;
+  static OutputSettings quiet() {
+    OutputSettings settings = detectOutputSettings();
+    settings.colourEscapes = false;
+    settings.nativeAttributes = false;
+    settings.flushEachPrint = false;
+    return settings;
+  }
+};
+
 class Search {
  public:
   explicit Search(const SearchOptions& options) : options_(options), random_(options.seed) {}
@@ -312,6 +330,7 @@ void Search::consider(const SearchCall& call, const Verdict& verdict) {
     report = report_;
     smallest = shrink(call, verdict, &report);
   }
+  Speaking speaking;
   clearProgress();
   const int number = ++findings_;
   std::string line = callCommandLine(smallest);
@@ -369,6 +388,7 @@ void Search::showProgress(bool force) {
   const std::int64_t now = platform::counter();
   if (!force && now - lastProgress_ < frequency_ / 4) return;
   lastProgress_ = now;
+  Speaking speaking;
   const double seconds = elapsedSeconds();
   char text[160];
   std::snprintf(text, sizeof text, "\r%llu calls, %.0f calls/s, %d findings, corpus %llu, %.0f s",
@@ -403,6 +423,7 @@ int Search::run() {
   flushOutput();
   platform::setSearchMode(true);
   extensionRegistry.calls().stackGap = kStackGap;
+  configureOutput(Speaking::quiet());
   start_ = platform::counter();
   const std::uint64_t runs = options_.runs;
   const double seconds = options_.seconds;
@@ -425,6 +446,7 @@ int Search::run() {
   extensionRegistry.calls().stackGap = 0;
   const double elapsed = elapsedSeconds();
   showProgress(true);
+  configureOutput(detectOutputSettings());
   clearProgress();
   printColoured(
       findings_ == 0 ? ConsoleColour::Green : ConsoleColour::Red, "%s",

@@ -655,7 +655,7 @@ bool abandonGuardedCallNow() {
   return true;
 }
 
-void landExitInGuardedCall(int status) {
+void landExitInGuardedCall(int status, const void* caller) {
   if (!searchMode || !mainGuard.active || forkedChild || hostCodeDepth > 0 ||
       !pthread_equal(pthread_self(), mainThread)) {
     return;
@@ -664,10 +664,11 @@ void landExitInGuardedCall(int status) {
   CapturedFault& fault = mainGuard.fault;
   fault = CapturedFault();
   fault.code = 1;  // not sent: no process signalled anything
-  FrameCollector collector{fault.frames, fault.outerFrames, 0};
-  _Unwind_Backtrace(collectFrame, &collector);
-  fault.frameCount = static_cast<int>(std::min<std::size_t>(collector.count, kMaxRawFrames));
-  fault.totalFrames = collector.count;
+  // The call into exit, one byte before the return address: where the extension called it.
+  fault.pc = reinterpret_cast<std::uintptr_t>(caller) - 1;
+  fault.frames[0] = fault.pc;
+  fault.frameCount = 1;
+  fault.totalFrames = 1;
   mainGuard.exitStatus = status;
   mainGuard.exited = 1;
   __builtin_longjmp(mainGuard.jump, 1);

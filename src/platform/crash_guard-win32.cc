@@ -649,7 +649,7 @@ void setSearchMode(bool on) { searchMode = on ? 1 : 0; }
 
 bool abandonGuardedCallNow() { return searchMode && abandonGuardedCall(2, nullptr, nullptr); }
 
-void landExitInGuardedCall(int status) {
+void landExitInGuardedCall(int status, const void*) {
   if (!searchMode || !mainGuard.active || mainInHostCode || GetCurrentThreadId() != mainThreadId) return;
   RtlCaptureContext(&faultContext);
   mainGuard.fault = CapturedFault();

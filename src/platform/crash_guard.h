@@ -190,8 +190,9 @@ void setSearchMode(bool on);
 bool abandonGuardedCallNow();
 
 // For the exit functions the executable interposes (POSIX) or hooks (Windows): in search mode,
-// inside a guarded call on the main thread, does not return but lands in the guard.
-void landExitInGuardedCall(int status);
+// inside a guarded call on the main thread, does not return but lands in the guard. `caller`:
+// the return address into the code that called exit, when the platform walks no stack for it.
+void landExitInGuardedCall(int status, const void* caller = nullptr);
 
 // Where callBelowGap lands when the call returns, and what it returned (main thread only).
 extern void* gapReturnJump[5];

@@ -8,7 +8,7 @@
 #include "platform/crash_guard.h"
 
 extern "C" void exit(int status) noexcept {
-  platform::landExitInGuardedCall(status);
+  platform::landExitInGuardedCall(status, __builtin_return_address(0));
   static const auto runtimeExit = reinterpret_cast<void (*)(int)>(dlsym(RTLD_NEXT, "exit"));
   runtimeExit(status);
   __builtin_unreachable();

@@ -307,6 +307,34 @@ class Bench:
         self.row(section, "peak memory, session of ordinary commands", f"{peak / MIB:.1f} MiB",
                  f"true: {baseline / MIB:.1f} MiB", "", "< 8 MiB", peak < 8 * MIB)
 
+    def search(self):
+        """The blind search of --fuzz on a function that does nothing, in both call forms: its
+        calls per second, and its peak memory after ten times as many calls."""
+        section = "Blind search (--fuzz)"
+        seeds = self.path("seeds.sqf")
+        with open(seeds, "wb") as f:
+            f.write(b'"bench" invokeModule ["fn", [1, "a", true]]\n"bench" invokeModule "fn"\n')
+        runs = 100000 if self.quick else 500000
+
+        def searched(count):
+            out = subprocess.run([self.exe, "--fuzz", "--runs", str(count), "--seed", "1", "--out",
+                                  self.path("findings"), seeds], capture_output=True, cwd=self.bench_dir)
+            found = re.search(rb"\(([0-9.]+) calls/s\): (\d+) findings", out.stdout)
+            if out.returncode != 0 or not found:
+                sys.exit(f"--fuzz on the bench extension: status {out.returncode}\n{out.stdout[-2000:]}")
+            return float(found.group(1))
+
+        rates = [searched(runs) for _ in range(3)]
+        rate = statistics.median(rates)
+        self.row(section, f"calls per second, function that does nothing (median of 3 x {runs:,})",
+                 f"{rate:,.0f} calls/s", "", "", ">= 100,000/s", rate >= 100000)
+        argv = [self.exe, "--fuzz", "--seed", "1", "--out", self.path("findings"), "--runs"]
+        short = self.peak_kib([*argv, str(runs // 10), seeds])
+        long = self.peak_kib([*argv, str(runs * 2), seeds])
+        self.row(section, f"peak memory after {runs * 2:,} calls", f"{long / 1024:.1f} MiB",
+                 f"after {runs // 10:,}: {short / 1024:.1f} MiB", f"{long / short:.2f}x", "flat (< 1.2x)",
+                 long < short * 1.2)
+
     def report_latency(self, library, rounds):
         """Seconds from sending a crashing call to `library` (a name the host loads) to the end
         of its report, for each of `rounds` crashes in one session, each after freeing and
@@ -596,6 +624,7 @@ def main():
         bench.big_lines()
         bench.start_up()
         bench.crash_reports()
+        bench.search()
         bench.report_google(bench.google_benchmarks())
         bench.print_table()
         print(f"\n({time.monotonic() - started:.0f} s)")

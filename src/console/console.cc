@@ -1,6 +1,7 @@
 // Console start-up (window, banner, command list), the start script and the read loop.
 #include "console/console.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "extensions/extension_registry.h"
 #include "extensions/extension_report.h"
 #include "extensions/library_watch.h"
+#include "fuzzmode/search_run.h"
 #include "interface_texts.h"
 #include "output/output.h"
 #include "platform/platform.h"
@@ -183,6 +185,56 @@ int runTestModeWith(const ProgramArguments& parsed) {
   return runTestMode(options, scripts);
 }
 
+// A whole number of at least `least` from an option's value; false when it is not one.
+bool readCount(const std::string& value, std::uint64_t least, std::uint64_t* count) {
+  char* end = nullptr;
+  *count = std::strtoull(value.c_str(), &end, 10);
+  return !value.empty() && value[0] != '-' && *end == '\0' && *count >= least;
+}
+
+// The search for crashing calls; an option value that is not understood is a usage error.
+int runSearchWith(const ProgramArguments& parsed) {
+  SearchOptions options;
+  std::string error;
+  std::uint64_t count = 0;
+  if (parsed.scripts.empty()) error = "--fuzz needs a script whose calls seed the search";
+  if (error.empty() && parsed.given(Option::Runs)) {
+    if (!readCount(optionValue(parsed, Option::Runs), 1, &options.runs))
+      error = "--runs needs a whole number of calls above 0, not '" + optionValue(parsed, Option::Runs) + "'";
+  }
+  if (error.empty() && parsed.given(Option::Time)) {
+    if (!readCount(optionValue(parsed, Option::Time), 1, &count))
+      error =
+          "--time needs a whole number of seconds above 0, not '" + optionValue(parsed, Option::Time) + "'";
+    options.seconds = static_cast<double>(count);
+  } else if (!parsed.given(Option::Runs)) {
+    options.seconds = 60;
+  }
+  if (error.empty() && parsed.given(Option::Seed) &&
+      !readCount(optionValue(parsed, Option::Seed), 0, &options.seed))
+    error = "--seed needs a whole number, not '" + optionValue(parsed, Option::Seed) + "'";
+  if (error.empty() && parsed.given(Option::Jobs)) {
+    if (!readCount(optionValue(parsed, Option::Jobs), 1, &count) || count > 256)
+      error =
+          "--jobs needs a number of workers from 1 to 256, not '" + optionValue(parsed, Option::Jobs) + "'";
+    options.jobs = static_cast<int>(count);
+  }
+  if (parsed.given(Option::Out)) options.outDir = optionValue(parsed, Option::Out);
+  if (error.empty() && options.outDir.empty()) error = "--out needs a folder";
+  if (!error.empty()) {
+    std::string text = usageErrorText(error);
+    platform::writeErrorOutput(text.data(), text.size());
+    return 2;
+  }
+  if (parsed.given(Option::Watch)) enableLibraryWatch();
+  options.script = parsed.scripts.front();
+  const int status = runSearch(options);
+  reportUnload(extensionRegistry.unloadAll(), false);
+  removePrivateCopies();
+  closeOutput();
+  endProcessRunningLibraryCleanUp(status);
+}
+
 // One script for the test mode, run as a fresh start runs its start script but with plain
 // output flushed at every print (a killed run keeps what it printed), no banner and no command
 // list, nothing read, and callback lines from other threads held to the command boundaries.
@@ -219,6 +271,7 @@ int runMain(int argc, char** argv) {
     return 2;
   }
   if (parsed.given(Option::Test)) return runTestModeWith(parsed);
+  if (parsed.given(Option::Fuzz)) return runSearchWith(parsed);
   if (parsed.given(Option::Watch)) enableLibraryWatch();
   if (parsed.scripts.size() == 1 && std::getenv(kTestChildVariable) != nullptr) {
     runTestChild(parsed.scripts.front());

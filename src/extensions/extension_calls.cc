@@ -26,7 +26,14 @@ const CallOutcome& callAndJudge(ExtensionEntry& entry, const PreCallOutcome& pre
   bool returned = false;
   CallSite failedSite = site;
   if (entry.rvExtensionContext == nullptr && entry.featureFlags == nullptr) [[likely]] {
-    auto body = [&] { code = callEntry(output); };
+    auto entryCall = [&] { return callEntry(output); };
+    auto body = [&] {
+      if (calls.stackGap != 0) [[unlikely]] {
+        code = platform::callBelowGap(calls.stackGap, entryCall);
+      } else {
+        code = callEntry(output);
+      }
+    };
     enterExtensionCode();
     start = platform::counter();
     returned = runExtensionCode(site, libraryAddressOf(entry), body, start);
@@ -41,8 +48,9 @@ const CallOutcome& callAndJudge(ExtensionEntry& entry, const PreCallOutcome& pre
         entry.rvExtensionContext(reinterpret_cast<const char**>(arguments.slots), arguments.count);
         calls.site = site;
       }
+      auto entryCall = [&] { return callEntry(output); };
       start = platform::counter();
-      code = callEntry(output);
+      code = calls.stackGap != 0 ? platform::callBelowGap(calls.stackGap, entryCall) : callEntry(output);
       end = platform::counter();
     };
     enterExtensionCode();

@@ -92,6 +92,7 @@ std::string failedCallText(const CallSite& site) {
       origin.argc = call->argc;
     }
   }
+  if (calls.crash.exited) return exitDuringCallText(calls.crash.exitCallStatus, site) + "\n";
   if (!calls.crash.abandoned) return crashReportText(calls.crash, site, origin, describeFrames);
   auto elapsed =
       static_cast<std::uint64_t>((platform::counter() - calls.start) * 1000 / platform::counterFrequency());

@@ -94,7 +94,10 @@ class CallState {
   CallSite site;                      // the call into an extension in progress
   std::int64_t start = 0;             // the counter when it began
   bool reportersSet = false;          // the crash guard's exit and thread-fault reporters
-  CallWatchdog watchdog;              // tells of a call that runs long
+  // Bytes of stack left unused between the host's frames and the entry point's (the search of
+  // --fuzz): an argument copied past a buffer on the stack lands there, not in the host.
+  std::size_t stackGap = 0;
+  CallWatchdog watchdog;  // tells of a call that runs long
 
  private:
   GuardedBuffer& mapOutputBuffer();

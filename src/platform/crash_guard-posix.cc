@@ -66,8 +66,14 @@ struct MainGuard {
   volatile sig_atomic_t active = 0;
   volatile sig_atomic_t abandoned = 0;
   volatile sig_atomic_t abandonPending = 0;  // asked while the main thread ran host code
+  volatile sig_atomic_t exited = 0;          // search mode: landed from exit()
+  int exitStatus = 0;
   CapturedFault fault;
 };
+
+// The search mode (see setSearchMode), and the signal that abandons a call in it.
+volatile sig_atomic_t searchMode = 0;
+int searchAbandonSignal() { return SIGRTMIN + 2; }
 
 thread_local int hostCodeDepth = 0;
 
@@ -141,8 +147,14 @@ _Unwind_Reason_Code collectFrame(struct _Unwind_Context* context, void* data) {
   return _URC_NO_REASON;
 }
 
+// The main thread's walk of its own stack in the fault handler, and where a fault during it
+// lands (see recordFault).
+void* unwindJump[5];
+volatile sig_atomic_t unwinding = 0;
+
 // `context` is null for a signal that took effect later than it came: the registers it
 // interrupted are gone, and the frames are those where it takes effect.
+
 void recordFault(CapturedFault* fault, int signal, siginfo_t* info, void* context) {
   fault->signal = signal;
   fault->code = info->si_code;
@@ -171,7 +183,21 @@ void recordFault(CapturedFault* fault, int signal, siginfo_t* info, void* contex
   // instructions at the PC and fault inside this handler.
   if (signal == SIGSEGV && fault->pc != 0 && fault->address == fault->pc) return;
   FrameCollector collector{fault->frames, fault->outerFrames, 0};
-  _Unwind_Backtrace(collectFrame, &collector);
+  if (!pthread_equal(pthread_self(), mainThread)) {
+    _Unwind_Backtrace(collectFrame, &collector);
+  } else if (__builtin_setjmp(unwindJump) == 0) {
+    // A stack the extension overwrote can send the unwinder to read where nothing is mapped
+    // (it reads the code at a return address it finds no unwind data for): that fault comes
+    // back here, and the frames found until then are kept.
+    sigset_t faults;
+    sigemptyset(&faults);
+    sigaddset(&faults, SIGSEGV);
+    sigaddset(&faults, SIGBUS);
+    unwinding = 1;
+    pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+    _Unwind_Backtrace(collectFrame, &collector);
+  }
+  unwinding = 0;
   fault->frameCount = static_cast<int>(std::min<std::size_t>(collector.count, kMaxRawFrames));
   fault->totalFrames = collector.count;
 }
@@ -206,6 +232,7 @@ std::uint64_t currentThreadId() { return static_cast<std::uint64_t>(::syscall(SY
 }
 
 void onFault(int signal, siginfo_t* info, void* context) {
+  if (unwinding && pthread_equal(pthread_self(), mainThread)) __builtin_longjmp(unwindJump, 1);
   int savedErrno = errno;
   if (finishLibraryRetry(signal, info, context) ||
       ((signal == SIGSEGV || signal == SIGBUS) &&
@@ -478,6 +505,9 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     resolveFault(mainGuard.fault, moduleBaseOf(scope.address), currentThreadId(), crash);
     crash->abandoned = mainGuard.abandoned != 0;
     mainGuard.abandoned = 0;
+    crash->exited = mainGuard.exited != 0;
+    crash->exitCallStatus = mainGuard.exitStatus;
+    mainGuard.exited = 0;
     hostCodeDepth = 0;  // host code the extension called (the callback) that faulted never left
     deferredSignal = 0;
     return false;
@@ -589,6 +619,60 @@ __attribute__((noinline)) void leaveHostCode() {
 }
 
 void endProcessNow(int status) { _exit(status); }
+
+namespace {
+
+// Search mode: the watching thread's signal reaches the main thread inside the call.
+void onSearchAbandon(int signal, siginfo_t* info, void* context) {
+  if (!searchMode || !mainGuard.active || hostCodeDepth > 0 || !pthread_equal(pthread_self(), mainThread)) {
+    return;
+  }
+  recordFault(&mainGuard.fault, signal, info, context);
+  mainGuard.abandoned = 1;
+  mainGuard.active = 0;
+  __builtin_longjmp(mainGuard.jump, 1);
+}
+
+}  // namespace
+
+void setSearchMode(bool on) {
+  installFaultHandlers();
+  if (on) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = onSearchAbandon;
+    sigemptyset(&action.sa_mask);
+    // Not blocked while it runs: the handler leaves by a jump that restores no mask.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
+    sigaction(searchAbandonSignal(), &action, nullptr);
+  }
+  searchMode = on ? 1 : 0;
+}
+
+bool abandonGuardedCallNow() {
+  if (!searchMode || !mainGuard.active) return false;
+  pthread_kill(mainThread, searchAbandonSignal());
+  return true;
+}
+
+void landExitInGuardedCall(int status, const void* caller) {
+  if (!searchMode || !mainGuard.active || forkedChild || hostCodeDepth > 0 ||
+      !pthread_equal(pthread_self(), mainThread)) {
+    return;
+  }
+  mainGuard.active = 0;
+  CapturedFault& fault = mainGuard.fault;
+  fault = CapturedFault();
+  fault.code = 1;  // not sent: no process signalled anything
+  // The call into exit, one byte before the return address: where the extension called it.
+  fault.pc = reinterpret_cast<std::uintptr_t>(caller) - 1;
+  fault.frames[0] = fault.pc;
+  fault.frameCount = 1;
+  fault.totalFrames = 1;
+  mainGuard.exitStatus = status;
+  mainGuard.exited = 1;
+  __builtin_longjmp(mainGuard.jump, 1);
+}
 
 void rememberUnloadedLibrary(const void* address, const std::string& name) {
   struct Search {

@@ -55,6 +55,8 @@ struct CapturedFault {
   bool hasAddress = false;
   bool aborted = false;    // abort() through the C runtime's SIGABRT
   bool abandoned = false;  // Ctrl-C abandoned the call
+  bool exited = false;     // search mode: the extension called exit()
+  int exitStatus = 0;
   std::uintptr_t frames[kMaxRawFrames] = {};
   int frameCount = 0;
   std::uintptr_t outerFrames[kOuterRawFrames] = {};  // a ring: the latest past kMaxRawFrames
@@ -78,6 +80,9 @@ void (*threadFaultReporter)(const CrashRecord&, std::uint64_t) = nullptr;
 // asked while the main thread ran host code the extension called, to be done when it returns.
 volatile LONG abandonRequested = 0;
 volatile LONG abandonDeferred = 0;
+
+// The search mode (see setSearchMode).
+volatile LONG searchMode = 0;
 thread_local int hostCodeDepth = 0;
 volatile LONG mainInHostCode = 0;
 
@@ -193,6 +198,7 @@ void recordException(const EXCEPTION_RECORD* record, CapturedFault* fault) {
   fault->code = record->ExceptionCode;
   fault->aborted = false;
   fault->abandoned = false;
+  fault->exited = false;
   fault->hasAddress = record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2;
   if (fault->hasAddress) {
     fault->access = record->ExceptionInformation[0];
@@ -314,6 +320,7 @@ void onAbort(int) {
     mainGuard.fault.code = 0;
     mainGuard.fault.aborted = true;
     mainGuard.fault.abandoned = false;
+    mainGuard.fault.exited = false;
     mainGuard.fault.hasAddress = false;
     mainGuard.active = 0;
     landing();
@@ -464,9 +471,10 @@ void resolveAddresses(const std::uintptr_t* addresses, std::size_t count, RawFau
 void resolveFault(const CapturedFault& captured, HMODULE scope, DWORD threadId, CrashRecord* crash) {
   RawFault& fault = crash->fault;
   fault = RawFault();
-  bool exception = !captured.aborted && !captured.abandoned;
+  bool exception = !captured.aborted && !captured.abandoned && !captured.exited;
   fault.kind = captured.aborted     ? FaultKind::Abort
                : captured.abandoned ? FaultKind::Abandoned
+               : captured.exited    ? FaultKind::Other
                                     : kindOf(captured.code);
   fault.exceptionCode = exception ? captured.code : 0;
   fault.stackOverflow = exception && captured.code == EXCEPTION_STACK_OVERFLOW;
@@ -496,6 +504,8 @@ void resolveFault(const CapturedFault& captured, HMODULE scope, DWORD threadId, 
   resolveAddresses(addresses.data(), addresses.size(), &fault);
   crash->exitStatus = captured.aborted ? 3 : static_cast<int>(captured.code);
   crash->abandoned = captured.abandoned;
+  crash->exited = captured.exited;
+  crash->exitCallStatus = captured.exitStatus;
 }
 
 }  // namespace
@@ -552,7 +562,7 @@ void forgetThreadFaults(const void* address) {
 
 // Sends the main thread, suspended inside the guarded call, to the landing point.
 bool abandonGuardedCall(int, void*, void*) {
-  if (!mainGuard.active || !inputIsTerminal() || mainThreadHandle == nullptr) return false;
+  if (!mainGuard.active || (!inputIsTerminal() && !searchMode) || mainThreadHandle == nullptr) return false;
   if (mainInHostCode) {
     abandonDeferred = 1;
     return true;
@@ -603,6 +613,7 @@ ExitFunction realQuickExit = nullptr;  // _exit
 ExitProcessFunction realExitProcess = nullptr;
 
 void reportExit(int status) {
+  landExitInGuardedCall(status);
   if (mainGuard.active && exitReporter != nullptr) exitReporter(status);
 }
 
@@ -632,6 +643,20 @@ void hookImport(ULONG_PTR* slot, Function hook, Function* real) {
   if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &previous)) return;
   *slot = reinterpret_cast<ULONG_PTR>(hook);
   VirtualProtect(slot, sizeof *slot, previous, &previous);
+}
+
+void setSearchMode(bool on) { searchMode = on ? 1 : 0; }
+
+bool abandonGuardedCallNow() { return searchMode && abandonGuardedCall(2, nullptr, nullptr); }
+
+void landExitInGuardedCall(int status, const void*) {
+  if (!searchMode || !mainGuard.active || mainInHostCode || GetCurrentThreadId() != mainThreadId) return;
+  RtlCaptureContext(&faultContext);
+  mainGuard.fault = CapturedFault();
+  mainGuard.fault.exited = true;
+  mainGuard.fault.exitStatus = status;
+  mainGuard.active = 0;
+  landing();
 }
 
 void watchExitCalls(const void* libraryAddress) {

@@ -55,4 +55,7 @@ bool callWhileActive(GuardedBody body, void* context, volatile Flag* active, Cra
 template bool callWhileActive<int>(GuardedBody, void*, volatile int*, CrashRecord*);
 template bool callWhileActive<long>(GuardedBody, void*, volatile long*, CrashRecord*);
 
+void* gapReturnJump[5];
+std::int32_t gapReturnCode = 0;
+
 }  // namespace platform

@@ -78,6 +78,8 @@ struct CrashRecord {
   RawFault fault;
   int exitStatus = 1;      // the status to end with where the process cannot go on
   bool abandoned = false;  // the user abandoned a hung call (no fault)
+  bool exited = false;     // search mode: the extension called exit() (no fault)
+  int exitCallStatus = 0;  // the status it gave exit()
 };
 
 // Which library's frames a report shows: the one containing `address`; when null, every
@@ -176,6 +178,41 @@ void recordThrowSite(const void* object);
 // Fills `fault`'s frames from the recorded throw of `object`, when it was the latest recorded
 // in this guarded call (each platform half).
 void addThrowSite(const void* object, RawFault* fault);
+
+// The search mode of --fuzz. While it is on, exit() called by an extension on the main thread
+// inside a guarded call comes back to the guard as a failed call with `exited` set, instead of
+// ending the process, and abandonGuardedCallNow abandons calls whatever the input is.
+void setSearchMode(bool on);
+
+// Search mode, from a thread other than the main thread: abandons the guarded call the main
+// thread runs, as an interrupt at a terminal does. Answers whether it asked for it (a call
+// running host code the extension called is left until that returns; ask again).
+bool abandonGuardedCallNow();
+
+// For the exit functions the executable interposes (POSIX) or hooks (Windows): in search mode,
+// inside a guarded call on the main thread, does not return but lands in the guard. `caller`:
+// the return address into the code that called exit, when the platform walks no stack for it.
+void landExitInGuardedCall(int status, const void* caller = nullptr);
+
+// Where callBelowGap lands when the call returns, and what it returned (main thread only).
+extern void* gapReturnJump[5];
+extern std::int32_t gapReturnCode;
+
+// Calls `call()` (an extension's entry point, answering its int32 result) below `gapBytes` of
+// stack left unused, and comes back with the caller's registers as they were, whatever the
+// callee did to the stack it saved them on: an argument copied far past a buffer on the stack
+// lands in the gap instead of the host's frames. Right after the call only globals are
+// touched, and the jump back reloads every register the caller relies on from its frame.
+template <class Call>
+__attribute__((noinline)) std::int32_t callBelowGap(std::size_t gapBytes, Call& call) {
+  if (__builtin_setjmp(gapReturnJump) == 0) {
+    void* gap = __builtin_alloca(gapBytes);
+    asm volatile("" : : "r"(gap) : "memory");  // kept: the gap is the point
+    gapReturnCode = call();
+    __builtin_longjmp(gapReturnJump, 1);
+  }
+  return gapReturnCode;
+}
 
 // Flushes nothing and ends the process at once with `status`.
 [[noreturn]] void endProcessNow(int status);

@@ -64,6 +64,15 @@ void printDiff(const std::string& diff) {
   }
 }
 
+// The stable lines of a child's run, with the note on how it ended.
+Lines actualLines(const platform::ChildRun& run, std::int64_t timeoutSeconds) {
+  Lines actual = stabiliseTranscript(run.output);
+  const std::string note = endingNote(run, timeoutSeconds);
+  if (!note.empty()) actual.push_back(note);
+  if (!actual.empty()) actual.front() = stableStartLine(actual.front());
+  return actual;
+}
+
 // Runs one script and reports it; fills `outcome`. Returns false when interrupted.
 bool runOne(const std::string& executable, const std::string& script, const TestRunOptions& options,
             ScriptOutcome* outcome) {
@@ -82,9 +91,7 @@ bool runOne(const std::string& executable, const std::string& script, const Test
   outcome->path = script;
   outcome->seconds = milliseconds / 1000.0;
 
-  Lines actual = stabiliseTranscript(run.output);
-  const std::string note = endingNote(run, options.timeoutSeconds);
-  if (!note.empty()) actual.push_back(note);
+  Lines actual = actualLines(run, options.timeoutSeconds);
   const bool timedOut = run.ending == platform::ChildRun::TimedOut;
 
   const std::vector<std::string> candidates = expectedFileCandidates(script, platform::platformTag());
@@ -106,7 +113,6 @@ bool runOne(const std::string& executable, const std::string& script, const Test
     }
   }
   Lines expected = haveExpected ? splitLines(expectedText) : Lines();
-  if (!actual.empty()) actual.front() = stableStartLine(actual.front());
   if (!expected.empty()) expected.front() = stableStartLine(expected.front());
   const std::vector<DiffStep> steps = diffLines(expected, actual);
   const bool same = haveExpected && allSame(steps) && !timedOut;
@@ -224,4 +230,24 @@ int runTestMode(const TestRunOptions& options, const std::vector<std::string>& s
   flushOutput();
   if (interrupted) return 130;
   return failed == 0 && !reportFailed ? 0 : 1;
+}
+
+bool recordExpectedTranscript(const std::string& script, std::int64_t timeoutSeconds,
+                              std::string* expectedPath, std::string* error) {
+  const std::string executable = platform::executablePath();
+  platform::setEnvironmentVariable(kTestChildVariable, "1");
+  platform::ChildRun run = platform::runChild({executable, script}, timeoutSeconds * 1000);
+  if (run.ending != platform::ChildRun::Exited && run.ending != platform::ChildRun::Signalled) {
+    *error = run.ending == platform::ChildRun::TimedOut
+                 ? "its replay was still running after " + std::to_string(timeoutSeconds) + " s"
+                 : "could not start " + executable;
+    return false;
+  }
+  const Lines actual = actualLines(run, timeoutSeconds);
+  *expectedPath = expectedFileCandidates(script, platform::platformTag()).back();
+  if (!platform::writeWholeFile(*expectedPath, updatedExpected(diffLines({}, actual), {}, actual, "\n"))) {
+    *error = "cannot write " + *expectedPath;
+    return false;
+  }
+  return true;
 }

@@ -27,4 +27,11 @@ bool collectScripts(const std::vector<std::string>& paths, std::vector<std::stri
 // own file cannot be found, 130 interrupted.
 int runTestMode(const TestRunOptions& options, const std::vector<std::string>& scripts);
 
+// Runs `script` in a child as the test mode does and writes the expected transcript that
+// --update writes for a script without one, beside it; `expectedPath` is where. Answers false
+// with `error` set when the child did not end by itself within the limit or the file could
+// not be written.
+bool recordExpectedTranscript(const std::string& script, std::int64_t timeoutSeconds,
+                              std::string* expectedPath, std::string* error);
+
 #endif  // INVOKEMODULE_TESTMODE_SUITE_RUNNER_H_

@@ -81,8 +81,9 @@ def test_blind_search_finds_the_planted_bugs_and_test_replays_them(ctx):
     status, out, _ = run(ctx, "--test", "--timeout", "5", "fuzz-findings")
     check(status == 1, out)  # the hang's replay never ends
     for name, text in found.items():
-        # A crash without a frame in the extension jumped to an address laid out anew each run.
-        if text.startswith("// crash,"):
+        # A crash without a frame in the extension jumped to an address laid out anew each run;
+        # a call slow on a busy machine may be quick when replayed.
+        if text.startswith("// crash,") or name.startswith("slow-"):
             continue
         verdict = "FAIL" if name.startswith("hang-") else "PASS"
         check(f"{verdict} fuzz-findings/{name}" in out, f"{name} not {verdict}:\n{out}")

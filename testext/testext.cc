@@ -34,6 +34,8 @@
 //   registrations          how often the callback was handed over since the library was loaded
 //   build                  "build <TESTEXT_BUILD>": which build of the library answers
 //   chdir <folder>         changes the process's working folder; "0" when it did
+//   beside FILE            reads FILE in the folder of this library's own file (as dladdr or
+//                          GetModuleFileName name it): its first line, or "no FILE beside <path>"
 //   unique                 (TESTEXT_UNIQUE) counts in a GNU unique symbol: "1", "2", ...
 //   resident               gives the calling thread an object with a destructor, which keeps
 //                          glibc from unloading the library until the thread ends; "resident"
@@ -285,6 +287,35 @@ std::string requestContext(bool onOtherThread) {
 pid_t forkedChild = -1;
 #endif
 
+// The first line of the file `name` in the folder this library was loaded from.
+std::string readBesideLibrary(const std::string& name) {
+  std::string path;
+#ifdef _WIN32
+  HMODULE self = nullptr;
+  char file[MAX_PATH * 4];
+  if (GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&readBesideLibrary), &self)) {
+    DWORD length = GetModuleFileNameA(self, file, sizeof file);
+    if (length > 0 && length < sizeof file) path.assign(file, length);
+  }
+#else
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&readBesideLibrary), &info) != 0 && info.dli_fname != nullptr) {
+    path = info.dli_fname;
+  }
+#endif
+  std::string folder = path.substr(0, path.find_last_of("/\\") + 1);
+  std::string line;
+  if (std::FILE* file = std::fopen((folder + name).c_str(), "r")) {
+    for (int c; (c = std::fgetc(file)) != EOF && c != '\n' && c != '\r';)
+      line.push_back(static_cast<char>(c));
+    std::fclose(file);
+    return line;
+  }
+  return "no " + name + " beside " + path;
+}
+
 // Carries out one function text. Answers the result text; sets `code` for the argument form.
 std::string run(const char* function, const char** argv, std::int32_t argc, char* output,
                 std::int32_t outputSize, std::int32_t* code) {
@@ -422,6 +453,7 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     return std::to_string(::chdir(rest.c_str()));
 #endif
   }
+  if (command == "beside") return readBesideLibrary(rest);
   if (command == "wait") {
     background.joinAll();
     background.fired = 0;

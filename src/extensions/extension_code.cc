@@ -12,6 +12,10 @@
 
 namespace {
 
+// The process ends with the extension's status, as after `exit`: every library is unloaded,
+// and the clean-up code of those the system keeps runs, each under the crash guard, so that a
+// fault there is reported (and the status is 128 + the signal) instead of killing the host
+// silently. Never returns into the extension.
 void reportExitDuringCall(int status) {
   {
     OutputLock lock;
@@ -19,6 +23,10 @@ void reportExitDuringCall(int status) {
                   exitDuringCallText(status, extensionRegistry.calls().site).c_str());
   }
   flushOutput();
+  reportUnload(extensionRegistry.unloadAll(), false);
+  removePrivateCopies();
+  closeOutput();
+  endProcessRunningLibraryCleanUp(status);
 }
 
 // Names the frames from each library's debug information, read from the file it was loaded

@@ -100,7 +100,8 @@ bool runGuarded(Body& body, CrashScope scope, CrashRecord* crash) {
 }
 
 // Called when a process-ending exit() is made while a guarded call runs, with its status,
-// before anything of the host is torn down.
+// before anything of the host is torn down. The reporter may end the process itself (an
+// exit() of its own goes on with the exit handlers not run yet).
 void setExitDuringCallReporter(void (*reporter)(int status));
 
 // Called on a host thread of its own (POSIX) or on the faulting thread (Windows) with a fault

@@ -23,6 +23,11 @@
 //   later MS N             as background 1 N, but the thread first sleeps MS milliseconds
 //   storm T                T threads call back without end, also while the library is freed
 //                          and the process ends; the library keeps itself loaded for them
+//   async T MS             T std::async tasks each sleep MS milliseconds, then call back once;
+//                          their futures are kept until the library's clean-up code destroys
+//                          them (which waits for the tasks); result "sending"
+//   idle T MS              T threads sleep MS milliseconds each, detached; the library keeps
+//                          itself loaded for them; result "idling"
 //   open PATH              opens PATH for appending and keeps it open; result: the descriptor
 //   wait                   joins the background threads; result: how many of their calls got 99
 //   progress               how many callbacks the background threads have made so far
@@ -79,6 +84,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -159,6 +165,11 @@ struct BackgroundThreads {
   }
 };
 BackgroundThreads background;
+
+// The futures of "async", kept as a sender of web requests keeps them: destroyed with the
+// library, each waiting for its task.
+std::mutex asyncMutex;
+std::vector<std::future<void>> asyncTasks;
 
 #if TESTEXT_LOUD
 // Unflushed, as an extension's own start-up and clean-up output usually is.
@@ -438,6 +449,27 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
       }).detach();
     }
     return "started";
+  }
+  if (command == "async") {
+    long milliseconds = std::strtol(rest.substr(rest.find(' ') + 1).c_str(), nullptr, 10);
+    std::lock_guard<std::mutex> lock(asyncMutex);
+    for (long t = 0; t < number; ++t) {
+      asyncTasks.push_back(std::async(std::launch::async, [milliseconds, t] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        callBack("testext", "async", std::to_string(t).c_str());
+      }));
+    }
+    return "sending";
+  }
+  if (command == "idle") {
+    pinLibrary();
+    long milliseconds = std::strtol(rest.substr(rest.find(' ') + 1).c_str(), nullptr, 10);
+    for (long t = 0; t < number; ++t) {
+      std::thread([milliseconds] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+      }).detach();
+    }
+    return "idling";
   }
   if (command == "open") {
 #ifdef _WIN32

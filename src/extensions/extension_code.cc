@@ -123,6 +123,7 @@ void endProcessRunningLibraryCleanUp(int status) {
     std::exit(status);
   };
   const char* site = "(library clean-up code)";
+  callContext.cleanUpAtExit.store(true);
   runExtensionCode(CallSite{site, nullptr}, nullptr, exitNow);
   printLastWords(ConsoleColour::Red, failedCallText(CallSite{site, nullptr}) + "\n");
   platform::endProcessNow(extensionRegistry.calls().crash.exitStatus);

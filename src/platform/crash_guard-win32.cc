@@ -29,6 +29,7 @@
 
 #include "platform/fault_handler_interception.h"
 #include "platform/platform.h"
+#include "platform/thread_counts.h"
 #include "platform/unloaded_libraries.h"
 
 namespace platform {
@@ -224,6 +225,7 @@ bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
   }
   CrashRecord crash;
   if (fault.frameCount != 0 && blameUnloadedLibraryAt(fault.frames[0], GetCurrentThreadId(), &crash.fault)) {
+    stopCountingThisThread();
     threadFaultReporter(crash, GetCurrentThreadId());
     for (;;) Sleep(INFINITE);
   }
@@ -233,6 +235,7 @@ bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
     std::lock_guard<std::mutex> lock(threadFaultMutex);
     faultedLibraries.push_back(library);
   }
+  stopCountingThisThread();  // parked for good: no longer running
   threadFaultReporter(crash, GetCurrentThreadId());
   for (;;) Sleep(INFINITE);
 }
@@ -532,8 +535,6 @@ void setThreadFaultReporter(void (*reporter)(const CrashRecord&, std::uint64_t))
   threadFaultReporter = reporter;
 }
 
-int threadsRunningIn(const void*) { return 0; }
-
 bool threadFaultedInLibrary(const void* address) {
   std::lock_guard<std::mutex> lock(threadFaultMutex);
   if (faultedLibraries.empty()) return false;
@@ -637,6 +638,7 @@ void hookImport(ULONG_PTR* slot, Function hook, Function* real) {
 void watchExitCalls(const void* libraryAddress) {
   HMODULE module = moduleOf(reinterpret_cast<std::uintptr_t>(libraryAddress));
   if (module == nullptr) return;
+  countThreadsOf(libraryAddress);
   auto* base = reinterpret_cast<unsigned char*>(module);
   auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
@@ -659,6 +661,7 @@ void watchExitCalls(const void* libraryAddress) {
       } else if (std::strcmp(name, "ExitProcess") == 0) {
         hookImport(slot, &exitProcessHook, &realExitProcess);
       }
+      redirectThreadStart(name, reinterpret_cast<std::uintptr_t*>(slot));
     }
   }
 }

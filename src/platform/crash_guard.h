@@ -117,7 +117,8 @@ bool threadFaultsReportedOnHostThread();
 bool threadFaultedInLibrary(const void* address);
 
 // How many threads the library containing `address` started are running now (POSIX: those
-// started through pthread_create; 0 where the platform cannot tell, Windows).
+// started through pthread_create; Windows: those started through its CreateThread and
+// _beginthreadex imports, or starting in its code).
 int threadsRunningIn(const void* address);
 
 // Forgets the thread faults in the library containing `address` (its parked threads stay

@@ -60,8 +60,8 @@ void endCountOfThisThread() {
 // Where the thread began, as the system has it.
 std::uintptr_t startAddressOfThisThread() {
   using QueryFunction = LONG(NTAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
-  static const auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
+  static const auto query = reinterpret_cast<QueryFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationThread")));
   constexpr int kWin32StartAddress = 9;  // ThreadQuerySetWin32StartAddress
   void* start = nullptr;
   if (query == nullptr || query(GetCurrentThread(), kWin32StartAddress, &start, sizeof start, nullptr) != 0) {
@@ -118,10 +118,10 @@ unsigned __stdcall startCountedRuntime(void* context) {
   return launch.runtimeStart(launch.argument);
 }
 
-using CreateThreadFunction = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
-                                             LPDWORD);
-using BeginThreadFunction = std::uintptr_t(__cdecl*)(void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned,
-                                                     unsigned*);
+using CreateThreadFunction = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID,
+                                             DWORD, LPDWORD);
+using BeginThreadFunction = std::uintptr_t(__cdecl*)(void*, unsigned, unsigned(__stdcall*)(void*), void*,
+                                                     unsigned, unsigned*);
 CreateThreadFunction realCreateThread = nullptr;
 BeginThreadFunction realBeginThread = nullptr;
 

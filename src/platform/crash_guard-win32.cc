@@ -65,6 +65,9 @@ struct CapturedFault {
 struct MainGuard {
   void* jump[5];
   volatile LONG active = 0;
+  // The guarded code is a library's start-up or clean-up code, run by the system's loader,
+  // which catches the faults there itself (and carries on as if nothing happened).
+  volatile LONG loaderCode = 0;
   CapturedFault fault;
 };
 
@@ -240,6 +243,8 @@ bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
   for (;;) Sleep(INFINITE);
 }
 
+LONG takeMainThreadFault(EXCEPTION_POINTERS* pointers);
+
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
   if (GetCurrentThreadId() != mainThreadId && reportThreadFault(pointers)) {
     return EXCEPTION_CONTINUE_EXECUTION;  // never reached: the thread is parked
@@ -247,18 +252,21 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
   if (mainGuard.active && GetCurrentThreadId() == mainThreadId && offerFaultToLibrary(0, pointers, nullptr)) {
     return EXCEPTION_CONTINUE_EXECUTION;
   }
-  if (mainGuard.active && GetCurrentThreadId() == mainThreadId) {
-    EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-    // An MSVC C++ throw is not continuable; resuming at the landing point is still sound,
-    // since nothing of the extension's code runs again.
-    record->ExceptionFlags &= ~static_cast<DWORD>(EXCEPTION_NONCONTINUABLE);
-    recordException(record, &mainGuard.fault);
-    faultContext = *pointers->ContextRecord;
-    mainGuard.active = 0;
-    redirectToLanding(pointers->ContextRecord);
-    return EXCEPTION_CONTINUE_EXECUTION;
-  }
+  if (mainGuard.active && GetCurrentThreadId() == mainThreadId) return takeMainThreadFault(pointers);
   return passFaultBehindHost(0, pointers, nullptr);
+}
+
+// The guarded call on the main thread faulted: it leaves at the landing point.
+LONG takeMainThreadFault(EXCEPTION_POINTERS* pointers) {
+  EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  // An MSVC C++ throw is not continuable; resuming at the landing point is still sound,
+  // since nothing of the extension's code runs again.
+  record->ExceptionFlags &= ~static_cast<DWORD>(EXCEPTION_NONCONTINUABLE);
+  recordException(record, &mainGuard.fault);
+  faultContext = *pointers->ContextRecord;
+  mainGuard.active = 0;
+  redirectToLanding(pointers->ContextRecord);
+  return EXCEPTION_CONTINUE_EXECUTION;
 }
 
 // A stack overflow leaves too little stack for the extension's handlers or the top-level
@@ -295,8 +303,28 @@ const void* thrownObject(const EXCEPTION_RECORD* record) {
   return nullptr;
 }
 
+// A fault of the processor, which no library raises to catch it itself.
+bool isProcessorFault(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_IN_PAGE_ERROR:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 LONG CALLBACK onFirstChanceException(EXCEPTION_POINTERS* pointers) {
   if (!mainGuard.active || GetCurrentThreadId() != mainThreadId) return EXCEPTION_CONTINUE_SEARCH;
+  // In start-up or clean-up code the loader's own handler would swallow the fault: it is
+  // taken at its first chance instead.
+  if (mainGuard.loaderCode && isProcessorFault(pointers->ExceptionRecord->ExceptionCode)) {
+    return takeMainThreadFault(pointers);
+  }
   const void* object = thrownObject(pointers->ExceptionRecord);
   if (object == nullptr) return EXCEPTION_CONTINUE_SEARCH;
   CONTEXT context = *pointers->ContextRecord;
@@ -522,6 +550,7 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
   abandonDeferred = 0;
   forgetLibraryRetry();
   throwSite.object = nullptr;
+  mainGuard.loaderCode = scope.address == nullptr;
   bool returned = callWhileActive(body, context, &mainGuard.active, crash);
   if (!returned) crash->fault.scopeModule = moduleBaseOf(scope.address);
   return returned;

@@ -81,7 +81,8 @@ struct CrashRecord {
 };
 
 // Which library's frames a report shows: the one containing `address`; when null, every
-// library other than the host and the system's runtime libraries.
+// library other than the host and the system's runtime libraries (the guarded code is then a
+// library's start-up or clean-up code).
 struct CrashScope {
   const void* address = nullptr;
 };

@@ -23,6 +23,11 @@
 //   later MS N             as background 1 N, but the thread first sleeps MS milliseconds
 //   storm T                T threads call back without end, also while the library is freed
 //                          and the process ends; the library keeps itself loaded for them
+//   async T MS             T std::async tasks each sleep MS milliseconds, then call back once;
+//                          their futures are kept until the library's clean-up code destroys
+//                          them (which waits for the tasks); result "sending"
+//   idle T MS              T threads sleep MS milliseconds each, detached; the library keeps
+//                          itself loaded for them; result "idling"
 //   open PATH              opens PATH for appending and keeps it open; result: the descriptor
 //   wait                   joins the background threads; result: how many of their calls got 99
 //   progress               how many callbacks the background threads have made so far
@@ -34,6 +39,8 @@
 //   registrations          how often the callback was handed over since the library was loaded
 //   build                  "build <TESTEXT_BUILD>": which build of the library answers
 //   chdir <folder>         changes the process's working folder; "0" when it did
+//   beside FILE            reads FILE in the folder of this library's own file (as dladdr or
+//                          GetModuleFileName name it): its first line, or "no FILE beside <path>"
 //   unique                 (TESTEXT_UNIQUE) counts in a GNU unique symbol: "1", "2", ...
 //   resident               gives the calling thread an object with a destructor, which keeps
 //                          glibc from unloading the library until the thread ends; "resident"
@@ -77,6 +84,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -157,6 +165,11 @@ struct BackgroundThreads {
   }
 };
 BackgroundThreads background;
+
+// The futures of "async", kept as a sender of web requests keeps them: destroyed with the
+// library, each waiting for its task.
+std::mutex asyncMutex;
+std::vector<std::future<void>> asyncTasks;
 
 #if TESTEXT_LOUD
 // Unflushed, as an extension's own start-up and clean-up output usually is.
@@ -287,6 +300,35 @@ std::string requestContext(bool onOtherThread) {
 pid_t forkedChild = -1;
 #endif
 
+// The first line of the file `name` in the folder this library was loaded from.
+std::string readBesideLibrary(const std::string& name) {
+  std::string path;
+#ifdef _WIN32
+  HMODULE self = nullptr;
+  char file[MAX_PATH * 4];
+  if (GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&readBesideLibrary), &self)) {
+    DWORD length = GetModuleFileNameA(self, file, sizeof file);
+    if (length > 0 && length < sizeof file) path.assign(file, length);
+  }
+#else
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&readBesideLibrary), &info) != 0 && info.dli_fname != nullptr) {
+    path = info.dli_fname;
+  }
+#endif
+  std::string folder = path.substr(0, path.find_last_of("/\\") + 1);
+  std::string line;
+  if (std::FILE* file = std::fopen((folder + name).c_str(), "r")) {
+    for (int c; (c = std::fgetc(file)) != EOF && c != '\n' && c != '\r';)
+      line.push_back(static_cast<char>(c));
+    std::fclose(file);
+    return line;
+  }
+  return "no " + name + " beside " + path;
+}
+
 // Carries out one function text. Answers the result text; sets `code` for the argument form.
 std::string run(const char* function, const char** argv, std::int32_t argc, char* output,
                 std::int32_t outputSize, std::int32_t* code) {
@@ -410,6 +452,27 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     }
     return "started";
   }
+  if (command == "async") {
+    long milliseconds = std::strtol(rest.substr(rest.find(' ') + 1).c_str(), nullptr, 10);
+    std::lock_guard<std::mutex> lock(asyncMutex);
+    for (long t = 0; t < number; ++t) {
+      asyncTasks.push_back(std::async(std::launch::async, [milliseconds, t] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        callBack("testext", "async", std::to_string(t).c_str());
+      }));
+    }
+    return "sending";
+  }
+  if (command == "idle") {
+    pinLibrary();
+    long milliseconds = std::strtol(rest.substr(rest.find(' ') + 1).c_str(), nullptr, 10);
+    for (long t = 0; t < number; ++t) {
+      std::thread([milliseconds] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+      }).detach();
+    }
+    return "idling";
+  }
   if (command == "open") {
 #ifdef _WIN32
     return std::to_string(_open(rest.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND, 0644));
@@ -424,6 +487,7 @@ std::string run(const char* function, const char** argv, std::int32_t argc, char
     return std::to_string(::chdir(rest.c_str()));
 #endif
   }
+  if (command == "beside") return readBesideLibrary(rest);
   if (command == "wait") {
     background.joinAll();
     background.fired = 0;

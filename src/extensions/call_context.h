@@ -160,6 +160,11 @@ struct CallContext {
   CallbackQueue callbacks;
   std::int64_t frameTicks = 0;
   std::int64_t frameOrigin = 0;
+
+  // Set once the session has ended and the clean-up code of the libraries the system kept in
+  // memory runs, at exit: what their threads still send is said all the same, though the
+  // output is closed (their destructors may wait for those threads).
+  std::atomic<bool> cleanUpAtExit{false};
 };
 
 extern CallContext callContext;

@@ -51,8 +51,10 @@ void reportRefusedCallbacks() {
 }
 
 std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* function, const char* data) {
-  // After the host's last flush, at the end of the session, nothing more is printed.
-  if (outputClosed()) return 99;
+  // After the host's last flush, at the end of the session, nothing more is printed, but for
+  // what comes while the clean-up code of libraries kept in memory runs at exit.
+  const bool lastWords = outputClosed();
+  if (lastWords && !callContext.cleanUpAtExit.load()) return 99;
   std::int32_t placesLeft = 99;
   if (const std::int64_t frameTicks = callContext.frameTicks; frameTicks != 0) {
     placesLeft = callContext.callbacks.take(
@@ -69,8 +71,13 @@ std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* 
   appendQuoted(shapedData, data != nullptr ? data : "");
   // Printed under the output lock, so the line is never cut into another; the colour in
   // effect before it (White, or a pause's DarkGray) is restored after it.
-  printColouredRestoring(ConsoleColour::Cyan, "\n>> ExtensionCallback: [%s, %s, %s]\n", shapedName.c_str(),
-                         shapedFunction.c_str(), shapedData.c_str());
+  if (lastWords) {
+    printLastWords(ConsoleColour::Cyan, "\n>> ExtensionCallback: [" + shapedName + ", " + shapedFunction +
+                                            ", " + shapedData + "]\n");
+  } else {
+    printColouredRestoring(ConsoleColour::Cyan, "\n>> ExtensionCallback: [%s, %s, %s]\n", shapedName.c_str(),
+                           shapedFunction.c_str(), shapedData.c_str());
+  }
   platform::leaveHostCode();
   return placesLeft;
 }

@@ -12,6 +12,10 @@
 
 namespace {
 
+// The process ends with the extension's status, as after `exit`: every library is unloaded,
+// and the clean-up code of those the system keeps runs, each under the crash guard, so that a
+// fault there is reported (and the status is 128 + the signal) instead of killing the host
+// silently. Never returns into the extension.
 void reportExitDuringCall(int status) {
   {
     OutputLock lock;
@@ -19,6 +23,10 @@ void reportExitDuringCall(int status) {
                   exitDuringCallText(status, extensionRegistry.calls().site).c_str());
   }
   flushOutput();
+  reportUnload(extensionRegistry.unloadAll(), false);
+  removePrivateCopies();
+  closeOutput();
+  endProcessRunningLibraryCleanUp(status);
 }
 
 // Names the frames from each library's debug information, read from the file it was loaded
@@ -116,6 +124,7 @@ void endProcessRunningLibraryCleanUp(int status) {
     std::exit(status);
   };
   const char* site = "(library clean-up code)";
+  callContext.cleanUpAtExit.store(true);
   runExtensionCode(CallSite{site, nullptr}, nullptr, exitNow);
   printLastWords(ConsoleColour::Red, failedCallText(CallSite{site, nullptr}) + "\n");
   platform::endProcessNow(extensionRegistry.calls().crash.exitStatus);

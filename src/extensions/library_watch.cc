@@ -25,6 +25,16 @@ const std::string& privateFolder() {
   return folder;
 }
 
+// Every entry of `original` (an absolute folder) is given a name in `mirror`, so that a library
+// that finds its files beside itself finds them beside its copy. The copy itself is there
+// already under its name, which the link leaves in place. What cannot be linked is left out.
+void mirrorFolder(const std::string& original, const std::string& mirror) {
+  std::string from = original.back() == separator() ? original : original + separator();
+  for (const std::string& entry : platform::folderEntries(original)) {
+    platform::linkEntry(from + entry, mirror + separator() + entry);
+  }
+}
+
 }  // namespace
 
 std::uint32_t privateFolderOwner(std::string_view entryName) {
@@ -62,7 +72,10 @@ std::string makePrivateCopy(const std::string& original, std::uint32_t* error) {
       folder + separator() + original.substr(original.find_last_of(platform::pathSeparators()) + 1);
   platform::makeFolder(folder);  // when it fails, so does the copy, with the reason
   *error = platform::copyFile(original, copy);
-  if (*error == 0) return copy;
+  if (*error == 0) {
+    mirrorFolder(platform::resolvedPath(folderOf(original)), folder);
+    return copy;
+  }
   platform::removeFolderTree(folder);
   return std::string();
 }

@@ -29,6 +29,7 @@
 
 #include "platform/fault_handler_interception.h"
 #include "platform/platform.h"
+#include "platform/thread_counts.h"
 #include "platform/unloaded_libraries.h"
 
 namespace platform {
@@ -66,6 +67,9 @@ struct CapturedFault {
 struct MainGuard {
   void* jump[5];
   volatile LONG active = 0;
+  // The guarded code is a library's start-up or clean-up code, run by the system's loader,
+  // which catches the faults there itself (and carries on as if nothing happened).
+  volatile LONG loaderCode = 0;
   CapturedFault fault;
 };
 
@@ -230,6 +234,7 @@ bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
   }
   CrashRecord crash;
   if (fault.frameCount != 0 && blameUnloadedLibraryAt(fault.frames[0], GetCurrentThreadId(), &crash.fault)) {
+    stopCountingThisThread();
     threadFaultReporter(crash, GetCurrentThreadId());
     for (;;) Sleep(INFINITE);
   }
@@ -239,9 +244,12 @@ bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
     std::lock_guard<std::mutex> lock(threadFaultMutex);
     faultedLibraries.push_back(library);
   }
+  stopCountingThisThread();  // parked for good: no longer running
   threadFaultReporter(crash, GetCurrentThreadId());
   for (;;) Sleep(INFINITE);
 }
+
+LONG takeMainThreadFault(EXCEPTION_POINTERS* pointers);
 
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
   if (GetCurrentThreadId() != mainThreadId && reportThreadFault(pointers)) {
@@ -250,18 +258,21 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
   if (mainGuard.active && GetCurrentThreadId() == mainThreadId && offerFaultToLibrary(0, pointers, nullptr)) {
     return EXCEPTION_CONTINUE_EXECUTION;
   }
-  if (mainGuard.active && GetCurrentThreadId() == mainThreadId) {
-    EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-    // An MSVC C++ throw is not continuable; resuming at the landing point is still sound,
-    // since nothing of the extension's code runs again.
-    record->ExceptionFlags &= ~static_cast<DWORD>(EXCEPTION_NONCONTINUABLE);
-    recordException(record, &mainGuard.fault);
-    faultContext = *pointers->ContextRecord;
-    mainGuard.active = 0;
-    redirectToLanding(pointers->ContextRecord);
-    return EXCEPTION_CONTINUE_EXECUTION;
-  }
+  if (mainGuard.active && GetCurrentThreadId() == mainThreadId) return takeMainThreadFault(pointers);
   return passFaultBehindHost(0, pointers, nullptr);
+}
+
+// The guarded call on the main thread faulted: it leaves at the landing point.
+LONG takeMainThreadFault(EXCEPTION_POINTERS* pointers) {
+  EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  // An MSVC C++ throw is not continuable; resuming at the landing point is still sound,
+  // since nothing of the extension's code runs again.
+  record->ExceptionFlags &= ~static_cast<DWORD>(EXCEPTION_NONCONTINUABLE);
+  recordException(record, &mainGuard.fault);
+  faultContext = *pointers->ContextRecord;
+  mainGuard.active = 0;
+  redirectToLanding(pointers->ContextRecord);
+  return EXCEPTION_CONTINUE_EXECUTION;
 }
 
 // A stack overflow leaves too little stack for the extension's handlers or the top-level
@@ -298,8 +309,28 @@ const void* thrownObject(const EXCEPTION_RECORD* record) {
   return nullptr;
 }
 
+// A fault of the processor, which no library raises to catch it itself.
+bool isProcessorFault(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_IN_PAGE_ERROR:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 LONG CALLBACK onFirstChanceException(EXCEPTION_POINTERS* pointers) {
   if (!mainGuard.active || GetCurrentThreadId() != mainThreadId) return EXCEPTION_CONTINUE_SEARCH;
+  // In start-up or clean-up code the loader's own handler would swallow the fault: it is
+  // taken at its first chance instead.
+  if (mainGuard.loaderCode && isProcessorFault(pointers->ExceptionRecord->ExceptionCode)) {
+    return takeMainThreadFault(pointers);
+  }
   const void* object = thrownObject(pointers->ExceptionRecord);
   if (object == nullptr) return EXCEPTION_CONTINUE_SEARCH;
   CONTEXT context = *pointers->ContextRecord;
@@ -529,6 +560,7 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
   abandonDeferred = 0;
   forgetLibraryRetry();
   throwSite.object = nullptr;
+  mainGuard.loaderCode = scope.address == nullptr;
   bool returned = callWhileActive(body, context, &mainGuard.active, crash);
   if (!returned) crash->fault.scopeModule = moduleBaseOf(scope.address);
   return returned;
@@ -541,8 +573,6 @@ bool threadFaultsReportedOnHostThread() { return false; }
 void setThreadFaultReporter(void (*reporter)(const CrashRecord&, std::uint64_t)) {
   threadFaultReporter = reporter;
 }
-
-int threadsRunningIn(const void*) { return 0; }
 
 bool threadFaultedInLibrary(const void* address) {
   std::lock_guard<std::mutex> lock(threadFaultMutex);
@@ -662,6 +692,7 @@ void landExitInGuardedCall(int status, const void*) {
 void watchExitCalls(const void* libraryAddress) {
   HMODULE module = moduleOf(reinterpret_cast<std::uintptr_t>(libraryAddress));
   if (module == nullptr) return;
+  countThreadsOf(libraryAddress);
   auto* base = reinterpret_cast<unsigned char*>(module);
   auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
@@ -684,6 +715,7 @@ void watchExitCalls(const void* libraryAddress) {
       } else if (std::strcmp(name, "ExitProcess") == 0) {
         hookImport(slot, &exitProcessHook, &realExitProcess);
       }
+      redirectThreadStart(name, reinterpret_cast<std::uintptr_t*>(slot));
     }
   }
 }

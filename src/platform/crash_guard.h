@@ -83,7 +83,8 @@ struct CrashRecord {
 };
 
 // Which library's frames a report shows: the one containing `address`; when null, every
-// library other than the host and the system's runtime libraries.
+// library other than the host and the system's runtime libraries (the guarded code is then a
+// library's start-up or clean-up code).
 struct CrashScope {
   const void* address = nullptr;
 };
@@ -102,7 +103,8 @@ bool runGuarded(Body& body, CrashScope scope, CrashRecord* crash) {
 }
 
 // Called when a process-ending exit() is made while a guarded call runs, with its status,
-// before anything of the host is torn down.
+// before anything of the host is torn down. The reporter may end the process itself (an
+// exit() of its own goes on with the exit handlers not run yet).
 void setExitDuringCallReporter(void (*reporter)(int status));
 
 // Called on a host thread of its own (POSIX) or on the faulting thread (Windows) with a fault
@@ -118,7 +120,8 @@ bool threadFaultsReportedOnHostThread();
 bool threadFaultedInLibrary(const void* address);
 
 // How many threads the library containing `address` started are running now (POSIX: those
-// started through pthread_create; 0 where the platform cannot tell, Windows).
+// started through pthread_create; Windows: those started through its CreateThread and
+// _beginthreadex imports, or starting in its code).
 int threadsRunningIn(const void* address);
 
 // Forgets the thread faults in the library containing `address` (its parked threads stay

@@ -42,8 +42,8 @@ void forgetLibraryRetry();
 // to the signal's default action). Windows: answers that filter's verdict.
 long passFaultBehindHost(int signal, void* info, void* context);
 
-// POSIX: the calling thread no longer counts as running for the library that started it (it
-// faulted and is parked for good). Safe in a signal handler.
+// The calling thread no longer counts as running for the library that started it (it faulted
+// and is parked for good). POSIX: safe in a signal handler.
 void stopCountingThisThread();
 
 // The base address of the module holding `address`; 0 when none does (crash_guard-*.cc).

@@ -61,6 +61,10 @@ std::uint32_t copyFile(const std::string& from, const std::string& to) {
   return static_cast<std::uint32_t>(failure);
 }
 
+bool linkEntry(const std::string& target, const std::string& link) {
+  return ::symlink(target.c_str(), link.c_str()) == 0;
+}
+
 bool makeFolder(const std::string& path) { return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST; }
 
 void removeFolderTree(const std::string& path) {

@@ -37,6 +37,16 @@ std::uint32_t copyFile(const std::string& from, const std::string& to) {
   return CopyFileA(from.c_str(), to.c_str(), TRUE) ? 0 : static_cast<std::uint32_t>(GetLastError());
 }
 
+bool linkEntry(const std::string& target, const std::string& link) {
+  DWORD attributes = GetFileAttributesA(target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!folder && CreateHardLinkA(link.c_str(), target.c_str(), nullptr)) return true;
+  // Without the right to make symbolic links this fails, and the entry is not mirrored.
+  DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+  return CreateSymbolicLinkA(link.c_str(), target.c_str(), flags) != 0;
+}
+
 bool makeFolder(const std::string& path) {
   return CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }

@@ -28,6 +28,12 @@ std::int64_t fileClockNow();
 // loader's kind: platform::loaderErrorText tells it).
 std::uint32_t copyFile(const std::string& from, const std::string& to);
 
+// Makes `link` a name for the file or folder `target` (an absolute path), without copying:
+// POSIX, a symbolic link; Windows, a hard link for a file on the same volume, else a symbolic
+// link where the system lets the user make one (administrator, or developer mode). Answers
+// whether it did; a `link` that exists already is left as it is.
+bool linkEntry(const std::string& target, const std::string& link);
+
 // Makes the folder (its parent exists). Answers whether it exists afterwards.
 bool makeFolder(const std::string& path);
 

@@ -186,12 +186,43 @@ def test_stale_folder_that_is_a_link_is_removed_without_following_it(ctx):
         open(os.path.join(target, name), "w").close()
     os.makedirs(os.path.join(ctx.work, "tmp"), exist_ok=True)
     os.symlink(target, os.path.join(ctx.work, "tmp", f"invokemodule-{dead.pid}"))
+    # A stale folder of its own, whose mirror link names the target: the link goes, not it.
+    other = subprocess.Popen(["true"])
+    other.wait()
+    os.makedirs(os.path.join(ctx.work, "tmp", f"invokemodule-{other.pid}", "1"))
+    os.symlink(target, os.path.join(ctx.work, "tmp", f"invokemodule-{other.pid}", "1", "linked"))
     s = Session(ctx)
     s.call("build")
     s.end()
     check(sorted(os.listdir(target)) == ["1", "keep"] and os.listdir(os.path.join(target, "1")) == ["keep"],
           f"the link's target is left whole: {os.listdir(target)}")
-    check(not os.path.lexists(os.path.join(ctx.work, "tmp", f"invokemodule-{dead.pid}")), "the stale link is gone")
+    for stale in (dead.pid, other.pid):
+        check(not os.path.lexists(os.path.join(ctx.work, "tmp", f"invokemodule-{stale}")), f"{stale} is gone")
+
+
+def test_files_beside_the_library_are_found_beside_its_copy(ctx):
+    """The copy's folder mirrors the original's: a data file and a folder beside the library are
+    found through its own path (dladdr, GetModuleFileName), also after a reload; the clean-up
+    removes the names, never what they name. Under Wine only the file is mirrored (a hard
+    link): Wine makes no symbolic link to a folder."""
+    install(ctx, "testext_full")
+    os.makedirs(os.path.join(ctx.work, "data"), exist_ok=True)
+    for name, text in (("config.txt", "config line\nsecond\n"), ("data/inner.txt", "inner line\n")):
+        with open(os.path.join(ctx.work, name), "w") as f:
+            f.write(text)
+    wanted = [("config.txt", "config line")] + ([] if ctx.args.runner else [("data/inner.txt", "inner line")])
+    s = Session(ctx)
+    for reload in (False, True):
+        if reload:
+            install(ctx, "testext_build2")
+        for name, line in wanted:
+            out = s.call(f"beside {name}")
+            check(f'"{line}"' in out, f"{name} is found beside the copy (reload {reload}):\n{out}")
+    check('"no missing.txt beside ' in s.call("beside missing.txt"), "a missing file is not found")
+    check(s.end() == 0 and s.private_folders() == [], "the private folder is gone")
+    check(sorted(os.listdir(os.path.join(ctx.work, "data"))) == ["inner.txt"] and
+          open(os.path.join(ctx.work, "config.txt")).read() == "config line\nsecond\n",
+          "the original folder's entries are left whole")
 
 
 def test_working_folder_changed_by_the_extension_keeps_the_loaded_file_watched(ctx):
@@ -328,6 +359,7 @@ if __name__ == "__main__":
         test_changed_file_reloads_a_crashed_extension,
         test_private_folder_gone_at_every_end_and_stale_ones_removed,
         test_working_folder_changed_by_the_extension_keeps_the_loaded_file_watched,
+        test_files_beside_the_library_are_found_beside_its_copy,
     ]
     linux = [
         test_stale_folder_that_is_a_link_is_removed_without_following_it,

@@ -165,6 +165,10 @@ struct CallContext {
   // memory runs, at exit: what their threads still send is said all the same, though the
   // output is closed (their destructors may wait for those threads).
   std::atomic<bool> cleanUpAtExit{false};
+  // What those threads have had said so far; past kMaxLastWordBytes the rest is dropped, as
+  // it was before, so that threads calling back without end cannot flood the end of the output.
+  static constexpr std::uint64_t kMaxLastWordBytes = 1 << 20;
+  std::atomic<std::uint64_t> lastWordBytes{0};
 };
 
 extern CallContext callContext;

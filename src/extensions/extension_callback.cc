@@ -72,6 +72,11 @@ std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* 
   // Printed under the output lock, so the line is never cut into another; the colour in
   // effect before it (White, or a pause's DarkGray) is restored after it.
   if (lastWords) {
+    const std::uint64_t size = shapedName.size() + shapedFunction.size() + shapedData.size() + 32;
+    if (callContext.lastWordBytes.fetch_add(size) + size > CallContext::kMaxLastWordBytes) {
+      platform::leaveHostCode();
+      return 99;
+    }
     printLastWords(ConsoleColour::Cyan, "\n>> ExtensionCallback: [" + shapedName + ", " + shapedFunction +
                                             ", " + shapedData + "]\n");
   } else {

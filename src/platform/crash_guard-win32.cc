@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/fault_handler_interception.h"
+#include "platform/import_slot-win32.h"
 #include "platform/platform.h"
 #include "platform/thread_counts.h"
 #include "platform/unloaded_libraries.h"
@@ -662,19 +663,6 @@ void WINAPI exitProcessHook(UINT status) {
   realExitProcess(status);
 }
 
-// Points one import slot at `hook`, keeping the function it held in `*real` (the first one seen;
-// a slot that holds another function, from a second C runtime, is left as it is).
-template <class Function>
-void hookImport(ULONG_PTR* slot, Function hook, Function* real) {
-  auto held = reinterpret_cast<Function>(*slot);
-  if (*real == nullptr) *real = held;
-  if (*real != held) return;
-  DWORD previous = 0;
-  if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &previous)) return;
-  *slot = reinterpret_cast<ULONG_PTR>(hook);
-  VirtualProtect(slot, sizeof *slot, previous, &previous);
-}
-
 void setSearchMode(bool on) { searchMode = on ? 1 : 0; }
 
 bool abandonGuardedCallNow() { return searchMode && abandonGuardedCall(2, nullptr, nullptr); }
@@ -709,11 +697,11 @@ void watchExitCalls(const void* libraryAddress) {
       const char* name = reinterpret_cast<const char*>(byName->Name);
       ULONG_PTR* slot = reinterpret_cast<ULONG_PTR*>(&slots->u1.Function);
       if (std::strcmp(name, "exit") == 0) {
-        hookImport(slot, &exitHook, &realExit);
+        redirectImportSlot(slot, &exitHook, &realExit);
       } else if (std::strcmp(name, "_exit") == 0) {
-        hookImport(slot, &quickExitHook, &realQuickExit);
+        redirectImportSlot(slot, &quickExitHook, &realQuickExit);
       } else if (std::strcmp(name, "ExitProcess") == 0) {
-        hookImport(slot, &exitProcessHook, &realExitProcess);
+        redirectImportSlot(slot, &exitProcessHook, &realExitProcess);
       }
       redirectThreadStart(name, reinterpret_cast<std::uintptr_t*>(slot));
     }

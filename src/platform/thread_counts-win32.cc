@@ -16,6 +16,7 @@
 
 #include "platform/crash_guard.h"
 #include "platform/fault_handler_interception.h"
+#include "platform/import_slot-win32.h"
 #include "platform/thread_counts.h"
 
 namespace {
@@ -162,22 +163,9 @@ void countThreadsOf(const void* address) {
   if (base != 0) countFor(base, true);
 }
 
-// Points one import slot at `hook`, keeping the function it held in `*real` (the first one seen;
-// a slot that holds another function, from a second C runtime, is left as it is).
-template <class Function>
-void redirect(std::uintptr_t* slot, Function hook, Function* real) {
-  auto held = reinterpret_cast<Function>(*slot);
-  if (*real == nullptr) *real = held;
-  if (*real != held) return;
-  DWORD previous = 0;
-  if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &previous)) return;
-  *slot = reinterpret_cast<std::uintptr_t>(hook);
-  VirtualProtect(slot, sizeof *slot, previous, &previous);
-}
-
 void redirectThreadStart(const char* name, std::uintptr_t* slot) {
-  if (std::strcmp(name, "CreateThread") == 0) redirect(slot, &createThreadHook, &realCreateThread);
-  if (std::strcmp(name, "_beginthreadex") == 0) redirect(slot, &beginThreadHook, &realBeginThread);
+  if (std::strcmp(name, "CreateThread") == 0) redirectImportSlot(slot, &createThreadHook, &realCreateThread);
+  if (std::strcmp(name, "_beginthreadex") == 0) redirectImportSlot(slot, &beginThreadHook, &realBeginThread);
 }
 
 void stopCountingThisThread() { endCountOfThisThread(); }

@@ -4,7 +4,10 @@
 // RVExtension: an empty function text calls exit(3).
 // RVExtensionArgs, by function name:
 //   pair  reads its second argument whenever it has one or more (one alone: a null pointer)
-//   copy  copies its first argument into a 64-byte buffer on the stack, however long it is
+//   copy  copies its first argument into a 64-byte buffer on the stack, however long it is;
+//         a guard word after the buffer, checked before the function returns, makes every
+//         overrun fault at the check, as a stack protector would stop it, rather than in
+//         whatever code next uses the registers and return address it overwrote
 //   wait  never returns when its first argument is 0
 //   fill  copies its first argument into the output buffer, however long it is
 //   word  faults when its first argument is a string that starts with FUZZ
@@ -27,10 +30,15 @@ void answer(char* output, std::int32_t outputSize, const char* text) {
 
 // Kept out of line, so that the copy is not optimised into something that checks its size.
 __attribute__((noinline)) std::size_t copyIntoSmallBuffer(const char* text, char* output) {
-  char buffer[64];
-  std::memcpy(buffer, text, std::strlen(text) + 1);
-  output[0] = buffer[0];
-  return std::strlen(buffer);
+  struct {
+    char buffer[64];
+    volatile std::uint64_t guard;
+  } frame;
+  frame.guard = 0x5eed5eed5eed5eedULL;
+  std::memcpy(frame.buffer, text, std::strlen(text) + 1);
+  if (frame.guard != 0x5eed5eed5eed5eedULL) *static_cast<volatile int*>(nullptr) = 1;
+  output[0] = frame.buffer[0];
+  return std::strlen(frame.buffer);
 }
 
 volatile int spinning = 1;

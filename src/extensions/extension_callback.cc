@@ -72,13 +72,13 @@ std::int32_t INVOKEMODULE_CDECL ExtensionCallback(const char* name, const char* 
   // Printed under the output lock, so the line is never cut into another; the colour in
   // effect before it (White, or a pause's DarkGray) is restored after it.
   if (lastWords) {
-    const std::uint64_t size = shapedName.size() + shapedFunction.size() + shapedData.size() + 32;
-    if (callContext.lastWordBytes.fetch_add(size) + size > CallContext::kMaxLastWordBytes) {
+    const std::string line =
+        "\n>> ExtensionCallback: [" + shapedName + ", " + shapedFunction + ", " + shapedData + "]\n";
+    if (callContext.lastWordBytes.fetch_add(line.size()) + line.size() > CallContext::kMaxLastWordBytes) {
       platform::leaveHostCode();
       return 99;
     }
-    printLastWords(ConsoleColour::Cyan, "\n>> ExtensionCallback: [" + shapedName + ", " + shapedFunction +
-                                            ", " + shapedData + "]\n");
+    printLastWords(ConsoleColour::Cyan, line);
   } else {
     printColouredRestoring(ConsoleColour::Cyan, "\n>> ExtensionCallback: [%s, %s, %s]\n", shapedName.c_str(),
                            shapedFunction.c_str(), shapedData.c_str());

@@ -374,8 +374,7 @@ void Search::writeFinding(const SearchCall& call, const Verdict& verdict, int nu
       for (std::size_t at = 0; (at = transcript.find(" address 0x", at)) != std::string::npos;) {
         std::size_t end = transcript.find_first_not_of("0123456789abcdef", at + 11);
         if (end == std::string::npos) end = transcript.size();
-        const std::string digits = transcript.substr(at + 11, end - (at + 11));
-        const bool mapped = digits.size() > 4;  // 0x10000 and above
+        const bool mapped = end - (at + 11) > 4;  // five hex digits or more: 0x10000 and above
         if (!verdict.frame.empty() && !mapped) {
           at = end;
           continue;

@@ -9,6 +9,7 @@ to a file. Peak memory is measured by GNU time (/usr/bin/time -f %M), a small pr
 own, so the forking Python process is not counted.
 
 Usage: run_benchmarks.py [--build DIR] [--repeat N] [--quick]
+       run_benchmarks.py --win32 DIR   (the 32-bit Windows build's figures, under Wine)
 """
 import argparse
 import json
@@ -30,12 +31,12 @@ MIB = 1 << 20
 
 class Bench:
     def __init__(self, args):
-        self.build = os.path.abspath(args.build)
-        self.exe = os.path.join(self.build, "invokemodule")
+        self.build = os.path.abspath(args.win32 or args.build)
+        self.exe = os.path.join(self.build, "invokemodule.exe" if args.win32 else "invokemodule")
         self.bench_dir = os.path.join(self.build, "bench")
         self.floor = os.path.join(self.bench_dir, "bench_floor")
         self.split_floor = os.path.join(self.bench_dir, "bench_split_floor")
-        self.library = os.path.join(self.bench_dir, self.find_library())
+        self.library = None if args.win32 else os.path.join(self.bench_dir, self.find_library())
         self.python_loop = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                         "python_loop.py")
         self.repeat = args.repeat
@@ -335,6 +336,51 @@ class Bench:
                  f"after {runs // 10:,}: {short / 1024:.1f} MiB", f"{long / short:.2f}x", "flat (< 1.2x)",
                  long < short * 1.2)
 
+    def guided_search(self):
+        """The coverage-guided search of --fuzz on the instrumented "bench" extension's function
+        that does nothing, against the floor: a libFuzzer target calling it directly."""
+        library = os.path.join(self.bench_dir, "bench_cov_x64.so")
+        floor = os.path.join(self.bench_dir, "bench_guided_floor")
+        if not (os.path.exists(library) and os.path.exists(floor)):
+            self.notes.append("bench_guided not built: no coverage-guided figures")
+            return
+        section = "Coverage-guided search (--fuzz with libFuzzer)"
+        seeds = self.path("guided.sqf")
+        with open(seeds, "wb") as f:
+            f.write(b'"bench_cov" invokeModule ["fn", ["a"]]\n')
+        runs = 200000 if self.quick else 1000000
+
+        def host():
+            shutil.rmtree(self.path("guided"), ignore_errors=True)
+            out = subprocess.run([self.exe, "--fuzz", "--runs", str(runs), "--seed", "1", "--out",
+                                  self.path("guided"), seeds], capture_output=True, cwd=self.bench_dir)
+            found = re.search(rb"\(([0-9.]+) calls/s\)", out.stdout)
+            if b"coverage-guided" not in out.stdout or not found:
+                sys.exit(f"guided --fuzz on bench_cov: status {out.returncode}\n{out.stdout[-2000:]}")
+            return float(found.group(1))
+
+        def floor_rate():
+            # Its wall time, less that of a run of one input (its start-up and corpus set-up).
+            env = dict(os.environ, BENCH_LIBRARY=library)
+            walls = []
+            for count in (runs, 1):
+                start = time.perf_counter()
+                out = subprocess.run([floor, f"-runs={count}", "-seed=1"], capture_output=True,
+                                     cwd=self.work, env=env)
+                walls.append(time.perf_counter() - start)
+                if out.returncode != 0:
+                    sys.exit(f"guided floor: status {out.returncode}\n{out.stderr[-2000:]}")
+            return (runs - 1) / (walls[0] - walls[1])
+
+        rates, floors = [], []
+        for _ in range(3):  # taking turns
+            rates.append(host())
+            floors.append(floor_rate())
+        rate, floor_median = statistics.median(rates), statistics.median(floors)
+        self.row(section, f"calls per second, function that does nothing (median of 3 x {runs:,})",
+                 f"{rate:,.0f} calls/s", f"floor {floor_median:,.0f} calls/s", f"{rate / floor_median:.2f}x floor",
+                 ">= 0.5x floor", rate >= 0.5 * floor_median)
+
     def report_latency(self, library, rounds):
         """Seconds from sending a crashing call to `library` (a name the host loads) to the end
         of its report, for each of `rounds` crashes in one session, each after freeing and
@@ -395,6 +441,32 @@ class Bench:
                  f"+{(repeated - base) * 1000:.1f} ms", "< +1000 ms", repeated - base < 1.0)
 
     # --- Google Benchmark binaries -----------------------------------------------------
+
+    def stack_check_win32(self):
+        """The 32-bit Windows build under Wine: what measuring the stack around each call into
+        an extension adds to it, against the host's wall time per typed command."""
+        os.environ.setdefault("WINEPREFIX", os.path.join(self.build, "wineprefix"))
+        os.environ.setdefault("WINEDEBUG", "-all")
+        os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+        wine = shutil.which("wine") or sys.exit("wine not found")
+        out = subprocess.run([wine, os.path.join(self.bench_dir, "bench_stack_check.exe")],
+                             capture_output=True, text=True, check=True).stdout
+        direct, checked = map(float, re.search(r"direct (\S+) checked (\S+)", out).groups())
+        count = 20000
+        typed, once = self.path("commands.txt"), self.path("command.txt")
+        with open(typed, "wb") as f:
+            f.write(COMMAND * count)
+        with open(once, "wb") as f:
+            f.write(COMMAND)
+        m = self.median_runs([("typed", [wine, self.exe], typed, os.devnull),
+                              ("start", [wine, self.exe], once, os.devnull)])
+        per_command = (m["typed"][0] - m["start"][0]) / (count - 1) * 1e9
+        added = checked - direct
+        section = "32-bit Windows under Wine (median of 9 x 2,000,000 calls; commands: 5 runs)"
+        self.row(section, "stack check, per call into the extension", f"{added:.1f} ns",
+                 f"{direct:.1f} ns the call alone")
+        self.row(section, "  vs a typed command", f"{per_command:,.0f} ns/cmd", "",
+                 f"{100 * added / per_command:.2f}%", "under 1%", added < 0.01 * per_command)
 
     def google_benchmarks(self):
         binaries = [("invokemodule_bench_host", self.bench_dir),
@@ -492,6 +564,12 @@ class Bench:
                 self.row(features, f"output buffer zeroed and its guard checked ({bench.get('label', run)})",
                          f"{ns(bench):.1f} ns")
 
+        placed = results.get((extensions, "BM_ArgumentVectorPlaced"))
+        if placed and self.typed_wall:
+            share = ns(placed) / (self.typed_wall * 1e9)
+            self.row(features, "argv ended by a null pointer and unreadable memory, per call (4 arguments)",
+                     f"{ns(placed):.1f} ns", f"typed command {self.typed_wall * 1e9:.0f} ns",
+                     f"{100 * share:.2f}%", "under 1%", share < 0.01)
         plain = results.get(("invokemodule_bench_extensions", "BM_CallWithContext/0"))
         context = results.get(("invokemodule_bench_extensions", "BM_CallWithContext/1"))
         if plain and context:
@@ -611,10 +689,15 @@ def main():
     parser.add_argument("--build", default=os.path.join(here, "..", "build-bench"))
     parser.add_argument("--repeat", type=int, default=5, help="runs per whole-process figure")
     parser.add_argument("--quick", action="store_true", help="fewer and shorter runs")
+    parser.add_argument("--win32", metavar="DIR", help="only the 32-bit Windows build in DIR")
     args = parser.parse_args()
     bench = Bench(args)
     started = time.monotonic()
     try:
+        if args.win32:
+            bench.stack_check_win32()
+            bench.print_table()
+            return 0
         load = os.getloadavg()
         print(f"invokemodule benchmarks: {os.cpu_count()} cores, load {load[0]:.2f} "
               f"{load[1]:.2f} {load[2]:.2f}; executable {bench.exe}", flush=True)
@@ -625,6 +708,7 @@ def main():
         bench.start_up()
         bench.crash_reports()
         bench.search()
+        bench.guided_search()
         bench.report_google(bench.google_benchmarks())
         bench.print_table()
         print(f"\n({time.monotonic() - started:.0f} s)")

@@ -1,4 +1,4 @@
-// Fuzzes one command line through the whole recognition path: the six command recognisers,
+// Fuzzes one command line through the whole recognition path: the seven command recognisers,
 // the script path shortcut, unquoteString, and for the argument form the array parser and the
 // argument texts. Short lines are also checked against std::regex with the documented patterns.
 #include <cstddef>
@@ -26,7 +26,7 @@ void requireInside(std::string_view capture, std::string_view line) {
 
 // The recognisers agree with the regular expressions on lines short enough for std::regex,
 // whose backtracking recursion grows with the line. `m` holds the captures of the first of the
-// six command patterns that matches, in the dispatcher's order.
+// seven command patterns that matches, in the dispatcher's order.
 void compareWithRegex(const std::string& line, const CommandMatch& ours) {
   static const auto flags = std::regex::ECMAScript | std::regex::icase;
   static const std::pair<CommandKind, std::regex> commands[] = {
@@ -35,7 +35,8 @@ void compareWithRegex(const std::string& line, const CommandMatch& ours) {
       {CommandKind::FreeExtension, std::regex(kFreeExtensionPattern, flags)},
       {CommandKind::ExecVM, std::regex(kExecVMPattern, flags)},
       {CommandKind::Exit, std::regex(kExitPattern, flags)},
-      {CommandKind::SetContext, std::regex(kSetContextPattern, flags)}};
+      {CommandKind::SetContext, std::regex(kSetContextPattern, flags)},
+      {CommandKind::CallTimeLimit, std::regex(kCallTimeLimitPattern, flags)}};
   static const std::regex shortcut(kScriptPathShortcutPattern, flags);
   require(std::regex_match(line, shortcut) == matchScriptPathShortcut(line));
   std::smatch m;
@@ -60,7 +61,8 @@ void compareWithRegex(const std::string& line, const CommandMatch& ours) {
     case CommandKind::FreeExtension:
     case CommandKind::ExecVM:
     case CommandKind::SetContext:
-      require(m[1].str() == ours.operand);
+    case CommandKind::CallTimeLimit:
+      require(m[1].str() == ours.operand);  // an unset operand reads as empty, as ours gives it
       break;
     case CommandKind::Exit:
       break;

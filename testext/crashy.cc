@@ -15,10 +15,16 @@
 //   thread      a thread of its own faults 50 ms later; the call returns "started"
 //   threads N   N threads of its own fault at the same moment; "started"
 //   threadrecurse  a thread of its own recurses without end; "started"
+//   threadsmash a thread of its own overwrites its return address with 0x10, then faults; "started"
 //   handlerfaults (POSIX) installs a fault handler that faults itself, then faults
 //   handleraborts (POSIX) installs a fault handler that calls abort(), then faults
-//   printfault  (POSIX) a thread of its own faults while it holds the C runtime's stdout lock
+//   handlerhangs (POSIX) installs a fault handler that never returns, then faults
+//   handlerrecurses (POSIX) installs a fault handler that recurses without end, then faults
+//               (each of the four handlers runs with every signal blocked)
+//   printfault  a thread of its own faults while it holds the C runtime's stdout lock
 //   mask        (POSIX) "SIGSEGV blocked" or "SIGSEGV deliverable" for the calling thread
+//   blocked     (POSIX) the signals blocked on the calling thread: "blocked: none" or their
+//               numbers, "blocked: 1 15"
 //   callbackkill (POSIX) a thread of its own calls the host callback over and over and is sent
 //               SIGSEGV (pthread_kill) meanwhile; "started"
 //   callbackkillcaller (POSIX) the same for the calling thread, which then never returns
@@ -32,13 +38,20 @@
 //   defaultoverrun (POSIX) sets SIGSEGV back to its default, then writes past the buffer
 //   mend        (POSIX) writes to a read-only page, relying on a mending handler installed before
 //   latethread  a thread of its own runs the library's code 300 ms later; returns "started"
-//   raise       (Windows) raises the MSVC C++ exception code 0xE06D7363
+//   raise       (Windows) raises the MSVC C++ exception code 0xE06D7363; (POSIX) raise(SIGSEGV),
+//               the signal sent to the calling thread
+//   kill        (POSIX) kill(getpid(), SIGSEGV): the signal sent to the process
+//   badcallback calls the host's callback with a data pointer that points nowhere
+//   contextfault   the context function (CRASHY_CONTEXT) faults before the next call
+//   requestfault   asks the host for the context (RVExtensionRequestContext), which faults
 //   setfilter   (Windows) sets a top-level exception filter of its own, which stays and mends
 //               the fault it then causes: "handled"
 // Variant switches: CRASHY_IN_VERSION, CRASHY_IN_REGISTER (the entry point faults),
 // CRASHY_IN_STARTUP, CRASHY_IN_CLEANUP (the library's start-up or clean-up code faults),
 // CRASHY_AROUND_HOST (start-up code installs the mending handler through the C library's own
-// sigaction, around the one the host exports).
+// sigaction, around the one the host exports), CRASHY_CONTEXT (the "sigext" build: its own
+// version text, and it exports RVExtensionContext), CRASHY_STARTUP_HANG, CRASHY_CLEANUP_HANG
+// (start-up or clean-up code that never ends).
 #undef NDEBUG  // the assertion must stay in every build type
 #include <atomic>
 #include <cassert>
@@ -57,6 +70,7 @@
 #else
 #include <dlfcn.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 #ifndef EXTENSION_CALL
@@ -65,14 +79,49 @@
 #ifndef EXTENSION_EXPORT
 #define EXTENSION_EXPORT
 #endif
+#ifndef CRASHY_CONTEXT
+#define CRASHY_CONTEXT 0
+#endif
 
 typedef std::int32_t (*HostCallback)(const char* name, const char* function, const char* data);
+typedef void(EXTENSION_CALL* RequestContextFunction)();
 
 namespace {
 
 HostCallback hostCallback = nullptr;
 volatile int zero = 0;
 int* volatile nullPointer = nullptr;
+volatile bool faultInContext = false;  // the context function faults at its next call
+int* volatile contextFaultAddress = reinterpret_cast<int*>(std::uintptr_t{0x28});
+
+#if CRASHY_STARTUP_HANG || CRASHY_CLEANUP_HANG
+// Waits for ever in the system (a sleep), as start-up code stuck on a lock or a socket would.
+[[noreturn]] void hang() {
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+#endif
+#if CRASHY_STARTUP_HANG
+struct HangsAtStartUp {
+  HangsAtStartUp() { hang(); }
+} hangsAtStartUp;
+#endif
+#if CRASHY_CLEANUP_HANG
+struct HangsAtCleanUp {
+  ~HangsAtCleanUp() { hang(); }
+} hangsAtCleanUp;
+#endif
+
+// The host's RVExtensionRequestContext, looked up in the host program itself.
+RequestContextFunction hostRequestContext() {
+#ifdef _WIN32
+  HMODULE host = GetModuleHandleW(nullptr);
+  FARPROC address =
+      GetProcAddress(host, sizeof(void*) == 4 ? "_RVExtensionRequestContext@0" : "RVExtensionRequestContext");
+  return reinterpret_cast<RequestContextFunction>(reinterpret_cast<void*>(address));
+#else
+  return reinterpret_cast<RequestContextFunction>(dlsym(RTLD_DEFAULT, "RVExtensionRequestContext"));
+#endif
+}
 
 __attribute__((noinline)) int readNull() { return *nullPointer; }
 
@@ -132,6 +181,14 @@ __attribute__((noinline)) int recurse(int depth) {
   return recurse(depth + 1) + frame[0];
 }
 
+// Overwrites its own return address with one where nothing is mapped, then faults: a walk of
+// the stack reads there.
+__attribute__((noinline)) void smashReturnAndFault() {
+  auto** frame = static_cast<void**>(__builtin_frame_address(0));
+  frame[1] = reinterpret_cast<void*>(std::uintptr_t{0x10});
+  writeAt(0x68);
+}
+
 // A thread that is still running when its library is unloaded.
 std::atomic<bool> lateWorkStarted{false};
 __attribute__((noinline)) void lateWork() {
@@ -183,13 +240,18 @@ __attribute__((noinline)) std::string installAndFault(bool mend) {
   return writeReadOnlyPage();
 }
 
-// A handler that faults itself, and one that ends in abort().
+// A handler that faults itself, one that ends in abort(), and one that never returns.
 void faultingHandler(int) { writeAt(0x90); }
 void abortingHandler(int) { std::abort(); }
+void hangingHandler(int) {
+  for (;;) zero = zero;
+}
+void recursingHandler(int) { recurse(0); }
 
+// Installs `handler` with every signal blocked while it runs, as crash reporters do, and faults.
 __attribute__((noinline)) std::string installAndFaultWith(void (*handler)(int)) {
   struct sigaction action = {};
-  sigemptyset(&action.sa_mask);
+  sigfillset(&action.sa_mask);
   action.sa_handler = handler;
   sigaction(SIGSEGV, &action, nullptr);
   writeAt(0x80);
@@ -231,6 +293,19 @@ std::string segvMask() {
   return sigismember(&current, SIGSEGV) ? "SIGSEGV blocked" : "SIGSEGV deliverable";
 }
 
+std::string blockedSignals() {
+  sigset_t current;
+  pthread_sigmask(SIG_BLOCK, nullptr, &current);
+  std::string text = "blocked:";
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (sigismember(&current, signal) == 1) {
+      text += ' ';
+      text += std::to_string(signal);
+    }
+  }
+  return text == "blocked:" ? "blocked: none" : text;
+}
+
 sigjmp_buf ownHandlerJump;
 void ownHandler(int) { siglongjmp(ownHandlerJump, 1); }
 
@@ -251,6 +326,26 @@ __attribute__((noinline)) std::string faultAndHandle() {
   return result;
 }
 #else
+#ifndef _WIN64
+// An exception handler that passes every exception on (ExceptionContinueSearch).
+extern "C" int __cdecl passExceptionOn(void*, void*, void*, void*) { return 1; }
+
+// Faults with a handler record of its own on the thread's chain, as code built with MSVC's
+// exception handling has: the record stays behind in stack the host's landing abandons.
+std::string faultUnderHandlerRecord() {
+  struct HandlerRecord {
+    HandlerRecord* next;
+    void* handler;
+  };
+  HandlerRecord record = {nullptr, reinterpret_cast<void*>(&passExceptionOn)};
+  asm volatile("movl %%fs:0, %0" : "=r"(record.next));
+  asm volatile("movl %0, %%fs:0" : : "r"(&record) : "memory");
+  writeAt(0x60);
+  asm volatile("movl %0, %%fs:0" : : "r"(record.next) : "memory");
+  return "not reached";
+}
+#endif
+
 LONG CALLBACK ownFilter(EXCEPTION_POINTERS* pointers) {
   if (pointers->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) {
     return EXCEPTION_CONTINUE_SEARCH;
@@ -327,8 +422,16 @@ __attribute__((noinline)) std::string run(const char* function) {
     go.store(true);
     return "started";
   }
+  if (text == "threadsmash") {
+    std::thread(smashReturnAndFault).detach();
+    return "started";
+  }
   if (text == "threadrecurse") {
-    std::thread([] { recurse(0); }).detach();
+    std::thread([] {
+      // Long enough for the main thread to be in its next call, however loaded the machine.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      recurse(0);
+    }).detach();
     return "started";
   }
   if (text == "callback") {
@@ -336,29 +439,52 @@ __attribute__((noinline)) std::string run(const char* function) {
     readNull();
   }
   if (text == "ownhandler") return faultAndHandle();
+  if (text == "badcallback" && hostCallback != nullptr) {
+    hostCallback("crashy", "bad", reinterpret_cast<const char*>(std::uintptr_t{0x18}));
+  }
+  if (text == "contextfault") faultInContext = true;
+  if (text == "requestfault") {
+    faultInContext = true;
+    if (RequestContextFunction request = hostRequestContext()) request();
+    faultInContext = false;
+    return "no context";
+  }
   if (text == "latethread") {
     std::thread(lateWork).detach();
     while (!lateWorkStarted.load()) std::this_thread::yield();
     return "started";
   }
-#ifndef _WIN32
-  if (text == "handlerfaults") return installAndFaultWith(faultingHandler);
-  if (text == "handleraborts") return installAndFaultWith(abortingHandler);
-  if (text == "mask") return segvMask();
   if (text == "printfault") {  // a thread faults while it holds the C runtime's stdout
     std::thread([] {
+      // Long enough for the main thread to be in its next call, however loaded the machine.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+#ifdef _WIN32
+      _lock_file(stdout);
+#else
       flockfile(stdout);
+#endif
       std::fputs("half a line", stdout);
       writeAt(0x50);
     }).detach();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return "started";
   }
+#ifndef _WIN32
+  if (text == "handlerfaults") return installAndFaultWith(faultingHandler);
+  if (text == "handleraborts") return installAndFaultWith(abortingHandler);
+  if (text == "handlerhangs") return installAndFaultWith(hangingHandler);
+  if (text == "handlerrecurses") return installAndFaultWith(recursingHandler);
+  if (text == "mask") return segvMask();
+  if (text == "blocked") return blockedSignals();
   if (text == "callbackkill" || text == "callbackkillcaller")
     return sendWhileInCallback(text == "callbackkill");
   if (text == "keephandler") return installAndFault(true);
   if (text == "returnhandler") return installAndFault(false);
   if (text == "mend") return writeReadOnlyPage();
+  if (text == "raise") std::raise(SIGSEGV);
+  if (text == "kill") ::kill(::getpid(), SIGSEGV);
+#endif
+#if defined(_WIN32) && !defined(_WIN64)
+  if (text == "sehfault") return faultUnderHandlerRecord();
 #endif
 #ifdef _WIN32
   if (text == "raise") RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
@@ -388,7 +514,7 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionVersion(char* output, std::int32
 #if CRASHY_IN_VERSION
   readNull();
 #endif
-  writeText(output, outputSize, "crashy 1.0");
+  writeText(output, outputSize, CRASHY_CONTEXT ? "sigext 1.0" : "crashy 1.0");
 }
 
 EXTENSION_EXPORT void EXTENSION_CALL RVExtension(char* output, std::int32_t outputSize,
@@ -416,5 +542,14 @@ EXTENSION_EXPORT void EXTENSION_CALL RVExtensionRegisterCallback(HostCallback ca
 #endif
   hostCallback = callback;
 }
+
+#if CRASHY_CONTEXT
+EXTENSION_EXPORT void EXTENSION_CALL RVExtensionContext(const char**, std::uint32_t) {
+  if (faultInContext) {
+    faultInContext = false;
+    *contextFaultAddress = 1;
+  }
+}
+#endif
 
 }  // extern "C"

@@ -11,6 +11,8 @@
 //   wait  never returns when its first argument is 0
 //   fill  copies its first argument into the output buffer, however long it is
 //   word  faults when its first argument is a string that starts with FUZZ
+//   late  with two or more arguments, arms a fault in the destructor of a static object: the
+//         library's clean-up code faults when it is unloaded
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,7 +43,20 @@ __attribute__((noinline)) std::size_t copyIntoSmallBuffer(const char* text, char
   return std::strlen(frame.buffer);
 }
 
+// The prefix checked byte by byte, as a hand-written parser would.
+bool startsWithFuzz(const char* text) {
+  return text[0] == '"' && text[1] == 'F' && text[2] == 'U' && text[3] == 'Z' && text[4] == 'Z';
+}
+
 volatile int spinning = 1;
+
+// Its destructor runs when the library is unloaded.
+struct FaultsWhenArmed {
+  volatile bool armed = false;
+  ~FaultsWhenArmed() {
+    if (armed) *static_cast<volatile int*>(nullptr) = 1;
+  }
+} cleanUp;
 
 }  // namespace
 
@@ -74,9 +89,10 @@ EXTENSION_EXPORT std::int32_t EXTENSION_CALL RVExtensionArgs(char* output, std::
     std::memcpy(output, argv[0], std::strlen(argv[0]) + 1);
     return 0;
   }
-  if (std::strcmp(function, "word") == 0 && argc >= 1 && std::strncmp(argv[0], "\"FUZZ", 5) == 0) {
+  if (std::strcmp(function, "word") == 0 && argc >= 1 && startsWithFuzz(argv[0])) {
     *static_cast<volatile int*>(nullptr) = 1;
   }
+  if (std::strcmp(function, "late") == 0 && argc >= 2) cleanUp.armed = true;
   answer(output, outputSize, "ok");
   return 0;
 }

@@ -53,6 +53,7 @@
 //   flags N                sets RVExtensionFeatureFlags to N (flag variants); result "flags N"
 //   request [thread]       calls the host's RVExtensionRequestContext on this thread (or on a
 //                          new one, joined), then answers as "context"
+// With TESTEXT_START_FOLDER set in the environment, the start-up code changes the working folder to it.
 // The callback results: "returned 99" when every callback call returned 99, else the first other value.
 //
 // Variant switches, set by the build: TESTEXT_EXPORT_VERSION, TESTEXT_EXPORT_CALL,
@@ -119,6 +120,16 @@ EXTENSION_EXPORT std::uint64_t RVExtensionFeatureFlags = TESTEXT_FLAGS;
 }
 #endif
 
+#if TESTEXT_UNIQUE
+// An inline function's static, visible outside the library (so outside the anonymous
+// namespace): GCC makes it a GNU unique symbol, and glibc then never unloads the library, so
+// its state outlives a free, and a later copy of the library binds to this copy's counter.
+__attribute__((visibility("default"))) inline int& uniqueCounter() {
+  static int count = 0;
+  return count;
+}
+#endif
+
 namespace {
 
 std::atomic<HostCallback> hostCallback{nullptr};
@@ -137,14 +148,6 @@ struct FaultsWhenDestroyed {
 } faultsWhenDestroyed;
 #endif
 
-#if TESTEXT_UNIQUE
-// An inline function's static, visible outside the library: GCC makes it a GNU unique symbol,
-// and glibc then never unloads the library, so its state outlives a free.
-__attribute__((visibility("default"))) inline int& uniqueCounter() {
-  static int count = 0;
-  return count;
-}
-#endif
 std::atomic<int> registrationCount{0};
 
 // Background threads live until "wait" or until the library is unloaded, which joins them so
@@ -179,6 +182,18 @@ struct LoudLibrary {
 };
 LoudLibrary loudLibrary;
 #endif
+
+// With TESTEXT_START_FOLDER set, the library's start-up code changes the working folder to it.
+struct StartFolder {
+  StartFolder() {
+    const char* folder = std::getenv("TESTEXT_START_FOLDER");
+#ifdef _WIN32
+    if (folder != nullptr) SetCurrentDirectoryA(folder);
+#else
+    if (folder != nullptr && ::chdir(folder) != 0) std::perror("testext: TESTEXT_START_FOLDER");
+#endif
+  }
+} startFolder;
 
 void writeText(char* output, std::int32_t outputSize, const std::string& text) {
   if (outputSize <= 0) return;

@@ -14,4 +14,7 @@ if ! { cmake --preset bench && cmake --build --preset bench --target invokemodul
   cat "$log"
   exit 1
 fi
+# The coverage-guided search's figures, where the build found libFuzzer.
+cmake --build --preset bench --target bench_guided >"$log" 2>&1 ||
+  echo "(bench_guided not built: no coverage-guided figures)"
 exec python3 bench/run_benchmarks.py "$@"

@@ -24,6 +24,11 @@ for target in "${targets[@]}"; do
   found=$(ls build-fuzz/crash-* build-fuzz/leak-* build-fuzz/timeout-* build-fuzz/oom-* 2>/dev/null || true)
   if [ -n "$found" ]; then
     echo "fuzzer $target found a failing input: $found"
+    # Run it once more so the log shows what broke: the invariant's words or the report.
+    for input in $found; do
+      build-fuzz/fuzz/${target}_fuzzer "$input" 2>&1 | grep -v "^INFO:" | tail -n 40 || true
+      echo "input, escaped: $(od -An -c "$input" | head -n 20 | tr -s ' ')"
+    done
     exit 1
   fi
 done

@@ -266,13 +266,17 @@ bool matchExit(std::string_view line, CommandMatch* match) {
   return true;
 }
 
-bool matchSetContext(std::string_view line, CommandMatch* match) {
-  constexpr std::size_t kWord = 10;  // "setcontext"
-  if (!hasWordAt(line, 0, "setcontext")) return false;
-  if (line.size() > kWord && !isSpace(line[kWord]) && line[kWord] != '[' && line[kWord] != ';') {
+namespace {
+
+// Matches `<word>(?:(?=[\s;<open>])\s*(.*?))?\s*(;)?\s*$`: the word, then the rest as the operand.
+bool matchWordWithRest(std::string_view line, std::string_view word, char open, CommandKind kind,
+                       CommandMatch* match) {
+  if (!hasWordAt(line, 0, word)) return false;
+  const std::size_t after = word.size();
+  if (line.size() > after && !isSpace(line[after]) && line[after] != open && line[after] != ';') {
     return false;
   }
-  const std::size_t start = skipSpaces(line, kWord);
+  const std::size_t start = skipSpaces(line, after);
   std::size_t end = line.size();
   while (end > start && isSpace(line[end - 1])) --end;
   const bool hasSemicolon = end > start && line[end - 1] == ';';
@@ -282,10 +286,21 @@ bool matchSetContext(std::string_view line, CommandMatch* match) {
   }
   if (!noLineBreak(line, start, end)) return false;
   *match = CommandMatch{};
-  match->kind = CommandKind::SetContext;
+  match->kind = kind;
   match->operand = line.substr(start, end - start);
   match->hasSemicolon = hasSemicolon;
   return true;
+}
+
+}  // namespace
+
+bool matchSetContext(std::string_view line, CommandMatch* match) {
+  return matchWordWithRest(line, "setcontext", '[', CommandKind::SetContext, match);
+}
+
+// Only a blank or the semicolon may follow the word (a blank stands in for the opening character).
+bool matchCallTimeLimit(std::string_view line, CommandMatch* match) {
+  return matchWordWithRest(line, "calltimelimit", ' ', CommandKind::CallTimeLimit, match);
 }
 
 bool matchSleep(std::string_view line, SleepMatch* match) {
@@ -316,7 +331,7 @@ CommandMatch recogniseCommand(std::string_view line) {
   CommandMatch match;
   if (matchArgumentCall(line, &match) || matchFunctionCall(line, &match) ||
       matchFreeExtension(line, &match) || matchExecVM(line, &match) || matchExit(line, &match) ||
-      matchSetContext(line, &match)) {
+      matchSetContext(line, &match) || matchCallTimeLimit(line, &match)) {
     return match;
   }
   return CommandMatch{};

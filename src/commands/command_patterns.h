@@ -19,10 +19,20 @@ inline constexpr const char* kExecVMPattern = R"(^execVM\s+\"(.*?)\"\s*(;)?\s*$)
 inline constexpr const char* kExitPattern = R"(^exit\s*(;)?\s*$)";
 // The operand is what follows the word, without the optional ";" and the blanks around it.
 inline constexpr const char* kSetContextPattern = R"(^setcontext(?:(?=[\s\[;])\s*(.*?))?\s*(;)?\s*$)";
+inline constexpr const char* kCallTimeLimitPattern = R"(^calltimelimit(?:(?=[\s;])\s*(.*?))?\s*(;)?\s*$)";
 inline constexpr const char* kSleepPattern = R"(^sleep\s+(\d+|\d+\.\d+)\s*(;)?\s*$)";
 inline constexpr const char* kCommentPattern = R"(^//.*$)";
 
-enum class CommandKind { None, ArgumentCall, FunctionCall, FreeExtension, ExecVM, Exit, SetContext };
+enum class CommandKind {
+  None,
+  ArgumentCall,
+  FunctionCall,
+  FreeExtension,
+  ExecVM,
+  Exit,
+  SetContext,
+  CallTimeLimit
+};
 
 // The captures of a recognised command. Fields a kind does not use stay empty.
 struct CommandMatch {
@@ -30,7 +40,8 @@ struct CommandMatch {
   std::string_view extension;  // argument and function forms: first quoted text, as typed
   std::string_view function;   // argument form: function name; function form: function text
   std::string_view array;      // argument form: the array literal with its outer brackets
-  std::string_view operand;    // freeExtension: extension name; execVM: script path; setContext: the rest
+  std::string_view operand;    // freeExtension: extension name; execVM: script path; setContext and
+                               // callTimeLimit: the rest
   bool hasSemicolon = false;   // the closing ";" group matched
 };
 
@@ -46,6 +57,7 @@ bool matchFreeExtension(std::string_view line, CommandMatch* match);
 bool matchExecVM(std::string_view line, CommandMatch* match);
 bool matchExit(std::string_view line, CommandMatch* match);
 bool matchSetContext(std::string_view line, CommandMatch* match);
+bool matchCallTimeLimit(std::string_view line, CommandMatch* match);
 bool matchSleep(std::string_view line, SleepMatch* match);
 bool matchComment(std::string_view line);
 

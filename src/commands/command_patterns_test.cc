@@ -53,7 +53,8 @@ std::vector<std::string> ours(const char* pattern, const std::string& line) {
     return {"<match>", std::string(m.operand), semicolon(m.hasSemicolon)};
   }
   if (pattern == kExitPattern && matchExit(line, &m)) return {"<match>", semicolon(m.hasSemicolon)};
-  if (pattern == kSetContextPattern && matchSetContext(line, &m)) {
+  if ((pattern == kSetContextPattern && matchSetContext(line, &m)) ||
+      (pattern == kCallTimeLimitPattern && matchCallTimeLimit(line, &m))) {
     return {"<match>", std::string(m.operand), semicolon(m.hasSemicolon)};
   }
   if (pattern == kSleepPattern && matchSleep(line, &s)) {
@@ -72,6 +73,7 @@ const char* const kAllPatterns[] = {
     kSleepPattern,
     kCommentPattern,
     kSetContextPattern,
+    kCallTimeLimitPattern,
 };
 
 // Pieces rich in what the grammar cares about; lines are random sequences of them, and of
@@ -105,6 +107,7 @@ const char* const kPieces[] = {
     "setContext",
     "sleep",
     "SLEEP",
+    "callTimeLimit",
     ".sqf",
     ".SQF",
     "C:\\",
@@ -132,6 +135,8 @@ const char* const kTemplates[] = {
     "// note",
     "setContext [\"1\", \"m\", \"s\", 2];",
     "SETCONTEXT",
+    "callTimeLimit 2",
+    "CALLTIMELIMIT 0.5;",
 };
 
 std::string randomLine(std::mt19937& rng) {
@@ -169,8 +174,12 @@ TEST(CommandPatterns, AgreeWithRegexOnGeneratedLines) {
     for (std::size_t p = 0; p < std::size(kAllPatterns); ++p) {
       const char* pattern = kAllPatterns[p];
       std::vector<std::string> expected = oracleCaptures(pattern, line);
-      // setContext alone leaves the operand unset, which the recogniser gives as empty.
-      if (pattern == kSetContextPattern && expected.size() > 1 && expected[1] == "<unset>") expected[1] = "";
+      // setContext and callTimeLimit alone leave the operand unset, which the recogniser gives
+      // as empty.
+      if ((pattern == kSetContextPattern || pattern == kCallTimeLimitPattern) && expected.size() > 1 &&
+          expected[1] == "<unset>") {
+        expected[1] = "";
+      }
       ASSERT_EQ(expected, ours(pattern, line))
           << "pattern " << pattern << "\nline " << ::testing::PrintToString(line);
       matchedPerPattern[p] += expected.empty() ? 0 : 1;

@@ -11,6 +11,7 @@
 #include "output/output.h"
 #include "interface_texts.h"
 #include "values/array_parser.h"
+#include "values/number_text.h"
 
 namespace {
 
@@ -102,6 +103,39 @@ CommandOutcome runSetContext(std::string&, const CommandMatch& match) {
     for (const CommandRow& row : commandTable()) {
       if (row.recognise == &matchSetContext) {
         printNotice("Malformed setContext", "the form is " + std::string(row.usage));
+      }
+    }
+  }
+  return CommandOutcome::Continue;
+}
+
+// Whole or decimal seconds, as a pause takes them: digits, and a fraction after a point.
+bool readSeconds(std::string_view text, double* seconds) {
+  const std::size_t point = text.find('.');
+  const std::string_view whole = text.substr(0, point);
+  const std::string_view fraction = point == std::string_view::npos ? "0" : text.substr(point + 1);
+  auto digits = [](std::string_view part) {
+    return !part.empty() && part.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (!digits(whole) || !digits(fraction)) return false;
+  *seconds = doubleFromText(text);
+  return true;
+}
+
+// With a number, sets the time limit of later calls; alone, shows it in the command's own form.
+CommandOutcome runCallTimeLimit(std::string&, const CommandMatch& match) {
+  CallWatchdog& watchdog = extensionRegistry.calls().watchdog;
+  double seconds = 0;
+  if (match.operand.empty()) {
+    std::string text = "callTimeLimit ";
+    appendNumber(text, static_cast<float>(watchdog.timeLimit()));
+    printNotice(text.c_str());
+  } else if (readSeconds(match.operand, &seconds)) {
+    watchdog.setTimeLimit(seconds);
+  } else {
+    for (const CommandRow& row : commandTable()) {
+      if (row.recognise == &matchCallTimeLimit) {
+        printNotice("Malformed callTimeLimit", "the form is " + std::string(row.usage));
       }
     }
   }

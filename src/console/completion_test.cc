@@ -19,8 +19,9 @@ Words complete(const std::string& line) {
 
 TEST(Completion, CommandWordsByPlace) {
   const std::pair<const char*, Words> cases[] = {
-      {"", {"execVM", "exit", "freeExtension", "setContext"}},
+      {"", {"callTimeLimit", "execVM", "exit", "freeExtension", "setContext"}},
       {"SETc", {"setContext"}},
+      {"CALLt", {"callTimeLimit"}},
       {"ex", {"execVM", "exit"}},
       {"EXE", {"execVM"}},
       {"fr", {"freeExtension"}},

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "extensions/entry_point_call.h"
 #include "output/output.h"
 #include "platform/crash_guard.h"
 #include "values/array_parser.h"
@@ -236,10 +237,12 @@ bool requestedContextRunning() { return callContext.inRequestedContext; }
 void requestContext() {
   if (std::this_thread::get_id() == callContext.mainThreadId && callContext.activeContext != nullptr) {
     callContext.inRequestedContext = true;
-    callContext.activeContext(
+    callEntryPoint(
+        kContextEntryPoint, callContext.activeContext,
         reinterpret_cast<const char**>(const_cast<const void**>(callContext.activeArguments->slots)),
         callContext.activeArguments->count);
-    callContext.inRequestedContext = false;
+    // A context function that left the stack off fails the call as a fault in it would.
+    callContext.inRequestedContext = stackImbalanceNoted();
     return;
   }
   if (callContext.misplacedRequestSaid.exchange(true) || outputClosed()) return;

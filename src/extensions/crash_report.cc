@@ -139,6 +139,26 @@ std::string withLineUnderFirst(const std::string& report, const std::string& lin
   return report.substr(0, end + 1) + line + report.substr(end + 1);
 }
 
+std::string stackImbalanceReportText(const StackImbalance& imbalance, const CallSite& site,
+                                     const CallOrigin& origin) {
+  const std::int64_t given = imbalance.argumentBytes;
+  const std::int64_t removed = given - imbalance.bytesLeft;
+  std::string text = std::string("ERROR: ") + imbalance.entryPoint->plain;
+  if (removed == 0) {
+    text += " is not __stdcall: it returned with its " + std::to_string(given) +
+            " bytes of arguments still on the stack";
+  } else if (removed > 0) {
+    text += " is not declared as the game calls it: it removed " + std::to_string(removed) +
+            " bytes of arguments from the stack, not " + std::to_string(given) + ",";
+  } else {
+    text += " is not declared as the game calls it: it returned with the stack pointer " +
+            std::to_string(-removed) + " bytes below where it was,";
+  }
+  text +=
+      " in " + describeCallSite(site) + "\n  the game calls it as " + imbalance.entryPoint->prototype + "\n";
+  return text + callOriginLines(origin);
+}
+
 std::string exitDuringCallText(int status, const CallSite& site) {
   return "Extension called exit(" + std::to_string(status) + ") in " + describeCallSite(site);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "extensions/fault_description.h"
+#include "extensions/library_exports.h"
 #include "platform/crash_guard.h"
 
 // Where a call went into the extension: an entry point's name and the function text as typed
@@ -83,6 +84,20 @@ std::string readPastArgumentsText(std::int64_t slot, std::int32_t argc);
 
 // `report` with `line` inserted right under its first line.
 std::string withLineUnderFirst(const std::string& report, const std::string& line);
+
+// An entry point that returned with the stack pointer off (32-bit Windows, where an entry
+// point removes its own arguments): which one, and how far.
+struct StackImbalance {
+  const EntryPointName* entryPoint = nullptr;  // null: none
+  std::int32_t bytesLeft = 0;                  // of its arguments (negative: it removed more)
+  std::uint32_t argumentBytes = 0;             // what it was given
+};
+
+// "ERROR: <entry point> is not __stdcall: it returned with its <n> bytes of arguments still
+// on the stack in <site>" (or what else it removed), the prototype the game calls, and where
+// the call came from.
+std::string stackImbalanceReportText(const StackImbalance& imbalance, const CallSite& site,
+                                     const CallOrigin& origin = {});
 
 // "Extension called exit(<status>) in <site>", without a line end.
 std::string exitDuringCallText(int status, const CallSite& site);

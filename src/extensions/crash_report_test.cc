@@ -1,4 +1,4 @@
-// Tests of the crash, abandon and exit-during-call report texts.
+// Tests of the crash and thread report texts.
 #include "extensions/crash_report.h"
 
 #include <gtest/gtest.h>
@@ -32,19 +32,11 @@ TEST(CrashReport, TextsByCallSiteAndFrames) {
     CallSite site;
     const char* expected;
   } rows[] = {
-      {crashWith({}),
-       {"RVExtension", "segv"},
-       "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 in "
-       "RVExtension(\"segv\")\n"},
       // The function text is quoted as results are: inner quotes doubled.
       {crashWith({}),
        {"RVExtensionArgs", "a\"b"},
        "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 in "
        "RVExtensionArgs(\"a\"\"b\")\n"},
-      {crashWith({}),
-       {"RVExtensionVersion", nullptr},
-       "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 in "
-       "RVExtensionVersion()\n"},
       // Offsets in lower-case hexadecimal without padding; the symbol the system names, when
       // nothing was asked of the debug information.
       {crashWith({{"crashy_x64.so", 0x1a2b, "", 0}, {"crashy_x64.so", 0x10, "RVExtension", 0xff}}),
@@ -59,16 +51,35 @@ TEST(CrashReport, TextsByCallSiteAndFrames) {
   }
 }
 
-TEST(CrashReport, AbandonThreadAndExitTexts) {
+TEST(CrashReport, ThreadText) {
   platform::CrashRecord crash = crashWith({{"crashy.dll", 0, "RVExtension", 0}});
-  EXPECT_EQ(abandonReportText(crash, {"RVExtension", "loop"}, 1234),
-            "ERROR: Call abandoned: RVExtension(\"loop\") was still running after 1234 ms\n"
-            "  at crashy.dll+0x0 in RVExtension+0x0\n");
   EXPECT_EQ(threadCrashReportText(crash, 4321),
             "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 on thread "
             "4321\n  at crashy.dll+0x0 in RVExtension+0x0\n");
-  EXPECT_EQ(exitDuringCallText(3, {"RVExtension", "exit"}),
-            "Extension called exit(3) in RVExtension(\"exit\")");
+}
+
+TEST(CrashReport, StackImbalanceByWhatTheEntryPointRemoved) {
+  struct Row {
+    StackImbalance imbalance;
+    CallSite site;
+    const char* expected;
+  } rows[] = {
+      // A __stdcall function declared with one parameter too many.
+      {{&kVersionEntryPoint, -4, 8},
+       {"RVExtensionVersion", nullptr},
+       "ERROR: RVExtensionVersion is not declared as the game calls it: it removed 12 bytes of arguments "
+       "from the stack, not 8, in RVExtensionVersion()\n  the game calls it as void __stdcall "
+       "RVExtensionVersion(char* output, int outputSize)\n"},
+      // One that returned with more on the stack than it was given.
+      {{&kContextEntryPoint, 16, 8},
+       {"RVExtensionContext", nullptr},
+       "ERROR: RVExtensionContext is not declared as the game calls it: it returned with the stack "
+       "pointer 8 bytes below where it was, in RVExtensionContext()\n  the game calls it as void __stdcall "
+       "RVExtensionContext(const char** args, unsigned int argsCnt)\n"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(stackImbalanceReportText(row.imbalance, row.site), row.expected);
+  }
 }
 
 CrashFrame frameAt(std::uintptr_t offset, platform::CodePlace code, const char* symbol = "") {
@@ -122,10 +133,6 @@ TEST(CrashReport, WhereTheCallCameFrom) {
     std::string expected;
   } rows[] = {
       {{}, ""},
-      {{{{"inner.sqf", 3}, {"scripts/main.sqf", 1}}, nullptr, -1},
-       "  called from inner.sqf:3\n  called from scripts/main.sqf:1\n"},
-      {{{}, args, 0}, "  called with 0 arguments: []\n"},
-      {{{}, args, 1}, "  called with 1 argument: [\"a\"\"b\"]\n"},
       {{{}, args, 3},
        ("  called with 3 arguments: [\"a\"\"b\", 1, \"" + std::string(198, 'x') + "... (202 bytes)]\n")},
       {{{}, many.data(), 20},
@@ -134,12 +141,6 @@ TEST(CrashReport, WhereTheCallCameFrom) {
   for (const Row& row : rows) {
     EXPECT_EQ(callOriginLines(row.origin), row.expected);
   }
-  // Under the frames of the report.
-  CallOrigin origin{{{"a.sqf", 2}}, nullptr, -1};
-  EXPECT_EQ(
-      crashReportText(crashWith({{"a.so", 0x5, "", 0}}), {"RVExtension", "x"}, origin),
-      "ERROR: Extension crashed: segmentation fault (SIGSEGV) reading address 0x0 in RVExtension(\"x\")\n"
-      "  at a.so+0x5\n  called from a.sqf:2\n");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "extensions/extension_calls.h"
 
 #include "extensions/call_context.h"
+#include "extensions/entry_point_call.h"
 #include "extensions/extension_code.h"
 #include "extensions/library_exports.h"
 #include "platform/crash_guard.h"
@@ -24,7 +25,7 @@ const CallOutcome& callAndJudge(ExtensionEntry& entry, const PreCallOutcome& pre
   std::int64_t start = 0;
   std::int64_t end = 0;
   bool returned = false;
-  CallSite failedSite = site;
+  const CallSite* failedSite = &site;
   if (entry.rvExtensionContext == nullptr && entry.featureFlags == nullptr) [[likely]] {
     auto entryCall = [&] { return callEntry(output); };
     auto body = [&] {
@@ -45,7 +46,9 @@ const CallOutcome& callAndJudge(ExtensionEntry& entry, const PreCallOutcome& pre
     auto body = [&] {
       if (prepared.contextFirst) {
         calls.site = before;
-        entry.rvExtensionContext(reinterpret_cast<const char**>(arguments.slots), arguments.count);
+        callEntryPoint(kContextEntryPoint, entry.rvExtensionContext,
+                       reinterpret_cast<const char**>(arguments.slots), arguments.count);
+        if (stackImbalanceNoted()) return;  // the call fails at its context function
         calls.site = site;
       }
       auto entryCall = [&] { return callEntry(output); };
@@ -59,7 +62,7 @@ const CallOutcome& callAndJudge(ExtensionEntry& entry, const PreCallOutcome& pre
     if (!returned && requestedContextRunning()) {
       calls.site = CallSite{kContextEntryPoint.plain, nullptr, &site, "asked for by"};
     }
-    failedSite = calls.site;
+    failedSite = &calls.site;  // stays until the next call
     endContextCall();
   }
   leaveExtensionCodeUnlocked();
@@ -72,7 +75,7 @@ const CallOutcome& callAndJudge(ExtensionEntry& entry, const PreCallOutcome& pre
   if (!returned) {
     entry.crashed = true;  // quarantined
     outcome.status = CallStatus::Crashed;
-    outcome.report = failedCallText(failedSite);  // the call's site, or its context function's
+    outcome.report = failedCallText(*failedSite);  // the call's site, or its context function's
   } else if (overrun) {
     outcome.status = CallStatus::Overrun;
   } else {
@@ -136,12 +139,12 @@ const CallOutcome& callFunction(ExtensionEntry& entry, const PreCallOutcome& pre
   outcome.argumentForm = false;
   outcome.argumentCount = 0;
   outcome.note = {};
-  return callAndJudge(entry, prepared,
-                      CallSite{kCallEntryPoint.plain, function, nullptr, nullptr, nullptr, -1, &entry.name},
-                      [&](char* output) {
-                        entry.rvExtension(output, kExtensionOutputSize, function);
-                        return std::int32_t{0};
-                      });
+  return callAndJudge(
+      entry, prepared, CallSite{kCallEntryPoint.plain, function, nullptr, nullptr, nullptr, -1, &entry.name},
+      [&](char* output) {
+        callEntryPoint(kCallEntryPoint, entry.rvExtension, output, kExtensionOutputSize, function);
+        return std::int32_t{0};
+      });
 }
 
 const CallOutcome& callWithArguments(ExtensionEntry& entry, const PreCallOutcome& prepared,
@@ -160,7 +163,8 @@ const CallOutcome& callWithArguments(ExtensionEntry& entry, const PreCallOutcome
   callAndJudge(entry, prepared,
                CallSite{kArgsEntryPoint.plain, function, nullptr, nullptr, argv, argc, &entry.name},
                [&](char* output) {
-                 return entry.rvExtensionArgs(output, kExtensionOutputSize, function, placed, argc);
+                 return callEntryPoint(kArgsEntryPoint, entry.rvExtensionArgs, output, kExtensionOutputSize,
+                                       function, placed, argc);
                });
   // A fault in the unreadable memory after the vector: the extension read past its arguments.
   const platform::RawFault& fault = calls.crash.fault;

@@ -5,12 +5,15 @@
 
 #include "extensions/call_context.h"
 #include "extensions/call_watchdog.h"
+#include "extensions/entry_point_call.h"
 #include "extensions/extension_registry.h"
 #include "extensions/extension_report.h"
 #include "extensions/library_watch.h"
 #include "output/output.h"
 
 namespace {
+
+void (*loaderCrashTeller)(const char*) = nullptr;
 
 // The process ends with the extension's status, as after `exit`: every library is unloaded,
 // and the clean-up code of those the system keeps runs, each under the crash guard, so that a
@@ -84,11 +87,23 @@ bool runExtensionCode(const CallSite& site, const void* libraryAddress, platform
   // Whatever the host printed is flushed by now: a termination signal that finds the call
   // still running after a moment ends the process without waiting for it.
   platform::setInsideExtensionCall(true);
+  calls.stackImbalance.entryPoint = nullptr;
   bool returned = platform::runGuarded(body, context, platform::CrashScope{libraryAddress}, &calls.crash);
   platform::setInsideExtensionCall(false);
   calls.watchdog.callEnded();
-  return returned;
+  // An entry point that left the stack off fails the call it ran in, as a fault would; a
+  // fault after it is the one reported.
+  if (!returned) calls.stackImbalance.entryPoint = nullptr;
+  return returned && calls.stackImbalance.entryPoint == nullptr;
 }
+
+void noteStackImbalance(const EntryPointName& entryPoint, std::int32_t bytesLeft,
+                        std::uint32_t argumentBytes) {
+  StackImbalance& imbalance = extensionRegistry.calls().stackImbalance;
+  if (imbalance.entryPoint == nullptr) imbalance = StackImbalance{&entryPoint, bytesLeft, argumentBytes};
+}
+
+bool stackImbalanceNoted() { return extensionRegistry.calls().stackImbalance.entryPoint != nullptr; }
 
 std::string failedCallText(const CallSite& site) {
   const CallState& calls = extensionRegistry.calls();
@@ -100,6 +115,8 @@ std::string failedCallText(const CallSite& site) {
       origin.argc = call->argc;
     }
   }
+  if (calls.stackImbalance.entryPoint != nullptr)
+    return stackImbalanceReportText(calls.stackImbalance, site, origin);
   if (calls.crash.exited) return exitDuringCallText(calls.crash.exitCallStatus, site) + "\n";
   if (!calls.crash.abandoned) return crashReportText(calls.crash, site, origin, describeFrames);
   auto elapsed =
@@ -107,7 +124,10 @@ std::string failedCallText(const CallSite& site) {
   return abandonReportText(calls.crash, site, elapsed, origin, describeFrames);
 }
 
+void setLoaderCrashTeller(void (*teller)(const char* description)) { loaderCrashTeller = teller; }
+
 void reportLoaderCrashAndEnd(const char* description) {
+  if (loaderCrashTeller != nullptr) loaderCrashTeller(description);
   {
     OutputLock lock;
     setColour(ConsoleColour::White);

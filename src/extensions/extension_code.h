@@ -51,6 +51,11 @@ std::string failedCallText(const CallSite& site);
 // host does.
 [[noreturn]] void reportLoaderCrashAndEnd(const char* description);
 
+// Tells such a failure in place of that report, and ends the process itself (the search of
+// --fuzz tells it as a finding, then its summary); null: the report. `description` is the
+// library code's, as the report would name it.
+void setLoaderCrashTeller(void (*teller)(const char* description));
+
 // Ends the process with `status` as returning from main would, with the clean-up code of the
 // libraries the system kept in memory (it runs at exit) under the crash guard: a fault there
 // is reported in Red, though the output is closed, and the process ends with 128 + the signal.

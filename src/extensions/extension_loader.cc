@@ -6,6 +6,7 @@
 #include "extensions/extension_callback.h"
 #include "extensions/extension_calls.h"
 #include "extensions/extension_code.h"
+#include "extensions/entry_point_call.h"
 #include "extensions/extension_messages.h"
 #include "extensions/library_exports.h"
 #include "extensions/library_watch.h"
@@ -126,8 +127,14 @@ LoadOutcome loadExtension(std::string_view typedName, const std::string& key) {
   } else {
     entry.stamp = platform::fileStamp(entry.file);
   }
-  // A library the system kept in memory was loaded again: its code is the old one.
-  if (const platform::FileStamp* resident = extensionRegistry.residentStamp(entry.file)) {
+  if (!entry.copy.empty()) {
+    // A new copy is a library of its own, but for GNU unique symbols that an earlier copy
+    // kept in memory defined first.
+    if (uniqueSymbolsBindToEarlierCopy(search.library, entry.copy)) {
+      outcome.notes.push_back(uniqueSymbolsSharedText(entry.fileName));
+    }
+  } else if (const platform::FileStamp* resident = extensionRegistry.residentStamp(entry.file)) {
+    // A library the system kept in memory was loaded again: its code is the old one.
     if (*resident != entry.stamp) outcome.notes.push_back(staysInMemoryText(entry.fileName));
     if (!extensionRegistry.watch.enabled) entry.stamp = *resident;
   }
@@ -181,7 +188,9 @@ const CallOutcome& registerHostCallback(ExtensionEntry& entry) {
     return outcome;
   }
   enterExtensionCode();
-  auto hand = [&entry] { entry.rvExtensionRegisterCallback(&ExtensionCallback); };
+  auto hand = [&entry] {
+    callEntryPoint(kRegisterEntryPoint, entry.rvExtensionRegisterCallback, &ExtensionCallback);
+  };
   CallSite site{outcome.entryPoint, nullptr};
   bool returned = runExtensionCode(site, libraryAddressOf(entry), hand);
   leaveExtensionCode();
@@ -217,7 +226,9 @@ const CallOutcome& queryVersion(ExtensionEntry& entry) {
   GuardedBuffer& buffer = extensionRegistry.calls().versionBuffer();
   char* output = buffer.prepare();
   std::int64_t frequency = platform::counterFrequency();
-  auto version = [&entry, output] { entry.rvExtensionVersion(output, kExtensionVersionSize); };
+  auto version = [&entry, output] {
+    callEntryPoint(kVersionEntryPoint, entry.rvExtensionVersion, output, kExtensionVersionSize);
+  };
   CallSite site{outcome.entryPoint, nullptr};
   enterExtensionCode();
   std::int64_t start = platform::counter();

@@ -32,24 +32,30 @@ std::string parkedThreadKeepsLibraryText(std::string_view fileName) {
   return std::string(fileName) + " stays in memory: a thread of it is parked\n";
 }
 
-std::string residentAfterUnloadText(std::string_view fileName, const ResidencyCauses& causes) {
+std::string residentAfterUnloadText(std::string_view fileName, const ResidencyCauses& causes,
+                                    bool nextLoadIsNewCopy) {
   // GNU unique symbols alone keep a library for good; thread-local objects only while the
-  // threads that hold them run.
+  // threads that hold them run. A new copy (--watch) shares nothing with this one but the
+  // objects of the GNU unique symbols.
   std::string text(fileName);
   if (causes.gnuUnique) {
-    return text +
-           " stays in memory (it defines GNU unique symbols): the next load goes on with its state; "
-           "build it with -fno-gnu-unique, or restart the host";
+    return text + " stays in memory (it defines GNU unique symbols): " +
+           (nextLoadIsNewCopy ? "the next load is a new copy, but its GNU unique symbols bind to this one's "
+                                "objects and go on with their state"
+                              : "the next load goes on with its state") +
+           "; build it with -fno-gnu-unique, or restart the host";
   }
   text += causes.threadLocalDestructors ? " stays in memory (a thread still holds its thread-local objects)"
                                         : " stays in memory (something in the process still holds it)";
-  return text + ": the next load goes on with its state; restart the host";
+  return text + (nextLoadIsNewCopy ? ": the next load is a new copy with a state of its own"
+                                   : ": the next load goes on with its state; restart the host");
 }
 
 std::string uniqueSymbolsSharedText(std::string_view fileName) {
   return std::string(fileName) +
-         ": the build loaded before stays in memory for its GNU unique symbols, and the new build's "
-         "bind to them: it goes on with their state; build it with -fno-gnu-unique, or restart the host\n";
+         ": the new copy is a library of its own but for its GNU unique symbols, which bind to the objects "
+         "of an earlier copy still in memory and go on with their state; build it with -fno-gnu-unique, or "
+         "restart the host\n";
 }
 
 std::string threadsStillRunningText(std::string_view name, int count) {

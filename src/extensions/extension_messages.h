@@ -31,17 +31,20 @@ std::string noticedCallText(std::string_view extension, const CallSite& site, bo
 // "<entry point> is not exported by <file>", with its line end.
 std::string notExportedText(std::string_view entryPoint, std::string_view fileName);
 
-// "<file> stays in memory; restart the host to load a new build", and the form for a library
-// held by a parked thread; with their line ends.
+// "<file> stays in memory; restart the host to load a new build" (the old code answers: the
+// same file was loaded again), and the form for a library held by a parked thread; with their
+// line ends.
 std::string staysInMemoryText(std::string_view fileName);
 std::string parkedThreadKeepsLibraryText(std::string_view fileName);
 
-// The line under "Extension unloaded" for a library the system kept in memory: that a load
-// goes on with its state, why where it is known, and the fix. No line end.
-std::string residentAfterUnloadText(std::string_view fileName, const ResidencyCauses& causes);
+// The line under "Extension unloaded" for a library the system kept in memory: why where it is
+// known, what the next load shares with it (all of its state; with `nextLoadIsNewCopy`, as
+// under --watch, only its GNU unique symbols' objects) and the fix. No line end.
+std::string residentAfterUnloadText(std::string_view fileName, const ResidencyCauses& causes,
+                                    bool nextLoadIsNewCopy);
 
-// After a --watch reload, when the build loaded before stays in memory for its GNU unique
-// symbols: that the new build's such symbols still bind to its objects. With its line end.
+// When a new copy loaded under --watch binds its GNU unique symbols to the objects of an
+// earlier copy still in memory: that it is a library of its own but for them. With its line end.
 std::string uniqueSymbolsSharedText(std::string_view fileName);
 
 // "<n> threads of <name> are still running; their work is cut short when the library is

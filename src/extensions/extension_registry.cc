@@ -9,6 +9,9 @@
 #include "extensions/library_exports.h"
 #include "extensions/library_search.h"
 #include "extensions/library_watch.h"
+#include "platform/crash_guard.h"
+#include "platform/dynamic_library.h"
+#include "platform/exit_handlers.h"
 #include "platform/platform.h"
 #include "values/plain_text.h"
 
@@ -20,7 +23,12 @@ const void* libraryAddressOf(const ExtensionEntry& entry) {
   if (entry.rvExtensionVersion != nullptr) {
     return reinterpret_cast<const void*>(entry.rvExtensionVersion);
   }
-  return reinterpret_cast<const void*>(entry.rvExtensionRegisterCallback);
+  if (entry.rvExtensionRegisterCallback != nullptr) {
+    return reinterpret_cast<const void*>(entry.rvExtensionRegisterCallback);
+  }
+  // No entry point at all: the start of the library's image, never null, which on Windows
+  // would stand for the executable and count the host's own threads as the library's.
+  return reinterpret_cast<const void*>(platform::libraryLoadBase(entry.module.get()));
 }
 
 GuardedBuffer& CallState::mapOutputBuffer() {
@@ -36,6 +44,9 @@ GuardedBuffer& CallState::versionBuffer() {
 bool closeLibraryGuarded(ExtensionEntry& entry, std::string* keptNote) {
   if (entry.module == nullptr) return false;
   const void* address = libraryAddressOf(entry);
+  // A fault a thread has taken but the host not yet reported keeps the library too: the thread
+  // stays parked in it.
+  platform::waitForThreadFaultReports(2000);
   if (platform::threadFaultedInLibrary(address)) {
     platform::forgetThreadFaults(address);
     *keptNote = parkedThreadKeepsLibraryText(entry.fileName);
@@ -45,10 +56,21 @@ bool closeLibraryGuarded(ExtensionEntry& entry, std::string* keptNote) {
   platform::forgetLibraryFaultHandlers(address);
   platform::rememberUnloadedLibrary(address, entry.name);
   auto close = [&entry] { entry.module.reset(); };
-  if (!runExtensionCode(CallSite{"(library clean-up code)", nullptr}, nullptr, close)) {
-    reportLoaderCrashAndEnd("(library clean-up code)");
+  if (!runExtensionCode(CallSite{kCleanUpCodeSite, nullptr}, nullptr, close)) {
+    reportLoaderCrashAndEnd(kCleanUpCodeSite);
   }
   return true;
+}
+
+bool runExitHandlersAhead(ExtensionEntry& entry) {
+  if (entry.module == nullptr || !platform::libraryExitHandlersRunAhead()) return true;
+  const void* address = libraryAddressOf(entry);
+  if (platform::threadFaultedInLibrary(address)) return true;  // it stays mapped: see above
+  auto run = [address] { platform::runLibraryExitHandlers(address); };
+  flushBeforeLibraryCode();
+  const bool returned = runExtensionCode(CallSite{kCleanUpCodeSite, nullptr}, address, run);
+  leaveExtensionCode();
+  return returned;
 }
 
 void ExtensionRegistry::closeAndRemember(ExtensionEntry& entry, UnloadOutcome* outcome) {
@@ -62,7 +84,8 @@ void ExtensionRegistry::closeAndRemember(ExtensionEntry& entry, UnloadOutcome* o
   const std::string& loaded = entry.copy.empty() ? entry.file : entry.copy;
   if (closeLibraryGuarded(entry, &keptNote) && platform::libraryStillLoaded(loaded)) {
     residentFiles_.emplace(entry.file, entry.stamp);
-    outcome->residentNote = residentAfterUnloadText(entry.fileName, residencyCauses(loaded));
+    outcome->residentNote =
+        residentAfterUnloadText(entry.fileName, residencyCauses(loaded), !entry.copy.empty());
   }
   outcome->keptNote += keptNote;
   discardPrivateCopy(entry.copy);
@@ -72,6 +95,21 @@ void ExtensionRegistry::closeAndRemember(ExtensionEntry& entry, UnloadOutcome* o
 ResidencyCauses residencyCauses(const std::string& path) {
   if (platform::librariesArePeFiles()) return {};
   return elfResidencyCauses(systemLibraries().readStart(path, std::size_t{256} << 20));
+}
+
+bool uniqueSymbolsBindToEarlierCopy(void* library, const std::string& copy) {
+  if (platform::librariesArePeFiles()) return false;
+  // Every copy lies in a numbered folder of its own, under the file's own name.
+  auto sameFileElsewhere = [&copy](const std::string& other) {
+    std::size_t name = copy.size() - copy.find_last_of(platform::pathSeparators());
+    return other.size() >= name && other.compare(other.size() - name, name, copy, copy.size() - name) == 0 &&
+           folderOf(folderOf(other)) == folderOf(folderOf(copy));
+  };
+  for (const std::string& name :
+       elfGnuUniqueNames(systemLibraries().readStart(copy, std::size_t{256} << 20))) {
+    if (sameFileElsewhere(platform::libraryBindingSymbol(library, name.c_str()))) return true;
+  }
+  return false;
 }
 
 const platform::FileStamp* ExtensionRegistry::residentStamp(const std::string& file) const {
@@ -117,6 +155,7 @@ std::vector<std::string> ExtensionRegistry::loadedNames() const {
 }
 
 UnloadOutcome ExtensionRegistry::unloadAll() {
+  platform::waitForThreadFaultReports(2000);  // before the session's last lines
   UnloadOutcome outcome;
   if (entries_.empty()) return outcome;
   outcome.found = true;

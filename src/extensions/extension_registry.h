@@ -57,7 +57,8 @@ struct ExtensionEntry {
   std::vector<std::string> exportProblems;  // how its export table misses an entry point, with the fix
 };
 
-// Any entry point of the entry: the address that identifies the library's frames in a report.
+// Any entry point of the entry, else the start of its image: the address that identifies the
+// library (its frames in a report, its threads).
 const void* libraryAddressOf(const ExtensionEntry& entry);
 
 // The memory every call reuses and the record of the call in progress, so that a call that
@@ -90,6 +91,7 @@ class CallState {
   ArgumentVector argumentVector;      // their pointers as the extension gets them
   ContextArguments contextArguments;  // the latest call's context, for a context function
   platform::CrashRecord crash;        // of the latest guarded call that did not return
+  StackImbalance stackImbalance;      // of the latest guarded call, when it returned with one
   CallOutcome outcome;                // of the latest call
   CallSite site;                      // the call into an extension in progress
   std::int64_t start = 0;             // the counter when it began
@@ -166,9 +168,26 @@ class ExtensionRegistry {
 // whether the library was released; `keptNote` says why not.
 bool closeLibraryGuarded(ExtensionEntry& entry, std::string* keptNote);
 
+// The description of a library's clean-up code in reports.
+inline constexpr const char* kCleanUpCodeSite = "(library clean-up code)";
+
+// Runs the exit handlers of the entry's library (its static objects' destructors, its atexit
+// functions) ahead of its unload, under the crash guard, where the platform can (see
+// platform/exit_handlers.h): a fault, an exit() (in search mode) or an abandon there comes back
+// to the host, where in the unload it would end it. Answers false when one did not return, with
+// the crash in the registry's CallState (failedCallText tells it); the handlers not run yet stay
+// registered, for another call. Only for a library the unload really frees: one the system
+// keeps in memory would go on with its objects destroyed.
+bool runExitHandlersAhead(ExtensionEntry& entry);
+
 // What in the library file at `path` makes the system keep it in memory, where the host can
 // read it (ELF files).
 ResidencyCauses residencyCauses(const std::string& path);
+
+// True when the GNU unique symbols of the private copy `copy`, loaded as `library`, bind to the
+// objects of an earlier copy of the same file that stays in memory: the new copy is a library
+// of its own but for them.
+bool uniqueSymbolsBindToEarlierCopy(void* library, const std::string& copy);
 
 // The process-wide registry.
 extern ExtensionRegistry extensionRegistry;

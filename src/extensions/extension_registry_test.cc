@@ -19,6 +19,7 @@
 #include "output/output.h"
 #include "output/output_test_support.h"
 #include "platform/dynamic_library.h"
+#include "platform/fault_handler_interception.h"
 
 namespace {
 
@@ -30,15 +31,7 @@ struct Segment {
 };
 
 void PrintTo(const Segment& segment, std::ostream* out) {
-  *out << segment.colour << ":\"";
-  for (char c : segment.text) {
-    if (c == '\n') {
-      *out << "\\n";
-    } else {
-      *out << c;
-    }
-  }
-  *out << "\"";
+  *out << segment.colour << ":" << ::testing::PrintToString(segment.text);
 }
 
 std::string colourName(const std::string& code) {
@@ -166,6 +159,19 @@ TEST_F(ExtensionRegistryTest, FileNameKeepsTheTypedCaseAndTheMessageShowsItLower
 }
 
 // --- Callbacks -----------------------------------------------------------------------------
+
+// A library that exports no entry point is still identified by an address inside it: a null
+// address would stand for the executable on Windows, whose own threads then counted as the
+// library's at the end of the session.
+TEST_F(ExtensionRegistryTest, ALibraryWithoutEntryPointsIsIdentifiedByItsImage) {
+  loadQuietly("testext_noentry");
+  ExtensionEntry* entry = extensionRegistry.find(key("testext_noentry"));
+  ASSERT_NE(nullptr, entry);
+  std::uintptr_t base = platform::libraryLoadBase(entry->module.get());
+  ASSERT_NE(0u, base);
+  EXPECT_EQ(base, platform::moduleBaseOf(libraryAddressOf(*entry)));
+  extensionRegistry.unloadAll();
+}
 
 // Counts callback lines of the form [ "testext", "<function>", "<thread>:<i>" ] and checks that
 // every other run of text is a whole result or time line.

@@ -40,12 +40,10 @@ ReloadOutcome reloadIfChanged(ExtensionEntry& entry) {
   std::string oldCopy = entry.copy;
   std::string copy;
   void* library = nullptr;
-  bool stillLoaded = false;
   if (hostCanLoad(entry.file, entry.stamp.size)) {
     std::string keptNote;
-    runLoaderCode("(library clean-up code)", [&] { stillLoaded = closeLibraryGuarded(entry, &keptNote); });
+    runLoaderCode("(library clean-up code)", [&] { closeLibraryGuarded(entry, &keptNote); });
     if (!keptNote.empty()) outcome.notes.push_back(keptNote);
-    stillLoaded = stillLoaded && platform::libraryStillLoaded(oldCopy);
     runLoaderCode("(library start-up code)",
                   [&] { library = openPrivateCopy(entry.file, &copy, &attempt.failure); });
   } else {
@@ -63,8 +61,8 @@ ReloadOutcome reloadIfChanged(ExtensionEntry& entry) {
   discardPrivateCopy(oldCopy);
   outcome.notes.push_back(reloadedText(entry.name, entry.fileName));
   // The new copy is a library of its own, but for the GNU unique symbols, which the system
-  // binds to those of the old copy while that stays in memory.
-  if (stillLoaded && residencyCauses(copy).gnuUnique)
+  // binds to those of the first copy that defined them while that stays in memory.
+  if (uniqueSymbolsBindToEarlierCopy(library, copy))
     outcome.notes.push_back(uniqueSymbolsSharedText(entry.fileName));
   adoptNewLibrary(entry, library, copy, &outcome);
   return outcome;

@@ -35,7 +35,7 @@ void reportLoad(const LoadOutcome& outcome) {
   for (const std::string& note : outcome.notes) printColoured(ConsoleColour::DarkYellow, "%s", note.c_str());
 }
 
-void reportPreCall(const PreCallOutcome& prepared) {
+void reportPreCallNotes(const PreCallOutcome& prepared) {
   if (!prepared.lateWriter.empty()) printLateWrite(prepared.lateWriter);
   if (!prepared.flagNotes.empty())
     printColoured(ConsoleColour::DarkYellow, "%s\n", prepared.flagNotes.c_str());

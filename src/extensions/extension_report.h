@@ -12,7 +12,12 @@
 void reportLoad(const LoadOutcome& outcome);
 
 // A late write into a buffer (Red) and the notes on feature flags (DarkYellow), before a call.
-void reportPreCall(const PreCallOutcome& prepared);
+// Inline: before nearly every call there is nothing to say.
+void reportPreCallNotes(const PreCallOutcome& prepared);
+inline void reportPreCall(const PreCallOutcome& prepared) {
+  if (!prepared.lateWriter.empty() || !prepared.flagNotes.empty()) [[unlikely]]
+    reportPreCallNotes(prepared);
+}
 
 // The outcome of a call that ran (callFunction, callWithArguments): ends the wait the call
 // began, then under one hold of the output lock the result and its time, the game's warnings

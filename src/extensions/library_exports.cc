@@ -133,6 +133,25 @@ ResidencyCauses elfResidencyCauses(std::string_view file) {
   return causes;
 }
 
+std::vector<std::string> elfGnuUniqueNames(std::string_view file) {
+  std::vector<std::string> names;
+  forEachElfDynamicSymbol(file, [&](const ElfSymbol& symbol) {
+    if (symbol.defined && symbol.binding == 10) names.push_back(symbol.name);
+  });
+  return names;
+}
+
+bool elfCoverageInstrumented(std::string_view file) {
+  bool instrumented = false;
+  forEachElfDynamicSymbol(file, [&](const ElfSymbol& symbol) {
+    if (!symbol.defined && (symbol.name == "__sanitizer_cov_8bit_counters_init" ||
+                            symbol.name == "__sanitizer_cov_trace_pc_guard_init")) {
+      instrumented = true;
+    }
+  });
+  return instrumented;
+}
+
 std::vector<std::string> peExportedNames(const void* image) {
   std::vector<std::string> names;
   Bytes bytes{static_cast<const unsigned char*>(image), 0x40};

@@ -23,6 +23,14 @@ struct ResidencyCauses {
 };
 ResidencyCauses elfResidencyCauses(std::string_view file);
 
+// The names of the GNU unique symbols an ELF file defines; empty when the bytes are no ELF file
+// of this byte order or are cut short.
+std::vector<std::string> elfGnuUniqueNames(std::string_view file);
+
+// True when an ELF file imports the hooks of clang's coverage instrumentation for fuzzing
+// (built with -fsanitize=fuzzer-no-link): the coverage-guided search can steer by it.
+bool elfCoverageInstrumented(std::string_view file);
+
 // Whether `address` lies in an executable section of the PE image mapped at `image`.
 bool peAddressIsCode(const void* image, const void* address);
 
@@ -34,18 +42,30 @@ std::vector<std::string> peExportedNames(const void* image);
 struct EntryPointName {
   const char* plain;      // RVExtension
   const char* decorated;  // _RVExtension@12, the 32-bit Windows name
+  const char* prototype;  // how the game declares it
 };
-inline constexpr EntryPointName kVersionEntryPoint = {"RVExtensionVersion", "_RVExtensionVersion@8"};
-inline constexpr EntryPointName kCallEntryPoint = {"RVExtension", "_RVExtension@12"};
-inline constexpr EntryPointName kArgsEntryPoint = {"RVExtensionArgs", "_RVExtensionArgs@20"};
-inline constexpr EntryPointName kRegisterEntryPoint = {"RVExtensionRegisterCallback",
-                                                       "_RVExtensionRegisterCallback@4"};
+inline constexpr EntryPointName kVersionEntryPoint = {
+    "RVExtensionVersion", "_RVExtensionVersion@8",
+    "void __stdcall RVExtensionVersion(char* output, int outputSize)"};
+inline constexpr EntryPointName kCallEntryPoint = {
+    "RVExtension", "_RVExtension@12",
+    "void __stdcall RVExtension(char* output, int outputSize, const char* function)"};
+inline constexpr EntryPointName kArgsEntryPoint = {
+    "RVExtensionArgs", "_RVExtensionArgs@20",
+    "int __stdcall RVExtensionArgs(char* output, int outputSize, const char* function, const char** argv, "
+    "int argc)"};
+inline constexpr EntryPointName kRegisterEntryPoint = {
+    "RVExtensionRegisterCallback", "_RVExtensionRegisterCallback@4",
+    "void __stdcall RVExtensionRegisterCallback(int (*callback)(const char* name, const char* function, "
+    "const char* data))"};
 inline constexpr std::array<EntryPointName, 4> kEntryPointNames = {kVersionEntryPoint, kCallEntryPoint,
                                                                    kArgsEntryPoint, kRegisterEntryPoint};
 // The newer exports: the variable of feature flags (plain name on every build), and the entry
 // point that receives the call context.
 inline constexpr const char* kFeatureFlagsExport = "RVExtensionFeatureFlags";
-inline constexpr EntryPointName kContextEntryPoint = {"RVExtensionContext", "_RVExtensionContext@8"};
+inline constexpr EntryPointName kContextEntryPoint = {
+    "RVExtensionContext", "_RVExtensionContext@8",
+    "void __stdcall RVExtensionContext(const char** args, unsigned int argsCnt)"};
 
 // How the host looks entry points up.
 struct ExportRules {

@@ -150,13 +150,14 @@ void* PrivateCopyLibraries::open(const std::string& path, platform::LibraryOpenF
     }
     return library;
   }
+  // Absolute, and made before the library's start-up code runs, so that the file loaded stays
+  // the one watched when an extension changes the working folder (also in that code).
+  const std::string absolute = platform::resolvedPath(source);
   platform::FileStamp before = platform::fileStamp(source);
   std::string made;
-  void* library = openPrivateCopy(source, &made, failure);
+  void* library = openPrivateCopy(source, &made, failure);  // failures name the file as given
   if (library == nullptr) return nullptr;
-  // Absolute, so that the file loaded stays the one watched when an extension changes the
-  // working folder.
-  original = platform::resolvedPath(source);
+  original = absolute;
   copy = made;
   stamp = before;
   return library;

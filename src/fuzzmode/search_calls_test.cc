@@ -142,4 +142,41 @@ TEST(SearchVerdict, KindsAndFrames) {
   }
 }
 
+// Clean-up code that did not return: one kind, told apart by the library's innermost frame (any
+// library's but the host's and the runtime's where no library was named, as for the loader's
+// own clean-up), none for an abandon.
+TEST(SearchVerdict, CleanUpByFrame) {
+  platform::RawFrame host;
+  host.moduleBase = 0x1000;
+  host.hostOrRuntime = true;
+  platform::RawFrame other;
+  other.moduleBase = 0x9000;
+  other.address = 0x9010;
+  other.moduleFile = "helper.so";
+  platform::RawFrame extension;
+  extension.moduleBase = 0x7000;
+  extension.address = 0x7123;
+  extension.moduleFile = "bugs.so";
+  const struct {
+    bool exited, abandoned;
+    std::uintptr_t scope;
+    const char* frame;
+  } cases[] = {
+      {false, false, 0x7000, "bugs.so+0x123"},
+      {true, false, 0x7000, "bugs.so+0x123"},
+      {false, false, 0, "helper.so+0x10"},
+      {false, true, 0x7000, ""},
+  };
+  for (const auto& c : cases) {
+    platform::CrashRecord crash;
+    crash.exited = c.exited;
+    crash.abandoned = c.abandoned;
+    crash.fault.frames = {host, other, extension};
+    crash.fault.scopeModule = c.scope;
+    const Verdict verdict = judgeCleanUp(crash);
+    EXPECT_EQ(verdict.kind, FindingKind::CleanUp) << c.frame;
+    EXPECT_EQ(verdict.frame, c.frame) << c.frame;
+  }
+}
+
 }  // namespace

@@ -24,7 +24,7 @@ struct SearchOptions {
 inline constexpr std::int64_t kSearchCallLimitMilliseconds = 2000;
 
 // What a call that the search made came to, as a finding.
-enum class FindingKind { None, Crash, ReadPastArguments, Exit, Hang, Slow, Overrun, LateWrite };
+enum class FindingKind { None, Crash, ReadPastArguments, Exit, Hang, Slow, Overrun, LateWrite, CleanUp };
 
 struct Verdict {
   FindingKind kind = FindingKind::None;
@@ -35,6 +35,10 @@ struct Verdict {
 // Judges one call's outcome (and, for a failed call, the crash record): its kind and the
 // frame that tells one finding of that kind from another.
 Verdict judgeCall(const CallOutcome& outcome, const platform::CrashRecord& crash);
+
+// Judges the crash record of a library's clean-up code that did not return (a fault, an exit()
+// or an abandon): a CleanUp finding, at the innermost frame in the library (none when abandoned).
+Verdict judgeCleanUp(const platform::CrashRecord& crash);
 
 // The words for a kind: "crash", "exit() during a call", ...; and the file name stem.
 const char* findingWords(FindingKind kind);

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <new>
 #include <thread>
 
 #include "platform/platform.h"
@@ -64,20 +63,16 @@ struct OutputState {
 // costs this much memory, and the lines past it are counted and dropped.
 constexpr std::size_t kMaxHeldBytes = std::size_t{16} << 20;
 
-// The state, once made; read by every printer, several times per line.
-std::atomic<OutputState*> stateInstance{nullptr};
+// The state, made before any other static object of the program (so a print from any static
+// constructor finds it ready) and never destroyed; read by every printer, several times per line.
+union StateStorage {
+  OutputState state;
+  StateStorage() : state() {}
+  ~StateStorage() {}  // leaves `state` alone: it must outlive every exit handler
+};
+[[gnu::init_priority(101)]] StateStorage stateStorage;
 
-[[gnu::noinline]] OutputState& makeState() {
-  alignas(OutputState) static unsigned char storage[sizeof(OutputState)];
-  static OutputState* const instance = new (storage) OutputState;
-  stateInstance.store(instance, std::memory_order_release);
-  return *instance;
-}
-
-inline OutputState& state() {
-  OutputState* instance = stateInstance.load(std::memory_order_acquire);
-  return instance != nullptr ? *instance : makeState();
-}
+inline OutputState& state() { return stateStorage.state; }
 
 RecursiveOutputMutex& outputMutex() { return state().mutex; }
 
@@ -270,15 +265,22 @@ void appendFormatted(std::string& out, const char* format, va_list args) {
   }
 }
 
-void setColourLocked(ConsoleColour colour) {
-  state().colour = colour;
-  if (state().settings.nativeAttributes) {
+[[gnu::noinline]] void showColourLocked(OutputState& s, ConsoleColour colour) {
+  if (s.settings.nativeAttributes) {
     flushLocked();
     platform::setNativeConsoleAttribute(static_cast<std::uint16_t>(colour));
-  } else if (state().settings.colourEscapes) {
-    state().pending.append(sgrFor(colour));
+  } else {
+    s.pending.append(sgrFor(colour));
     afterPrint();
   }
+}
+
+// Several times per line: without colours on the output it only remembers the colour.
+inline void setColourLocked(ConsoleColour colour) {
+  OutputState& s = state();
+  s.colour = colour;
+  if (s.settings.nativeAttributes || s.settings.colourEscapes) [[unlikely]]
+    showColourLocked(s, colour);
 }
 
 bool environmentSet(const char* name) {

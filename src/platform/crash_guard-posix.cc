@@ -71,9 +71,14 @@ struct MainGuard {
   CapturedFault fault;
 };
 
-// The search mode (see setSearchMode), and the signal that abandons a call in it.
+// The search mode (see setSearchMode).
 volatile sig_atomic_t searchMode = 0;
-int searchAbandonSignal() { return SIGRTMIN + 2; }
+
+// The signal another host thread abandons a call with (abandonGuardedCallNow), and the call it
+// means: the number that must still be the main thread's when the signal reaches it.
+int threadAbandonSignal() { return SIGRTMIN + 2; }
+std::atomic<const std::atomic<std::uint64_t>*> abandonCall{nullptr};
+std::atomic<std::uint64_t> abandonExpected{0};
 
 thread_local int hostCodeDepth = 0;
 
@@ -85,6 +90,10 @@ thread_local siginfo_t deferredInfo;
 
 MainGuard mainGuard;
 pthread_t mainThread;
+// The main thread's signal mask when the guard was installed, which it gets back whenever the
+// guard lands: a handler left without returning (the library's, which may block every signal
+// while it runs, or the host's) leaves its mask behind.
+sigset_t hostSignalMask;
 
 // Set in a process made by fork() (handlers run in the child). An extension that forks during
 // a call makes a child whose main thread returns into the host: it must end there, not go on
@@ -107,6 +116,7 @@ struct ThreadFault {
 };
 ThreadFault threadFaults[kThreadFaultSlots];
 sem_t threadFaultReady;
+std::atomic<int> threadFaultsUnreported{0};  // taken and not yet reported
 
 // The libraries a parked thread faulted in (their base addresses; 0: a free entry), which stay
 // quarantined until they are freed. A library past the last entry is not quarantined, but
@@ -147,10 +157,10 @@ _Unwind_Reason_Code collectFrame(struct _Unwind_Context* context, void* data) {
   return _URC_NO_REASON;
 }
 
-// The main thread's walk of its own stack in the fault handler, and where a fault during it
-// lands (see recordFault).
-void* unwindJump[5];
-volatile sig_atomic_t unwinding = 0;
+// A thread's walk of its own stack in the fault handler, and where a fault during it lands
+// (see recordFault). Per thread: several threads may fault and walk their stacks at once.
+thread_local void* unwindJump[5];
+thread_local volatile sig_atomic_t unwinding = 0;
 
 // `context` is null for a signal that took effect later than it came: the registers it
 // interrupted are gone, and the frames are those where it takes effect.
@@ -183,12 +193,10 @@ void recordFault(CapturedFault* fault, int signal, siginfo_t* info, void* contex
   // instructions at the PC and fault inside this handler.
   if (signal == SIGSEGV && fault->pc != 0 && fault->address == fault->pc) return;
   FrameCollector collector{fault->frames, fault->outerFrames, 0};
-  if (!pthread_equal(pthread_self(), mainThread)) {
-    _Unwind_Backtrace(collectFrame, &collector);
-  } else if (__builtin_setjmp(unwindJump) == 0) {
-    // A stack the extension overwrote can send the unwinder to read where nothing is mapped
-    // (it reads the code at a return address it finds no unwind data for): that fault comes
-    // back here, and the frames found until then are kept.
+  if (__builtin_setjmp(unwindJump) == 0) {
+    // A stack the extension overwrote, or one through a library unloaded since, can send the
+    // unwinder to read where nothing is mapped (it reads the code at a return address it finds
+    // no unwind data for): that fault comes back here, and the frames found until then are kept.
     sigset_t faults;
     sigemptyset(&faults);
     sigaddset(&faults, SIGSEGV);
@@ -220,6 +228,7 @@ std::uint64_t currentThreadId() { return static_cast<std::uint64_t>(::syscall(SY
       recordFault(&slot.fault, signal, info, context);
       if (pc != 0) slot.fault.pc = pc;
       slot.threadId = currentThreadId();
+      threadFaultsUnreported.fetch_add(1);
       slot.state.store(2);
       stopCountingThisThread();
       sem_post(&threadFaultReady);
@@ -232,7 +241,7 @@ std::uint64_t currentThreadId() { return static_cast<std::uint64_t>(::syscall(SY
 }
 
 void onFault(int signal, siginfo_t* info, void* context) {
-  if (unwinding && pthread_equal(pthread_self(), mainThread)) __builtin_longjmp(unwindJump, 1);
+  if (unwinding) __builtin_longjmp(unwindJump, 1);
   int savedErrno = errno;
   if (finishLibraryRetry(signal, info, context) ||
       ((signal == SIGSEGV || signal == SIGBUS) &&
@@ -414,6 +423,7 @@ void reportThreadFaults() {
         // Nothing loaded is to blame (the thread stays parked).
         slot.state.store(0);
         if (threadFaultReporter != nullptr) threadFaultReporter(crash, threadId);
+        threadFaultsUnreported.fetch_sub(1);
         continue;
       }
       if (std::any_of(crash.fault.frames.begin(), crash.fault.frames.end(),
@@ -437,6 +447,7 @@ void reportThreadFaults() {
       }
       slot.state.store(0);  // read: free for the next fault
       if (threadFaultReporter != nullptr) threadFaultReporter(crash, threadId);
+      threadFaultsUnreported.fetch_sub(1);
     }
   }
 }
@@ -452,10 +463,10 @@ void onExit(int status, void*) {
 bool installFaultHandlers() {
   static const bool installed = [] {
     mainThread = pthread_self();
+    pthread_sigmask(SIG_BLOCK, nullptr, &hostSignalMask);
     // The alternate stack lets the handler run after a stack overflow.
-    void* stack =
-        mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (stack != MAP_FAILED) {
+    void* stack = mapGuardedStack(kAlternateStackSize);
+    if (stack != nullptr) {
       stack_t alternate = {};
       alternate.ss_sp = stack;
       alternate.ss_size = kAlternateStackSize;
@@ -500,7 +511,8 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     if (forkedChild) _exit(128 + mainGuard.fault.signal);
     // Landed from the handler: the signal is still blocked, since no mask was saved, and so
     // may others be, that a library's handler left without returning had blocked. The host
-    // takes control back with every fault signal deliverable.
+    // takes control back with its own mask, every fault signal deliverable.
+    pthread_sigmask(SIG_SETMASK, &hostSignalMask, nullptr);
     unblockFaultSignals();
     resolveFault(mainGuard.fault, moduleBaseOf(scope.address), currentThreadId(), crash);
     crash->abandoned = mainGuard.abandoned != 0;
@@ -548,6 +560,13 @@ void addThrowSite(const void* object, RawFault* fault) {
 void setExitDuringCallReporter(void (*reporter)(int status)) { exitReporter = reporter; }
 
 bool threadFaultsReportedOnHostThread() { return true; }
+
+void waitForThreadFaultReports(int milliseconds) {
+  for (int waited = 0; threadFaultsUnreported.load() > 0 && waited < milliseconds; waited += 5) {
+    struct timespec pause = {0, 5000000};
+    nanosleep(&pause, nullptr);
+  }
+}
 
 void setThreadFaultReporter(void (*reporter)(const CrashRecord&, std::uint64_t)) {
   threadFaultReporter = reporter;
@@ -622,12 +641,13 @@ void endProcessNow(int status) { _exit(status); }
 
 namespace {
 
-// Search mode: the watching thread's signal reaches the main thread inside the call.
-void onSearchAbandon(int signal, siginfo_t* info, void* context) {
-  if (!searchMode || !mainGuard.active || hostCodeDepth > 0 || !pthread_equal(pthread_self(), mainThread)) {
-    return;
-  }
-  recordFault(&mainGuard.fault, signal, info, context);
+// The watching thread's signal reaches the main thread inside the call it means.
+void onThreadAbandon(int, siginfo_t* info, void* context) {
+  if (!mainGuard.active || hostCodeDepth > 0 || !pthread_equal(pthread_self(), mainThread)) return;
+  const std::atomic<std::uint64_t>* call = abandonCall.load();
+  if (call == nullptr || call->load() != abandonExpected.load()) return;  // that call has ended
+  // Recorded as Ctrl-C's abandon is: where the host must end, it ends as after an interrupt.
+  recordFault(&mainGuard.fault, SIGINT, info, context);
   mainGuard.abandoned = 1;
   mainGuard.active = 0;
   __builtin_longjmp(mainGuard.jump, 1);
@@ -637,21 +657,26 @@ void onSearchAbandon(int signal, siginfo_t* info, void* context) {
 
 void setSearchMode(bool on) {
   installFaultHandlers();
-  if (on) {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_sigaction = onSearchAbandon;
-    sigemptyset(&action.sa_mask);
-    // Not blocked while it runs: the handler leaves by a jump that restores no mask.
-    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
-    sigaction(searchAbandonSignal(), &action, nullptr);
-  }
   searchMode = on ? 1 : 0;
 }
 
-bool abandonGuardedCallNow() {
-  if (!searchMode || !mainGuard.active) return false;
-  pthread_kill(mainThread, searchAbandonSignal());
+bool abandonGuardedCallNow(const std::atomic<std::uint64_t>* call, std::uint64_t expected) {
+  if (!mainGuard.active) return false;
+  // The handler is put in place on first use only: a session that never abandons a call this
+  // way leaves the signal to the extensions.
+  static const bool installed = [] {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = onThreadAbandon;
+    sigemptyset(&action.sa_mask);
+    // Not blocked while it runs: the handler leaves by a jump that restores no mask.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_RESTART;
+    return sigaction(threadAbandonSignal(), &action, nullptr) == 0;
+  }();
+  if (!installed) return false;
+  abandonExpected.store(expected);
+  abandonCall.store(call);
+  pthread_kill(mainThread, threadAbandonSignal());
   return true;
 }
 

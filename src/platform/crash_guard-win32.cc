@@ -27,6 +27,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/dbghelp_stack_walk-win32.h"
 #include "platform/fault_handler_interception.h"
 #include "platform/import_slot-win32.h"
 #include "platform/platform.h"
@@ -95,6 +96,17 @@ volatile LONG mainInHostCode = 0;
 std::mutex threadFaultMutex;
 std::vector<HMODULE> faultedLibraries;
 
+// Faults of other threads, taken in the fault filter and reported one at a time by a thread of
+// the host's own, where the frames can be named from debug information (never in the filter).
+struct PendingThreadFault {
+  CrashRecord crash;
+  DWORD threadId = 0;
+  HMODULE library = nullptr;  // quarantined once the fault is reported; null: none is to blame
+};
+std::vector<PendingThreadFault> pendingThreadFaults;  // guarded by threadFaultMutex
+HANDLE threadFaultReady = nullptr;                    // counts the pending faults
+std::atomic<int> threadFaultsUnreported{0};           // pending or being reported
+
 std::string moduleFileName(HMODULE module);
 HMODULE moduleOf(std::uintptr_t address);
 
@@ -108,23 +120,26 @@ bool blameUnloadedLibraryAt(std::uintptr_t pc, DWORD threadId, RawFault* fault) 
 
 // The landing point runs on a stack of its own: after a stack overflow the thread's own
 // stack has no room left.
-alignas(16) unsigned char landingStack[64 * 1024];
+alignas(16) unsigned char landingStack[1024 * 1024];  // DbgHelp's unwinder runs on it too
 
 // The current thread's stack: its committed low end and its top. (GCC takes the segment-register
 // read of NtCurrentTeb for an out-of-bounds array access.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Warray-bounds"
-const NT_TIB* threadInformation() { return reinterpret_cast<const NT_TIB*>(NtCurrentTeb()); }
+NT_TIB* threadInformation() { return reinterpret_cast<NT_TIB*>(NtCurrentTeb()); }
 #pragma GCC diagnostic pop
 
 // Walks the current thread's stack from `context` (which it changes), innermost first, giving
 // each frame's address to `visit` until it answers false. The walk ends where the stack pointer
-// would leave the thread's stack or stop rising.
+// would leave the thread's stack or stop rising. `thorough`: a walk after the host recovered,
+// which on 32-bit Windows may take DbgHelp's unwinder, too slow for a fault filter, a throw's
+// first chance or the thousands of frames of a stack overflow.
 template <class Visit>
-void walkStack(CONTEXT& context, Visit visit) {
+void walkStack(CONTEXT& context, bool thorough, Visit visit) {
   const NT_TIB* tib = threadInformation();
   auto high = reinterpret_cast<std::uintptr_t>(tib->StackBase);
 #ifdef _WIN64
+  (void)thorough;  // the unwind tables describe every function
   while (context.Rip != 0 && visit(static_cast<std::uintptr_t>(context.Rip))) {
     DWORD64 previous = context.Rsp;
     DWORD64 imageBase = 0;
@@ -143,7 +158,14 @@ void walkStack(CONTEXT& context, Visit visit) {
     if (context.Rsp <= previous || context.Rsp >= high) break;
   }
 #else
-  // Frame-pointer chain; code built without frame pointers ends it early.
+  // DbgHelp unwinds through code built without frame pointers; where it cannot be used, the
+  // frame-pointer chain, which such code ends early.
+  auto visitThrough = [](void* data, std::uintptr_t address) {
+    return (*static_cast<Visit*>(data))(address);
+  };
+  CONTEXT start = context;
+  if (thorough && walkStackWithDbgHelp(&context, visitThrough, &visit)) return;
+  context = start;
   if (!visit(context.Eip)) return;
   auto* frame = reinterpret_cast<DWORD*>(context.Ebp);
   auto low = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
@@ -160,9 +182,10 @@ void walkStack(CONTEXT& context, Visit visit) {
 }
 
 // Walks the whole stack into `fault`: the innermost frames, the outermost ones and the count.
-void walkFrames(CONTEXT context, CapturedFault* fault) {
+// `thorough` as for walkStack.
+void walkFrames(CONTEXT context, bool thorough, CapturedFault* fault) {
   fault->totalFrames = 0;
-  walkStack(context, [fault](std::uintptr_t address) {
+  walkStack(context, thorough, [fault](std::uintptr_t address) {
     std::size_t count = fault->totalFrames++;
     if (count < static_cast<std::size_t>(kMaxRawFrames)) {
       fault->frames[count] = address;
@@ -181,7 +204,7 @@ CONTEXT faultContext;
 // Runs on the landing stack, so the extension's frames below the guarded call are still intact
 // to be walked.
 [[noreturn]] void landing() {
-  walkFrames(faultContext, &mainGuard.fault);
+  walkFrames(faultContext, mainGuard.fault.code != EXCEPTION_STACK_OVERFLOW, &mainGuard.fault);
   __builtin_longjmp(mainGuard.jump, 1);
 }
 
@@ -213,16 +236,60 @@ void recordException(const EXCEPTION_RECORD* record, CapturedFault* fault) {
 
 // A fault on a thread other than the main one, in an extension's code: reported from the
 // faulting thread, which is then parked for good. Answers false for a fault of the host's own.
+bool reportThreadFault(EXCEPTION_POINTERS* pointers);
+
+// Hands a thread's fault in `library` (null: none is to blame) to the reporter thread and parks
+// the calling thread for good.
+[[noreturn]] void reportAndParkThread(CrashRecord&& crash, HMODULE library);
+
+// A thread's stack overflow, carried to a stack of its own (see reportThreadFault), where the
+// fault is reported as any other; the thread stays parked there.
+struct OverflowedThread {
+  EXCEPTION_RECORD record;
+  CONTEXT context;
+};
+
+[[noreturn]] void reportOverflowedThread(OverflowedThread* overflow) {
+  EXCEPTION_POINTERS pointers = {&overflow->record, &overflow->context};
+  reportThreadFault(&pointers);
+  for (;;) Sleep(INFINITE);  // a fault of the host's own: nothing to report, parked all the same
+}
+
 bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
-  if (threadFaultReporter == nullptr ||
-      pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
-    return false;  // after a stack overflow there is no room to report from this thread
+  if (threadFaultReporter == nullptr) return false;
+  if (pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW &&
+      reinterpret_cast<std::uintptr_t>(&pointers) -
+              reinterpret_cast<std::uintptr_t>(threadInformation()->StackLimit) <
+          64 * 1024) {
+    // Too little stack is left to report from: the thread goes on at a function that reports
+    // the fault from a stack of its own, with the record and the context copied to its top.
+    constexpr std::size_t kOverflowStackSize = 256 * 1024;
+    void* stack = VirtualAlloc(nullptr, kOverflowStackSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (stack == nullptr) return false;
+    auto* overflow = reinterpret_cast<OverflowedThread*>(
+        (reinterpret_cast<std::uintptr_t>(stack) + kOverflowStackSize - sizeof(OverflowedThread)) &
+        ~std::uintptr_t{15});
+    overflow->record = *pointers->ExceptionRecord;
+    overflow->context = *pointers->ContextRecord;
+    auto top = reinterpret_cast<std::uintptr_t>(overflow) - 64;
+#ifdef _WIN64
+    pointers->ContextRecord->Rcx = reinterpret_cast<DWORD64>(overflow);
+    pointers->ContextRecord->Rsp = top - 8;  // as if called, with its argument in a register
+    pointers->ContextRecord->Rip = reinterpret_cast<DWORD64>(&reportOverflowedThread);
+#else
+    reinterpret_cast<OverflowedThread**>(top)[0] = overflow;  // the argument, above the return slot
+    pointers->ContextRecord->Esp = top - 4;
+    pointers->ContextRecord->Eip = reinterpret_cast<DWORD>(&reportOverflowedThread);
+#endif
+    return true;
   }
   static CapturedFault faults[4];  // a thread's own record is too big for a thread's stack margin
   static std::atomic<int> next{0};
   CapturedFault& fault = faults[next.fetch_add(1) & 3];
   recordException(pointers->ExceptionRecord, &fault);
-  walkFrames(*pointers->ContextRecord, &fault);
+  // Inside the fault filter, where reading a library's debug information would hold up the
+  // report (and, under Wine, lose its frames): the frame-pointer chain only.
+  walkFrames(*pointers->ContextRecord, false, &fault);
   HMODULE host = GetModuleHandleW(nullptr);
   HMODULE library = nullptr;
   for (int i = 0; i < fault.frameCount && library == nullptr; ++i) {
@@ -235,26 +302,59 @@ bool reportThreadFault(EXCEPTION_POINTERS* pointers) {
   }
   CrashRecord crash;
   if (fault.frameCount != 0 && blameUnloadedLibraryAt(fault.frames[0], GetCurrentThreadId(), &crash.fault)) {
-    stopCountingThisThread();
-    threadFaultReporter(crash, GetCurrentThreadId());
-    for (;;) Sleep(INFINITE);
+    reportAndParkThread(std::move(crash), nullptr);
   }
   if (library == nullptr) return false;
   resolveFault(fault, library, GetCurrentThreadId(), &crash);
-  {
-    std::lock_guard<std::mutex> lock(threadFaultMutex);
-    faultedLibraries.push_back(library);
-  }
+  reportAndParkThread(std::move(crash), library);
+}
+
+// Marks `library` as one whose thread faulted: its calls are refused from now on.
+void quarantineLibrary(HMODULE library) {
+  if (library == nullptr) return;
+  std::lock_guard<std::mutex> lock(threadFaultMutex);
+  faultedLibraries.push_back(library);
+}
+
+[[noreturn]] void reportAndParkThread(CrashRecord&& crash, HMODULE library) {
   stopCountingThisThread();  // parked for good: no longer running
-  threadFaultReporter(crash, GetCurrentThreadId());
+  if (threadFaultReady != nullptr) {
+    threadFaultsUnreported.fetch_add(1);
+    {
+      std::lock_guard<std::mutex> lock(threadFaultMutex);
+      pendingThreadFaults.push_back(PendingThreadFault{std::move(crash), GetCurrentThreadId(), library});
+    }
+    ReleaseSemaphore(threadFaultReady, 1, nullptr);
+  } else {  // no reporter thread could be started: reported from the filter, offsets only
+    threadFaultReporter(crash, GetCurrentThreadId());
+    quarantineLibrary(library);
+  }
   for (;;) Sleep(INFINITE);
+}
+
+DWORD WINAPI reportThreadFaults(void*) {
+  for (;;) {
+    WaitForSingleObject(threadFaultReady, INFINITE);
+    PendingThreadFault pending;
+    {
+      std::lock_guard<std::mutex> lock(threadFaultMutex);
+      if (pendingThreadFaults.empty()) continue;
+      pending = std::move(pendingThreadFaults.front());
+      pendingThreadFaults.erase(pendingThreadFaults.begin());
+    }
+    // Reported before the library's calls are refused, so that no refusal comes before the
+    // report of the fault it is for.
+    if (threadFaultReporter != nullptr) threadFaultReporter(pending.crash, pending.threadId);
+    quarantineLibrary(pending.library);
+    threadFaultsUnreported.fetch_sub(1);
+  }
 }
 
 LONG takeMainThreadFault(EXCEPTION_POINTERS* pointers);
 
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* pointers) {
   if (GetCurrentThreadId() != mainThreadId && reportThreadFault(pointers)) {
-    return EXCEPTION_CONTINUE_EXECUTION;  // never reached: the thread is parked
+    return EXCEPTION_CONTINUE_EXECUTION;  // reached for a stack overflow only: it goes on to report
   }
   if (mainGuard.active && GetCurrentThreadId() == mainThreadId && offerFaultToLibrary(0, pointers, nullptr)) {
     return EXCEPTION_CONTINUE_EXECUTION;
@@ -336,7 +436,7 @@ LONG CALLBACK onFirstChanceException(EXCEPTION_POINTERS* pointers) {
   if (object == nullptr) return EXCEPTION_CONTINUE_SEARCH;
   CONTEXT context = *pointers->ContextRecord;
   throwSite.frameCount = 0;
-  walkStack(context, [](std::uintptr_t address) {
+  walkStack(context, false, [](std::uintptr_t address) {
     if (address >= hostImageBegin && address < hostImageEnd) return false;
     throwSite.frames[throwSite.frameCount++] = address;
     return throwSite.frameCount < kMaxRawFrames;
@@ -375,6 +475,16 @@ void installFaultHandlers() {
     hostImageEnd = hostImageBegin + nt->OptionalHeader.SizeOfImage;
     AddVectoredExceptionHandler(1, onFirstChanceException);
     signal(SIGABRT, onAbort);
+    threadFaultReady = CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr);
+    if (threadFaultReady != nullptr) {
+      HANDLE reporter = CreateThread(nullptr, 0, reportThreadFaults, nullptr, 0, nullptr);
+      if (reporter != nullptr) {
+        CloseHandle(reporter);
+      } else {
+        CloseHandle(threadFaultReady);
+        threadFaultReady = nullptr;
+      }
+    }
     // Leave room for the filter to run after a stack overflow.
     ULONG reserve = 64 * 1024;
     SetThreadStackGuarantee(&reserve);
@@ -404,6 +514,7 @@ FaultKind kindOf(DWORD code) {
 
 HMODULE moduleOf(std::uintptr_t address) {
   HMODULE module = nullptr;
+  if (address == 0) return nullptr;  // the system takes a null address for the executable's
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      reinterpret_cast<LPCWSTR>(address), &module);
   return module;
@@ -548,7 +659,13 @@ std::uintptr_t moduleBaseOf(const void* address) {
 
 bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* crash) {
   installFaultHandlers();
+  // 32-bit Windows chains a thread's exception handlers through records on its stack, headed in
+  // its information block: the extension's records below this frame, left behind by a fault or
+  // an abandon, lie in stack that the next call overwrites and the next exception would walk.
+  NT_TIB* volatile tib = threadInformation();
+  _EXCEPTION_REGISTRATION_RECORD* volatile handlerChain = tib->ExceptionList;
   if (__builtin_setjmp(mainGuard.jump) != 0) {
+    tib->ExceptionList = handlerChain;
     if (mainGuard.fault.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
     abandonRequested = 0;
     hostCodeDepth = 0;  // host code the extension called (the callback) that faulted never left
@@ -569,7 +686,11 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
 
 void setExitDuringCallReporter(void (*reporter)(int)) { exitReporter = reporter; }
 
-bool threadFaultsReportedOnHostThread() { return false; }
+bool threadFaultsReportedOnHostThread() { return threadFaultReady != nullptr; }
+
+void waitForThreadFaultReports(int milliseconds) {
+  for (int waited = 0; threadFaultsUnreported.load() > 0 && waited < milliseconds; waited += 5) Sleep(5);
+}
 
 void setThreadFaultReporter(void (*reporter)(const CrashRecord&, std::uint64_t)) {
   threadFaultReporter = reporter;
@@ -591,9 +712,12 @@ void forgetThreadFaults(const void* address) {
   std::erase(faultedLibraries, module);
 }
 
-// Sends the main thread, suspended inside the guarded call, to the landing point.
-bool abandonGuardedCall(int, void*, void*) {
-  if (!mainGuard.active || (!inputIsTerminal() && !searchMode) || mainThreadHandle == nullptr) return false;
+namespace {
+
+// Sends the main thread, suspended inside the guarded call, to the landing point; with `call`,
+// only while that number still holds `expected`.
+bool abandonMainThread(const std::atomic<std::uint64_t>* call, std::uint64_t expected) {
+  if (!mainGuard.active || mainThreadHandle == nullptr) return false;
   if (mainInHostCode) {
     abandonDeferred = 1;
     return true;
@@ -602,7 +726,8 @@ bool abandonGuardedCall(int, void*, void*) {
   CONTEXT context = {};
   context.ContextFlags = CONTEXT_FULL;
   bool redirected = false;
-  if (mainGuard.active && !mainInHostCode && GetThreadContext(mainThreadHandle, &context)) {
+  if (mainGuard.active && !mainInHostCode && (call == nullptr || call->load() == expected) &&
+      GetThreadContext(mainThreadHandle, &context)) {
     faultContext = context;
     mainGuard.fault = CapturedFault();
     mainGuard.fault.abandoned = true;
@@ -613,6 +738,12 @@ bool abandonGuardedCall(int, void*, void*) {
   }
   ResumeThread(mainThreadHandle);
   return redirected;
+}
+
+}  // namespace
+
+bool abandonGuardedCall(int, void*, void*) {
+  return (inputIsTerminal() || searchMode) && abandonMainThread(nullptr, 0);
 }
 
 bool abandonPending() { return abandonRequested != 0 || (abandonDeferred != 0 && mainGuard.active); }
@@ -665,7 +796,9 @@ void WINAPI exitProcessHook(UINT status) {
 
 void setSearchMode(bool on) { searchMode = on ? 1 : 0; }
 
-bool abandonGuardedCallNow() { return searchMode && abandonGuardedCall(2, nullptr, nullptr); }
+bool abandonGuardedCallNow(const std::atomic<std::uint64_t>* call, std::uint64_t expected) {
+  return abandonMainThread(call, expected);
+}
 
 void landExitInGuardedCall(int status, const void*) {
   if (!searchMode || !mainGuard.active || mainInHostCode || GetCurrentThreadId() != mainThreadId) return;

@@ -9,6 +9,7 @@
 #ifndef INVOKEMODULE_PLATFORM_CRASH_GUARD_H_
 #define INVOKEMODULE_PLATFORM_CRASH_GUARD_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -107,14 +108,18 @@ bool runGuarded(Body& body, CrashScope scope, CrashRecord* crash) {
 // exit() of its own goes on with the exit handlers not run yet).
 void setExitDuringCallReporter(void (*reporter)(int status));
 
-// Called on a host thread of its own (POSIX) or on the faulting thread (Windows) with a fault
-// on a thread that is not the main thread. The faulting thread never runs again. `threadId` is
-// the system's id.
+// Called on a host thread of its own with a fault on a thread that is not the main thread (on
+// the faulting thread itself where no such thread could be started). The faulting thread never
+// runs again. `threadId` is the system's id.
 void setThreadFaultReporter(void (*reporter)(const CrashRecord& crash, std::uint64_t threadId));
 
-// Whether that reporter runs on a host thread (POSIX), where reading debug information is
-// safe; false where it runs inside the fault filter (Windows).
+// Whether that reporter runs on a thread of the host's own, where reading debug information is
+// safe; false where no such thread could be started and it runs inside the fault filter.
 bool threadFaultsReportedOnHostThread();
+
+// Waits until every fault of another thread taken so far has been reported, at most
+// `milliseconds`: naming its frames takes a moment, and the session must not end before it.
+void waitForThreadFaultReports(int milliseconds);
 
 // Whether a thread running code of the library containing `address` faulted (and was parked).
 bool threadFaultedInLibrary(const void* address);
@@ -184,13 +189,16 @@ void addThrowSite(const void* object, RawFault* fault);
 
 // The search mode of --fuzz. While it is on, exit() called by an extension on the main thread
 // inside a guarded call comes back to the guard as a failed call with `exited` set, instead of
-// ending the process, and abandonGuardedCallNow abandons calls whatever the input is.
+// ending the process.
 void setSearchMode(bool on);
 
-// Search mode, from a thread other than the main thread: abandons the guarded call the main
-// thread runs, as an interrupt at a terminal does. Answers whether it asked for it (a call
-// running host code the extension called is left until that returns; ask again).
-bool abandonGuardedCallNow();
+// From a thread other than the main thread: abandons the guarded call the main thread runs, as
+// an interrupt at a terminal does, whatever the input is, if `*call` (a number the main thread
+// changes at the start and the end of each call) still holds `expected` when the main thread is
+// stopped in it: a call that ended meanwhile, and the next one, are left alone. Answers whether
+// it asked for it (a call running host code the extension called is left until that returns;
+// ask again).
+bool abandonGuardedCallNow(const std::atomic<std::uint64_t>* call, std::uint64_t expected);
 
 // For the exit functions the executable interposes (POSIX) or hooks (Windows): in search mode,
 // inside a guarded call on the main thread, does not return but lands in the guard. `caller`:

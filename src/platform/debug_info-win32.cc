@@ -10,15 +10,35 @@
 
 #include <dbghelp.h>
 
+#include <atomic>
 #include <cwchar>
 #include <mutex>
+
+#include "platform/dbghelp_stack_walk-win32.h"
 
 namespace platform {
 
 namespace {
 
 std::mutex dbgHelpMutex;
-HANDLE dbgHelpProcess = nullptr;  // null until initialised; INVALID_HANDLE_VALUE when it failed
+std::atomic<DWORD> dbgHelpOwner{0};  // the thread holding dbgHelpMutex, 0 when none
+HANDLE dbgHelpProcess = nullptr;     // null until initialised; INVALID_HANDLE_VALUE when it failed
+
+// Holds dbgHelpMutex, saying which thread does: a fault taken inside DbgHelp must not wait for
+// the lock its own thread holds.
+class DbgHelpLock {
+ public:
+  DbgHelpLock() {
+    dbgHelpMutex.lock();
+    dbgHelpOwner.store(GetCurrentThreadId());
+  }
+  ~DbgHelpLock() {
+    dbgHelpOwner.store(0);
+    dbgHelpMutex.unlock();
+  }
+  DbgHelpLock(const DbgHelpLock&) = delete;
+  DbgHelpLock& operator=(const DbgHelpLock&) = delete;
+};
 
 // The inline-frame queries, which older DbgHelp versions lack: looked up when present.
 using AddrIncludeInlineTraceFunction = DWORD(WINAPI*)(HANDLE, DWORD64);
@@ -115,13 +135,13 @@ ModuleDebugInfo::ModuleDebugInfo(const std::string& path, std::uintptr_t base) :
 }
 
 ModuleDebugInfo::~ModuleDebugInfo() {
-  std::lock_guard<std::mutex> lock(dbgHelpMutex);
+  DbgHelpLock lock;
   if (reader_->loaded) SymUnloadModule64(dbgHelpProcess, reader_->base);
 }
 
 bool ModuleDebugInfo::describe(std::uintptr_t address, CodePlace* place) {
   *place = CodePlace();
-  std::lock_guard<std::mutex> lock(dbgHelpMutex);
+  DbgHelpLock lock;
   Reader& reader = *reader_;
   if (!reader.tried) {
     reader.tried = true;
@@ -197,6 +217,65 @@ bool ModuleDebugInfo::describe(std::uintptr_t address, CodePlace* place) {
   place->symbol = function;
   place->symbolOffset = static_cast<std::uintptr_t>(displacement);
   return true;
+}
+
+#ifndef _WIN64
+namespace {
+
+// The base of the module holding `address`, for the 32-bit walk: a module DbgHelp has not
+// read yet is read here, so that its frame data unwinds the frames inside it.
+DWORD64 CALLBACK moduleBaseOfWalk(HANDLE process, DWORD64 address) {
+  if (DWORD64 base = SymGetModuleBase64(process, address)) return base;
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(static_cast<std::uintptr_t>(address)), &module)) {
+    return 0;
+  }
+  wchar_t path[MAX_PATH];
+  DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return 0;
+  // Read as a report reads it (a PDB beside the module), and kept: the report that follows
+  // names the frames from it, and lets it go when the library is freed.
+  const auto base = reinterpret_cast<DWORD64>(module);
+  SymSetSearchPathW(process, searchPathFor(path).c_str());
+  if (SymLoadModuleExW(process, nullptr, path, nullptr, base, 0, nullptr, 0) == 0) return 0;
+  return base;
+}
+
+}  // namespace
+#endif
+
+bool walkStackWithDbgHelp(void* context, bool (*visit)(void* data, std::uintptr_t address), void* data) {
+#ifdef _WIN64
+  (void)context;
+  (void)visit;
+  (void)data;
+  return false;  // the 64-bit walk reads the unwind tables itself
+#else
+  if (dbgHelpOwner.load() == GetCurrentThreadId()) return false;
+  DbgHelpLock lock;
+  if (!initialiseDbgHelp()) return false;
+  auto& registers = *static_cast<CONTEXT*>(context);
+  STACKFRAME64 frame = {};
+  frame.AddrPC.Offset = registers.Eip;
+  frame.AddrPC.Mode = AddrModeFlat;
+  frame.AddrFrame.Offset = registers.Ebp;
+  frame.AddrFrame.Mode = AddrModeFlat;
+  frame.AddrStack.Offset = registers.Esp;
+  frame.AddrStack.Mode = AddrModeFlat;
+  bool walked = false;
+  DWORD64 previousStack = 0;
+  while (StackWalk64(IMAGE_FILE_MACHINE_I386, dbgHelpProcess, GetCurrentThread(), &frame, &registers, nullptr,
+                     SymFunctionTableAccess64, moduleBaseOfWalk, nullptr)) {
+    if (frame.AddrPC.Offset == 0) break;
+    if (walked && frame.AddrStack.Offset <= previousStack) break;  // not rising: no more frames
+    walked = true;
+    previousStack = frame.AddrStack.Offset;
+    if (!visit(data, static_cast<std::uintptr_t>(frame.AddrPC.Offset))) break;
+  }
+  return walked;
+#endif
 }
 
 }  // namespace platform

@@ -101,6 +101,14 @@ std::uint32_t badFormatErrorCode() { return ENOEXEC; }
 
 void* findLibrarySymbol(void* library, const char* name) { return dlsym(library, name); }
 
+std::string libraryBindingSymbol(void* library, const char* name) {
+  void* address = dlsym(library, name);
+  Dl_info info;
+  if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) return std::string();
+  if (reinterpret_cast<std::uintptr_t>(info.dli_fbase) == libraryLoadBase(library)) return std::string();
+  return info.dli_fname;
+}
+
 void closeLibrary(void* library) { dlclose(library); }
 
 const void* libraryImageBase(void*) { return nullptr; }

@@ -41,6 +41,9 @@ void* findLibrarySymbol(void* library, const char* name) {
   return reinterpret_cast<void*>(address);
 }
 
+// Windows binds no symbol to another module by its name alone (there are no GNU unique symbols).
+std::string libraryBindingSymbol(void*, const char*) { return std::string(); }
+
 void closeLibrary(void* library) { FreeLibrary(reinterpret_cast<HMODULE>(library)); }
 
 // A module handle is the address its image is mapped at.

@@ -46,6 +46,12 @@ std::uint32_t badFormatErrorCode();
 // Address of the export `name`, or null when the library does not export it.
 void* findLibrarySymbol(void* library, const char* name);
 
+// The path of the loaded library whose definition `name` binds to when looked up in `library`,
+// where that is another library than `library` itself (the system binds every GNU unique
+// symbol to the first loaded library that defined it); empty when it is the library's own, when
+// `library` has no such symbol, or where the system does not say.
+std::string libraryBindingSymbol(void* library, const char* name);
+
 // Releases one reference to a library returned by openLibrary.
 void closeLibrary(void* library);
 

@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <ucontext.h>
 
 #include <atomic>
@@ -122,16 +123,20 @@ std::uintptr_t contextSp(void* context) {
 #endif
 }
 
+// The pages below an alternate stack no access may touch (the largest page size in use).
+constexpr std::size_t kStackGuardSize = 64 * 1024;
+
 // Whether this thread has an alternate signal stack, where the host's handler and the
-// library's it calls run; and whether the code a fault interrupted ran on it: a fault inside
-// a signal handler (the library's), not one of the code the handler is for.
+// library's it calls run; and whether the code a fault interrupted ran on it or on the guard
+// pages below it: a fault inside a signal handler (the library's), not one of the code the
+// handler is for.
 bool onAlternateStack(void* context, bool* haveStack) {
   stack_t stack = {};
   *haveStack = sigaltstack(nullptr, &stack) == 0 && (stack.ss_flags & SS_DISABLE) == 0 && stack.ss_size != 0;
   if (!*haveStack) return false;
-  auto base = reinterpret_cast<std::uintptr_t>(stack.ss_sp);
+  auto base = reinterpret_cast<std::uintptr_t>(stack.ss_sp) - kStackGuardSize;
   std::uintptr_t sp = contextSp(context);
-  return sp >= base && sp - base < stack.ss_size;
+  return sp >= base && sp - base < kStackGuardSize + stack.ss_size;
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -176,8 +181,11 @@ bool offerToLibrary(int signal, siginfo_t* info, void* context) {
   // library's handler runs: a fault in that handler (seen by where it struck) comes to the
   // host's handler as the extension's crash, instead of ending the process (a blocked fault
   // signal cannot be delivered).
+  // The interrupt stays deliverable whatever the library's mask blocks: Ctrl-C abandons a
+  // handler that never returns, as it abandons any hung call.
   sigset_t saved;
   sigset_t mask = action.sa_mask;
+  sigdelset(&mask, SIGINT);
   if (alternateStack) sigdelset(&mask, signal);
   pthread_sigmask(SIG_BLOCK, &mask, &saved);
   if (alternateStack) {
@@ -242,6 +250,21 @@ bool putHostFaultHandlerInFront(AnyFunction handler) {
 
 bool offerFaultToLibrary(int signal, void* info, void* context) {
   return offerToLibrary(signal, static_cast<siginfo_t*>(info), context);
+}
+
+void* mapGuardedStack(std::size_t size) {
+  void* pages =
+      mmap(nullptr, kStackGuardSize + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages == MAP_FAILED) return nullptr;
+  if (mprotect(pages, kStackGuardSize, PROT_NONE) != 0) {
+    munmap(pages, kStackGuardSize + size);
+    return nullptr;
+  }
+  return static_cast<char*>(pages) + kStackGuardSize;
+}
+
+void unmapGuardedStack(void* stack, std::size_t size) {
+  munmap(static_cast<char*>(stack) - kStackGuardSize, kStackGuardSize + size);
 }
 
 void unblockFaultSignals() {

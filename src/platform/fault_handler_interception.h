@@ -8,6 +8,7 @@
 #ifndef INVOKEMODULE_PLATFORM_FAULT_HANDLER_INTERCEPTION_H_
 #define INVOKEMODULE_PLATFORM_FAULT_HANDLER_INTERCEPTION_H_
 
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
@@ -26,6 +27,13 @@ bool putHostFaultHandlerInFront(AnyFunction handler);
 // faulting again right away is no longer offered. POSIX: the signal handler's arguments;
 // Windows: `signal` unused, `info` the EXCEPTION_POINTERS, `context` unused.
 bool offerFaultToLibrary(int signal, void* info, void* context);
+
+// POSIX: an alternate signal stack of `size` bytes with pages below it that no access may
+// touch: a handler that runs past the stack's end (an extension's handler that recurses without
+// end) faults there, outside the stack, so that fault is delivered at the stack's top and the
+// host's handler takes it for the handler's own. Null when it cannot be mapped.
+void* mapGuardedStack(std::size_t size);
+void unmapGuardedStack(void* stack, std::size_t size);
 
 // POSIX: unblocks the fault signals and the interrupt on this thread, which a handler that
 // never returned (the library's, the host's own) may have left blocked.

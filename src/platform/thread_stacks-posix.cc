@@ -99,16 +99,15 @@ class RunningThread {
 class AlternateStack {
  public:
   AlternateStack() {
-    void* pages =
-        mmap(nullptr, kThreadAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (pages == MAP_FAILED) return;
+    void* pages = platform::mapGuardedStack(kThreadAlternateStackSize);
+    if (pages == nullptr) return;
     stack_t stack = {};
     stack.ss_sp = pages;
     stack.ss_size = kThreadAlternateStackSize;
     if (sigaltstack(&stack, nullptr) == 0) {
       pages_ = pages;
     } else {
-      munmap(pages, kThreadAlternateStackSize);
+      platform::unmapGuardedStack(pages, kThreadAlternateStackSize);
     }
   }
   ~AlternateStack() {
@@ -116,7 +115,7 @@ class AlternateStack {
     stack_t off = {};
     off.ss_flags = SS_DISABLE;
     sigaltstack(&off, nullptr);
-    munmap(pages_, kThreadAlternateStackSize);
+    platform::unmapGuardedStack(pages_, kThreadAlternateStackSize);
   }
   AlternateStack(const AlternateStack&) = delete;
   AlternateStack& operator=(const AlternateStack&) = delete;

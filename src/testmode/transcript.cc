@@ -14,6 +14,8 @@ constexpr std::string_view kCallbackPrefix = "Callback registered: ";
 constexpr std::string_view kFramePrefix = "  at ";
 constexpr std::string_view kCalledFromPrefix = "  called from ";
 constexpr std::string_view kRepeatPrefix = "  ... the ";
+constexpr std::string_view kAbandonPrefix = "ERROR: Call abandoned: ";
+constexpr std::string_view kAbandonTime = " was still running after ";
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -198,6 +200,17 @@ std::string stableRepeatLine(std::string_view line) {
   return std::string(line.substr(0, count + 1)) + "<count> more times";
 }
 
+// The line of a call abandoned with its running time as `<time>`, or an empty text when the line
+// does not end in " was still running after <digits> ms".
+std::string stableAbandonLine(std::string_view line) {
+  if (!line.ends_with(kTimeSuffix)) return {};
+  std::size_t digits = line.size() - kTimeSuffix.size();
+  const std::size_t end = digits;
+  while (digits > 0 && isDigit(line[digits - 1])) --digits;
+  if (digits == end || line.substr(0, digits).ends_with(kAbandonTime) == false) return {};
+  return std::string(line.substr(0, digits)).append("<time>").append(kTimeSuffix);
+}
+
 // A "called from <script>:<line>" line of a crash report with the script's folders dropped.
 std::string stableCalledFromLine(std::string_view line) {
   std::string_view place = line.substr(kCalledFromPrefix.size());
@@ -235,6 +248,9 @@ Lines stabiliseTranscript(std::string_view output) {
       line = stableRepeatLine(view);
     } else if (view.starts_with(kCalledFromPrefix)) {
       line = stableCalledFromLine(view);
+    } else if (std::string abandoned;
+               view.starts_with(kAbandonPrefix) && !(abandoned = stableAbandonLine(view)).empty()) {
+      line = std::move(abandoned);
     } else if (std::string_view figure = lastProgressFigure(view); !figure.empty()) {
       line = std::string(figure);
     }

@@ -19,8 +19,9 @@ Lines splitLines(std::string_view text);
 // path is spelled. Any other line is answered as it is.
 std::string stableStartLine(std::string_view line);
 
-// The lines of a run's output with what changes from run to run replaced: execution times by
-// `<time>`, the callback address by `<address>`, a pause's progress by its last figure.
+// The lines of a run's output with what changes from run to run replaced: execution times and
+// the running time of an abandoned call by `<time>`, the callback address by `<address>`, a
+// pause's progress by its last figure.
 Lines stabiliseTranscript(std::string_view output);
 
 // Whether an expected line matches an actual one: equal, where each `{{*}}` in the expected

@@ -57,6 +57,17 @@ TEST(Transcript, SplitsAndStabilises) {
       {"  called from /tmp/suite/t/a.sqf:3\n", "  called from a.sqf:3|"},
       {"  called from C:\\t\\a.sqf:12\n", "  called from a.sqf:12|"},
       {"ERROR: Extension crashed: x at address 0x10\n", "ERROR: Extension crashed: x at address 0x10|"},
+      // An abandoned call's running time; the site's own text is kept, whatever it holds.
+      {"ERROR: Call abandoned: RVExtension(\"wait\") was still running after 2005 ms\n",
+       "ERROR: Call abandoned: RVExtension(\"wait\") was still running after <time> ms|"},
+      {"ERROR: Call abandoned: RVExtension(\"after 5 ms\") was still running after 12 ms\n",
+       "ERROR: Call abandoned: RVExtension(\"after 5 ms\") was still running after <time> ms|"},
+      {"ERROR: Call abandoned: RVExtension(\"x\") was still running after ms\n",
+       "ERROR: Call abandoned: RVExtension(\"x\") was still running after ms|"},
+      {"ERROR: Call abandoned: RVExtension(\"x\") was still running after 5 ms.\n",
+       "ERROR: Call abandoned: RVExtension(\"x\") was still running after 5 ms.|"},
+      {"Call abandoned: RVExtension(\"x\") was still running after 5 ms\n",
+       "Call abandoned: RVExtension(\"x\") was still running after 5 ms|"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(joined(stabiliseTranscript(row.output)), row.lines) << row.output;

@@ -68,6 +68,24 @@ bool magnitudeIsLarge(const char* next, const char* end, bool hexadecimal) {
   return order > 0;
 }
 
+// Answers where strtod stops reading the hexadecimal digits at `next`: after the digits,
+// an optional point and more digits, and a binary exponent only when a digit follows its
+// "p" and optional sign. std::from_chars is not trusted with the end: some libraries read
+// "p+-5" as an exponent.
+const char* hexadecimalNumberEnd(const char* next, const char* end) {
+  while (next != end && isHexDigit(*next)) ++next;
+  if (next != end && *next == '.') {
+    ++next;
+    while (next != end && isHexDigit(*next)) ++next;
+  }
+  if (next == end || (*next | 0x20) != 'p') return next;
+  const char* exponent = next + 1;
+  if (exponent != end && (*exponent == '+' || *exponent == '-')) ++exponent;
+  if (exponent == end || !isDigit(*exponent)) return next;
+  while (exponent != end && isDigit(*exponent)) ++exponent;
+  return exponent;
+}
+
 // Reads a text that is entirely digits with at most one point, at most 15 digits in all,
 // and optionally an exponent ("e", a sign, up to three digits). When the number's digits
 // times ten to some power between -22 and 22 give its value, that is one multiplication
@@ -120,7 +138,8 @@ bool readUnsignedNumber(const char* next, const char* end, double& value) {
                                              (*digits == '.' && end - digits >= 2 && isHexDigit(digits[1])));
     // Without hexadecimal digits the number is the "0" in front of the x.
     if (!hasDigits) return true;
-    const std::from_chars_result read = std::from_chars(digits, end, value, std::chars_format::hex);
+    const char* const numberEnd = hexadecimalNumberEnd(digits, end);
+    const std::from_chars_result read = std::from_chars(digits, numberEnd, value, std::chars_format::hex);
     if (read.ec == std::errc::result_out_of_range) {
       value = magnitudeIsLarge(digits, end, true) ? std::numeric_limits<double>::infinity() : 0.0;
     }

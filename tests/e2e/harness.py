@@ -1,8 +1,11 @@
 """What the end-to-end test scripts share: the start-up text, a working directory holding the
-test extensions, and the loop that runs named test functions and prints the closing line."""
+test extensions, the loop that runs named test functions and prints the closing line, and the
+small helpers for files, processes and their memory."""
 import argparse
 import os
+import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import traceback
@@ -80,3 +83,50 @@ def run_tests(tests, description, add_arguments=None, prepare=None, finish=None)
 def check(condition, message):
     if not condition:
         raise AssertionError(message)
+
+
+def tests_of(namespace):
+    """The test functions of a module's `namespace` (its globals()), by name."""
+    return [obj for name, obj in sorted(namespace.items()) if name.startswith("test_")]
+
+
+def main(tests, description, *options, **keywords):
+    """Runs `tests` (a list, or a module's globals()) and exits with their status."""
+    sys.exit(run_tests(tests_of(tests) if isinstance(tests, dict) else tests, description, *options, **keywords))
+
+
+def option(*names, **settings):
+    """An add_arguments function adding one option."""
+    return lambda parser: parser.add_argument(*names, **settings)
+
+
+SANITIZED = option("--sanitized", "--thread-sanitized", action="store_true")
+RUNNER = option("--runner", default="")
+
+
+def write(ctx, path, data):
+    """Writes `data` (text or bytes) to `path` in the test's working directory."""
+    full = os.path.join(ctx.work, path)
+    os.makedirs(os.path.dirname(full), exist_ok=True)
+    with open(full, "wb") as f:
+        f.write(data.encode("utf-8", "surrogateescape") if isinstance(data, str) else data)
+
+
+def read(ctx, path, mode="r"):
+    with open(os.path.join(ctx.work, path), mode, **({} if "b" in mode else {"encoding": "utf-8"})) as f:
+        return f.read()
+
+
+def start(ctx, args=(), stdout=subprocess.PIPE, **options):
+    """The executable with `args` in the test's working directory, its input and error piped."""
+    return subprocess.Popen([ctx.exe, *args], stdin=subprocess.PIPE, stdout=stdout,
+                            stderr=subprocess.PIPE, cwd=ctx.work, **options)
+
+
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+
+def open_files(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))

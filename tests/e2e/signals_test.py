@@ -8,21 +8,15 @@ import random
 import re
 import signal
 import subprocess
-import sys
 import time
 
-from harness import PLAIN_BANNER, check, run_tests
+from harness import PLAIN_BANNER, SANITIZED, check, main, start, write
 from terminal_test import Terminal
 
 SPIN = '"sigext" invokeModule "spin {}"'
 LOADED = (r"Callback registered: [0-9A-F]+\nInvokeModule loaded: sigext \(sigext_x64\.so\) "
           r"\[sigext 1\.0\]\nExecution time: [\d.]+ ms\n\n")
 RESULT = r'"spun"\nExecution time: [\d.]+ ms\n\n'
-
-
-def start(ctx, args=(), **options):
-    return subprocess.Popen([ctx.exe, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, cwd=ctx.work, **options)
 
 
 def ended(proc, what, timeout=5.0):
@@ -45,8 +39,7 @@ def test_sigterm_at_random_moments_of_short_calls_ends_the_session_whole(ctx):
     # and every call whose line was echoed printed its result: nothing is cut.
     spins = [1, 2, 3, 5, 8, 13, 21, 34]
     lines = [SPIN.format(spins[i % len(spins)]) for i in range(80)]
-    with open(os.path.join(ctx.work, "calls.sqf"), "w") as f:
-        f.write("\n".join(lines) + "\n")
+    write(ctx, "calls.sqf", "\n".join(lines) + "\n")
     call = "|".join(re.escape(line) for line in set(lines))
     whole = re.compile(re.escape(PLAIN_BANNER + 'execVM "calls.sqf";\nScript #1 started\n\n')
                        + rf"(?:(?:{call});\n(?:{LOADED})?{RESULT})*")
@@ -138,6 +131,25 @@ def test_ctrl_c_abandons_a_hung_call_after_a_fault_in_the_callback(ctx):
     t.exit()
 
 
+def test_ctrl_c_abandons_a_hung_fault_handler_of_the_extension_and_the_mask_is_the_hosts(ctx):
+    # The extension's handler, run with every signal blocked, never returns; the abandon and
+    # the handler that ends in abort() leave the host's signal mask, whatever the handler blocked.
+    if ctx.args.sanitized:
+        return  # the sanitizer owns the fault signals
+    t = Terminal.at_prompt(ctx)
+    t.type('"crashy" invokeModule "handlerhangs"\n')
+    t.read_until(re.escape("Call has been running for 1000 ms (press Ctrl-C to abandon it)"))
+    t.type("\x03")
+    t.read_until(r"ERROR: Call abandoned: RVExtension\(\"handlerhangs\"\) was still running after \d+ ms\n")
+    for line in ('freeExtension "crashy"', '"crashy" invokeModule "blocked"', '"crashy" invokeModule "handleraborts"',
+                 'freeExtension "crashy"', '"crashy" invokeModule "blocked"'):
+        t.type(line + "\n")
+        if "blocked" in line:
+            m = t.read_until(r'"blocked: ([^"]*)"')
+            check(m.group(1) == "none", f"{line}: every signal deliverable: {m.group(0)}")
+    t.exit()
+
+
 def test_ctrl_c_abandons_hung_start_up_code_and_says_so(ctx):
     t = Terminal.at_prompt(ctx)
     t.type('"sigext_starthang" invokeModule "x"\n')
@@ -152,15 +164,16 @@ def test_ctrl_c_abandons_hung_start_up_code_and_says_so(ctx):
 
 def test_every_thread_fault_is_reported_and_parked(ctx):
     # Twelve threads faulting at the same moment (more than the host has slots for faults not
-    # yet reported), and a stack overflow on a thread of the extension: every one is reported,
-    # the host lives on and answers.
+    # yet reported), a stack overflow on a thread of the extension, a thread whose stack the
+    # walk of its frames faults on, and one parked holding the C runtime's stdout lock (the
+    # host's next flush of that stream gives up after a moment): every one is reported, the
+    # host lives on and answers.
     if ctx.args.sanitized:
         return  # the sanitizer owns the fault signals
-    for command, reports in (("threads 12", 12), ("threadrecurse", 1)):
+    for command, reports in (("threads 12", 12), ("threadrecurse", 1), ("threadsmash", 1), ("printfault", 1)):
         proc = start(ctx)
         lines = f'"crashy" invokeModule "{command}"\nexecVM "pause.sqf"\n"sigext" invokeModule "after"\n'
-        with open(os.path.join(ctx.work, "pause.sqf"), "w") as f:
-            f.write("sleep 1\n")
+        write(ctx, "pause.sqf", "sleep 1\n")
         proc.stdin.write(lines.encode())
         code, out = ended(proc, command, timeout=20)
         found = re.findall(r"^ERROR: Extension crashed: ([^\n]*) on thread \d+$", out, re.M)
@@ -170,25 +183,12 @@ def test_every_thread_fault_is_reported_and_parked(ctx):
             check(found == ["stack overflow"], f"named a stack overflow: {found}")
 
 
-def test_a_thread_faulting_inside_printf_does_not_hang_the_host(ctx):
-    # The parked thread holds the C runtime's stdout lock for good: the host's next flush of
-    # that stream gives up after a moment instead of waiting for ever.
-    if ctx.args.sanitized:
-        return  # the sanitizer owns the fault signals
-    proc = start(ctx)
-    proc.stdin.write(b'"crashy" invokeModule "printfault"\n"sigext" invokeModule "after"\n')
-    code, out = ended(proc, "a fault inside printf", timeout=10)
-    check(code == 0 and "ERROR: Extension crashed: " in out and '"after"' in out,
-          f"exit {code}: {out[-500:]!r}")
-
-
 def test_a_fault_signal_sent_inside_the_callback_is_reported_after_it(ctx):
     # SIGSEGV sent to a thread while it prints a callback's line: the thread stops only once
     # the host's callback returns, so the report is not left waiting on the output lock.
     if ctx.args.sanitized:
         return  # the sanitizer owns the fault signals
-    with open(os.path.join(ctx.work, "pause.sqf"), "w") as f:
-        f.write("sleep 1\n")
+    write(ctx, "pause.sqf", "sleep 1\n")
     cases = (("callbackkill", r"on thread \d+"), ("callbackkillcaller", r'in RVExtension\("callbackkillcaller"\)'))
     for command, where in cases:
         for attempt in range(3):
@@ -201,13 +201,5 @@ def test_a_fault_signal_sent_inside_the_callback_is_reported_after_it(ctx):
                   f"{command} #{attempt}: exit {code}: {out[-600:]!r}")
 
 
-TESTS = [obj for name, obj in sorted(globals().items()) if name.startswith("test_")]
-
-
-def main():
-    return run_tests(TESTS, __doc__, lambda parser: parser.add_argument(
-        "--sanitized", "--thread-sanitized", action="store_true"))
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    main(globals(), __doc__, SANITIZED)

@@ -6,23 +6,16 @@ descriptors are not handed to an extension's files."""
 import os
 import signal
 import subprocess
-import sys
 import time
 
-from harness import check, run_tests
+from harness import check, main, read, start, write
 
 EXT = '"testext_full" invokeModule '
 CALLBACK = b'>> ExtensionCallback: ["testext", "later", "0:'
 
 
-def start(ctx, out, args=(), **options):
-    return subprocess.Popen([ctx.exe, *args], stdin=subprocess.PIPE, stdout=out,
-                            stderr=subprocess.PIPE, cwd=ctx.work, **options)
-
-
 def file_text(ctx, name="out.txt"):
-    with open(os.path.join(ctx.work, name), "rb") as f:
-        return f.read()
+    return read(ctx, name, "rb")
 
 
 def wait_for(ctx, predicate, what, timeout=5.0):
@@ -43,11 +36,10 @@ SIGNAL_CASES = [
 
 
 def test_signals_end_the_session_with_every_line_written(ctx):
-    with open(os.path.join(ctx.work, "pause.sqf"), "w") as f:
-        f.write("sleep 60\n")
+    write(ctx, "pause.sqf", "sleep 60\n")
     for number, where, line in SIGNAL_CASES:
         with open(os.path.join(ctx.work, "out.txt"), "wb") as out:
-            proc = start(ctx, out)
+            proc = start(ctx, stdout=out)
         proc.stdin.write((EXT + '"later 500 15"\n' + line).encode())
         proc.stdin.flush()
         # Lines printed from another thread (half a second later, once the host waits) reach the
@@ -82,9 +74,9 @@ def test_failed_writes_end_the_session_once(ctx):
             options["preexec_fn"] = lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN)
         if kind == "full disk":
             with open("/dev/full", "wb") as out:
-                proc = start(ctx, out, **options)
+                proc = start(ctx, stdout=out, **options)
         else:
-            proc = start(ctx, subprocess.PIPE, **options)
+            proc = start(ctx, **options)
             proc.stdout.read(1)
             proc.stdout.close()
         lines = (EXT + '"one"\n') * 200 + "exit\n"
@@ -102,8 +94,7 @@ def test_failed_writes_end_the_session_once(ctx):
 
 
 def test_closed_standard_output_is_not_reused(ctx):
-    with open(os.path.join(ctx.work, "s.sqf"), "w") as f:
-        f.write(EXT + '"open data.txt"\n' + EXT + '"hi"\n')
+    write(ctx, "s.sqf", EXT + '"open data.txt"\n' + EXT + '"hi"\n')
     proc = subprocess.Popen([ctx.exe, "s.sqf"], stdin=subprocess.DEVNULL, cwd=ctx.work,
                             preexec_fn=lambda: os.close(1))
     check(proc.wait(10) == 0, "exit code 0")
@@ -112,12 +103,5 @@ def test_closed_standard_output_is_not_reused(ctx):
           + repr(file_text(ctx, "data.txt")[:200]))
 
 
-TESTS = [obj for name, obj in sorted(globals().items()) if name.startswith("test_")]
-
-
-def main():
-    return run_tests(TESTS, __doc__)
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    main(globals(), __doc__)

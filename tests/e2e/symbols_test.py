@@ -2,15 +2,14 @@
 """Crash reports against the real executable and the crash test extension as authors ship it:
 with its debug information, with it split into a separate file beside a stripped library,
 with a symbol table only, with no symbols at all. The innermost frame of every kind of crash
-names the function and the line addr2line gives for the same offset; 1,000 crashes in a row
-keep memory and open files flat."""
+names the function and the line addr2line gives for the same offset, and a caller's frame the
+line of its call; 1,000 crashes in a row keep memory and open files flat."""
 import os
 import re
 import shutil
 import subprocess
-import sys
 
-from harness import check, run_tests
+from harness import check, main, open_files, resident_kib
 
 FRAME = re.compile(r"^  at (\S+)\+0x([0-9a-f]+)(.*)$", re.M)
 # The crash kinds and whether their innermost extension frame is the faulting instruction.
@@ -83,8 +82,9 @@ def test_every_crash_names_the_function_and_line_addr2line_gives(ctx):
     for name in ["crashy", "crashy_split"]:
         library = name + "_x64.so"
         for kind, report in reports(ctx, name, KINDS).items():
-            # Every frame: the innermost at the faulting instruction, the callers at their call
-            # (a return address moved by a byte would name the next line).
+            # Every frame as addr2line resolves the offset shown: the innermost at the faulting
+            # instruction, the callers one byte before their return address (that the byte is
+            # the call's, the next test tells).
             for offset, shown in frame_groups(report, library):
                 expected = addr2line(original, offset)
                 check(len(shown) == len(expected), f"{name} {kind}: a line per inlined call: {shown} {expected}")
@@ -103,6 +103,41 @@ def test_every_crash_names_the_function_and_line_addr2line_gives(ctx):
                           f"{name} {kind}: the inlined call marked: {shown}")
 
 
+# (crash kind, a caller in the crash's frames, the text of the call it makes): each caller's
+# frame names the source line of that call. Its return address is the instruction after the
+# call, which begins another line or, after a call that never returns, another function.
+CALLERS = [
+    ("throwdeep", "throwMiddle", "throwInnermost();"),
+    ("throwdeep", "throwOutermost", "throwMiddle();"),
+    ("segv", "run", "std::to_string(readNull())"),
+    ("nullwrite", "run", "writeAt(0x10);"),
+]
+CRASHY_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "testext", "crashy.cc")
+
+
+def call_line(caller, call):
+    """The number of the first line holding `call` in the definition of `caller` in crashy.cc."""
+    with open(CRASHY_SOURCE, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    start = next(i for i, line in enumerate(lines)
+                 if line.startswith("__attribute__((noinline))") and re.search(rf"\b{caller}\(.*\{{$", line))
+    return next(i + 1 for i in range(start, len(lines)) if call in lines[i])
+
+
+def test_caller_frames_name_the_line_of_their_call(ctx):
+    library = "crashy_x64.so"
+    found = reports(ctx, "crashy", sorted({kind for kind, _, _ in CALLERS}))
+    for kind, caller, call in CALLERS:
+        line = call_line(caller, call)
+        frames = [m for m in FRAME.finditer(found[kind]) if m.group(1) == library and f"::{caller}(" in m.group(3)]
+        check(len(frames) == 1, f"{kind}: one frame of {caller}: {found[kind]}")
+        check(frames[0].group(3).endswith(f"crashy.cc:{line}"),
+              f"{kind}: the frame of {caller} names crashy.cc:{line}, the line of {call}: {found[kind]}")
+        # The offset shown is one addr2line resolves to the same line.
+        places = addr2line(os.path.join(ctx.work, library), int(frames[0].group(2), 16))
+        check(places[-1][1:] == ("crashy.cc", str(line)), f"{kind}: addr2line names crashy.cc:{line}: {places}")
+
+
 def test_without_line_information_the_symbol_table_or_the_offset_alone(ctx):
     variant(ctx, "crashy_symbols", ["strip", "--strip-debug"])
     variant(ctx, "crashy_bare", ["strip", "--strip-all"])
@@ -114,15 +149,6 @@ def test_without_line_information_the_symbol_table_or_the_offset_alone(ctx):
     frames = FRAME.findall(found)
     check(frames[0][2] == "", f"a function nothing names shows its offset alone: {found}")
     check(frames[-1][2].startswith(" in RVExtension+0x"), f"the exported entry point named: {found}")
-
-
-def open_files(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
-
-
-def resident_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
 
 
 def test_a_thousand_crashes_keep_memory_and_open_files_flat(ctx):
@@ -142,18 +168,14 @@ def test_a_thousand_crashes_keep_memory_and_open_files_flat(ctx):
         seen += output.count(b"readNull")
         figures.append((resident_kib(proc.pid), open_files(proc.pid)))
     proc.stdin.close()
-    proc.wait(timeout=30)
+    check(proc.wait(timeout=30) == 0, f"exit code {proc.returncode}")
     check(seen == 1000, f"every crash reported: {seen}")
     (rss200, fds200), (rss1000, fds1000) = figures
+    print(f"  1,000 crashes in a row: resident {rss200} KiB after 200, {rss1000} KiB after 1,000; "
+          f"{fds200} then {fds1000} open files")
     check(fds1000 == fds200, f"open files after 200 and 1,000 crashes: {fds200}, {fds1000}")
     check(rss1000 - rss200 < 4096, f"resident KiB after 200 and 1,000 crashes: {rss200}, {rss1000}")
 
 
-def main():
-    return run_tests([test_every_crash_names_the_function_and_line_addr2line_gives,
-                      test_without_line_information_the_symbol_table_or_the_offset_alone,
-                      test_a_thousand_crashes_keep_memory_and_open_files_flat], __doc__)
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    main(globals(), __doc__)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """`invokemodule --test` end to end: scripts in child processes of the real executable against
 the real test extensions, expected files, diffs, --update, {{*}}, callbacks from threads,
-the JUnit report, the time limit, a crash, usage errors and Ctrl-C."""
+the JUnit report, the time limit, a crash and Ctrl-C (the usage errors are transcript cases)."""
 import os
 import re
 import signal
@@ -10,7 +10,7 @@ import sys
 import time
 import xml.etree.ElementTree as ElementTree
 
-from harness import check, run_tests
+from harness import SANITIZED, check, main, read, write
 
 HEADER = 'execVM "a.sqf";\nScript #1 started\n\n'
 SCRIPT_A = '"testext_full" invokeModule "callback 1";\n"testext_full" invokeModule "threads 1 2";\n'
@@ -39,19 +39,7 @@ Script #1 finished
 """
 
 
-def write(ctx, path, text):
-    full = os.path.join(ctx.work, path)
-    os.makedirs(os.path.dirname(full), exist_ok=True)
-    with open(full, "wb") as f:
-        f.write(text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text)
-
-
-def read(ctx, path):
-    with open(os.path.join(ctx.work, path), encoding="utf-8") as f:
-        return f.read()
-
-
-def test_mode(ctx, *args):
+def testing(ctx, *args):
     """Runs `invokemodule --test args...`; returns (status, stdout, stderr)."""
     proc = subprocess.run([ctx.exe, "--test", *args], cwd=ctx.work, capture_output=True,
                           timeout=300)
@@ -73,39 +61,39 @@ def test_record_pass_change_and_wildcards(ctx):
     write(ctx, "t/a.sqf", SCRIPT_A)
     write(ctx, "t/b.sqf", '"testext_full" invokeModule "id-42";\n"testext_full" invokeModule "b";\n')
     write(ctx, "t/notes.txt", "not a script")
-    expect(test_mode(ctx, "t"), 1, [
+    expect(testing(ctx, "t"), 1, [
         r"FAIL t/a\.sqf", r"no expected file t/a\.expected: run with --update to record it",
         r"--- t/a\.expected", r"\+\+\+ t/a\.sqf", r"@@ -0,0 \+1,23 @@", r'\+execVM "a\.sqf";',
         r"FAIL t/b\.sqf", r"0 passed, 2 failed"])
-    expect(test_mode(ctx, "--update", "t"), 0, [
+    expect(testing(ctx, "--update", "t"), 0, [
         r"UPDATED t/a\.expected", r"UPDATED t/b\.expected", r"2 passed, 0 failed"])
     check(read(ctx, "t/a.expected") == EXPECTED_A, "recorded:\n" + read(ctx, "t/a.expected"))
-    expect(test_mode(ctx, "t/"), 0, [r"PASS t/a\.sqf \(\d+ ms\)", r"PASS t/b\.sqf \(\d+ ms\)",
+    expect(testing(ctx, "t/"), 0, [r"PASS t/a\.sqf \(\d+ ms\)", r"PASS t/b\.sqf \(\d+ ms\)",
                                      r"2 passed, 0 failed"])
 
     # One changed result: a diff and status 1; a {{*}} line matches any text in its line.
     b = read(ctx, "t/b.expected")
     write(ctx, "t/b.expected", b.replace('\n"id-42"\n', '\n"id-{{*}}"\n').replace('\n"b"\n', '\n"c"\n'))
-    expect(test_mode(ctx, "t"), 1, [
+    expect(testing(ctx, "t"), 1, [
         r"PASS t/a\.sqf \(\d+ ms\)", r"FAIL t/b\.sqf\n--- t/b\.expected", r"\+\+\+ t/b\.sqf", r"@@ -10,7 \+10,7 @@", r' "testext_full" invokeModule "b";',
         r'-"c"', r'\+"b"', r" Execution time: <time> ms", r"1 passed, 1 failed"])
     # --update rewrites the changed line and keeps the {{*}} line that still matches.
-    expect(test_mode(ctx, "--update", "t/b.sqf"), 0, [r"UPDATED t/b\.expected", r"1 passed, 0 failed"])
+    expect(testing(ctx, "--update", "t/b.sqf"), 0, [r"UPDATED t/b\.expected", r"1 passed, 0 failed"])
     check(read(ctx, "t/b.expected") == b.replace('\n"id-42"\n', '\n"id-{{*}}"\n'), read(ctx, "t/b.expected"))
-    expect(test_mode(ctx, "t/b.sqf", "t/a.sqf"), 0, [r"PASS t/b\.sqf.*", r"PASS t/a\.sqf.*"])
+    expect(testing(ctx, "t/b.sqf", "t/a.sqf"), 0, [r"PASS t/b\.sqf.*", r"PASS t/a\.sqf.*"])
 
     # The platform's own expected file comes first; CRLF line ends read as LF.
     write(ctx, "t/a.linux.expected", EXPECTED_A.replace("\n", "\r\n"))
     write(ctx, "t/a.expected", "stale\n")
-    expect(test_mode(ctx, "t/a.sqf"), 0, [r"PASS t/a\.sqf.*"])
+    expect(testing(ctx, "t/a.sqf"), 0, [r"PASS t/a\.sqf.*"])
 
 
 def test_missing_library(ctx):
     write(ctx, "t/a.sqf", SCRIPT_A)
     write(ctx, "t/a.expected", EXPECTED_A)
-    expect(test_mode(ctx, "t"), 0, [r"PASS t/a\.sqf.*"])
+    expect(testing(ctx, "t"), 0, [r"PASS t/a\.sqf.*"])
     os.remove(os.path.join(ctx.work, "testext_full_x64.so"))
-    expect(test_mode(ctx, "t"), 1, [
+    expect(testing(ctx, "t"), 1, [
         r"FAIL t/a\.sqf", r"-Callback registered: <address>",
         r"\+Call extension 'testext_full' could not be loaded \[ERR:2\]", r"0 passed, 1 failed"])
 
@@ -113,12 +101,12 @@ def test_missing_library(ctx):
 def test_thread_callbacks_in_a_script_with_sleeps_are_stable(ctx):
     write(ctx, "t/n.sqf", '"demo" invokeModule ["notify", ["x", "y"]];\nsleep 0.5\n'
                           '"demo" invokeModule ["notify", ["z"]];\nsleep 0.5\n')
-    expect(test_mode(ctx, "--update", "t"), 0, [r"UPDATED t/n\.expected"])
+    expect(testing(ctx, "--update", "t"), 0, [r"UPDATED t/n\.expected"])
     recorded = read(ctx, "t/n.expected")
     check(re.search(r'sleep 0\.5;\n100%\nExecution time: <time> ms\n\n\n\n>> ExtensionCallback: '
                     r'\["demo", "notify", "x"\]\n\n>> ExtensionCallback: \["demo", "notify", "y"\]\n'
                     r'"demo" invokeModule', recorded), recorded)
-    expect(test_mode(ctx, *["t/n.sqf"] * 20), 0, [r"PASS t/n\.sqf.*"] * 20 + [r"20 passed, 0 failed"])
+    expect(testing(ctx, *["t/n.sqf"] * 20), 0, [r"PASS t/n\.sqf.*"] * 20 + [r"20 passed, 0 failed"])
 
 
 def test_junit_report_is_valid_xml_whatever_the_bytes(ctx):
@@ -126,7 +114,7 @@ def test_junit_report_is_valid_xml_whatever_the_bytes(ctx):
     write(ctx, "t/a.expected", EXPECTED_A)
     write(ctx, "t/odd.sqf", b'"testext_full" invokeModule "\x01<&>\xff\xc3";\n')
     write(ctx, "t/odd.expected", b"")
-    expect(test_mode(ctx, "--junit", "report.xml", "t"), 1, [r"PASS t/a\.sqf.*", r"FAIL t/odd\.sqf"])
+    expect(testing(ctx, "--junit", "report.xml", "t"), 1, [r"PASS t/a\.sqf.*", r"FAIL t/odd\.sqf"])
     root = ElementTree.parse(os.path.join(ctx.work, "report.xml")).getroot()
     suite = root.find("testsuite")
     check((suite.get("tests"), suite.get("failures")) == ("2", "1"), ElementTree.tostring(root))
@@ -142,32 +130,32 @@ def test_junit_report_is_valid_xml_whatever_the_bytes(ctx):
     for name in ("b", "c"):
         write(ctx, f"t/{name}.sqf", SCRIPT_A)
         write(ctx, f"t/{name}.expected", EXPECTED_A.replace('"a.sqf"', f'"{name}.sqf"'))
-    expect(test_mode(ctx, "--junit", "report.xml", "t"), 1, [r"3 passed, 1 failed"])
+    expect(testing(ctx, "--junit", "report.xml", "t"), 1, [r"3 passed, 1 failed"])
     suite = ElementTree.parse(os.path.join(ctx.work, "report.xml")).getroot().find("testsuite")
     check((suite.get("tests"), suite.get("failures")) == ("4", "1"), ElementTree.tostring(suite))
     os.makedirs(os.path.join(ctx.work, "folder.xml"))
-    expect(test_mode(ctx, "--junit", "folder.xml", "t/a.sqf"), 1, [
+    expect(testing(ctx, "--junit", "folder.xml", "t/a.sqf"), 1, [
         r"PASS t/a\.sqf.*", r"Cannot write the JUnit report folder\.xml", r"1 passed, 0 failed"])
-    code, out, err = test_mode(ctx, "--timeout", "0", "t/a.sqf")
+    code, out, err = testing(ctx, "--timeout", "0", "t/a.sqf")
     check(code == 2 and out == "" and "--timeout" in err, f"--timeout 0: status {code}, {out!r} {err!r}")
 
 
 def test_time_limit_and_crash(ctx):
     write(ctx, "t/slow.sqf", '"testext_full" invokeModule "hello";\n"testext_full" invokeModule "sleep 8000";\n')
     start = time.monotonic()
-    expect(test_mode(ctx, "--timeout", "1", "t/slow.sqf"), 1, [
+    expect(testing(ctx, "--timeout", "1", "t/slow.sqf"), 1, [
         r"FAIL t/slow\.sqf", r'\+"testext_full" invokeModule "sleep 8000";',
         r"\+Stopped after the time limit of 1 s", r"0 passed, 1 failed"])
     check(time.monotonic() - start < 6, "the time limit did not end the script")
     # A run cut short is never recorded, not even by --update.
-    expect(test_mode(ctx, "--update", "--timeout", "1", "t/slow.sqf"), 1, [
+    expect(testing(ctx, "--update", "--timeout", "1", "t/slow.sqf"), 1, [
         r"FAIL t/slow\.sqf", r"stopped after the time limit of 1 s"])
     check(not os.path.exists(os.path.join(ctx.work, "t/slow.expected")), "--update wrote a cut-short run")
 
     write(ctx, "t/crash.sqf", '"testext_full" invokeModule "poke 100000000";\n'
                               '"testext_full" invokeModule "hello";\n')
-    expect(test_mode(ctx, "t/crash.sqf"), 1, [r"FAIL t/crash\.sqf"])
-    expect(test_mode(ctx, "--update", "t/crash.sqf"), 0, [r"UPDATED t/crash\.expected: the run crashed"])
+    expect(testing(ctx, "t/crash.sqf"), 1, [r"FAIL t/crash\.sqf"])
+    expect(testing(ctx, "--update", "t/crash.sqf"), 0, [r"UPDATED t/crash\.expected: the run crashed"])
 
 
 def test_crash_reports_keep_their_functions_not_their_lines(ctx):
@@ -178,21 +166,21 @@ def test_crash_reports_keep_their_functions_not_their_lines(ctx):
         return  # a sanitizer owns the fault signals
     write(ctx, "t/crash.sqf", '"crashy" invokeModule "segv";\nfreeExtension "crashy";\n'
                               '"crashy" invokeModule "recurse";\n')
-    expect(test_mode(ctx, "--update", "t/crash.sqf"), 0, [r"UPDATED t/crash\.expected: the run crashed"])
+    expect(testing(ctx, "--update", "t/crash.sqf"), 0, [r"UPDATED t/crash\.expected: the run crashed"])
     expected = read(ctx, "t/crash.expected")
     for line in [r"  at crashy_x64\.so\+<offset> in \(anonymous namespace\)::readNull\(\) crashy\.cc:<line>",
                  r"  \.\.\. the frame above repeats <count> more times", r"  called from crash\.sqf:3"]:
         check(re.search("^" + line + "$", expected, re.M), f"{line} in:\n{expected}")
     check(not re.search(r"^  at .*0x", expected, re.M), expected)
-    expect(test_mode(ctx, "t/crash.sqf"), 0, [r"PASS t/crash\.sqf .*"])
+    expect(testing(ctx, "t/crash.sqf"), 0, [r"PASS t/crash\.sqf .*"])
 
 
 def test_suite_path_spelling_does_not_matter(ctx):
     # Recorded through a relative path, the script passes through its absolute path too.
     write(ctx, "p/s.sqf", '"testext_full" invokeModule "hello";\n')
-    expect(test_mode(ctx, "--update", "p/s.sqf"), 0, [r"UPDATED p/s\.expected"])
+    expect(testing(ctx, "--update", "p/s.sqf"), 0, [r"UPDATED p/s\.expected"])
     check(read(ctx, "p/s.expected").startswith('execVM "s.sqf";\n'), read(ctx, "p/s.expected"))
-    expect(test_mode(ctx, os.path.join(ctx.work, "p")), 0, [r"PASS .*p/s\.sqf \(\d+ ms\)"])
+    expect(testing(ctx, os.path.join(ctx.work, "p")), 0, [r"PASS .*p/s\.sqf \(\d+ ms\)"])
 
 
 def test_hostile_runs_end_and_are_judged(ctx):
@@ -201,20 +189,20 @@ def test_hostile_runs_end_and_are_judged(ctx):
     # an expected file that is a FIFO is refused at once, not read, not written.
     write(ctx, "h/linger.sqf", '"testext_full" invokeModule "linger 10000";\n')
     start = time.monotonic()
-    expect(test_mode(ctx, "--update", "--timeout", "9223372036854775807", "h/linger.sqf"), 0,
+    expect(testing(ctx, "--update", "--timeout", "9223372036854775807", "h/linger.sqf"), 0,
            [r"UPDATED h/linger\.expected"])
-    expect(test_mode(ctx, "--timeout", "9223372036854775807", "h/linger.sqf"), 0, [r"PASS h/linger\.sqf \(\d+ ms\)"])
+    expect(testing(ctx, "--timeout", "9223372036854775807", "h/linger.sqf"), 0, [r"PASS h/linger\.sqf \(\d+ ms\)"])
     check(time.monotonic() - start < 8, "the lingering process kept the script running")
     write(ctx, "h/fifo.sqf", '"testext_full" invokeModule "hello";\n')
     os.mkfifo(os.path.join(ctx.work, "h/fifo.expected"))
     for args in (["h/fifo.sqf"], ["--update", "h/fifo.sqf"]):
-        expect(test_mode(ctx, "--timeout", "20", *args), 1, [
+        expect(testing(ctx, "--timeout", "20", *args), 1, [
             r"FAIL h/fifo\.sqf", r"h/fifo\.expected is not a regular file: an expected transcript must be one"])
 
 
 def test_host_ended_by_a_signal_names_it(ctx):
     write(ctx, "k/kill.sqf", '"testext_full" invokeModule "killself 9";\n')
-    expect(test_mode(ctx, "k/kill.sqf"), 1, [r"FAIL k/kill\.sqf", r"\+The process ended by signal 9 \(SIGKILL\)"])
+    expect(testing(ctx, "k/kill.sqf"), 1, [r"FAIL k/kill\.sqf", r"\+The process ended by signal 9 \(SIGKILL\)"])
 
 
 def test_flood_of_held_lines_is_bounded(ctx):
@@ -223,9 +211,8 @@ def test_flood_of_held_lines_is_bounded(ctx):
     # Each stretch between boundaries has its own 16 MiB (how much of it is used depends on
     # the machine's load); at exit one more MiB comes from the threads running clean-up code.
     write(ctx, "f/flood.sqf", '"testext_full" invokeModule "storm 4";\nsleep 3\n"testext_full" invokeModule "hi";\n')
-    expect(test_mode(ctx, "--update", "f/flood.sqf"), 0, [r"UPDATED f/flood\.expected"])
-    with open(os.path.join(ctx.work, "f/flood.expected"), "rb") as f:
-        text = f.read()
+    expect(testing(ctx, "--update", "f/flood.sqf"), 0, [r"UPDATED f/flood\.expected"])
+    text = read(ctx, "f/flood.expected", "rb")
     dropped = re.search(rb"^\d+ lines from the extension's threads dropped: more than 16 MiB of them came "
                         rb"before this point\n\"testext_full\" invokeModule \"hi\";$", text, re.M)
     check(dropped is not None, "no count of the dropped lines before the next command")
@@ -238,15 +225,6 @@ def test_flood_of_held_lines_is_bounded(ctx):
                  ("at exit", text[finished:], 17 << 20)]
     for name, stretch, limit in stretches:
         check(len(stretch) < limit + (64 << 10), f"the held lines {name} grew to {len(stretch)} bytes")
-
-
-def test_usage_errors(ctx):
-    os.makedirs(os.path.join(ctx.work, "empty"))
-    write(ctx, "other/readme.txt", "no scripts here")
-    for args in (["nowhere.sqf"], ["empty"], ["other"], ["other/readme.txt", "nowhere"]):
-        code, out, err = test_mode(ctx, *args)
-        check(code == 2 and out == "" and err.startswith("invokemodule: "),
-              f"{args}: status {code}, out {out!r}, err {err!r}")
 
 
 def test_interrupt_reports_what_is_done(ctx):
@@ -264,18 +242,4 @@ def test_interrupt_reports_what_is_done(ctx):
 
 
 if __name__ == "__main__":
-    sys.exit(run_tests([
-        test_record_pass_change_and_wildcards,
-        test_missing_library,
-        test_thread_callbacks_in_a_script_with_sleeps_are_stable,
-        test_junit_report_is_valid_xml_whatever_the_bytes,
-        test_time_limit_and_crash,
-        test_crash_reports_keep_their_functions_not_their_lines,
-        test_suite_path_spelling_does_not_matter,
-        test_hostile_runs_end_and_are_judged,
-        test_flood_of_held_lines_is_bounded,
-        test_host_ended_by_a_signal_names_it,
-        test_usage_errors,
-        test_interrupt_reports_what_is_done,
-    ], __doc__, add_arguments=lambda parser: parser.add_argument(
-        "--sanitized", "--thread-sanitized", action="store_true")))
+    main(globals(), __doc__, SANITIZED)

@@ -2,7 +2,8 @@
 """--watch against the real executable: a library file rebuilt while the host runs is picked
 up by the next call, a broken build is reported once while the old one keeps answering, the
 private folder goes at every end of the session, 1,000 reloads leave memory and open files
-flat, and a library the system keeps in memory is named when its changed file loads again.
+flat, a library the system keeps in memory is named when its changed file loads again, and a
+copy whose GNU unique symbols bind to an earlier copy's objects says so.
 With --runner (Wine) the Windows build runs, the library files are replaced from inside Wine,
 where a loaded library is locked, and the tests that need Linux's /proc and signals are left out."""
 import glob
@@ -13,7 +14,7 @@ import sys
 import threading
 import time
 
-from harness import check, run_tests
+from harness import RUNNER, SANITIZED, check, main, open_files, resident_kib
 
 SUFFIX = "_x64.so" if sys.maxsize > 2**32 else ".so"
 FAILED = "Call extension 'w' could not be loaded [ERR:"
@@ -36,7 +37,7 @@ class Session:
     """The host with `args`, commands written to its input, its output in a file, and its
     temporary folder (where the private folder goes) inside the test's working directory."""
 
-    def __init__(self, ctx, args=("--watch",)):
+    def __init__(self, ctx, args=("--watch",), env=None):
         self.ctx = ctx
         self.tmp = os.path.join(ctx.work, "tmp")
         os.makedirs(self.tmp, exist_ok=True)
@@ -44,7 +45,7 @@ class Session:
         with open(self.out_path, "wb") as out:
             runner = [ctx.args.runner] if ctx.args.runner else []
             # Wine keeps its server's socket under TMPDIR: Wine's copy command must reach the same.
-            env = dict(os.environ, NO_COLOR="1", **({} if runner else {"TMPDIR": self.tmp}))
+            env = dict(os.environ, NO_COLOR="1", **({} if runner else {"TMPDIR": self.tmp}), **(env or {}))
             self.proc = subprocess.Popen([*runner, ctx.exe, *args], stdin=subprocess.PIPE, stdout=out,
                                          stderr=subprocess.STDOUT, cwd=ctx.work,
                                          env=env)
@@ -227,25 +228,27 @@ def test_files_beside_the_library_are_found_beside_its_copy(ctx):
 
 def test_working_folder_changed_by_the_extension_keeps_the_loaded_file_watched(ctx):
     """The library is loaded by a relative path; after the extension changes the working
-    folder, a same-named file there is not the watched one, and a rebuild of the loaded file
-    is still picked up."""
-    install(ctx, "testext_full")
+    folder (in a call, or in its start-up code before the load is done), a same-named file
+    there is not the watched one, and a rebuild of the loaded file is still picked up."""
     elsewhere = os.path.join(ctx.work, "elsewhere")
     os.makedirs(elsewhere, exist_ok=True)
     with open(os.path.join(ctx.args.testext, "testext_build2" + SUFFIX), "rb") as f:
         data = f.read()
     with open(os.path.join(elsewhere, "w" + SUFFIX), "wb") as f:
         f.write(data)
-    s = Session(ctx)
-    check("build 1" in s.call("build"), s.text())
     folder = windows_path(elsewhere) if ctx.args.runner else elsewhere
-    check('"0"' in s.call(f"chdir {folder}"), s.text())
-    out = s.call("build")
-    check("build 1" in out and "reloaded" not in out, f"the other folder's file is not loaded: {out}")
-    install(ctx, "testext_build2")
-    out = s.call("build")
-    check(out.startswith(ctx.reloaded) and "build 2" in out, f"the loaded file's rebuild is picked up: {out}")
-    s.end()
+    for how in ("call", "start-up code"):
+        install(ctx, "testext_full")
+        s = Session(ctx, env={"TESTEXT_START_FOLDER": folder} if how == "start-up code" else None)
+        check("build 1" in s.call("build"), s.text())
+        if how == "call":
+            check('"0"' in s.call(f"chdir {folder}"), s.text())
+        out = s.call("build")
+        check("build 1" in out and "reloaded" not in out, f"{how}: the other folder's file is not loaded: {out}")
+        install(ctx, "testext_build2")
+        out = s.call("build")
+        check(out.startswith(ctx.reloaded) and "build 2" in out, f"{how}: the loaded file's rebuild is picked up: {out}")
+        s.end()
 
 
 def test_without_watch_the_loaded_file_is_locked_on_windows(ctx):
@@ -261,13 +264,16 @@ def test_library_kept_in_memory_is_named_when_its_changed_file_loads(ctx):
     # (options, the commands before the file changes, the lines the next call starts with).
     # Freeing a library the system keeps says so under "Extension unloaded"; without --watch a
     # changed file then loads the old code, which is said once more; with --watch the new copy
-    # is a library of its own (thread-local destructors keep only the old one), so nothing is.
+    # is a library of its own (thread-local destructors keep only the old one), so nothing is,
+    # and the unload says so.
     free = 'freeExtension "w"'
-    kept = (f"Extension unloaded\nw{SUFFIX} stays in memory (a thread still holds its thread-local "
-            "objects): the next load goes on with its state; restart the host\n\n")
+    kept = f"Extension unloaded\nw{SUFFIX} stays in memory (a thread still holds its thread-local objects): "
+    next_load = {(): "the next load goes on with its state; restart the host\n\n",
+                 ("--watch",): "the next load is a new copy with a state of its own\n\n"}
     cases = [
         ((), ["resident", free, "build", free], ctx.stays + "Callback registered:"),
         (("--watch",), ["resident"], ctx.reloaded + "Callback registered:"),
+        (("--watch",), ["resident", free], "Callback registered:"),
     ]
     for args, before, expected in cases:
         install(ctx, "testext_full")
@@ -278,7 +284,8 @@ def test_library_kept_in_memory_is_named_when_its_changed_file_loads(ctx):
                 s.send(command, "Extension unloaded")
                 time.sleep(0.05)
                 out = s.text()[start:].replace("\r\n", "\n")
-                check(out.endswith(kept), f"{args}: the unload names the library kept in memory:\n{out}")
+                check(out.endswith(kept + next_load[args]),
+                      f"{args}: the unload names the library kept in memory:\n{out}")
             else:
                 out = s.call(command)
                 check("stays in memory" not in out, f"{args}: nothing said while the file is unchanged")
@@ -289,6 +296,54 @@ def test_library_kept_in_memory_is_named_when_its_changed_file_loads(ctx):
         check(out.startswith(expected) and ('"build 2"' if args else '"build 1"') in out,
               f"{args}: expected {expected!r}:\n{out}")
         s.end()
+
+
+def test_unique_symbols_of_a_library_kept_in_memory_bind_its_new_copies(ctx):
+    """Under --watch glibc keeps the first copy of a library with GNU unique symbols, and every
+    later copy (a reload of the changed file, a load after freeExtension, changed or not) is a
+    library of its own but for those symbols, which bind to the first copy's objects. Each such
+    load says exactly that, and none says that the old build answers: the new build answers,
+    its unique counter goes on from the first copy's, its own call count starts again."""
+    free = 'freeExtension "w"'
+    shared = (f"w{SUFFIX}: the new copy is a library of its own but for its GNU unique symbols, which bind to "
+              "the objects of an earlier copy still in memory and go on with their state; build it with "
+              "-fno-gnu-unique, or restart the host\n")
+    kept = (f"Extension unloaded\nw{SUFFIX} stays in memory (it defines GNU unique symbols): the next load is "
+            "a new copy, but its GNU unique symbols bind to this one's objects and go on with their state; "
+            "build it with -fno-gnu-unique, or restart the host\n\n")
+    loaded = shared + "Callback registered:"
+    # (freed first, the build then installed, the lines the unload ends with, the lines the
+    # next call starts with, the build that answers it). Only the first copy stays when freed.
+    steps = [
+        (True, None, kept, loaded, 1),
+        (False, "testext_unique2", None, ctx.reloaded + loaded, 2),
+        (False, "testext_unique", None, ctx.reloaded + loaded, 1),
+        (True, "testext_unique2", "Extension unloaded\n\n", loaded, 2),
+        (True, None, "Extension unloaded\n\n", loaded, 2),
+    ]
+    install(ctx, "testext_unique")
+    s = Session(ctx)
+    check('"1"' in s.call("unique") and '"2"' in s.call("unique"), "the unique counter counts:\n" + s.text())
+    count = 2
+    for freed, variant, unloaded, expected, build in steps:
+        step = f"freed {freed}, then {variant}"
+        if freed:
+            start = len(s.text())
+            s.send(free, "Extension unloaded")
+            time.sleep(0.05)
+            out = s.text()[start:].replace("\r\n", "\n")
+            check(out.endswith(unloaded), f"{step}: expected the unload to end {unloaded!r}:\n{out}")
+        if variant:
+            install(ctx, variant)
+        out = s.call("build")
+        check(out.startswith(expected) and f'"build {build}"' in out, f"{step}: expected {expected!r}:\n{out}")
+        count += 1
+        out = s.call("unique")
+        check(f'"{count}"' in out, f"{step}: the unique counter goes on from the first copy's:\n{out}")
+        out = s.call("calls")
+        check('"3"' in out, f"{step}: the new copy counts its own calls:\n{out}")
+    check("restart the host to load a new build" not in s.text(), "no load is said to run the old build")
+    s.end()
 
 
 def test_build_written_in_place_loads_only_once_complete(ctx):
@@ -334,9 +389,7 @@ def test_thousand_reloads_leave_memory_and_files_flat(ctx):
         out = s.call("build")
         check(out.startswith(ctx.reloaded), f"reload {i}:\n{out}")
         if i in (100, 1000):
-            with open(f"/proc/{s.proc.pid}/status") as f:
-                rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-            figures[i] = (rss, len(os.listdir(f"/proc/{s.proc.pid}/fd")),
+            figures[i] = (resident_kib(s.proc.pid), open_files(s.proc.pid),
                           len(os.listdir(os.path.join(s.tmp, s.private_folders()[0]))))
     print(f"after 100 and 1000 reloads: VmRSS {figures[100][0]} and {figures[1000][0]} KiB, "
           f"open files {figures[100][1]} and {figures[1000][1]}, private copies "
@@ -348,11 +401,6 @@ def test_thousand_reloads_leave_memory_and_files_flat(ctx):
     s.end()
 
 
-def add_arguments(parser):
-    parser.add_argument("--runner", default="")
-    parser.add_argument("--sanitized", "--thread-sanitized", action="store_true")
-
-
 if __name__ == "__main__":
     everywhere = [
         test_rebuilt_library_is_picked_up_and_broken_builds_reported_once,
@@ -360,14 +408,14 @@ if __name__ == "__main__":
         test_private_folder_gone_at_every_end_and_stale_ones_removed,
         test_working_folder_changed_by_the_extension_keeps_the_loaded_file_watched,
         test_files_beside_the_library_are_found_beside_its_copy,
+        test_build_written_in_place_loads_only_once_complete,
     ]
     linux = [
         test_stale_folder_that_is_a_link_is_removed_without_following_it,
         test_library_kept_in_memory_is_named_when_its_changed_file_loads,
-        test_build_written_in_place_loads_only_once_complete,
+        test_unique_symbols_of_a_library_kept_in_memory_bind_its_new_copies,
         test_thousand_reloads_leave_memory_and_files_flat,
     ]
     wine = "--runner" in sys.argv and sys.argv[sys.argv.index("--runner") + 1] != ""
-    sys.exit(run_tests(everywhere + ([test_without_watch_the_loaded_file_is_locked_on_windows] if wine else linux),
-                       __doc__, add_arguments=add_arguments,
-                       prepare=prepare))
+    main(everywhere + ([test_without_watch_the_loaded_file_is_locked_on_windows] if wine else linux), __doc__,
+         lambda parser: (RUNNER(parser), SANITIZED(parser)), prepare)

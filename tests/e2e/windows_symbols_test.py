@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The 64-bit Windows build's crash reports, under Wine, name the function and source line that
+"""The Windows builds' crash reports, under Wine, name the function and source line that
 the library's own debug information gives for each frame's printed offset, as the README tells
 an author to look it up: MinGW's addr2line at the image base plus the offset for a library with
 DWARF, and LLVM's symbolizer (which reads the PDB beside the library) for one built as MSVC does.
@@ -7,16 +7,23 @@ Each frame line with a function and a line is compared; inlined frames in the or
 import os
 import re
 import subprocess
-import sys
 
-from harness import check, run_tests
+from harness import RUNNER, check, main
+
+def word_size(ctx):
+    """The build's names: the MinGW tools' prefix and the test libraries' file name suffix."""
+    dump = subprocess.run(["objdump", "-f", ctx.exe], stdout=subprocess.PIPE).stdout.decode()
+    return ("i686-w64-mingw32", "") if "pei-i386" in dump else ("x86_64-w64-mingw32", "_x64")
+
 
 FRAME = re.compile(r"^  at (\S+)\+0x([0-9a-f]+) in (\S+) (.+):(\d+)( \(inlined\))?\r?$", re.M)
 
 
-def crash_report(ctx, library, functions):
-    """The frame lines (file, offset, function, source file, line) of the reports for `functions`."""
-    stdin = "".join(f'"{library}" invokeModule "{f}"\nfreeExtension "{library}"\n' for f in functions)
+def crash_report(ctx, library, functions, free_each=True):
+    """The frame lines (file, offset, function, source file, line) of the reports for `functions`,
+    each called after a fresh load unless `free_each` is false."""
+    free = f'freeExtension "{library}"\n'
+    stdin = "".join(f'"{library}" invokeModule "{f}"\n' + (free if free_each else "") for f in functions)
     runner = [ctx.args.runner] if ctx.args.runner else []
     env = dict(os.environ, NO_COLOR="1")
     result = subprocess.run([*runner, ctx.exe], input=stdin.encode(), stdout=subprocess.PIPE,
@@ -27,17 +34,17 @@ def crash_report(ctx, library, functions):
     return frames
 
 
-def image_base(dll):
-    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", dll], stdout=subprocess.PIPE,
+def image_base(dll, tools):
+    dump = subprocess.run([f"{tools}-objdump", "-p", dll], stdout=subprocess.PIPE,
                           check=True).stdout.decode()
     return int(re.search(r"^ImageBase\s+([0-9a-fA-F]+)", dump, re.M).group(1), 16)
 
 
-def lookups(tool, dll, offset):
+def lookups(tool, dll, offset, tools):
     """(function, file, line) from innermost to outermost for the offset, by the given tool."""
-    address = f"0x{image_base(dll) + offset:x}"
+    address = f"0x{image_base(dll, tools) + offset:x}"
     if tool == "addr2line":
-        command = ["x86_64-w64-mingw32-addr2line", "-f", "-C", "-i", "-e", dll, address]
+        command = [f"{tools}-addr2line", "-f", "-C", "-i", "-e", dll, address]
     else:
         command = ["llvm-symbolizer", f"--obj={dll}", "--inlining", "--no-demangle", address]
     lines = [line for line in subprocess.run(command, stdout=subprocess.PIPE, check=True)
@@ -49,13 +56,13 @@ def lookups(tool, dll, offset):
     return places
 
 
-def rows_at(dll, offset):
+def rows_at(dll, offset, tools):
     """The lines of the DWARF line table's rows that begin where the row holding the offset does:
     DbgHelp under Wine keeps only the first of them (a declaration's line, say), addr2line the
     last."""
     rows = []
-    base = image_base(dll)
-    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "--dwarf=decodedline", dll],
+    base = image_base(dll, tools)
+    dump = subprocess.run([f"{tools}-objdump", "--dwarf=decodedline", dll],
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode()
     for m in re.finditer(r"^\S+\s+(\d+)\s+0x([0-9a-f]+)", dump, re.M):
         rows.append((int(m.group(2), 16) - base, int(m.group(1))))
@@ -64,12 +71,15 @@ def rows_at(dll, offset):
 
 
 def short_name(function):
-    """The function's own name: no namespace, class or parameters (what DbgHelp shows)."""
-    return re.sub(r"\(.*$", "", function).split("::")[-1]
+    """The function's own name: no namespace, class, parameters or 32-bit stdcall decoration
+    (what DbgHelp shows)."""
+    return re.sub(r"@\d+$", "", re.sub(r"\(.*$", "", function).split("::")[-1])
 
 
-def compare(ctx, library, dll, tool, functions):
-    frames = crash_report(ctx, library, functions)
+def compare(ctx, library, tool, functions, free_each=True):
+    tools, suffix = word_size(ctx)
+    dll = library + suffix + ".dll"
+    frames = crash_report(ctx, library, functions, free_each)
     path = os.path.join(ctx.work, dll)
     # Frames of one offset: the inlined ones, then the function holding them.
     groups = {}
@@ -77,7 +87,7 @@ def compare(ctx, library, dll, tool, functions):
         check(file == dll, f"frame of {file}, expected {dll}")
         groups.setdefault(offset, []).append((function, source, line))
     for offset, shown in groups.items():
-        expected = lookups(tool, path, offset)
+        expected = lookups(tool, path, offset, tools)
         # A recursion shows the same offset once per round kept: each must be the same place.
         rounds = len(shown) // max(len(expected), 1)
         check(shown == shown[:len(expected)] * rounds,
@@ -87,20 +97,31 @@ def compare(ctx, library, dll, tool, functions):
                   f"+0x{offset:x}: function {function}, {tool} says {want_function}")
             check(re.split(r"[\\/]", source)[-1] == os.path.basename(want_file),
                   f"+0x{offset:x}: file {source}, {tool} says {want_file}")
-            same_address = rows_at(path, offset) if tool == "addr2line" and line != want_line else set()
+            same_address = rows_at(path, offset, tools) if tool == "addr2line" and line != want_line else set()
             check(line == want_line or {line, want_line} <= same_address,
                   f"+0x{offset:x}: line {line}, {tool} says {want_line}")
 
 
 def test_dwarf_lines_agree_with_addr2line(ctx):
-    compare(ctx, "crashy_dwarf", "crashy_dwarf_x64.dll", "addr2line",
-            ["segv", "nullwrite", "divzero", "hidden", "throwdeep", "recurse"])
+    compare(ctx, "crashy_dwarf", "addr2line", ["segv", "nullwrite", "divzero", "hidden", "throwdeep", "recurse"])
+
+
+def test_no_frame_is_skipped(ctx):
+    # Frames of functions built without a frame pointer, and a throw site three calls deep.
+    for function, callers in [("hidden", ["writeAt", "run", "RVExtension"]),
+                              ("throwdeep", ["throwInnermost", "throwMiddle", "throwOutermost"])]:
+        shown = [frame[2] for frame in crash_report(ctx, "crashy_dwarf", [function])]
+        check(all(name in shown for name in callers), f"{function}: frames {shown}, expected {callers}")
+
+
+def test_thread_fault_frames_are_named_too(ctx):
+    # The thread's report comes while the main thread spins: it is made on a host thread.
+    compare(ctx, "crashy_dwarf", "addr2line", ["thread", "spin 500"], False)
 
 
 def test_pdb_lines_agree_with_the_symbolizer(ctx):
-    compare(ctx, "pdbcrash", "pdbcrash_x64.dll", "symbolizer", ["x"])
+    compare(ctx, "pdbcrash", "symbolizer", ["x"])
 
 
 if __name__ == "__main__":
-    sys.exit(run_tests([test_dwarf_lines_agree_with_addr2line, test_pdb_lines_agree_with_the_symbolizer],
-                       __doc__, lambda parser: parser.add_argument("--runner", default="")))
+    main(globals(), __doc__, RUNNER)

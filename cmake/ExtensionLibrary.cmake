@@ -1,5 +1,5 @@
-# Builds an extension library with the platform's conventional file name; shared by the test
-# extension and the bundled demo extension.
+# Builds an extension library with the platform's conventional file name; shared by the bundled
+# demo extension, the benchmarks' extensions and the test extensions.
 include_guard(GLOBAL)
 
 # invokemodule_add_extension_library(<target> <base name> <output directory> <sources>...):

@@ -72,6 +72,8 @@ struct MainGuard {
   // The guarded code is a library's start-up or clean-up code, run by the system's loader,
   // which catches the faults there itself (and carries on as if nothing happened).
   volatile LONG loaderCode = 0;
+  // 32-bit: the head of the thread's exception-handler chain when the guarded call began.
+  const void* hostHandlerRecord = nullptr;
   CapturedFault fault;
 };
 
@@ -134,22 +136,46 @@ NT_TIB* threadInformation() { return reinterpret_cast<NT_TIB*>(NtCurrentTeb()); 
 // would leave the thread's stack or stop rising. `thorough`: a walk after the host recovered,
 // which on 32-bit Windows may take DbgHelp's unwinder, too slow for a fault filter, a throw's
 // first chance or the thousands of frames of a stack overflow.
+#ifdef _WIN64
+// Whether the frame register `function` unwinds through, if it has one and has set it, points
+// into the stack between the stack pointer and `high`: after an overwrite of the stack it may
+// hold anything, and the unwinder would read the saved registers through it.
+bool frameRegisterOnStack(DWORD64 imageBase, const RUNTIME_FUNCTION& function, const CONTEXT& context,
+                          DWORD64 high) {
+  if ((function.UnwindData & 1) != 0) return true;  // an entry that refers to another
+  const auto* info = reinterpret_cast<const unsigned char*>(imageBase + function.UnwindData);
+  constexpr unsigned kChainedInfo = 4;  // UNW_FLAG_CHAININFO
+  const unsigned flags = info[0] >> 3;
+  const unsigned frameRegister = info[3] & 0x0f;  // 0: none; else Rax's index onwards
+  if (frameRegister == 0) return true;
+  const bool inProlog =
+      (flags & kChainedInfo) == 0 && context.Rip - (imageBase + function.BeginAddress) < info[1];
+  if (inProlog) return true;  // not set yet: the unwinder does not use it
+  const DWORD64 value = (&context.Rax)[frameRegister];
+  return value >= context.Rsp && value < high;
+}
+#endif
+
 template <class Visit>
 void walkStack(CONTEXT& context, bool thorough, Visit visit) {
   const NT_TIB* tib = threadInformation();
   auto high = reinterpret_cast<std::uintptr_t>(tib->StackBase);
 #ifdef _WIN64
   (void)thorough;  // the unwind tables describe every function
-  while (context.Rip != 0 && visit(static_cast<std::uintptr_t>(context.Rip))) {
+  for (bool innermost = true; context.Rip != 0 && visit(static_cast<std::uintptr_t>(context.Rip));
+       innermost = false) {
     DWORD64 previous = context.Rsp;
     DWORD64 imageBase = 0;
     PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
     if (function == nullptr) {
-      // A leaf function: the return address is on top of the stack.
-      if (context.Rsp + 8 > high) break;
+      // A leaf function, or a call to an address in no module: the return address is on top
+      // of the stack. A return address in no module is no code's but what an overwrite of the
+      // stack left, with nothing to unwind above it.
+      if ((!innermost && moduleOf(context.Rip) == nullptr) || context.Rsp + 8 > high) break;
       context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
       context.Rsp += 8;
     } else {
+      if (!frameRegisterOnStack(imageBase, *function, context, high)) break;
       void* handlerData = nullptr;
       DWORD64 establisher = 0;
       RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
@@ -425,11 +451,44 @@ bool isProcessorFault(DWORD code) {
   }
 }
 
+// Whether the system can look for the extension's own handlers of a fault at `context` without
+// following what an overwrite of the stack left there (return addresses in no module, frame
+// registers or handler records pointing anywhere): the walk up to the host's frames holds.
+// Where it does not, the system's search would end the process (under Wine it faults in its own
+// unwinder), so the fault is taken at its first chance; Windows itself would find no handler.
+bool stackUnwindsToHost(const CONTEXT& faultContext) {
+#ifdef _WIN64
+  CONTEXT context = faultContext;
+  bool reachedHost = false;
+  walkStack(context, false, [&reachedHost](std::uintptr_t address) {
+    reachedHost = address >= hostImageBegin && address < hostImageEnd;
+    return !reachedHost;
+  });
+  return reachedHost;
+#else
+  // The chain of handler records from its head down to the one the guarded call began with:
+  // each on the stack above the fault's, rising, with a handler in a module.
+  const NT_TIB* tib = threadInformation();
+  const auto high = reinterpret_cast<std::uintptr_t>(tib->StackBase);
+  auto below = static_cast<std::uintptr_t>(faultContext.Esp);
+  for (const _EXCEPTION_REGISTRATION_RECORD* record = tib->ExceptionList;
+       record != mainGuard.hostHandlerRecord; record = record->Next) {
+    const auto at = reinterpret_cast<std::uintptr_t>(record);
+    if (at < below || at + sizeof *record > high || (at & 3) != 0) return false;
+    if (moduleOf(reinterpret_cast<std::uintptr_t>(record->Handler)) == nullptr) return false;
+    below = at + sizeof *record;
+  }
+  return true;
+#endif
+}
+
 LONG CALLBACK onFirstChanceException(EXCEPTION_POINTERS* pointers) {
   if (!mainGuard.active || GetCurrentThreadId() != mainThreadId) return EXCEPTION_CONTINUE_SEARCH;
-  // In start-up or clean-up code the loader's own handler would swallow the fault: it is
-  // taken at its first chance instead.
-  if (mainGuard.loaderCode && isProcessorFault(pointers->ExceptionRecord->ExceptionCode)) {
+  // In start-up or clean-up code the loader's own handler would swallow the fault, and over a
+  // stack an overwrite left the search for a handler would not end well: it is taken at its
+  // first chance instead.
+  if (isProcessorFault(pointers->ExceptionRecord->ExceptionCode) &&
+      (mainGuard.loaderCode || !stackUnwindsToHost(*pointers->ContextRecord))) {
     return takeMainThreadFault(pointers);
   }
   const void* object = thrownObject(pointers->ExceptionRecord);
@@ -664,6 +723,7 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
   // an abandon, lie in stack that the next call overwrites and the next exception would walk.
   NT_TIB* volatile tib = threadInformation();
   _EXCEPTION_REGISTRATION_RECORD* volatile handlerChain = tib->ExceptionList;
+  mainGuard.hostHandlerRecord = handlerChain;
   if (__builtin_setjmp(mainGuard.jump) != 0) {
     tib->ExceptionList = handlerChain;
     if (mainGuard.fault.code == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();

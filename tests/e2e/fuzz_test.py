@@ -51,12 +51,14 @@ def test_blind_search_finds_the_planted_bugs_and_test_replays_them(ctx):
     planted = PLANTED
     seeds = SEEDS
     if ctx.args.runner:
-        # Windows delivers no fault to a thread whose stack pointer an overwrite took off its
-        # stack: the copy into the stack buffer ends the whole process there. A DLL's static
-        # objects are destroyed by its detach code, under the loader's lock: a fault there ends
-        # the search (see the test of it below).
-        planted = [bug for bug in PLANTED if '"copy"' not in bug[1] and '"late"' not in bug[1]]
-        seeds = "".join(line + "\n" for line in SEEDS.splitlines() if '"copy"' not in line and '"late"' not in line)
+        # A DLL's static objects are destroyed by its detach code, under the loader's lock: a
+        # fault there ends the search (see the test of it below). The 32-bit build's check of
+        # the handler records an overrun leaves is not run here: its copy bug is left out.
+        left_out = ['"late"']
+        if not os.path.exists(os.path.join(ctx.work, "fuzzbugs_x64.dll")):
+            left_out.append('"copy"')
+        planted = [bug for bug in PLANTED if not any(word in bug[1] for word in left_out)]
+        seeds = "".join(line + "\n" for line in SEEDS.splitlines() if not any(word in line for word in left_out))
     write(ctx, "seeds.sqf", seeds)
     status, out, err = run(ctx, "--fuzz", "--runs", "20000", "--seed", "1", "seeds.sqf")
     check(status == 1, f"status {status}\n{out}\n{err}")

@@ -103,7 +103,8 @@ void BM_ArgumentVectorPlaced(benchmark::State& state) {
 BENCHMARK(BM_ArgumentVectorPlaced);
 
 // RVExtension of the test extension `base` called with `function`, directly (range 0) or under
-// the crash guard (range 1), with the watchdog's per-call bookkeeping left out.
+// the crash guard (range 1): below the stack gap every call leaves, with the watchdog's per-call
+// bookkeeping left out.
 void callDirectOrGuarded(benchmark::State& state, const char* base, const char* function) {
   enterExtensionDirectory();
   platform::LibraryOpenFailure failure;
@@ -115,7 +116,11 @@ void callDirectOrGuarded(benchmark::State& state, const char* base, const char* 
   state.SetLabel(state.range(0) != 0 ? "guarded" : "unguarded");
   for (auto _ : state) {
     if (state.range(0) != 0) {
-      auto body = [&] { entry(output, sizeof output, function); };
+      auto call = [&] {
+        entry(output, sizeof output, function);
+        return 0;
+      };
+      auto body = [&] { platform::callBelowGap(CallState::kSessionStackGap, call); };
       benchmark::DoNotOptimize(platform::runGuarded(body, {nullptr}, &crash));
     } else {
       entry(output, sizeof output, function);

@@ -28,13 +28,7 @@ const CallOutcome& callAndJudge(ExtensionEntry& entry, const PreCallOutcome& pre
   const CallSite* failedSite = &site;
   if (entry.rvExtensionContext == nullptr && entry.featureFlags == nullptr) [[likely]] {
     auto entryCall = [&] { return callEntry(output); };
-    auto body = [&] {
-      if (calls.stackGap != 0) [[unlikely]] {
-        code = platform::callBelowGap(calls.stackGap, entryCall);
-      } else {
-        code = callEntry(output);
-      }
-    };
+    auto body = [&] { code = platform::callBelowGap(calls.stackGap, entryCall); };
     enterExtensionCode();
     start = platform::counter();
     returned = runExtensionCode(site, libraryAddressOf(entry), body, start);
@@ -53,7 +47,7 @@ const CallOutcome& callAndJudge(ExtensionEntry& entry, const PreCallOutcome& pre
       }
       auto entryCall = [&] { return callEntry(output); };
       start = platform::counter();
-      code = calls.stackGap != 0 ? platform::callBelowGap(calls.stackGap, entryCall) : callEntry(output);
+      code = platform::callBelowGap(calls.stackGap, entryCall);
       end = platform::counter();
     };
     enterExtensionCode();

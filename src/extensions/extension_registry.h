@@ -96,9 +96,11 @@ class CallState {
   CallSite site;                      // the call into an extension in progress
   std::int64_t start = 0;             // the counter when it began
   bool reportersSet = false;          // the crash guard's exit and thread-fault reporters
-  // Bytes of stack left unused between the host's frames and the entry point's (the search of
-  // --fuzz): an argument copied past a buffer on the stack lands there, not in the host.
-  std::size_t stackGap = 0;
+  // Bytes of stack left unused between the host's frames and the entry point's: an argument
+  // copied past a buffer on the stack lands there, not in the host's frames, which the report
+  // and the calls after it need. The search of --fuzz, whose arguments are long, leaves more.
+  static constexpr std::size_t kSessionStackGap = 64 * 1024;
+  std::size_t stackGap = kSessionStackGap;
   CallWatchdog watchdog;  // tells of a call that runs long
 
  private:

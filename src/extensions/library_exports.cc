@@ -152,6 +152,14 @@ bool elfCoverageInstrumented(std::string_view file) {
   return instrumented;
 }
 
+bool elfAddressSanitized(std::string_view file) {
+  bool sanitized = false;
+  forEachElfDynamicSymbol(file, [&](const ElfSymbol& symbol) {
+    if (!symbol.defined && symbol.name.substr(0, 7) == "__asan_") sanitized = true;
+  });
+  return sanitized;
+}
+
 std::vector<std::string> peExportedNames(const void* image) {
   std::vector<std::string> names;
   Bytes bytes{static_cast<const unsigned char*>(image), 0x40};

@@ -31,6 +31,10 @@ std::vector<std::string> elfGnuUniqueNames(std::string_view file);
 // (built with -fsanitize=fuzzer-no-link): the coverage-guided search can steer by it.
 bool elfCoverageInstrumented(std::string_view file);
 
+// True when an ELF file imports AddressSanitizer's functions (built with -fsanitize=address): it
+// loads only into a process that started with the sanitizer's runtime.
+bool elfAddressSanitized(std::string_view file);
+
 // Whether `address` lies in an executable section of the PE image mapped at `image`.
 bool peAddressIsCode(const void* image, const void* address);
 

@@ -1,5 +1,6 @@
 // The portable search for an extension's library and the explanation of a failed load.
 #include "extensions/library_search.h"
+#include "extensions/library_exports.h"
 #include "values/plain_text.h"
 
 #include <algorithm>
@@ -64,6 +65,26 @@ std::string locate(const LoadAttempt& attempt, const SearchPolicy& policy, Libra
     if (system.exists(beside)) return beside;
   }
   return system.exists(attempt.file) ? attempt.file : std::string();
+}
+
+// The most of a library file read for its symbol table.
+constexpr std::size_t kLongestReadLibrary = std::size_t{256} << 20;
+
+// Why a library built for a sanitizer or for fuzzing misses functions: the program it expects
+// provides them. Empty for any other library.
+std::string instrumentationLine(const std::string& file, std::string_view bytes) {
+  if (elfAddressSanitized(bytes)) {
+    return file +
+           " is built with AddressSanitizer, whose runtime must be loaded first: start the host as "
+           "LD_PRELOAD=$(clang -print-file-name=libclang_rt.asan-x86_64.so) invokemodule (for a gcc build: "
+           "$(gcc -print-file-name=libasan.so))";
+  }
+  if (elfCoverageInstrumented(bytes)) {
+    return file +
+           " is built with coverage instrumentation for fuzzing, whose hooks only invokemodule --fuzz "
+           "provides, where the host has libFuzzer";
+  }
+  return std::string();
 }
 
 std::string wrongKindLine(std::string_view typedName, const LoadAttempt& attempt, const LibraryFileKind& kind,
@@ -206,6 +227,10 @@ std::vector<std::string> loadFailureDetails(std::string_view typedName, const Li
     std::string line =
         wrongKindLine(typedName, attempt, libraryFileKind(system.readStart(path, 4096)), policy);
     if (!line.empty()) lines.push_back(std::move(line));
+    if (attempt.failure.reason.find("undefined symbol") != std::string::npos) {
+      line = instrumentationLine(attempt.file, system.readStart(path, kLongestReadLibrary));
+      if (!line.empty()) lines.push_back(std::move(line));
+    }
   }
   // One hint at most: a suffix typed by hand first, else a file nearby under another name.
   std::size_t longest = 0;

@@ -734,7 +734,7 @@ int Search::finish() {
   if (finished_) return status_;
   finished_ = true;
   platform::setSearchMode(false);
-  extensionRegistry.calls().stackGap = 0;
+  extensionRegistry.calls().stackGap = CallState::kSessionStackGap;
   extensionRegistry.calls().watchdog.setTimeLimit(0);
   tally_->calls[worker_].store(calls_);
   if (stopped_) tally_->stopped.store(true);

@@ -1,6 +1,8 @@
 // The command dispatcher: pattern order, the echo rule and each command's action.
 #include "commands/dispatch.h"
 
+#include <charconv>
+
 #include "commands/command_hints.h"
 #include "commands/script_runner.h"
 #include "extensions/call_context.h"
@@ -127,8 +129,13 @@ CommandOutcome runCallTimeLimit(std::string&, const CommandMatch& match) {
   CallWatchdog& watchdog = extensionRegistry.calls().watchdog;
   double seconds = 0;
   if (match.operand.empty()) {
-    std::string text = "callTimeLimit ";
-    appendNumber(text, static_cast<float>(watchdog.timeLimit()));
+    // The shortest digits that read back as the limit, without an exponent the command would
+    // refuse.
+    char digits[400];
+    auto written =
+        std::to_chars(digits, digits + sizeof digits, watchdog.timeLimit(), std::chars_format::fixed);
+    std::string text =
+        "callTimeLimit " + std::string(digits, written.ec == std::errc() ? written.ptr : digits);
     printNotice(text.c_str());
   } else if (readSeconds(match.operand, &seconds)) {
     watchdog.setTimeLimit(seconds);

@@ -83,8 +83,15 @@ void watch(WatchdogState& dog) {
         if (next > elapsed) pause = std::chrono::milliseconds((next - elapsed) * 1000 / frequency + 1);
       }
     } else if (++idleRounds > 20) {
-      // Two seconds without a call: sleep until the next one.
+      // Two seconds without a call: sleep until the next one. A call that began since the
+      // sequence was read may have looked before the watchdog said it sleeps: it is seen here
+      // (the mark is set before the sequence is read again, the call's number changed before it
+      // reads the mark, so one of the two sees the other).
       dog.sleeping.store(true);
+      if (dog.sequence.load() != sequence) {
+        dog.sleeping.store(false);
+        continue;
+      }
       dog.wake.wait(lock, [&] { return !dog.sleeping.load(); });
       idleRounds = 0;
       continue;
@@ -124,7 +131,7 @@ void CallWatchdog::callStarted(std::int64_t startCounter, const CallSite* site) 
   // Without a limit the call is due no sooner than the watchdog wakes anyway: only a limit, or
   // a watchdog asleep for want of calls, makes it wake now.
   const std::int64_t limit = dog.limit.load(std::memory_order_relaxed);
-  if (dog.sleeping.load(std::memory_order_relaxed) ||
+  if (dog.sleeping.load() ||
       (limit > 0 && startCounter + std::min(limit, dog.threshold) < dog.wakeAt.load())) {
     {
       std::lock_guard<std::mutex> lock(dog.mutex);

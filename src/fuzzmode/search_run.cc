@@ -199,6 +199,8 @@ class Search {
   std::uint64_t runs_ = 0;  // this worker's share of --runs
   SharedTally* tally_ = nullptr;
   bool stopped_ = false;  // an extension can no longer be loaded
+  // Why, as the summary says it.
+  const char* stopReason_ = "an extension could not be loaded again";
   std::int64_t frequency_ = platform::counterFrequency();
   std::int64_t start_ = 0;
   std::int64_t lastProgress_ = 0;
@@ -517,6 +519,7 @@ void Search::tellLoaderCrash(const char* description) {
   noReplay_ = "the system's loader stays locked in this process; --test --update records it";
   if (!calls.empty() && seen_.insert(key).second && tally_->claim(key)) tell(calls, true, verdict, report);
   stopped_ = true;
+  stopReason_ = "the system's loader faulted in clean-up code and stays locked";
   const int status = finish();
   std::fflush(nullptr);
   platform::endProcessNow(status);
@@ -761,7 +764,7 @@ int Search::finish() {
     printColoured(ConsoleColour::DarkYellow, "Replay them with: invokemodule --test %s\n",
                   options_.outDir.c_str());
   }
-  if (stopped_) printNotice("The search stopped: an extension could not be loaded again");
+  if (stopped_) printNotice((std::string("The search stopped: ") + stopReason_).c_str());
   flushOutput();
   status_ = findings == 0 && !stopped_ ? 0 : 1;
   return status_;

@@ -88,6 +88,9 @@ void (*threadFaultReporter)(const CrashRecord&, std::uint64_t) = nullptr;
 // asked while the main thread ran host code the extension called, to be done when it returns.
 volatile LONG abandonRequested = 0;
 volatile LONG abandonDeferred = 0;
+// The call a deferred abandon is for (see abandonGuardedCallNow): null, whichever runs.
+const std::atomic<std::uint64_t>* volatile deferredCall = nullptr;
+volatile std::uint64_t deferredCallNumber = 0;
 
 // The search mode (see setSearchMode).
 volatile LONG searchMode = 0;
@@ -779,6 +782,9 @@ namespace {
 bool abandonMainThread(const std::atomic<std::uint64_t>* call, std::uint64_t expected) {
   if (!mainGuard.active || mainThreadHandle == nullptr) return false;
   if (mainInHostCode) {
+    if (call != nullptr && call->load() != expected) return false;  // that call ended meanwhile
+    deferredCall = call;
+    deferredCallNumber = expected;
     abandonDeferred = 1;
     return true;
   }
@@ -816,8 +822,11 @@ void leaveHostCode() {
   if (--hostCodeDepth != 0 || GetCurrentThreadId() != mainThreadId) return;
   mainInHostCode = 0;
   if (abandonDeferred && mainGuard.active) {
-    // Asked while the host's code ran: the main thread leaves the call from here.
+    // Asked while the host's code ran: the main thread leaves the call from here, unless the
+    // call it was asked for ended meanwhile and this is the next one.
     abandonDeferred = 0;
+    const std::atomic<std::uint64_t>* call = deferredCall;
+    if (call != nullptr && call->load() != deferredCallNumber) return;
     RtlCaptureContext(&faultContext);
     mainGuard.fault = CapturedFault();
     mainGuard.fault.abandoned = true;

@@ -134,11 +134,6 @@ alignas(16) unsigned char landingStack[1024 * 1024];  // DbgHelp's unwinder runs
 NT_TIB* threadInformation() { return reinterpret_cast<NT_TIB*>(NtCurrentTeb()); }
 #pragma GCC diagnostic pop
 
-// Walks the current thread's stack from `context` (which it changes), innermost first, giving
-// each frame's address to `visit` until it answers false. The walk ends where the stack pointer
-// would leave the thread's stack or stop rising. `thorough`: a walk after the host recovered,
-// which on 32-bit Windows may take DbgHelp's unwinder, too slow for a fault filter, a throw's
-// first chance or the thousands of frames of a stack overflow.
 #ifdef _WIN64
 // Whether the frame register `function` unwinds through, if it has one and has set it, points
 // into the stack between the stack pointer and `high`: after an overwrite of the stack it may
@@ -159,6 +154,11 @@ bool frameRegisterOnStack(DWORD64 imageBase, const RUNTIME_FUNCTION& function, c
 }
 #endif
 
+// Walks the current thread's stack from `context` (which it changes), innermost first, giving
+// each frame's address to `visit` until it answers false. The walk ends where the stack pointer
+// would leave the thread's stack or stop rising. `thorough`: a walk after the host recovered,
+// which on 32-bit Windows may take DbgHelp's unwinder, too slow for a fault filter, a throw's
+// first chance or the thousands of frames of a stack overflow.
 template <class Visit>
 void walkStack(CONTEXT& context, bool thorough, Visit visit) {
   const NT_TIB* tib = threadInformation();
@@ -470,15 +470,21 @@ bool stackUnwindsToHost(const CONTEXT& faultContext) {
   return reachedHost;
 #else
   // The chain of handler records from its head down to the one the guarded call began with:
-  // each on the stack above the fault's, rising, with a handler in a module.
+  // each on the stack, rising, with a handler in a module; records below the fault's stack
+  // pointer are the system's, made for the dispatch. Looked at only in the search, which makes
+  // such overwrites on purpose: an ordinary call leaves the extension's own handlers their turn.
+  if (!searchMode) return true;
   const NT_TIB* tib = threadInformation();
+  const auto low = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
   const auto high = reinterpret_cast<std::uintptr_t>(tib->StackBase);
-  auto below = static_cast<std::uintptr_t>(faultContext.Esp);
+  const auto faultStack = static_cast<std::uintptr_t>(faultContext.Esp);
+  auto below = faultStack;
   for (const _EXCEPTION_REGISTRATION_RECORD* record = tib->ExceptionList;
        record != mainGuard.hostHandlerRecord; record = record->Next) {
     const auto at = reinterpret_cast<std::uintptr_t>(record);
-    if (at < below || at + sizeof *record > high || (at & 3) != 0) return false;
-    if (moduleOf(reinterpret_cast<std::uintptr_t>(record->Handler)) == nullptr) return false;
+    if (at < low || at + sizeof *record > high || (at & 3) != 0) return false;
+    if (at < faultStack) continue;
+    if (at < below || moduleOf(reinterpret_cast<std::uintptr_t>(record->Handler)) == nullptr) return false;
     below = at + sizeof *record;
   }
   return true;

@@ -16,7 +16,10 @@
 //   threads N   N threads of its own fault at the same moment; "started"
 //   threadrecurse  a thread of its own recurses without end; "started"
 //   threadsmash a thread of its own overwrites its return address with 0x10, then faults; "started"
-//   handlerfaults (POSIX) installs a fault handler that faults itself, then faults
+//   handlerfaults installs a fault handler that faults itself, then faults (Windows: a vectored
+//               exception handler that writes to address 0x90 whenever an exception reaches it)
+//   filterfaults (Windows) sets a top-level exception filter that writes to address 0x90 whenever
+//               a fault reaches it, then faults
 //   handleraborts (POSIX) installs a fault handler that calls abort(), then faults
 //   handlerhangs (POSIX) installs a fault handler that never returns, then faults
 //   handlerrecurses (POSIX) installs a fault handler that recurses without end, then faults
@@ -360,6 +363,23 @@ LONG CALLBACK ownFilter(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+// A crash reporter's handler with a fault of its own: every exception that reaches it, the one
+// it raises itself included, makes it write to address 0x90.
+LONG CALLBACK faultingHandler(EXCEPTION_POINTERS*) {
+  writeAt(0x90);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+__attribute__((noinline)) std::string installAndFaultWith(bool topLevel) {
+  if (topLevel) {
+    SetUnhandledExceptionFilter(faultingHandler);
+  } else {
+    AddVectoredExceptionHandler(1, faultingHandler);
+  }
+  writeAt(0x80);
+  return "survived";
+}
+
 __attribute__((noinline)) std::string faultAndHandle(bool topLevel = false) {
   void* handler = nullptr;
   if (topLevel) {
@@ -489,6 +509,8 @@ __attribute__((noinline)) std::string run(const char* function) {
 #ifdef _WIN32
   if (text == "raise") RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
   if (text == "setfilter") return faultAndHandle(true);
+  if (text == "handlerfaults") return installAndFaultWith(false);
+  if (text == "filterfaults") return installAndFaultWith(true);
 #endif
   return text;
 }

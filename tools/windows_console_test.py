@@ -27,9 +27,12 @@ WIDE_TEXT = "h\u00e9\U0001F600"  # two bytes and four bytes in UTF-8; a surrogat
 class ConsoleProgram:
     """The program under Wine with a pseudo-terminal as its console. With `pipe_output` its
     standard output is a pipe instead, so the transcript is exact bytes while typed lines
-    still arrive through the console."""
+    still arrive through the console. With `controlling` the pseudo-terminal is the session's
+    controlling terminal, as the terminal a user starts Wine from: a typed Ctrl-C becomes
+    SIGINT for Wine's processes there, which Wine raises as the console's Ctrl-C event (with no
+    controlling terminal the terminal's line discipline drops it)."""
 
-    def __init__(self, ctx, pipe_output):
+    def __init__(self, ctx, pipe_output, controlling=False):
         self.master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 60, 160, 0, 0))
         env = dict(os.environ, TERM="xterm")
@@ -37,7 +40,8 @@ class ConsoleProgram:
         env.pop("FORCE_COLOR", None)
         self.proc = subprocess.Popen([ctx.args.runner, ctx.exe], stdin=slave,
                                      stdout=subprocess.PIPE if pipe_output else slave,
-                                     stderr=slave, cwd=ctx.work, env=env, start_new_session=True)
+                                     stderr=slave, cwd=ctx.work, env=env, start_new_session=True,
+                                     preexec_fn=take_as_controlling_terminal if controlling else None)
         os.close(slave)
         self.screen = b""  # what the console host wrote to the terminal
 
@@ -78,6 +82,11 @@ class ConsoleProgram:
         self.pump(0.2)
         os.close(self.master)
         return out, self.proc.returncode
+
+
+def take_as_controlling_terminal():
+    """In the child, a session leader already: its standard input becomes its terminal."""
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
 def plain(screen):
@@ -143,7 +152,28 @@ def console_shows_colours_text_and_cursor_moves(ctx):
     assert not failures, f"missing: {', '.join(failures)}; screen:\n{screen!r}"
 
 
-TESTS = [typed_lines_arrive_whole_as_utf8, console_shows_colours_text_and_cursor_moves]
+def ctrl_c_abandons_a_hung_call_after_a_fault_in_the_callback(ctx):
+    program = ConsoleProgram(ctx, pipe_output=False, controlling=True)
+    program.screen_until(r"Available commands:.*={63}\n\n")
+    settle()
+    # What is typed, and what the screen shows next.
+    steps = [
+        ('"crashy" invokeModule "badcallback"\r', r'ERROR: Extension crashed: [^\n]* in RVExtension\("badcallback"\)'),
+        ('freeExtension "crashy"\r', r"Extension unloaded"),
+        ('"crashy" invokeModule "loop"\r', re.escape("Call has been running for 1000 ms (press Ctrl-C to abandon it)")),
+        ("\x03", r'ERROR: Call abandoned: RVExtension\("loop"\) was still running after \d+ ms\n'),
+        ('"crashy" invokeModule "after"\r', re.escape("Extension crashed; freeExtension it to load it again")),
+    ]
+    for typed, shown in steps:
+        program.type(typed)
+        program.screen_until(shown)
+    program.type("exit\r")
+    _, code = program.finish()
+    assert code == 0, f"exit code {code}"
+
+
+TESTS = [typed_lines_arrive_whole_as_utf8, console_shows_colours_text_and_cursor_moves,
+         ctrl_c_abandons_a_hung_call_after_a_fault_in_the_callback]
 
 
 def main():

@@ -491,26 +491,39 @@ bool stackUnwindsToHost(const CONTEXT& faultContext) {
 #endif
 }
 
+// The host's vectored handler, in front of every other: the libraries' own vectored handlers
+// are called from it, once it declined the exception.
 LONG CALLBACK onFirstChanceException(EXCEPTION_POINTERS* pointers) {
-  if (!mainGuard.active || GetCurrentThreadId() != mainThreadId) return EXCEPTION_CONTINUE_SEARCH;
-  // In start-up or clean-up code the loader's own handler would swallow the fault, and over a
-  // stack an overwrite left the search for a handler would not end well: it is taken at its
-  // first chance instead.
-  if (isProcessorFault(pointers->ExceptionRecord->ExceptionCode) &&
-      (mainGuard.loaderCode || !stackUnwindsToHost(*pointers->ContextRecord))) {
-    return takeMainThreadFault(pointers);
+  const bool mainThread = GetCurrentThreadId() == mainThreadId;
+  const bool processorFault = isProcessorFault(pointers->ExceptionRecord->ExceptionCode);
+  if (processorFault && inLibraryFaultHandler()) {
+    // A library's own fault handler faulted: that fault is the library's crash. Left to the
+    // system, it would reach the same handler again, and again, until the stack is gone.
+    if (mainGuard.active && mainThread) return takeMainThreadFault(pointers);
+    if (!mainThread && reportThreadFault(pointers)) return EXCEPTION_CONTINUE_EXECUTION;
+    return EXCEPTION_CONTINUE_SEARCH;
   }
-  const void* object = thrownObject(pointers->ExceptionRecord);
-  if (object == nullptr) return EXCEPTION_CONTINUE_SEARCH;
-  CONTEXT context = *pointers->ContextRecord;
-  throwSite.frameCount = 0;
-  walkStack(context, false, [](std::uintptr_t address) {
-    if (address >= hostImageBegin && address < hostImageEnd) return false;
-    throwSite.frames[throwSite.frameCount++] = address;
-    return throwSite.frameCount < kMaxRawFrames;
-  });
-  throwSite.object = object;
-  return EXCEPTION_CONTINUE_SEARCH;
+  if (mainGuard.active && mainThread) {
+    // In start-up or clean-up code the loader's own handler would swallow the fault, and over a
+    // stack an overwrite left the search for a handler would not end well: it is taken at its
+    // first chance instead.
+    if (processorFault && (mainGuard.loaderCode || !stackUnwindsToHost(*pointers->ContextRecord))) {
+      return takeMainThreadFault(pointers);
+    }
+    if (const void* object = thrownObject(pointers->ExceptionRecord)) {
+      CONTEXT context = *pointers->ContextRecord;
+      throwSite.frameCount = 0;
+      walkStack(context, false, [](std::uintptr_t address) {
+        if (address >= hostImageBegin && address < hostImageEnd) return false;
+        throwSite.frames[throwSite.frameCount++] = address;
+        return throwSite.frameCount < kMaxRawFrames;
+      });
+      throwSite.object = object;
+    }
+  } else if (mainThread) {
+    return EXCEPTION_CONTINUE_SEARCH;  // the host's own code, between calls
+  }
+  return offerExceptionToLibraryHandlers(pointers);
 }
 
 // abort() in the C runtime the extension shares with the host raises SIGABRT.
@@ -739,6 +752,7 @@ bool runGuarded(GuardedBody body, void* context, CrashScope scope, CrashRecord* 
     abandonRequested = 0;
     hostCodeDepth = 0;  // host code the extension called (the callback) that faulted never left
     mainInHostCode = 0;
+    leftLibraryFaultHandler();
     HMODULE scopeModule =
         scope.address != nullptr ? moduleOf(reinterpret_cast<std::uintptr_t>(scope.address)) : nullptr;
     resolveFault(mainGuard.fault, scopeModule, mainThreadId, crash);
@@ -912,6 +926,7 @@ void watchExitCalls(const void* libraryAddress) {
         redirectImportSlot(slot, &exitProcessHook, &realExitProcess);
       }
       redirectThreadStart(name, reinterpret_cast<std::uintptr_t*>(slot));
+      interceptFaultHandlerImport(name, reinterpret_cast<std::uintptr_t*>(slot));
     }
   }
 }

@@ -57,6 +57,24 @@ void stopCountingThisThread();
 // The base address of the module holding `address`; 0 when none does (crash_guard-*.cc).
 std::uintptr_t moduleBaseOf(const void* address);
 
+// Windows: points a library's import slot `slot` of `name` at the host's version when it is one
+// through which fault handlers are installed (SetUnhandledExceptionFilter,
+// AddVectoredExceptionHandler, RemoveVectoredExceptionHandler): a library's top-level filter is
+// taken at once, and its vectored handlers run behind the host's own, from it.
+void interceptFaultHandlerImport(const char* name, std::uintptr_t* slot);
+
+// Windows: offers an exception the host does not take to the vectored handlers libraries added,
+// in the order the system would call them; answers the first verdict that is not to go on
+// searching (EXCEPTION_CONTINUE_SEARCH when none gave one). `info`: the EXCEPTION_POINTERS.
+long offerExceptionToLibraryHandlers(void* info);
+
+// Windows: whether the calling thread runs a library's fault handler (its top-level filter or a
+// vectored handler) for the host: an exception raised now is the handler's own.
+bool inLibraryFaultHandler();
+
+// Windows: the main thread left a library's fault handler for the landing point.
+void leftLibraryFaultHandler();
+
 // POSIX: whether the module loaded at `base` (file `file`, may be null) is the host or one of
 // the runtime libraries every program shares (crash_guard-posix.cc).
 bool isHostOrRuntimeModule(std::uintptr_t base, const char* file);

@@ -172,8 +172,23 @@ def ctrl_c_abandons_a_hung_call_after_a_fault_in_the_callback(ctx):
     assert code == 0, f"exit code {code}"
 
 
+def notice_of_hung_start_up_code_offers_no_ctrl_c(ctx):
+    # Windows runs a console's Ctrl-C on a new thread, which cannot start while the loader's
+    # lock is held: the notice does not offer what cannot work. (The first call of the session:
+    # the watchdog's own thread must be running before it.)
+    program = ConsoleProgram(ctx, pipe_output=False, controlling=True)
+    program.screen_until(r"Available commands:.*={63}\n\n")
+    settle()
+    program.type('"sigext_starthang" invokeModule "x"\r')
+    program.screen_until(re.escape("Call has been running for 1000 ms (Ctrl-C cannot abandon start-up or "
+                                   "clean-up code here: the system holds its loader's lock)"))
+    program.proc.kill()
+    program.proc.wait()
+    os.close(program.master)
+
+
 TESTS = [typed_lines_arrive_whole_as_utf8, console_shows_colours_text_and_cursor_moves,
-         ctrl_c_abandons_a_hung_call_after_a_fault_in_the_callback]
+         ctrl_c_abandons_a_hung_call_after_a_fault_in_the_callback, notice_of_hung_start_up_code_offers_no_ctrl_c]
 
 
 def main():

@@ -25,6 +25,7 @@ struct WatchdogState {
   // a limit lowered since, wakes it.
   std::atomic<std::int64_t> wakeAt{0};
   const std::int64_t threshold = kSlowCallMilliseconds * platform::counterFrequency() / 1000;
+  std::atomic<bool> started{false};  // the thread runs
   std::mutex mutex;
   std::condition_variable wake;
 };
@@ -36,17 +37,24 @@ void noticeSlowCall(WatchdogState& dog, std::uint64_t sequence) {
   // Which extension and call: with piped input the command itself is not shown. The site is
   // read only while the call is known to run; callEnded waits for the reading to end.
   std::string call;
+  bool loaderCode = false;
   dog.readingSite.store(true);
   if (dog.sequence.load() == sequence) {
     const CallSite* site = dog.site.load();
     if (site != nullptr && site->extension != nullptr) call = noticedCallText(*site->extension, *site, false);
+    loaderCode = site != nullptr && site->functionText == nullptr && site->entryPoint[0] == '(';
   }
   dog.readingSite.store(false);
+  const char* hint = "";
+  if (platform::inputIsTerminal()) {
+    hint = loaderCode && !platform::interruptReachesLoaderCode()
+               ? " (Ctrl-C cannot abandon start-up or clean-up code here: the system holds its loader's lock)"
+               : " (press Ctrl-C to abandon it)";
+  }
   OutputLock lock;
   if (dog.sequence.load() != sequence) return;  // returned meanwhile
   printColouredRestoring(ConsoleColour::DarkYellow, "Call has been running for %d ms%s\n%s%s\n",
-                         static_cast<int>(kSlowCallMilliseconds),
-                         platform::inputIsTerminal() ? " (press Ctrl-C to abandon it)" : "", call.c_str(),
+                         static_cast<int>(kSlowCallMilliseconds), hint, call.c_str(),
                          call.empty() ? "" : "\n");
   flushOutput();
 }
@@ -57,6 +65,7 @@ void watch(WatchdogState& dog) {
   std::uint64_t noticed = 0;
   int idleRounds = 0;
   std::unique_lock<std::mutex> lock(dog.mutex);
+  dog.started.store(true);
   for (;;) {
     std::uint64_t sequence = dog.sequence.load();
     std::chrono::milliseconds pause(100);
@@ -110,6 +119,10 @@ WatchdogState& CallWatchdog::state() {
   if (state_ == nullptr) {
     state_ = new WatchdogState;  // never destroyed: its thread outlives main
     std::thread([state = state_] { watch(*state); }).detach();
+    // Running before the first call: on Windows a thread cannot begin while a library's start-up
+    // code holds the loader's lock, and the first call may be a load whose start-up code hangs.
+    const std::int64_t deadline = platform::counter() + 2 * platform::counterFrequency();
+    while (!state_->started.load() && platform::counter() < deadline) std::this_thread::yield();
   }
   return *state_;
 }

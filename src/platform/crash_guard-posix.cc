@@ -607,6 +607,8 @@ bool abandonGuardedCall(int signal, void* signalInfo, void* context) {
   __builtin_longjmp(mainGuard.jump, 1);
 }
 
+bool interruptReachesLoaderCode() { return true; }
+
 bool abandonPending() { return mainGuard.abandonPending != 0 && mainGuard.active; }
 
 void watchExitCalls(const void*) {}  // on_exit sees every exit() in the process

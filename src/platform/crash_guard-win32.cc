@@ -832,6 +832,8 @@ bool abandonGuardedCall(int, void*, void*) {
   return (inputIsTerminal() || searchMode) && abandonMainThread(nullptr, 0);
 }
 
+bool interruptReachesLoaderCode() { return false; }
+
 bool abandonPending() { return abandonRequested != 0 || (abandonDeferred != 0 && mainGuard.active); }
 
 void enterHostCode() {

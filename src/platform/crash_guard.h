@@ -156,6 +156,11 @@ void rememberUnloadedLibrary(const void* address, const std::string& name);
 // enterHostCode), the abandon waits until that code returns.
 bool abandonGuardedCall(int signal, void* signalInfo, void* context);
 
+// Whether Ctrl-C can abandon a library's start-up or clean-up code: not on Windows, which runs
+// the console's Ctrl-C on a new thread, and a thread cannot start while the loader's lock is
+// held, as it is all through that code.
+bool interruptReachesLoaderCode();
+
 // Whether an abandon asked for has not taken effect yet: the main thread waits in the system
 // (Windows runs a redirected thread on only when its wait ends), or runs host code the
 // extension called. A second interrupt then ends the host.

@@ -44,6 +44,8 @@
 //   raise       (Windows) raises the MSVC C++ exception code 0xE06D7363; (POSIX) raise(SIGSEGV),
 //               the signal sent to the calling thread
 //   kill        (POSIX) kill(getpid(), SIGSEGV): the signal sent to the process
+//   raisesegv, raisefpe (Windows) raise(SIGSEGV), raise(SIGFPE) through the C runtime
+//   handledsegv (Windows) raise(SIGSEGV) with a handler of its own set: "handled"
 //   badcallback calls the host's callback with a data pointer that points nowhere
 //   contextfault   the context function (CRASHY_CONTEXT) faults before the next call
 //   requestfault   asks the host for the context (RVExtensionRequestContext), which faults
@@ -393,6 +395,18 @@ __attribute__((noinline)) std::string faultAndHandle(bool topLevel = false) {
   if (handler != nullptr) RemoveVectoredExceptionHandler(handler);
   return value == 0 ? "handled" : "unhandled";
 }
+
+volatile int raisedSignal = 0;
+
+// raise(SIGSEGV) with a handler of the extension's own in the C runtime: it runs, and the call
+// goes on.
+__attribute__((noinline)) std::string raiseHandled() {
+  raisedSignal = 0;
+  void (*previous)(int) = std::signal(SIGSEGV, [](int sig) { raisedSignal = sig; });
+  std::raise(SIGSEGV);
+  std::signal(SIGSEGV, previous);
+  return raisedSignal == SIGSEGV ? "handled" : "unhandled";
+}
 #endif
 
 __attribute__((noinline)) std::string run(const char* function) {
@@ -508,6 +522,9 @@ __attribute__((noinline)) std::string run(const char* function) {
 #endif
 #ifdef _WIN32
   if (text == "raise") RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  if (text == "raisesegv") std::raise(SIGSEGV);
+  if (text == "raisefpe") std::raise(SIGFPE);
+  if (text == "handledsegv") return raiseHandled();
   if (text == "setfilter") return faultAndHandle(true);
   if (text == "handlerfaults") return installAndFaultWith(false);
   if (text == "filterfaults") return installAndFaultWith(true);

@@ -60,6 +60,7 @@ struct CapturedFault {
   bool abandoned = false;  // Ctrl-C abandoned the call
   bool exited = false;     // search mode: the extension called exit()
   int exitStatus = 0;
+  int raisedSignal = 0;  // the fault signal the extension raised through its C runtime
   std::uintptr_t frames[kMaxRawFrames] = {};
   int frameCount = 0;
   std::uintptr_t outerFrames[kOuterRawFrames] = {};  // a ring: the latest past kMaxRawFrames
@@ -695,11 +696,20 @@ void resolveAddresses(const std::uintptr_t* addresses, std::size_t count, RawFau
 void resolveFault(const CapturedFault& captured, HMODULE scope, DWORD threadId, CrashRecord* crash) {
   RawFault& fault = crash->fault;
   fault = RawFault();
-  bool exception = !captured.aborted && !captured.abandoned && !captured.exited;
-  fault.kind = captured.aborted     ? FaultKind::Abort
-               : captured.abandoned ? FaultKind::Abandoned
-               : captured.exited    ? FaultKind::Other
-                                    : kindOf(captured.code);
+  bool exception = !captured.aborted && !captured.abandoned && !captured.exited && captured.raisedSignal == 0;
+  fault.kind = captured.aborted                   ? FaultKind::Abort
+               : captured.abandoned               ? FaultKind::Abandoned
+               : captured.exited                  ? FaultKind::Other
+               : captured.raisedSignal == SIGSEGV ? FaultKind::InvalidAccess
+               : captured.raisedSignal == SIGILL  ? FaultKind::IllegalInstruction
+               : captured.raisedSignal == SIGFPE  ? FaultKind::Arithmetic
+                                                  : kindOf(captured.code);
+  if (captured.raisedSignal != 0) {  // as POSIX names a signal the process sent itself
+    fault.signal = captured.raisedSignal;
+    fault.sent = true;
+    fault.senderPid = GetCurrentProcessId();
+    fault.sentByThisProcess = true;
+  }
   fault.exceptionCode = exception ? captured.code : 0;
   fault.stackOverflow = exception && captured.code == EXCEPTION_STACK_OVERFLOW;
   fault.hasAddress = exception && captured.hasAddress;
@@ -885,6 +895,33 @@ void WINAPI exitProcessHook(UINT status) {
   realExitProcess(status);
 }
 
+// --- raise() called by an extension ------------------------------------------------------------
+
+using SignalHandler = void(__cdecl*)(int);
+using RaiseFunction = int(__cdecl*)(int);
+using SignalFunction = SignalHandler(__cdecl*)(int, SignalHandler);
+RaiseFunction realRaise = nullptr;
+SignalFunction runtimeSignal = nullptr;  // signal() of the C runtime realRaise belongs to
+
+// A fault signal an extension raises during a call on the main thread, with no handler of its
+// own for it: the C runtime's default action ends the process at once, without a word. It is
+// the call's crash instead, named as a signal the process sent itself, as on POSIX.
+int __cdecl raiseHook(int sig) {
+  if ((sig == SIGSEGV || sig == SIGILL || sig == SIGFPE) && runtimeSignal != nullptr && mainGuard.active &&
+      !mainInHostCode && GetCurrentThreadId() == mainThreadId) {
+    SignalHandler handler = runtimeSignal(sig, SIG_DFL);
+    runtimeSignal(sig, handler);
+    if (handler == SIG_DFL) {
+      RtlCaptureContext(&faultContext);
+      mainGuard.fault = CapturedFault();
+      mainGuard.fault.raisedSignal = sig;
+      mainGuard.active = 0;
+      landing();
+    }
+  }
+  return realRaise(sig);
+}
+
 void setSearchMode(bool on) { searchMode = on ? 1 : 0; }
 
 bool abandonGuardedCallNow(const std::atomic<std::uint64_t>* call, std::uint64_t expected) {
@@ -926,6 +963,13 @@ void watchExitCalls(const void* libraryAddress) {
         redirectImportSlot(slot, &quickExitHook, &realQuickExit);
       } else if (std::strcmp(name, "ExitProcess") == 0) {
         redirectImportSlot(slot, &exitProcessHook, &realExitProcess);
+      } else if (std::strcmp(name, "raise") == 0) {
+        redirectImportSlot(slot, &raiseHook, &realRaise);
+        HMODULE runtime = moduleOf(reinterpret_cast<std::uintptr_t>(realRaise));
+        if (runtimeSignal == nullptr && runtime != nullptr) {
+          runtimeSignal =
+              reinterpret_cast<SignalFunction>(reinterpret_cast<void*>(GetProcAddress(runtime, "signal")));
+        }
       }
       redirectThreadStart(name, reinterpret_cast<std::uintptr_t*>(slot));
       interceptFaultHandlerImport(name, reinterpret_cast<std::uintptr_t*>(slot));

@@ -97,14 +97,21 @@ TEST(SearchCalls, SmallerCallsAreSmaller) {
   EXPECT_TRUE(smallerCalls(SearchCall{"ext", false, "", {}}).empty());
 }
 
+// A frame at `address` in the module loaded at `base` from `file`.
+platform::RawFrame frameAt(std::uintptr_t base, std::uintptr_t address, const char* file,
+                           bool hostOrRuntime = false) {
+  platform::RawFrame frame;
+  frame.moduleBase = base;
+  frame.address = address;
+  frame.moduleFile = file;
+  frame.hostOrRuntime = hostOrRuntime;
+  return frame;
+}
+
+const platform::RawFrame kHostFrame = frameAt(0x1000, 0, "", true);
+const platform::RawFrame kExtensionFrame = frameAt(0x7000, 0x7123, "bugs.so");
+
 TEST(SearchVerdict, KindsAndFrames) {
-  platform::RawFrame host;
-  host.moduleBase = 0x1000;
-  host.hostOrRuntime = true;
-  platform::RawFrame extension;
-  extension.moduleBase = 0x7000;
-  extension.address = 0x7123;
-  extension.moduleFile = "bugs.so";
   const struct {
     CallStatus status;
     bool exited, abandoned;
@@ -130,11 +137,8 @@ TEST(SearchVerdict, KindsAndFrames) {
     platform::CrashRecord crash;
     crash.exited = c.exited;
     crash.abandoned = c.abandoned;
-    platform::RawFrame runtime = extension;
-    runtime.moduleBase = 0x9000;
-    runtime.address = 0x9010;
-    runtime.moduleFile = "msvcrt.dll";  // a runtime the host does not share: not its frame
-    crash.fault.frames = {host, runtime, extension};
+    // A runtime the host does not share: not the extension's frame.
+    crash.fault.frames = {kHostFrame, frameAt(0x9000, 0x9010, "msvcrt.dll"), kExtensionFrame};
     crash.fault.scopeModule = 0x7000;
     Verdict verdict = judgeCall(outcome, crash);
     EXPECT_EQ(verdict.kind, c.kind) << c.report;
@@ -146,17 +150,7 @@ TEST(SearchVerdict, KindsAndFrames) {
 // library's but the host's and the runtime's where no library was named, as for the loader's
 // own clean-up), none for an abandon.
 TEST(SearchVerdict, CleanUpByFrame) {
-  platform::RawFrame host;
-  host.moduleBase = 0x1000;
-  host.hostOrRuntime = true;
-  platform::RawFrame other;
-  other.moduleBase = 0x9000;
-  other.address = 0x9010;
-  other.moduleFile = "helper.so";
-  platform::RawFrame extension;
-  extension.moduleBase = 0x7000;
-  extension.address = 0x7123;
-  extension.moduleFile = "bugs.so";
+  const platform::RawFrame other = frameAt(0x9000, 0x9010, "helper.so");
   const struct {
     bool exited, abandoned;
     std::uintptr_t scope;
@@ -171,7 +165,7 @@ TEST(SearchVerdict, CleanUpByFrame) {
     platform::CrashRecord crash;
     crash.exited = c.exited;
     crash.abandoned = c.abandoned;
-    crash.fault.frames = {host, other, extension};
+    crash.fault.frames = {kHostFrame, other, kExtensionFrame};
     crash.fault.scopeModule = c.scope;
     const Verdict verdict = judgeCleanUp(crash);
     EXPECT_EQ(verdict.kind, FindingKind::CleanUp) << c.frame;
